@@ -1,0 +1,25 @@
+// One log message to its dumps: pcapng files named after the connection and
+// a sequence number, one per run of records with one stack id, each indexed
+// in "records" (short "error"/"rebuffer" dumps are removed instead).
+//
+// Runs on a worker thread after idcache_init; callable from a test or fuzz
+// target on any thread that called idcache_init.
+#ifndef QUARN_DUMP_H
+#define QUARN_DUMP_H
+
+#include <cstdint>
+
+namespace quarn {
+
+// Processes one message of tlh_length bytes (the buffer holds at least
+// that many, 8-byte aligned). Rewrites tlh_length and the TCP checksums in
+// place; never frees the message; reports its own failures.
+void do_bbr_record(int dir_fd, uint8_t* hdr);
+
+// The dump time source (time(nullptr) unless a test sets it).
+using dump_clock_fn = int64_t (*)();
+extern dump_clock_fn dump_clock;
+
+}  // namespace quarn
+
+#endif

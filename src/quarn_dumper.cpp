@@ -1,0 +1,299 @@
+// The daemon's start-up, configuration, signals and endings.
+//
+// main checks the kernel's log version, installs the signal handlers, parses
+// the options, opens the input and the PID file with full privileges, drops
+// to the unprivileged user, tests the output directory, loads the stack
+// names, optionally forks, writes the PID file, starts the workers and
+// becomes the reader.
+#include "quarn_dumper.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "quarn_kernel.h"
+#include "quarn_logfmt.h"
+#include "quarn_pcapng.h"
+#include "quarn_reader.h"
+#include "quarn_records.h"
+#include "quarn_stacknames.h"
+
+namespace quarn {
+
+std::atomic<bool> quit_flag{false};
+std::atomic<bool> workers_stop{false};
+std::atomic<int> quit_signals{0};
+std::atomic<bool> reopen_flag{false};
+std::atomic<int> exit_status{0};
+
+bool compress_xz = false;
+const char* reason_filter = nullptr;
+int reason_filter_len = 0;
+
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "flags are stored from signal handlers");
+
+namespace {
+
+constexpr const char* DEFAULT_DIR = "/var/log/quarn_dumps";
+constexpr const char* DEFAULT_INPUT = "/dev/tcp_log";
+constexpr const char* DEFAULT_USER = "nobody";
+
+// glibc's getopt permutes arguments unless the option string starts with
+// '+'; the daemon stops at the first operand everywhere.
+#ifdef __GLIBC__
+constexpr const char* OPTSTRING = "+:D:df:hJp:u:r:";
+#else
+constexpr const char* OPTSTRING = ":D:df:hJp:u:r:";
+#endif
+
+// The first ending of the process claims this; any later one waits for it.
+std::atomic<bool> ending{false};
+
+// Blocks the calling thread for good: another thread is ending the process.
+[[noreturn]] void wait_for_ending() {
+    for (;;) pause();
+}
+
+// Records the status and raises the flags; false when another thread
+// already ends the process.
+bool claim_ending(int status) {
+    bool expected = false;
+    if (!ending.compare_exchange_strong(expected, true)) return false;
+    exit_status.store(status);
+    quit_flag.store(true);
+    workers_stop.store(true);
+    return true;
+}
+
+void hup_handler(int) { reopen_flag.store(true); }
+
+void quit_handler(int) {
+    quit_signals.fetch_add(1);
+    quit_flag.store(true);
+}
+
+void wakeup_handler(int) {}
+
+void install(int sig, void (*handler)(int), int flags) {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = handler;
+    sa.sa_flags = flags;
+    sigemptyset(&sa.sa_mask);
+    sigaction(sig, &sa, nullptr);
+}
+
+void install_signals() {
+    // SIGHUP restarts an interrupted read; the others interrupt it with EINTR.
+    install(SIGHUP, hup_handler, SA_RESTART);
+    install(SIGINT, quit_handler, 0);
+    install(SIGTERM, quit_handler, 0);
+    install(SIGUSR1, SIG_IGN, 0);
+    install(SIGUSR2, wakeup_handler, 0);
+}
+
+[[noreturn]] void usage(const char* prog) {
+    write_stderr("%s [-dhJ] [-D dir] [-f file] [-u user] [-r reason]\n", prog);
+    write_stderr(
+        "\n  -d: Daemonize the process.\n  -h: Display this help message.\n"
+        "  -J: Compress the output using the XZ format.\n"
+        "  -D: Store the files in the given base directory. (Default: %s)\n"
+        "  -f: Read from the given file. (Default: %s)\n"
+        "  -u: Use the UID of the given username. (Default: %s)\n"
+        "  -r reason: only write records of type reason\n\n",
+        DEFAULT_DIR, DEFAULT_INPUT, DEFAULT_USER);
+    _exit(1);
+}
+
+struct options {
+    const char* dir = DEFAULT_DIR;
+    const char* input = DEFAULT_INPUT;
+    const char* user = DEFAULT_USER;
+    const char* pid_file = nullptr;
+    bool daemonize = false;
+};
+
+void parse_options(int argc, char** argv, options& o) {
+    const char* prog = argv[0] ? argv[0] : "quarn_dumper";
+    opterr = 0;
+    int ch;
+    while ((ch = getopt(argc, argv, OPTSTRING)) != -1) {
+        switch (ch) {
+        case 'D': o.dir = optarg; break;
+        case 'd': o.daemonize = true; break;
+        case 'f': o.input = optarg; break;
+        case 'h': usage(prog);
+        case 'J': compress_xz = true; break;
+        case 'p': o.pid_file = optarg; break;
+        case 'u': o.user = optarg; break;
+        case 'r':
+            reason_filter = optarg;
+            reason_filter_len = static_cast<int>(strlen(optarg));
+            break;
+        case ':':
+            write_stderr("Option -%c requires an argument.\n", optopt);
+            usage(prog);
+        default:
+            write_stderr("Unknown option -%c.\n", optopt);
+            usage(prog);
+        }
+    }
+}
+
+// The write test on the output directory: owner bits when the user owns it,
+// else group bits when its group is the user's group, else other bits.
+// Supplementary groups play no part.
+bool dir_writable_by(const struct stat& st, uid_t uid, gid_t gid) {
+    if (!S_ISDIR(st.st_mode)) return false;
+    mode_t need;
+    if (st.st_uid == uid) need = S_IWUSR | S_IXUSR;
+    else if (st.st_gid == gid) need = S_IWGRP | S_IXGRP;
+    else need = S_IWOTH | S_IXOTH;
+    return (st.st_mode & need) == need;
+}
+
+// Drops to the user's ids: supplementary groups first (only root may set
+// them), then the group id, then the user id. 0, or 1 after the err line.
+int drop_privileges(uid_t uid, gid_t gid) {
+    if (geteuid() == 0 && setgroups(1, &gid) != 0) {
+        warn_errno("Error setting group ID list");
+        return 1;
+    }
+    if (setgid(gid) != 0) {
+        warn_errno("Error setting group ID");
+        return 1;
+    }
+    if (setuid(uid) != 0) {
+        warn_errno("Error setting user ID");
+        return 1;
+    }
+    return 0;
+}
+
+void write_pid_file(int fd) {
+    FILE* f = fdopen(fd, "w");
+    if (!f) {
+        warn_errno("Error opening PID file object");
+        close(fd);
+        return;
+    }
+    bool failed = fprintf(f, "%d\n", static_cast<int>(getpid())) < 0;
+    failed = (fclose(f) != 0) || failed;
+    if (failed) log_stderr("Error writing to PID file");
+}
+
+}  // namespace
+
+void do_exit(int status) {
+    if (!claim_ending(status)) wait_for_ending();
+    wake_all();
+    _exit(status);
+}
+
+void do_err(int status, const char* fmt, ...) {
+    const int saved = errno;
+    const bool first = claim_ending(status);
+    if (first) wake_all();
+    va_list ap;
+    va_start(ap, fmt);
+    vwarn_line(saved, fmt, ap);
+    va_end(ap);
+    if (!first) wait_for_ending();
+    _exit(status);
+}
+
+int quarn_main(int argc, char** argv) {
+    set_progname(argc > 0 ? argv[0] : nullptr);
+
+    uint32_t version = 0;
+    if (kernel_log_version(&version) != 0) {
+        warn_errno("Error retrieving TCP log version from kernel");
+        return 1;
+    }
+    if (version != TCP_LOG_VERSION) {
+        write_stderr("Error: tcp log version mismatch (kernel reports %u; expected %u)\n", version,
+                     TCP_LOG_VERSION);
+        return 1;
+    }
+
+    install_signals();
+
+    options o;
+    parse_options(argc, argv, o);
+
+    const int in_fd = open(o.input, O_RDONLY);
+    if (in_fd < 0) {
+        warn_errno("Error opening %s", o.input);
+        return 1;
+    }
+
+    int pid_fd = -1;
+    if (o.pid_file) {
+        pid_fd = open(o.pid_file, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (pid_fd < 0) {
+            warn_errno("Error opening PID file %s", o.pid_file);
+            return 1;
+        }
+    }
+
+    errno = 0;
+    const struct passwd* pw = getpwnam(o.user);
+    if (!pw) {
+        if (errno != 0) {
+            warn_errno("Error finding user \"%s\"", o.user);
+        } else {
+            write_stderr("Error finding user \"%s\": no such user\n", o.user);
+        }
+        return 1;
+    }
+    const uid_t uid = pw->pw_uid;
+    const gid_t gid = pw->pw_gid;
+    if (drop_privileges(uid, gid) != 0) return 1;
+
+    const int dir_fd = open(o.dir, O_RDONLY | O_DIRECTORY);
+    if (dir_fd < 0) {
+        warn_errno("Error opening directory \"%s\"", o.dir);
+        return 1;
+    }
+    struct stat st;
+    if (fstat(dir_fd, &st) != 0) {
+        warn_errno("Error getting directory permissions");
+        return 1;
+    }
+    if (!dir_writable_by(st, uid, gid)) {
+        write_stderr("It appears user \"%s\" does not have permission to write to directory %s.\n",
+                     o.user, o.dir);
+        return 1;
+    }
+
+    memset(pad_zeros, 0, sizeof pad_zeros);
+    stack_names_init();
+
+    if (o.daemonize) {
+        const pid_t child = fork();
+        if (child < 0) {
+            warn_errno("Error forking child");
+            return 1;
+        }
+        if (child > 0) return 0;
+    }
+
+    if (pid_fd >= 0) write_pid_file(pid_fd);
+
+    start_workers();
+    if (quit_flag.load()) do_exit(exit_status.load());
+    do_loop(in_fd, dir_fd);
+    return exit_status.load();
+}
+
+}  // namespace quarn

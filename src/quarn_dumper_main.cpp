@@ -1,0 +1,3 @@
+#include "quarn_dumper.h"
+
+int main(int argc, char** argv) { return quarn::quarn_main(argc, argv); }

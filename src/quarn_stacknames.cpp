@@ -1,0 +1,87 @@
+// The stack-name table. Names point into the buffer of the last successful
+// fetch, which the table owns; a reload frees the old buffer only under the
+// write lock, so no reader can still hold one of its names.
+#include "quarn_stacknames.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "quarn_dumper.h"
+#include "quarn_kernel.h"
+
+namespace quarn {
+
+stack_name_entry stack_names[256];
+pthread_rwlock_t stack_names_lock = PTHREAD_RWLOCK_INITIALIZER;
+
+namespace {
+
+// Owned by the table; guarded by stack_names_lock.
+uint8_t* stack_names_buf = nullptr;
+
+constexpr const char* UNKNOWN_STACK = "unknown";
+
+// Length of a name field: up to its NUL, at most the field's 32 bytes.
+size_t field_len(const uint8_t* f) {
+    const void* nul = memchr(f, 0, FUNCTION_INFO_NAME_SIZE);
+    return nul ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - f) : FUNCTION_INFO_NAME_SIZE;
+}
+
+}  // namespace
+
+void load_stack_names() {
+    size_t len = 0;
+    int rv = kernel_function_info(nullptr, &len);
+    if (rv != 0 && errno != ENOMEM) {
+        log_stderr("Unable to retrieve length of function ID mappings (%d: %s)", rv, strerror(errno));
+        return;
+    }
+    if (len == 0) return;
+    auto* buf = static_cast<uint8_t*>(malloc(len));
+    if (!buf) {
+        log_stderr("Unable to allocate buffer for function ID mappings");
+        return;
+    }
+    rv = kernel_function_info(buf, &len);
+    if (rv != 0) {
+        log_stderr("Unable to retrieve function ID mappings (%d: %s)", rv, strerror(errno));
+        free(buf);
+        return;
+    }
+    for (stack_name_entry& e : stack_names) e = stack_name_entry{};
+    free(stack_names_buf);
+    stack_names_buf = buf;
+    for (size_t off = 0; off + FUNCTION_INFO_ENTRY_SIZE <= len; off += FUNCTION_INFO_ENTRY_SIZE) {
+        uint8_t* entry = buf + off;
+        uint8_t* name = entry + FUNCTION_INFO_OFF_NAME;
+        const uint8_t* alias = entry + FUNCTION_INFO_OFF_ALIAS;
+        const size_t n = field_len(name);
+        if (n != field_len(alias) || memcmp(name, alias, n) != 0) continue;
+        // A 32-byte name without NUL runs into the alias field at offset 37;
+        // the two fields are adjacent, so terminate the name in place by
+        // overwriting the alias's first byte, which is no longer needed.
+        if (n == FUNCTION_INFO_NAME_SIZE) name[n] = 0;
+        stack_names[entry[FUNCTION_INFO_OFF_ID]] =
+            stack_name_entry{reinterpret_cast<const char*>(name), static_cast<int32_t>(n)};
+    }
+}
+
+const char* lookup_stack_name(uint8_t id) {
+    if (stack_names[id].name) return stack_names[id].name;
+    pthread_rwlock_unlock(&stack_names_lock);
+    pthread_rwlock_wrlock(&stack_names_lock);
+    load_stack_names();
+    pthread_rwlock_unlock(&stack_names_lock);
+    pthread_rwlock_rdlock(&stack_names_lock);
+    return stack_names[id].name ? stack_names[id].name : UNKNOWN_STACK;
+}
+
+void stack_names_init() {
+    pthread_rwlock_wrlock(&stack_names_lock);
+    for (stack_name_entry& e : stack_names) e = stack_name_entry{};
+    load_stack_names();
+    pthread_rwlock_unlock(&stack_names_lock);
+}
+
+}  // namespace quarn

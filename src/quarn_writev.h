@@ -1,0 +1,53 @@
+// The output writer: the per-file sink through which every pcapng block
+// reaches its file, and the direct writer `writev_int`.
+//
+// An output_writer belongs to the one worker that writes its file and lives
+// as long as that file is open; it is never shared. Calling order per file:
+// create the file and set `fd`; fill time_offset, af, ip_in, ip_out; either
+// init_xz() or set write_op = writev_int with no close_op; one write_op call
+// per block (or pair of header blocks); then close_op if set, and close(fd).
+#ifndef QUARN_WRITEV_H
+#define QUARN_WRITEV_H
+
+#include <sys/uio.h>
+
+#include <cstdint>
+
+#include <lzma.h>
+
+namespace quarn {
+
+struct output_writer;
+
+// Writes the `count` entries of `iov`, `total` bytes in all. Returns 0 once
+// every byte is in the file, -1 after the writer has printed its own message.
+// May change the entries of `iov` (it advances them after partial writes).
+using write_fn = int (*)(output_writer* w, struct iovec* iov, int count, int total);
+// Ends the writer's own state (may still write to fd); never closes fd.
+using close_fn = void (*)(output_writer* w);
+
+inline constexpr int IP_HDR_FIELD_SIZE = 40;
+
+struct output_writer {
+    write_fn write_op = nullptr;
+    close_fn close_op = nullptr;   // null for the direct writer
+    lzma_stream* strm = nullptr;   // XZ writer only
+    uint8_t* outbuf = nullptr;     // XZ writer only, XZ_OUTBUF_SIZE bytes
+    const uint8_t* time_offset = nullptr;  // the message's tlh_offset field
+    int fd = -1;
+    uint8_t ip_in[IP_HDR_FIELD_SIZE] = {};   // header of inbound packets
+    uint8_t ip_out[IP_HDR_FIELD_SIZE] = {};  // header of outbound packets
+    uint8_t af = 0;                // tlh_af: 2 or 28
+};
+
+// The direct writer: one writev per call unless the system takes only part
+// of the list; retries EINTR and EAGAIN at once; on any other error prints
+// "Error writing to file" (warn form) and returns -1. Never closes fd.
+// Entries that were written are passed over and the entry where a write
+// stopped is advanced in place, so the caller must free its buffers at the
+// addresses it allocated, not at those the list holds afterwards.
+int writev_int(output_writer* w, struct iovec* iov, int count, int total);
+
+}  // namespace quarn
+
+#endif
