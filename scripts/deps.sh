@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs, on Debian, whatever the build, the tests and the demo need and
+# the machine lacks. Does nothing when everything is there.
+set -euo pipefail
+
+packages=(g++ cmake ninja-build pkg-config liblzma-dev libgtest-dev libbenchmark-dev
+          xz-utils tshark tcpdump jq python3)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  # tshark asks whether non-root users may capture; the answer does not matter here.
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

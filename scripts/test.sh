@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds with AddressSanitizer and
+# UndefinedBehaviorSanitizer and runs every test, then builds with
+# ThreadSanitizer and runs the concurrent tests (reader, workers, flow
+# control, signals) again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/deps.sh
+
+jobs=$(nproc)
+
+cmake -S . -B build/asan -G Ninja -DQUARN_SANITIZE=address,undefined >/dev/null
+cmake --build build/asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
+  ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+cmake -S . -B build/tsan -G Ninja -DQUARN_SANITIZE=thread >/dev/null
+cmake --build build/tsan -j "$jobs"
+TSAN_OPTIONS=halt_on_error=1 \
+  ctest --test-dir build/tsan --output-on-failure -L concurrent -j "$jobs"

@@ -1,0 +1,248 @@
+// Framing of the input stream and the choice of worker, driven through the
+// reader's one-message step with no workers running: the queues are
+// inspected directly.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quarn_logbuild.h"
+#include "quarn_reader.h"
+#include "testlib.h"
+
+namespace quarn {
+namespace {
+
+using build::header_spec;
+using build::record_spec;
+
+// A message as the daemon frames it, seen in a queue.
+struct queued {
+    int worker;
+    std::vector<uint8_t> bytes;
+};
+
+class Reader : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        pthread_mutex_init(&queue_wait_mutex, nullptr);
+        pthread_cond_init(&queue_wait_cond, nullptr);
+        for (int i = 0; i < NUM_THREADS; i++) {
+            pthread_mutex_init(&worker_mutex[i], nullptr);
+            pthread_cond_init(&worker_cond[i], nullptr);
+            work_queues[i] = work_queue{};
+            work_queues[i].last = &work_queues[i].first;
+        }
+    }
+
+    void TearDown() override {
+        take_queued();
+        reason_filter = nullptr;
+        reason_filter_len = 0;
+    }
+
+    // Empties every queue, in worker order, freeing the entries.
+    static std::vector<queued> take_queued() {
+        std::vector<queued> out;
+        for (int i = 0; i < NUM_THREADS; i++) {
+            while (queue_entry* e = work_queues[i].first) {
+                work_queues[i].first = e->next;
+                const uint64_t len = tlh_length(e->msg);
+                out.push_back({i, std::vector<uint8_t>(e->msg, e->msg + len)});
+                free_message(e->msg);
+                delete e;
+                queued_count--;
+            }
+            work_queues[i].last = &work_queues[i].first;
+        }
+        return out;
+    }
+
+    // Runs the reader over `stream` until it ends; returns the ending.
+    reader_ending read_all(const std::vector<uint8_t>& stream, int* steps = nullptr) {
+        test::write_file(dir_ / "stream", stream);
+        int fd = open((dir_ / "stream").c_str(), O_RDONLY);
+        EXPECT_GE(fd, 0);
+        reader_ending end;
+        int n = 0;
+        while (reader_next(fd, 3, &end)) n++;
+        close(fd);
+        if (steps) *steps = n;
+        return end;
+    }
+
+    test::temp_dir dir_;
+};
+
+std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+std::vector<uint8_t> with_id(const std::string& id, uint16_t fport, uint16_t lport, const std::string& reason = "normal") {
+    header_spec h;
+    h.id = id;
+    h.fport = fport;
+    h.lport = lport;
+    h.reason = reason;
+    return build::message(h, {record_spec{}});
+}
+
+// A bare common header of the given type and length, plus filler body.
+std::vector<uint8_t> raw_message(uint32_t type, uint64_t length) {
+    std::vector<uint8_t> m(length < 16 ? 16 : length, 0xEE);
+    store<uint32_t>(m.data(), 9);
+    store<uint32_t>(m.data() + 4, type);
+    store<uint64_t>(m.data() + 8, length);
+    return m;
+}
+
+TEST(ChooseWorker, SumOfPortHighBytesModuloEight) {
+    struct {
+        uint16_t fport, lport;
+        int worker;
+    } cases[] = {
+        {50000, 443, 4},   // 0xC3 + 0x01 = 0xC4
+        {50100, 443, 4},   // low bytes play no part
+        {80, 8080, 7},     // 0x00 + 0x1F = 31
+        {0, 0, 0},
+        {0xFFFF, 0xFFFF, 6},
+        {0x0700, 0x0100, 0},
+    };
+    for (const auto& c : cases) {
+        header_spec h;
+        h.fport = c.fport;
+        h.lport = c.lport;
+        std::vector<uint8_t> m = build::log_header(h);
+        EXPECT_EQ(choose_worker(m.data()), c.worker) << c.fport << "/" << c.lport;
+    }
+}
+
+TEST_F(Reader, FramesMessagesBackToBackAndSkipsOtherTypes) {
+    const auto a = with_id("a", 50000, 443);
+    const auto b = with_id("b", 1000, 2000);
+    const auto stream = concat({a, raw_message(2, 300), raw_message(3, 16), b});
+    int steps = 0;
+    const reader_ending end = read_all(stream, &steps);
+    EXPECT_EQ(end.status, 0);
+    EXPECT_EQ(end.err, 0);
+    EXPECT_STREQ(end.text, "");
+    EXPECT_EQ(steps, 4);
+    std::vector<queued> q = take_queued();
+    ASSERT_EQ(q.size(), 2u);
+    EXPECT_EQ(q[0].worker, 2);  // (0x03 + 0x07) % 8 for 1000/2000
+    EXPECT_EQ(q[0].bytes, b);
+    EXPECT_EQ(q[1].worker, 4);
+    EXPECT_EQ(q[1].bytes, a);
+}
+
+TEST_F(Reader, EndingsOfTheStream) {
+    const auto good = with_id("x", 1, 2);
+    std::vector<uint8_t> body_cut = with_id("y", 1, 2);
+    body_cut.resize(16 + 100);
+    struct {
+        const char* name;
+        std::vector<uint8_t> stream;
+        int status;
+        std::string text;
+        size_t queued;
+    } cases[] = {
+        {"empty", {}, 0, "", 0},
+        {"whole message", good, 0, "", 1},
+        {"ten header bytes", concat({good, std::vector<uint8_t>(good.begin(), good.begin() + 10)}), 1,
+         "Error reading log header: received 10 bytes, expected 16 bytes\n", 1},
+        {"short body", concat({good, body_cut}), 1,
+         "Error reading log message: received 100 bytes, expected 520 bytes\n", 1},
+        {"length below 16", concat({good, raw_message(1, 8), good}), 1,
+         "Error reading log header: invalid message length 8 (at least 16 bytes expected)\n", 1},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const reader_ending end = read_all(c.stream);
+        EXPECT_EQ(end.status, c.status);
+        EXPECT_EQ(end.err, 0);
+        EXPECT_EQ(std::string(end.text), c.text);
+        EXPECT_EQ(take_queued().size(), c.queued);
+    }
+}
+
+TEST_F(Reader, ShortTypeOneMessagesAreDroppedAndReadingGoesOn) {
+    const auto good = with_id("x", 1, 2);
+    const auto stream = concat({raw_message(1, 100), raw_message(1, 16), good});
+    const reader_ending end = read_all(stream);
+    EXPECT_EQ(end.status, 0);
+    std::vector<queued> q = take_queued();
+    ASSERT_EQ(q.size(), 1u);
+    EXPECT_EQ(q[0].bytes, good);
+}
+
+TEST_F(Reader, ReasonFilter) {
+    const std::string long_reason(40, 'e');  // fills the 32-byte field, no NUL
+    const auto stream = concat({with_id("1", 1, 2, "error"), with_id("2", 1, 2, "ERROR"),
+                                with_id("3", 1, 2, "rebuffer"), with_id("4", 1, 2, "er"),
+                                with_id("5", 1, 2, "Errors"), with_id("6", 1, 2, long_reason)});
+    struct {
+        const char* filter;
+        std::vector<std::string> pass;  // ids that reach a queue
+    } cases[] = {
+        {"err", {"1", "2", "5"}},
+        {"", {"1", "2", "3", "4", "5", "6"}},
+        {"ERROR", {"1", "2", "5"}},
+        {"eeeeeeeeeeeeeeeeeeeeeeeeeeeeeee", {"6"}},     // 31 characters: the whole reason
+        {"eeeeeeeeeeeeeeeeeeeeeeeeeeeeeeee", {}},       // 32: longer than any reason
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.filter);
+        reason_filter = c.filter;
+        reason_filter_len = static_cast<int>(strlen(c.filter));
+        EXPECT_EQ(read_all(stream).status, 0);
+        std::vector<std::string> ids;
+        for (const queued& q : take_queued()) ids.push_back(std::string(tlh_id(q.bytes.data())));
+        std::sort(ids.begin(), ids.end());
+        EXPECT_EQ(ids, c.pass);
+    }
+}
+
+TEST_F(Reader, MessageSplitAcrossManyReadsFromAPipe) {
+    // A writer that delivers the stream in tiny pieces: every read returns
+    // part of a header or body.
+    const auto a = with_id("a", 1, 2);
+    const auto b = with_id("b", 3, 4);
+    const auto stream = concat({a, b});
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    std::thread writer([&] {
+        for (size_t i = 0; i < stream.size(); i += 7) {
+            size_t n = std::min<size_t>(7, stream.size() - i);
+            ASSERT_EQ(write(p[1], stream.data() + i, n), static_cast<ssize_t>(n));
+        }
+        close(p[1]);
+    });
+    reader_ending end;
+    while (reader_next(p[0], 3, &end)) {
+    }
+    writer.join();
+    close(p[0]);
+    EXPECT_EQ(end.status, 0);
+    std::vector<queued> q = take_queued();
+    ASSERT_EQ(q.size(), 2u);
+}
+
+TEST(AllocMessage, RoundsUpAndRejectsOverflow) {
+    uint8_t* m = alloc_message(17);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(m) % 8, 0u);
+    m[23] = 1;  // the rounded size is usable (ASan checks the bound)
+    free_message(m);
+    EXPECT_EQ(alloc_message(UINT64_MAX), nullptr);
+    EXPECT_EQ(alloc_message(UINT64_MAX - 6), nullptr);
+}
+
+}  // namespace
+}  // namespace quarn
