@@ -26,7 +26,8 @@ void records_append(int dir_fd, const char* filename, const char* faddr, uint8_t
                     timeval64 first, timeval64 last, bool conn_ended, int32_t frag_seq);
 
 // Formats the line into buf (size RECORDS_LINE_MAX); returns its length,
-// or 0 when it does not fit. Used by records_append under its locks.
+// or 0 when it does not fit. Takes stack_names_lock for reading around the
+// name and the formatting; records_append calls it under records_mutex.
 size_t records_format(char* buf, const char* filename, const char* faddr, uint8_t* hdr,
                       uint32_t record_count, int64_t dump_time, uint8_t stack_id,
                       timeval64 first, timeval64 last, bool conn_ended, int32_t frag_seq);

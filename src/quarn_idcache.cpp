@@ -1,0 +1,224 @@
+// The per-worker connection id caches.
+//
+// An entry sits in two intrusive structures at once: an AVL tree ordered by
+// strcmp of its key (lookups and inserts in O(log n)) and a doubly linked
+// recency list, oldest first (refresh and removal of the oldest in O(1)).
+// Keeping the links in the entry means an add allocates exactly two blocks,
+// the entry and its key copy, and nothing can fail after they exist.
+//
+// Invariant: while the clock moves forward the list is ordered by
+// last_used, so expiry can stop at the first entry that is young enough.
+#include "quarn_idcache.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "quarn_assert.h"
+#include "quarn_dumper.h"
+
+namespace quarn {
+
+namespace {
+
+struct idcache_entry {
+    char* key;  // owned copy, released with the entry
+    // Tree links; height is that of the subtree rooted here (a leaf is 1).
+    idcache_entry* left;
+    idcache_entry* right;
+    int32_t height;
+    // Recency list links: older is towards the oldest end.
+    idcache_entry* older;
+    idcache_entry* younger;
+    int64_t last_used;
+    int32_t next_seq;
+};
+
+struct idcache {
+    idcache_entry* root;
+    idcache_entry* oldest;
+    idcache_entry* youngest;
+    size_t count;
+};
+
+// One cache per worker, each touched only by the thread bound to it.
+idcache caches[NUM_THREADS];
+
+time_t system_clock() { return time(nullptr); }
+
+idcache& my_cache() {
+    // idcache_init binds the thread before any other cache call.
+    QUARN_ASSERT("quarn_idcache", worker_idx >= 0 && worker_idx < NUM_THREADS);
+    return caches[worker_idx];
+}
+
+int64_t now() { return static_cast<int64_t>(idcache_clock()); }
+
+int32_t height(const idcache_entry* e) { return e ? e->height : 0; }
+
+void update_height(idcache_entry* e) {
+    const int32_t l = height(e->left), r = height(e->right);
+    e->height = (l > r ? l : r) + 1;
+}
+
+idcache_entry* rotate_right(idcache_entry* e) {
+    idcache_entry* l = e->left;
+    e->left = l->right;
+    l->right = e;
+    update_height(e);
+    update_height(l);
+    return l;
+}
+
+idcache_entry* rotate_left(idcache_entry* e) {
+    idcache_entry* r = e->right;
+    e->right = r->left;
+    r->left = e;
+    update_height(e);
+    update_height(r);
+    return r;
+}
+
+// Restores the AVL balance at e after one of its subtrees changed height
+// by one; returns the new subtree root.
+idcache_entry* rebalance(idcache_entry* e) {
+    update_height(e);
+    const int32_t balance = height(e->left) - height(e->right);
+    if (balance > 1) {
+        if (height(e->left->left) < height(e->left->right)) e->left = rotate_left(e->left);
+        return rotate_right(e);
+    }
+    if (balance < -1) {
+        if (height(e->right->right) < height(e->right->left)) e->right = rotate_right(e->right);
+        return rotate_left(e);
+    }
+    return e;
+}
+
+idcache_entry* find(idcache_entry* e, const char* key) {
+    while (e) {
+        const int c = strcmp(key, e->key);
+        if (c == 0) return e;
+        e = c < 0 ? e->left : e->right;
+    }
+    return nullptr;
+}
+
+// Inserts n (whose key is not in the tree) below e; returns the new root.
+idcache_entry* tree_insert(idcache_entry* e, idcache_entry* n) {
+    if (!e) return n;
+    if (strcmp(n->key, e->key) < 0) {
+        e->left = tree_insert(e->left, n);
+    } else {
+        e->right = tree_insert(e->right, n);
+    }
+    return rebalance(e);
+}
+
+// Unlinks the smallest entry below e into *min; returns the new root.
+idcache_entry* tree_take_min(idcache_entry* e, idcache_entry** min) {
+    if (!e->left) {
+        *min = e;
+        return e->right;
+    }
+    e->left = tree_take_min(e->left, min);
+    return rebalance(e);
+}
+
+// Unlinks the entry with key `key` (present in the tree); returns the new root.
+idcache_entry* tree_remove(idcache_entry* e, const char* key) {
+    if (!e) return nullptr;
+    const int c = strcmp(key, e->key);
+    if (c < 0) {
+        e->left = tree_remove(e->left, key);
+    } else if (c > 0) {
+        e->right = tree_remove(e->right, key);
+    } else {
+        if (!e->left) return e->right;
+        if (!e->right) return e->left;
+        idcache_entry* successor = nullptr;
+        idcache_entry* right = tree_take_min(e->right, &successor);
+        successor->left = e->left;
+        successor->right = right;
+        e = successor;
+    }
+    return rebalance(e);
+}
+
+void list_unlink(idcache& c, idcache_entry* e) {
+    (e->older ? e->older->younger : c.oldest) = e->younger;
+    (e->younger ? e->younger->older : c.youngest) = e->older;
+    e->older = e->younger = nullptr;
+}
+
+void list_append_young(idcache& c, idcache_entry* e) {
+    e->older = c.youngest;
+    e->younger = nullptr;
+    (c.youngest ? c.youngest->younger : c.oldest) = e;
+    c.youngest = e;
+}
+
+}  // namespace
+
+thread_local int32_t worker_idx = -1;
+idcache_clock_fn idcache_clock = system_clock;
+
+void idcache_init(int32_t idx) {
+    QUARN_ASSERT("quarn_idcache", idx >= 0);
+    QUARN_ASSERT("quarn_idcache", idx < NUM_THREADS);
+    worker_idx = idx;
+    caches[idx] = idcache{};
+}
+
+int32_t* idcache_lookup(const char* key) {
+    idcache& c = my_cache();
+    idcache_entry* e = find(c.root, key);
+    if (!e) return nullptr;
+    e->last_used = now();
+    if (e != c.youngest) {
+        list_unlink(c, e);
+        list_append_young(c, e);
+    }
+    return &e->next_seq;
+}
+
+void idcache_add(const char* key, int32_t value) {
+    idcache& c = my_cache();
+    const idcache_entry* existing = find(c.root, key);
+    QUARN_ASSERT("quarn_idcache", existing == NULL);
+
+    auto* e = static_cast<idcache_entry*>(malloc(sizeof(idcache_entry)));
+    if (!e) return;
+    const size_t len = strlen(key);
+    char* copy = static_cast<char*>(malloc(len + 1));
+    if (!copy) {
+        free(e);
+        return;
+    }
+    memcpy(copy, key, len + 1);
+
+    *e = idcache_entry{};
+    e->key = copy;
+    e->height = 1;
+    e->last_used = now();
+    e->next_seq = value;
+    c.root = tree_insert(c.root, e);
+    list_append_young(c, e);
+    c.count++;
+}
+
+void idcache_expire() {
+    idcache& c = my_cache();
+    const int64_t cutoff = now() - IDCACHE_EXPIRE_SECS;
+    while (c.oldest && c.oldest->last_used <= cutoff) {
+        idcache_entry* e = c.oldest;
+        list_unlink(c, e);
+        c.root = tree_remove(c.root, e->key);
+        c.count--;
+        free(e->key);
+        free(e);
+    }
+}
+
+size_t idcache_size() { return my_cache().count; }
+
+}  // namespace quarn
