@@ -1,0 +1,56 @@
+// Feeds arbitrary log messages to do_bbr_record, as a worker would get them
+// from the reader: an 8-byte aligned buffer whose tlh_length is its size.
+// Every fourth input is written XZ-compressed.
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "quarn_dump.h"
+#include "quarn_dumper.h"
+#include "quarn_idcache.h"
+#include "quarn_logfmt.h"
+#include "quarn_records.h"
+
+namespace {
+
+int out_dir_fd = -1;
+unsigned runs = 0;
+
+void init_once() {
+    if (out_dir_fd >= 0) return;
+    char tmpl[] = "/tmp/quarn_fuzz.XXXXXX";
+    if (!mkdtemp(tmpl)) abort();
+    out_dir_fd = open(tmpl, O_RDONLY | O_DIRECTORY);
+    quarn::records_init();
+    quarn::idcache_init(0);
+}
+
+// Keeps the output directory small.
+void clear_dir() {
+    int fd = dup(out_dir_fd);
+    DIR* d = fdopendir(fd);
+    if (!d) return;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.') unlinkat(out_dir_fd, e->d_name, 0);
+    }
+    closedir(d);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    init_once();
+    if (size < quarn::COMMON_HEADER_SIZE) return 0;
+    auto* msg = static_cast<uint8_t*>(aligned_alloc(8, (size + 7) / 8 * 8));
+    memcpy(msg, data, size);
+    quarn::set_tlh_length(msg, size);
+    quarn::compress_xz = (runs % 4) == 3;
+    quarn::do_bbr_record(out_dir_fd, msg);
+    free(msg);
+    if (++runs % 256 == 0) clear_dir();
+    return 0;
+}
