@@ -38,6 +38,7 @@ struct output_writer {
     uint8_t ip_in[IP_HDR_FIELD_SIZE] = {};   // header of inbound packets
     uint8_t ip_out[IP_HDR_FIELD_SIZE] = {};  // header of outbound packets
     uint8_t af = 0;                // tlh_af: 2 or 28
+    bool write_failed = false;     // XZ writer: a flush to fd failed
 };
 
 // The direct writer: one writev per call unless the system takes only part

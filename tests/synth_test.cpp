@@ -1,0 +1,511 @@
+// The stream synthesizer, run as a process and its output read back with the
+// framing rules of the log layout: messages frame to the end of the stream,
+// records fill each message, TCP headers follow their connection, and every
+// damage mode breaks the stream in the way it names.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "quarn_logfmt.h"
+#include "testlib.h"
+
+namespace {
+
+using namespace quarn;
+using quarn::test::run;
+using quarn::test::run_options;
+using quarn::test::run_result;
+
+struct walked_message {
+    const uint8_t* p;
+    uint64_t length;
+    std::vector<const uint8_t*> records;
+    size_t tail;  // bytes after the last whole record
+};
+
+// Owns the stream bytes that its messages point into.
+struct walked_stream {
+    std::shared_ptr<const std::string> bytes;
+    std::vector<walked_message> messages;
+    std::vector<uint8_t> rest;  // bytes after the last whole message
+};
+
+walked_message walk_message(const uint8_t* p, uint64_t length) {
+    walked_message m{p, length, {}, 0};
+    if (length < LOG_HEADER_SIZE) return m;
+    size_t at = LOG_HEADER_SIZE;
+    while (length - at >= LOG_RECORD_SIZE && length - at >= rec_size(p + at)) {
+        m.records.push_back(p + at);
+        at += rec_size(p + at);
+    }
+    m.tail = length - at;
+    return m;
+}
+
+// Frames the stream the way the reader does; stops at a header that cannot
+// frame a message or at a message the stream does not hold completely.
+walked_stream walk(std::string stream) {
+    walked_stream w;
+    w.bytes = std::make_shared<const std::string>(std::move(stream));
+    const std::string& bytes = *w.bytes;
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+    size_t at = 0;
+    while (bytes.size() - at >= COMMON_HEADER_SIZE) {
+        const uint64_t len = tlh_length(p + at);
+        if (len < COMMON_HEADER_SIZE || len > bytes.size() - at) break;
+        w.messages.push_back(walk_message(p + at, len));
+        at += len;
+    }
+    w.rest.assign(p + at, p + bytes.size());
+    return w;
+}
+
+run_result synth(std::vector<std::string> args) {
+    run_options o;
+    o.args = std::move(args);
+    return run(quarn::test::synth_path(), o);
+}
+
+walked_stream synth_walk(const std::vector<std::string>& args) {
+    run_result r = synth(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return walk(r.out);
+}
+
+// Ports and addresses plus the raw id field: one connection of the pool.
+std::string connection_key(const uint8_t* h) {
+    const char* c = reinterpret_cast<const char*>(h);
+    return std::string(c + OFF_TLH_FPORT, OFF_TLH_OFFSET - OFF_TLH_FPORT) +
+           std::string(c + OFF_TLH_ID, TLH_ID_SIZE);
+}
+
+uint32_t th_u32(const uint8_t* th, size_t off) {
+    uint32_t v;
+    std::memcpy(&v, th + off, 4);
+    return ntohl(v);
+}
+
+bool is_packet(const uint8_t* r) { return rec_flags(r) & REC_FLAG_HAS_TH; }
+bool is_verbose(const uint8_t* r) { return rec_flags(r) & REC_FLAG_VERBOSE; }
+
+enum share { NONE, SOME, ALL };
+
+share share_of(size_t hits, size_t total) { return hits == 0 ? NONE : hits == total ? ALL : SOME; }
+
+TEST(SynthStream, MessagesFrameExactlyAndRecordsFillThem) {
+    struct test_case {
+        std::vector<std::string> args;
+        uint64_t messages;
+        uint32_t rec_min, rec_max;
+        share ipv6, verbose, packets;
+    };
+    const test_case cases[] = {
+        {{"-n", "150", "-c", "30"}, 150, 1, 10, SOME, SOME, SOME},
+        {{"-n", "80", "-6", "100", "-v", "100", "-r", "40-60"}, 80, 40, 60, ALL, ALL, SOME},
+        {{"-n", "80", "-6", "0", "-v", "0", "-p", "0", "-r", "1"}, 80, 1, 1, NONE, NONE, NONE},
+        {{"-n", "80", "-c", "30", "-p", "100", "-e", "0", "-r", "3-5"}, 80, 3, 5, SOME, SOME,
+         ALL},
+        {{"-n", "0"}, 0, 1, 1, NONE, NONE, NONE},
+    };
+    for (const test_case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        walked_stream w = synth_walk(c.args);
+        EXPECT_TRUE(w.rest.empty()) << w.rest.size() << " bytes after the last message";
+        ASSERT_EQ(w.messages.size(), c.messages);
+        size_t v6 = 0, records = 0, verbose = 0, packets = 0;
+        for (const walked_message& m : w.messages) {
+            EXPECT_EQ(tlh_type(m.p), TLH_TYPE_BBR);
+            EXPECT_EQ(m.tail, 0u);
+            EXPECT_GE(m.records.size(), c.rec_min);
+            EXPECT_LE(m.records.size(), c.rec_max);
+            size_t sum = LOG_HEADER_SIZE;
+            for (const uint8_t* r : m.records) sum += is_verbose(r) ? 400 : 328;
+            EXPECT_EQ(sum, m.length);
+            const uint8_t af = tlh_af(m.p);
+            EXPECT_TRUE(af == TLH_AF_INET || af == TLH_AF_INET6) << int(af);
+            v6 += af == TLH_AF_INET6;
+            EXPECT_LT(tlh_offset(m.p).usec, 1000000);
+            for (const uint8_t* r : m.records) {
+                records++;
+                verbose += is_verbose(r);
+                packets += is_packet(r);
+            }
+        }
+        EXPECT_EQ(share_of(v6, w.messages.size()), c.ipv6);
+        EXPECT_EQ(share_of(verbose, records), c.verbose);
+        EXPECT_EQ(share_of(packets, records), c.packets);
+    }
+}
+
+// Walks the options of a TCP header; false when a length runs past it.
+bool options_fit(const uint8_t* th, size_t header_len) {
+    size_t i = 20;
+    while (i < header_len) {
+        const uint8_t kind = th[i];
+        if (kind == 0) return true;
+        if (kind == 1) {
+            i++;
+            continue;
+        }
+        if (i + 1 >= header_len || th[i + 1] < 2 || i + th[i + 1] > header_len) return false;
+        i += th[i + 1];
+    }
+    return true;
+}
+
+struct connection_track {
+    bool seen = false;
+    uint32_t serial = 0;
+    timeval64 time{};
+    bool have_seq[2] = {false, false};  // [0] received, [1] sent
+    uint32_t next_seq[2] = {0, 0};
+};
+
+TEST(SynthStream, RecordsFollowTheirConnection) {
+    walked_stream w = synth_walk({"-s", "7", "-n", "600", "-c", "12", "-r", "2-12", "-g", "0",
+                                  "-e", "4", "-S", "20", "-p", "80"});
+    ASSERT_TRUE(w.rest.empty());
+    std::map<std::string, connection_track> conns;
+    std::set<uint32_t> data_offsets;
+    size_t wraps = 0, ends = 0, large_payloads = 0;
+    for (const walked_message& m : w.messages) {
+        connection_track& t = conns[connection_key(m.p)];
+        for (size_t i = 0; i < m.records.size(); i++) {
+            const uint8_t* r = m.records[i];
+            const timeval64 tv = rec_time(r);
+            ASSERT_GE(tv.usec, 0);
+            ASSERT_LT(tv.usec, 1000000);
+            if (t.seen) {
+                // Without -g, serials count up by one across messages, through 2^32.
+                ASSERT_EQ(rec_serial(r), static_cast<uint32_t>(t.serial + 1));
+                wraps += rec_serial(r) == 0;
+                ASSERT_TRUE(tv.sec > t.time.sec ||
+                            (tv.sec == t.time.sec && tv.usec >= t.time.usec));
+            }
+            t.seen = true;
+            t.serial = rec_serial(r);
+            t.time = tv;
+            if (rec_event_id(r) == REC_EVENT_CONN_END) {
+                EXPECT_FALSE(is_packet(r));
+                EXPECT_EQ(i + 1, m.records.size()) << "connection end before the last record";
+                ends++;
+            }
+            if (!is_packet(r)) continue;
+            const uint8_t* th = rec_th(r);
+            const uint32_t hl = rec_th_len(r);
+            data_offsets.insert(hl / 4);
+            ASSERT_GE(hl, 20u);
+            ASSERT_TRUE(options_fit(th, hl));
+            const bool in = rec_event_id(r) == REC_EVENT_IN;
+            const uint16_t sport = load_be16(th), dport = load_be16(th + 2);
+            EXPECT_EQ(sport, in ? tlh_fport(m.p) : tlh_lport(m.p));
+            EXPECT_EQ(dport, in ? tlh_lport(m.p) : tlh_fport(m.p));
+            const uint8_t flags = th[13];
+            if (!(flags & 0x10)) {
+                EXPECT_EQ(flags, 0x02) << "only the opening SYN goes without ACK";
+                EXPECT_EQ(th_u32(th, 8), 0u);
+            }
+            const uint32_t seq = th_u32(th, 4);
+            const uint32_t len = rec_payload_len(r);
+            EXPECT_LE(len, 65535u);
+            large_payloads += len > 1460;
+            if (t.have_seq[!in]) {
+                EXPECT_EQ(seq, t.next_seq[!in]) << "sequence gap";
+            }
+            t.have_seq[!in] = true;
+            t.next_seq[!in] = seq + len + ((flags & 0x03) ? 1 : 0);
+        }
+        if (!m.records.empty() && rec_event_id(m.records.back()) == REC_EVENT_CONN_END) {
+            conns.erase(connection_key(m.p));
+        }
+    }
+    EXPECT_GT(wraps, 0u) << "no connection's serial wrapped through 2^32";
+    EXPECT_GT(ends, 0u);
+    EXPECT_GT(large_payloads, 0u);
+    EXPECT_EQ(*data_offsets.begin(), 5u);
+    EXPECT_EQ(*data_offsets.rbegin(), 15u);
+    EXPECT_GE(data_offsets.size(), 8u);
+}
+
+// Counts over all messages of a stream made with `args`.
+struct stream_counts {
+    size_t messages = 0, changes = 0, ended = 0, end_events = 0, gaps = 0;
+};
+
+stream_counts count(const std::vector<std::string>& args) {
+    stream_counts c;
+    walked_stream w = synth_walk(args);
+    for (const walked_message& m : w.messages) {
+        c.messages++;
+        bool changed = false;
+        for (size_t i = 0; i < m.records.size(); i++) {
+            const uint8_t* r = m.records[i];
+            c.end_events += rec_event_id(r) == REC_EVENT_CONN_END && !is_packet(r);
+            if (i == 0) continue;
+            const uint8_t* prev = m.records[i - 1];
+            changed |= rec_stack_id(r) != rec_stack_id(prev);
+            c.gaps += rec_serial(r) != static_cast<uint32_t>(rec_serial(prev) + 1);
+        }
+        c.changes += changed;
+        c.ended += !m.records.empty() && rec_event_id(m.records.back()) == REC_EVENT_CONN_END;
+    }
+    return c;
+}
+
+TEST(SynthStream, PercentagesOfChangesEndsAndGaps) {
+    const std::vector<std::string> base = {"-n", "120", "-r", "2-6"};
+    auto with = [&](std::vector<std::string> more) {
+        more.insert(more.begin(), base.begin(), base.end());
+        return count(more);
+    };
+    stream_counts all = with({"-S", "100", "-e", "100", "-g", "50"});
+    EXPECT_EQ(all.changes, all.messages);
+    EXPECT_EQ(all.ended, all.messages);
+    EXPECT_EQ(all.end_events, all.messages);
+    EXPECT_GT(all.gaps, 0u);
+    stream_counts none = with({"-S", "0", "-e", "0", "-g", "0"});
+    EXPECT_EQ(none.changes, 0u);
+    EXPECT_EQ(none.end_events, 0u);
+    EXPECT_EQ(none.gaps, 0u);
+}
+
+TEST(SynthStream, ReasonsComeFromTheWeightedList) {
+    walked_stream w = synth_walk({"-n", "1000", "-R", "normal:96,error:2,rebuffer:2"});
+    std::map<std::string, size_t> seen;
+    for (const walked_message& m : w.messages) seen[std::string(tlh_reason(m.p))]++;
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_GT(seen["normal"], 900u);
+    EXPECT_GT(seen["error"], 0u);
+    EXPECT_GT(seen["rebuffer"], 0u);
+}
+
+TEST(SynthStream, SomeIdsAndTagsCarryOddBytes) {
+    walked_stream w = synth_walk({"-n", "500", "-c", "60", "-e", "20", "-6", "20"});
+    bool id_full = false, tag_full = false, quote = false, backslash = false, tab = false,
+         slash = false, high = false, v4_prefix = false;
+    for (const walked_message& m : w.messages) {
+        const uint8_t* id = m.p + OFF_TLH_ID;
+        id_full |= std::memchr(id, 0, TLH_ID_SIZE) == nullptr;
+        tag_full |= std::memchr(m.p + OFF_TLH_TAG, 0, TLH_TAG_SIZE) == nullptr;
+        for (char ch : tlh_id(m.p)) {
+            quote |= ch == '"';
+            backslash |= ch == '\\';
+            tab |= ch == '\t';
+            slash |= ch == '/';
+            high |= static_cast<uint8_t>(ch) > 0x7F;
+        }
+        if (tlh_af(m.p) == TLH_AF_INET) {
+            for (size_t i = 0; i < IPV4_IN_ADDR_FIELD; i++) {
+                v4_prefix |= m.p[OFF_TLH_FADDR + i] != 0;
+            }
+        }
+    }
+    EXPECT_TRUE(id_full && tag_full);
+    EXPECT_TRUE(quote && backslash && tab && slash && high);
+    EXPECT_TRUE(v4_prefix) << "no IPv4 field with bytes before the address";
+}
+
+size_t count_if_message(const walked_stream& w, bool (*pred)(const walked_message&)) {
+    size_t n = 0;
+    for (const walked_message& m : w.messages) n += pred(m);
+    return n;
+}
+
+bool bad_type(const walked_message& m) { return tlh_type(m.p) == 2; }
+bool bad_family(const walked_message& m) { return m.length >= LOG_HEADER_SIZE && tlh_af(m.p) == 7; }
+bool short_length(const walked_message& m) { return m.length >= LOG_HEADER_SIZE && m.length < 536; }
+bool short_tail(const walked_message& m) {
+    return m.length >= 536 && m.tail > 0 && m.tail < LOG_RECORD_SIZE && !m.records.empty();
+}
+
+// Damaged messages stand between healthy ones, never first or last.
+bool inside(const walked_stream& w, bool (*pred)(const walked_message&)) {
+    return !w.messages.empty() && !pred(w.messages.front()) && !pred(w.messages.back());
+}
+
+TEST(SynthDamage, EachModeMakesTheDamageItNames) {
+    constexpr size_t N = 20;
+    struct test_case {
+        std::string modes;
+        size_t extra_messages;  // inserted beside the N healthy ones
+        size_t bad_types, bad_families, short_lengths, short_tails;
+        const char* end;        // "", "short-header", "short-body" or "tiny-length"
+    };
+    const test_case cases[] = {
+        {"unknown-type", 1, 1, 0, 0, 0, ""},
+        {"unknown-family", 1, 0, 1, 0, 0, ""},
+        {"short-length", 1, 0, 0, 1, 0, ""},
+        {"short-tail", 1, 0, 0, 0, 1, ""},
+        {"short-header", 0, 0, 0, 0, 0, "short-header"},
+        {"short-body", 0, 0, 0, 0, 0, "short-body"},
+        {"tiny-length", 0, 0, 0, 0, 0, "tiny-length"},
+        {"unknown-type,unknown-family,short-length,short-tail,short-header", 4, 1, 1, 1, 1,
+         "short-header"},
+        {"short-tail,tiny-length,unknown-type", 2, 1, 0, 0, 1, "tiny-length"},
+    };
+    for (const test_case& c : cases) {
+        SCOPED_TRACE(c.modes);
+        walked_stream w = synth_walk({"-s", "3", "-n", std::to_string(N), "-D", c.modes});
+        ASSERT_EQ(w.messages.size(), N + c.extra_messages);
+        EXPECT_EQ(count_if_message(w, bad_type), c.bad_types);
+        EXPECT_EQ(count_if_message(w, bad_family), c.bad_families);
+        EXPECT_EQ(count_if_message(w, short_length), c.short_lengths);
+        EXPECT_EQ(count_if_message(w, short_tail), c.short_tails);
+        for (auto pred : {bad_type, bad_family, short_length, short_tail}) {
+            EXPECT_TRUE(inside(w, pred));
+        }
+        const std::string end = c.end;
+        if (end.empty()) {
+            EXPECT_TRUE(w.rest.empty());
+        } else if (end == "short-header") {
+            EXPECT_EQ(w.rest.size(), 10u);
+        } else if (end == "short-body") {
+            ASSERT_GT(w.rest.size(), COMMON_HEADER_SIZE);
+            EXPECT_GT(tlh_length(w.rest.data()), w.rest.size());
+        } else {
+            ASSERT_GE(w.rest.size(), COMMON_HEADER_SIZE);
+            EXPECT_LT(tlh_length(w.rest.data()), COMMON_HEADER_SIZE);
+        }
+    }
+}
+
+TEST(SynthOptions, SameSeedSameBytes) {
+    const std::vector<std::string> args = {"-n", "200", "-6", "50", "-v", "20", "-D",
+                                           "unknown-type,short-tail"};
+    auto with_seed = [&](const char* seed) {
+        std::vector<std::string> a = args;
+        a.insert(a.end(), {"-s", seed});
+        run_result r = synth(a);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r.out;
+    };
+    const std::string one = with_seed("42");
+    ASSERT_GT(one.size(), 200u * 536);
+    EXPECT_TRUE(one == with_seed("42"));
+    EXPECT_FALSE(one == with_seed("43"));
+
+    quarn::test::temp_dir dir;
+    std::vector<std::string> to_file = args;
+    to_file.insert(to_file.end(), {"-s", "42", "-o", dir / "stream"});
+    run_result r = synth(to_file);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_TRUE(quarn::test::read_text(dir / "stream") == one);
+}
+
+TEST(SynthOptions, BadOptionsExitWithUsage) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"-n", "abc"},    {"-n", "-1"},          {"-n", "5x"},         {"-n", ""},
+        {"-c", "0"},      {"-6", "101"},         {"-p", "200"},        {"-r", "5-3"},
+        {"-r", "0-2"},    {"-r", "1-"},          {"-r", "1-65537"},    {"-R", ""},
+        {"-R", "a,,b"},   {"-R", "normal:0"},    {"-R", std::string(32, 'r')},
+        {"-D", "bogus"},  {"-D", "short-header,"}, {"-D", "short-header,short-body"},
+        {"-s", "18446744073709551616"},          {"stray"},            {"-x"},
+    };
+    for (const auto& args : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        std::vector<std::string> a = args;
+        a.insert(a.end(), {"-o", "/dev/null"});
+        run_result r = synth(a);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.out.empty());
+        EXPECT_NE(r.err.find("quarn_synth"), std::string::npos) << r.err;
+    }
+    run_result usage = synth({"-D", "bogus"});
+    EXPECT_NE(usage.err.find("usage: quarn_synth"), std::string::npos);
+    EXPECT_NE(usage.err.find("short-tail"), std::string::npos);
+}
+
+TEST(SynthSysctl, DirectoryHoldsVersionAndStackRegistry) {
+    quarn::test::temp_dir dir;
+    run_result r = synth({"-n", "0", "-o", "/dev/null", "-k", dir / "sysctl"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(quarn::test::read_text(dir / "sysctl/net.inet.tcp.bb.log_version"), "9\n");
+    const std::vector<uint8_t> reg =
+        quarn::test::read_file(dir / "sysctl/net.inet.tcp.function_info");
+    ASSERT_FALSE(reg.empty());
+    ASSERT_EQ(reg.size() % 72, 0u);
+    std::map<int, std::string> named;
+    size_t differing = 0;
+    for (size_t at = 0; at < reg.size(); at += 72) {
+        const uint8_t* e = reg.data() + at;
+        const char* name_field = reinterpret_cast<const char*>(e + 5);
+        const char* alias_field = reinterpret_cast<const char*>(e + 37);
+        const std::string name(name_field, strnlen(name_field, 32));
+        const std::string alias(alias_field, strnlen(alias_field, 32));
+        EXPECT_EQ(e[69] | e[70] | e[71], 0);
+        if (name == alias) {
+            named[e[4]] = name;
+        } else {
+            differing++;
+            EXPECT_EQ(named.count(e[4]), 0u) << "differing entry shadows a named id";
+        }
+    }
+    EXPECT_EQ(named, (std::map<int, std::string>{{0, "default"}, {1, "bbr"}, {2, "rack"}}));
+    EXPECT_EQ(differing, 1u);
+}
+
+TEST(SynthSample, BundledSampleIsWhatTheScriptMakes) {
+    quarn::test::temp_dir dir;
+    run_options o;
+    o.args = {std::string(QUARN_SOURCE_DIR) + "/scripts/make-sample.sh", dir.path()};
+    o.env["QUARN_SYNTH"] = quarn::test::synth_path();
+    run_result r = run("/bin/sh", o);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string data = std::string(QUARN_SOURCE_DIR) + "/data";
+    for (const char* name : {"sample.tcplog", "sysctl/net.inet.tcp.bb.log_version",
+                             "sysctl/net.inet.tcp.function_info"}) {
+        SCOPED_TRACE(name);
+        const std::vector<uint8_t> made = quarn::test::read_file(dir / name);
+        ASSERT_FALSE(made.empty());
+        EXPECT_TRUE(made == quarn::test::read_file(data + "/" + name))
+            << "regenerate with scripts/make-sample.sh";
+    }
+}
+
+TEST(SynthSample, BundledSampleShowsEveryFeature) {
+    const std::string bytes =
+        quarn::test::read_text(std::string(QUARN_SOURCE_DIR) + "/data/sample.tcplog");
+    walked_stream w = walk(bytes);
+    ASSERT_FALSE(w.messages.empty());
+    EXPECT_TRUE(w.rest.empty());
+    std::set<uint8_t> families, stacks;
+    std::set<std::string> connections;
+    size_t short_errors = 0, changes = 0, gaps = 0, ends = 0, verbose = 0;
+    for (const walked_message& m : w.messages) {
+        EXPECT_EQ(m.tail, 0u);
+        families.insert(tlh_af(m.p));
+        connections.insert(connection_key(m.p));
+        const std::string_view reason = tlh_reason(m.p);
+        short_errors += (reason == "error" || reason == "rebuffer") && m.records.size() <= 10;
+        for (size_t i = 0; i < m.records.size(); i++) {
+            const uint8_t* r = m.records[i];
+            stacks.insert(rec_stack_id(r));
+            verbose += is_verbose(r);
+            ends += rec_event_id(r) == REC_EVENT_CONN_END && !is_packet(r);
+            if (i == 0) continue;
+            changes += rec_stack_id(r) != rec_stack_id(m.records[i - 1]);
+            gaps += rec_serial(r) != static_cast<uint32_t>(rec_serial(m.records[i - 1]) + 1);
+        }
+    }
+    EXPECT_EQ(families, (std::set<uint8_t>{TLH_AF_INET, TLH_AF_INET6}));
+    EXPECT_GE(connections.size(), 20u);
+    EXPECT_GE(stacks.size(), 3u);
+    EXPECT_GE(short_errors, 2u);
+    EXPECT_GT(changes, 0u);
+    EXPECT_GT(gaps, 0u);
+    EXPECT_GT(ends, 0u);
+    EXPECT_GT(verbose, 0u);
+    EXPECT_GT(bytes.size(), 100000u);
+    EXPECT_LT(bytes.size(), 1000000u);
+}
+
+}  // namespace
