@@ -432,6 +432,7 @@ bool has_sack(const connection& c) { return c.style == SYN_FULL || c.style == SY
 std::vector<uint8_t> tcp_options(prng& rng, const connection& c, bool syn, bool out,
                                  uint32_t payload, uint32_t ack) {
     std::vector<uint8_t> o;
+    o.reserve(TH_SIZE);  // options never exceed 40 bytes; also spares reallocations
     if (c.pad_nops) o.insert(o.end(), {OPT_NOP, OPT_NOP, OPT_NOP, OPT_NOP});
     const uint32_t ts_val = out ? c.ts_local : c.ts_peer;
     const uint32_t ts_ecr = out ? c.ts_peer : c.ts_local;
