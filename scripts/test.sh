@@ -10,6 +10,10 @@ bash scripts/deps.sh
 
 jobs=$(nproc)
 
+# The optimised build the demo and the benchmarks use must compile cleanly too.
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARN_TESTS=OFF -DQUARN_BENCH=ON >/dev/null
+cmake --build build/release -j "$jobs"
+
 cmake -S . -B build/asan -G Ninja -DQUARN_SANITIZE=address,undefined >/dev/null
 cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
