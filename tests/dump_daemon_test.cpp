@@ -1,0 +1,322 @@
+// The whole job, end to end: the real daemon converts a stream file (made
+// by the stream synthesizer or built here) into captures and index lines.
+// Every output directory is checked the same way: each index line is JSON
+// and names an existing file whose record blocks match its record count,
+// every capture is sound block by block and read by tshark, and the files
+// without an index line are only the ones the run is expected to leave.
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "dump_check.h"
+#include "quarn_logbuild.h"
+#include "quarn_logfmt.h"
+#include "testlib.h"
+
+namespace quarn {
+namespace {
+
+namespace qb = quarn::build;
+using test::temp_dir;
+
+// The daemon changes to this user; the current one, so that the test also
+// runs without root.
+std::string current_user() {
+    const passwd* pw = getpwuid(geteuid());
+    return pw ? pw->pw_name : "root";
+}
+
+// An emulated kernel: log format version 9 and stacks 1 "alpha", 2 "bravo".
+void write_sysctl_dir(const std::string& dir) {
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    test::write_file(dir + "/net.inet.tcp.bb.log_version", std::string("9\n"));
+    std::vector<uint8_t> info = qb::function_info_entry(1, "alpha", "alpha");
+    const std::vector<uint8_t> b = qb::function_info_entry(2, "bravo", "bravo");
+    info.insert(info.end(), b.begin(), b.end());
+    test::write_file(dir + "/net.inet.tcp.function_info", info);
+}
+
+test::run_options daemon_options(const std::string& input, const std::string& out,
+                                 const std::string& sysctl_dir) {
+    test::run_options opts;
+    opts.args = {"-u", current_user(), "-D", out, "-f", input};
+    opts.env["QUARN_SYSCTL_DIR"] = sysctl_dir;
+    opts.timeout_ms = 120000;
+    return opts;
+}
+
+bool ends_with(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::vector<std::string> text_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines;
+}
+
+// Lines of `text` that begin with `prefix`.
+size_t count_of(const std::string& text, const std::string& prefix) {
+    size_t n = 0;
+    for (const std::string& l : text_lines(text)) n += l.rfind(prefix, 0) == 0;
+    return n;
+}
+
+// Checks the index files `index_names` and every capture of `dir`; returns
+// the captures that no index line names.
+std::set<std::string> check_output(const std::string& dir,
+                                   const std::vector<std::string>& index_names = {"records"}) {
+    std::set<std::string> files;
+    for (const std::string& n : test::list_dir(dir)) {
+        if (ends_with(n, ".pcapng")) {
+            files.insert(n);
+        } else if (n.rfind("records", 0) != 0) {
+            ADD_FAILURE() << "unexpected file " << n;
+        }
+    }
+
+    std::set<std::string> indexed;
+    for (const std::string& index : index_names) {
+        std::vector<test::json_object> objs;
+        std::string error;
+        EXPECT_TRUE(test::parse_json_lines(test::read_text(dir + "/" + index), &objs, &error))
+            << index << ": " << error;
+        for (const test::json_object& o : objs) {
+            const std::string name = o.at("filename").text;
+            SCOPED_TRACE(index + ": " + name);
+            EXPECT_TRUE(indexed.insert(name).second) << "indexed twice";
+            if (!files.count(name)) {
+                ADD_FAILURE() << "no such file";
+                continue;
+            }
+            EXPECT_EQ(o.at("record_count").type, 'n');
+            EXPECT_EQ(o.at("record_count").text,
+                      std::to_string(test::record_blocks(test::read_file(dir + "/" + name))));
+            EXPECT_TRUE(ends_with(name, "." + o.at("frag_seq").text + ".pcapng"));
+            EXPECT_EQ(o.at("duration").type, 'n');
+        }
+    }
+
+    const bool tshark = test::have_program("tshark");
+    for (const std::string& name : files) {
+        SCOPED_TRACE(name);
+        const std::vector<uint8_t> f = test::read_file(dir + "/" + name);
+        std::string error;
+        const size_t blocks = test::walk_blocks(f, &error).size();
+        EXPECT_EQ(error, "");
+        EXPECT_EQ(test::block_summary(f).find('!'), std::string::npos) << test::block_summary(f);
+        if (tshark) {
+            std::string out;
+            EXPECT_EQ(test::tshark_frames(dir + "/" + name, &out), static_cast<int>(blocks) - 2)
+                << out;
+        }
+    }
+
+    std::set<std::string> unindexed;
+    for (const std::string& n : files) {
+        if (!indexed.count(n)) unindexed.insert(n);
+    }
+    return unindexed;
+}
+
+class DumpDaemonTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(mkdir((tmp_ / "out").c_str(), 0755), 0);
+        write_sysctl_dir(tmp_ / "sysctl");
+    }
+
+    std::string out() const { return tmp_ / "out"; }
+
+    temp_dir tmp_;
+};
+
+qb::header_spec conn(const std::string& id, const std::string& reason, bool v6 = false) {
+    qb::header_spec h;
+    h.id = id;
+    h.reason = reason;
+    h.fport = static_cast<uint16_t>(40000 + id.size());
+    if (v6) {
+        h.af = TLH_AF_INET6;
+        h.faddr = "2001:db8::2";
+        h.laddr = "2001:db8::1";
+    }
+    return h;
+}
+
+std::vector<qb::record_spec> records(uint32_t n, uint8_t stack = 1) {
+    std::vector<qb::record_spec> recs(n);
+    for (uint32_t i = 0; i < n; i++) {
+        recs[i].serial = 100 + i;
+        recs[i].stack_id = stack;
+        recs[i].usec = i * 1000;
+        if (i % 3 == 2) recs[i].flags = 0;  // an event now and then
+    }
+    return recs;
+}
+
+// A stream whose outcome is known message by message: numbering through
+// the cache, a removed short "error" dump, a split, a skipped message type,
+// and a removed "rebuffer" dump whose number is free again.
+TEST_F(DumpDaemonTest, FixtureStreamGivesTheExpectedFiles) {
+    std::vector<uint8_t> stream;
+    auto add = [&stream](const std::vector<uint8_t>& m) { stream.insert(stream.end(), m.begin(), m.end()); };
+    add(qb::message(conn("fx1", "normal"), records(3)));
+    add(qb::message(conn("fx1", "error"), records(5)));  // takes 1, removed
+    add(qb::message(conn("fx1", "normal"), records(2)));
+    std::vector<qb::record_spec> gappy = records(12);
+    for (size_t i = 6; i < gappy.size(); i++) gappy[i].serial += 40;
+    add(qb::message(conn("fxgap", "error"), gappy));
+    std::vector<qb::record_spec> split = records(3);
+    split[2].stack_id = 2;
+    add(qb::message(conn("fxsplit", "normal", true), split));
+    qb::header_spec other = conn("fxtype", "normal");
+    other.type = 2;
+    add(qb::message(other, records(1)));
+    add(qb::message(conn("fxre", "rebuffer"), records(2)));  // no cache entry, removed
+    add(qb::message(conn("fxre", "normal"), records(1)));
+    test::write_file(tmp_ / "stream", stream);
+
+    const test::run_result r =
+        test::run(test::daemon_path(), daemon_options(tmp_ / "stream", out(), tmp_ / "sysctl"));
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "Skipping record of unknown type 2\n");
+
+    EXPECT_TRUE(check_output(out()).empty());
+    const std::vector<std::string> expected = {
+        "fx1_443_10.0.0.2_40003.0.pcapng",
+        "fx1_443_10.0.0.2_40003.2.pcapng",
+        "fxgap_443_10.0.0.2_40005.0.pcapng",
+        "fxre_443_10.0.0.2_40004.0.pcapng",
+        "fxsplit_443_2001:db8::2_40007.0.pcapng",
+        "fxsplit_443_2001:db8::2_40007.1.pcapng",
+        "records",
+    };
+    EXPECT_EQ(test::list_dir(out()), expected);
+    EXPECT_EQ(test::block_summary(test::read_file(out() + "/" + expected[2])),
+              "P P E P P E G40 P P E P P E");
+    const std::string index = test::read_text(out() + "/records");
+    EXPECT_NE(index.find("\"filename\":\"fxsplit_443_2001:db8::2_40007.1.pcapng\", "
+                         "\"record_count\":1, \"stack\":\"bravo\""),
+              std::string::npos)
+        << index;
+}
+
+// Synthesized streams, clean and with damaged messages inserted. With damage
+// only the message whose last record is cut leaves its file unindexed.
+TEST_F(DumpDaemonTest, SynthesizedStreamsConvertCompletely) {
+    if (!*test::synth_path()) GTEST_SKIP() << "quarn_synth not built";
+    struct synth_case {
+        const char* name;
+        std::vector<std::string> args;
+        size_t unindexed;
+        std::vector<std::string> reports;  // line beginnings, each exactly once
+    };
+    const synth_case cases[] = {
+        {"clean", {"-s", "11", "-n", "40", "-r", "1-14", "-R", "normal:5,error:3,rebuffer:2",
+                   "-S", "25", "-g", "15", "-e", "10", "-6", "40"},
+         0, {}},
+        {"damaged", {"-s", "12", "-n", "30", "-r", "1-14", "-R", "normal:1,error:1",
+                     "-D", "unknown-type,unknown-family,short-length,short-tail"},
+         1,
+         {"Incorrect header length while processing black box record",
+          "Incorrect header length while starting to process black box record",
+          "Skipping record of unknown type ",
+          "Skipping black box record with unknown address family "}},
+    };
+    for (const synth_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = tmp_ / c.name;
+        ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+        test::run_options synth;
+        synth.args = c.args;
+        synth.args.insert(synth.args.end(), {"-o", dir + ".stream", "-k", dir + ".sysctl"});
+        const test::run_result s = test::run(test::synth_path(), synth);
+        ASSERT_EQ(s.status, 0) << s.err;
+
+        const test::run_result r =
+            test::run(test::daemon_path(), daemon_options(dir + ".stream", dir, dir + ".sysctl"));
+        ASSERT_FALSE(r.timed_out);
+        EXPECT_EQ(r.status, 0) << r.err;
+        for (const std::string& report : c.reports) EXPECT_EQ(count_of(r.err, report), 1u) << r.err;
+
+        const std::set<std::string> unindexed = check_output(dir);
+        EXPECT_EQ(unindexed.size(), c.unindexed);
+        EXPECT_GT(text_lines(test::read_text(dir + "/records")).size(), 10u);
+    }
+}
+
+// Whether `sig` is pending for the process as a whole (sent, not yet
+// delivered to a thread).
+bool process_signal_pending(pid_t pid, int sig) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    for (std::string l; std::getline(f, l);) {
+        if (l.rfind("ShdPnd:", 0) == 0) {
+            const unsigned long long mask = std::stoull(l.substr(7), nullptr, 16);
+            return (mask >> (sig - 1)) & 1;
+        }
+    }
+    return false;
+}
+
+// After SIGHUP the next index line goes to a new "records"; the moved
+// index gets nothing more.
+TEST_F(DumpDaemonTest, SighupReopensTheIndex) {
+    const std::string fifo = tmp_ / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    test::process daemon(test::daemon_path(), daemon_options(fifo, out(), tmp_ / "sysctl"));
+
+    int fd = -1;
+    ASSERT_TRUE(test::wait_until([&] {
+        fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        return fd >= 0;
+    })) << daemon.err_so_far();
+    ASSERT_EQ(fcntl(fd, F_SETFL, 0), 0);
+
+    auto send = [fd](const std::vector<uint8_t>& m) {
+        return write(fd, m.data(), m.size()) == static_cast<ssize_t>(m.size());
+    };
+    auto line_count = [this](const std::string& name) {
+        return text_lines(test::read_text(out() + "/" + name)).size();
+    };
+
+    ASSERT_TRUE(send(qb::message(conn("hup1", "normal"), records(2))));
+    ASSERT_TRUE(test::wait_until([&] { return line_count("records") == 1; })) << daemon.err_so_far();
+    ASSERT_EQ(rename((out() + "/records").c_str(), (out() + "/records.1").c_str()), 0);
+    const std::string moved = test::read_text(out() + "/records.1");
+
+    daemon.signal(SIGHUP);
+    ASSERT_TRUE(test::wait_until([&] { return !process_signal_pending(daemon.pid(), SIGHUP); }));
+    ASSERT_TRUE(send(qb::message(conn("hup2", "normal"), records(3))));
+    ASSERT_TRUE(test::wait_until([&] { return line_count("records") == 1; })) << daemon.err_so_far();
+
+    close(fd);  // end of input: the daemon finishes and exits
+    const test::run_result r = daemon.wait();
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+
+    EXPECT_EQ(test::read_text(out() + "/records.1"), moved);
+    EXPECT_NE(moved.find("hup1_443_10.0.0.2_40004.0.pcapng"), std::string::npos) << moved;
+    const std::string fresh = test::read_text(out() + "/records");
+    EXPECT_EQ(text_lines(fresh).size(), 1u);
+    EXPECT_NE(fresh.find("hup2_443_10.0.0.2_40004.0.pcapng"), std::string::npos) << fresh;
+    EXPECT_TRUE(check_output(out(), {"records", "records.1"}).empty());
+}
+
+}  // namespace
+}  // namespace quarn

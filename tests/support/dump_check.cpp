@@ -1,0 +1,224 @@
+#include "dump_check.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <thread>
+
+#include "testlib.h"
+
+namespace quarn::test {
+
+namespace {
+
+constexpr uint32_t BT_SHB = 0x0A0D0D0A;
+constexpr uint32_t BT_IDB = 1;
+constexpr uint32_t BT_EPB = 6;
+constexpr uint32_t BT_CUSTOM = 0xBAD;
+constexpr uint32_t CB_EVENT = 1;
+constexpr uint32_t CB_GAP = 2;
+
+uint32_t u32_at(const std::vector<uint8_t>& f, size_t off) {
+    uint32_t v;
+    memcpy(&v, f.data() + off, 4);
+    return v;
+}
+
+// Quotes a path for /bin/sh.
+std::string shell_quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) {
+        if (c == '\'') q += "'\\''";
+        else q += c;
+    }
+    return q + "'";
+}
+
+// Runs a shell command, returning its exit status and standard output.
+int run_shell(const std::string& cmd, std::string* out) {
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return -1;
+    char buf[4096];
+    size_t n;
+    out->clear();
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
+    const int st = pclose(p);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+constexpr const char* JSON_LINES_SCRIPT = R"(import json, sys
+data = sys.stdin.buffer.read()
+lines = data.split(b"\n")
+if lines[-1] != b"":
+    sys.exit("text does not end in a newline")
+for raw in lines[:-1]:
+    obj = json.loads(raw.decode("utf-8", "surrogateescape"))
+    if not isinstance(obj, dict):
+        sys.exit("not an object: %r" % raw)
+    out = []
+    for k, v in obj.items():
+        if isinstance(v, bool):
+            t, s = "b", json.dumps(v)
+        elif isinstance(v, (int, float)):
+            t, s = "n", json.dumps(v)
+        elif isinstance(v, str):
+            t, s = "s", v
+        else:
+            t, s = "o", json.dumps(v)
+        out.append(k.encode().hex() + ":" + t + ":" + s.encode("utf-8", "surrogateescape").hex())
+    print(" ".join(out))
+)";
+
+std::string unhex_text(const std::string& h) {
+    const std::vector<uint8_t> b = unhex(h);
+    return std::string(b.begin(), b.end());
+}
+
+}  // namespace
+
+std::vector<pcap_block> walk_blocks(const std::vector<uint8_t>& file, std::string* error) {
+    std::vector<pcap_block> blocks;
+    error->clear();
+    size_t off = 0;
+    while (off < file.size()) {
+        if (file.size() - off < 12) {
+            *error = "truncated block at " + std::to_string(off);
+            break;
+        }
+        pcap_block b;
+        b.offset = off;
+        b.type = u32_at(file, off);
+        b.length = u32_at(file, off + 4);
+        if (b.length < 12 || b.length % 4 != 0 || b.length > file.size() - off) {
+            *error = "bad length " + std::to_string(b.length) + " at " + std::to_string(off);
+            break;
+        }
+        if (u32_at(file, off + b.length - 4) != b.length) {
+            *error = "trailer does not repeat the length at " + std::to_string(off);
+            break;
+        }
+        if (b.type == BT_CUSTOM && b.length >= 16) b.subtype = u32_at(file, off + 12);
+        blocks.push_back(b);
+        off += b.length;
+    }
+    return blocks;
+}
+
+std::string block_summary(const std::vector<uint8_t>& file) {
+    std::string error;
+    const std::vector<pcap_block> blocks = walk_blocks(file, &error);
+    if (!error.empty()) return "!" + error;
+    if (blocks.size() < 2 || blocks[0].type != BT_SHB || blocks[1].type != BT_IDB) {
+        return "!no section header and interface description";
+    }
+    std::string s;
+    for (size_t i = 2; i < blocks.size(); i++) {
+        const pcap_block& b = blocks[i];
+        if (!s.empty()) s += ' ';
+        if (b.type == BT_EPB) {
+            s += 'P';
+        } else if (b.type == BT_CUSTOM && b.subtype == CB_EVENT) {
+            s += 'E';
+        } else if (b.type == BT_CUSTOM && b.subtype == CB_GAP && b.length == 28) {
+            s += "G" + std::to_string(u32_at(file, b.offset + 16));
+        } else {
+            s += "?" + std::to_string(b.type);
+        }
+    }
+    return s;
+}
+
+uint32_t record_blocks(const std::vector<uint8_t>& file) {
+    std::string error;
+    uint32_t n = 0;
+    for (const pcap_block& b : walk_blocks(file, &error)) {
+        if (b.type == BT_EPB || (b.type == BT_CUSTOM && b.subtype == CB_EVENT)) n++;
+    }
+    return n;
+}
+
+bool parse_json_lines(const std::string& text, std::vector<json_object>* out, std::string* error) {
+    temp_dir tmp;
+    write_file(tmp / "lines.py", std::string(JSON_LINES_SCRIPT));
+    write_file(tmp / "input", text);
+    std::string result;
+    const int status = run_shell("python3 " + shell_quote(tmp / "lines.py") + " < " +
+                                     shell_quote(tmp / "input") + " 2>" + shell_quote(tmp / "err"),
+                                 &result);
+    if (status != 0) {
+        *error = "python3 exited with " + std::to_string(status) + ": " + read_text(tmp / "err");
+        return false;
+    }
+    out->clear();
+    std::istringstream lines(result);
+    std::string line;
+    while (std::getline(lines, line)) {
+        json_object obj;
+        std::istringstream members(line);
+        std::string m;
+        while (members >> m) {
+            const size_t a = m.find(':');
+            const size_t b = m.find(':', a + 1);
+            if (a == std::string::npos || b != a + 2) {
+                *error = "unexpected helper output: " + line;
+                return false;
+            }
+            obj[unhex_text(m.substr(0, a))] = json_value{m[a + 1], unhex_text(m.substr(b + 1))};
+        }
+        out->push_back(std::move(obj));
+    }
+    return true;
+}
+
+int tshark_frames(const std::string& path, std::string* output) {
+    temp_dir tmp;
+    std::string out;
+    const int status = run_shell("tshark -r " + shell_quote(path) + " -T fields -e frame.number 2>" +
+                                     shell_quote(tmp / "err"),
+                                 &out);
+    // tshark warns about running as root; that is no complaint about the file.
+    std::string err;
+    std::istringstream err_lines(read_text(tmp / "err"));
+    for (std::string l; std::getline(err_lines, l);) {
+        if (l.rfind("Running as user", 0) != 0) err += l + "\n";
+    }
+    *output = out + err;
+    if (status != 0 || !err.empty()) return -1;
+    int frames = 0;
+    std::istringstream lines(out);
+    for (std::string l; std::getline(lines, l);) {
+        if (l != std::to_string(frames + 1)) return -1;
+        frames++;
+    }
+    return frames;
+}
+
+std::string capture_stderr(const std::function<void()>& fn) {
+    fflush(stderr);
+    int p[2];
+    if (pipe(p) != 0) return "pipe failed";
+    const int saved = dup(STDERR_FILENO);
+    std::string text;
+    std::thread drain([&text, in = p[0], saved] {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(in, buf, sizeof buf)) > 0) {
+            text.append(buf, static_cast<size_t>(n));
+            (void)!write(saved, buf, static_cast<size_t>(n));
+        }
+    });
+    dup2(p[1], STDERR_FILENO);
+    close(p[1]);
+    fn();
+    fflush(stderr);
+    dup2(saved, STDERR_FILENO);  // closes the last write end: the drain ends
+    drain.join();
+    close(p[0]);
+    close(saved);
+    return text;
+}
+
+}  // namespace quarn::test

@@ -1,0 +1,65 @@
+// Readers for what the dump processing produces, shared by the in-process
+// and the end-to-end dump tests: a pcapng block walker, the index lines
+// parsed by python3's json module, and a capture read back by tshark.
+#ifndef QUARN_DUMP_CHECK_H
+#define QUARN_DUMP_CHECK_H
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace quarn::test {
+
+struct pcap_block {
+    uint32_t type = 0;
+    uint32_t length = 0;
+    uint32_t subtype = 0;  // custom blocks (0xBAD) only
+    size_t offset = 0;     // in the file
+};
+
+// The blocks of a pcapng file in order. Every block is checked for a length
+// that is a multiple of 4, at least 12, inside the file and repeated in its
+// trailer; `error` names the first violation (empty when the file is sound,
+// the blocks up to the violation are returned).
+std::vector<pcap_block> walk_blocks(const std::vector<uint8_t>& file, std::string* error);
+
+// The file's blocks after the section header and interface description as
+// "P" (enhanced packet), "E" (event block), "G<count>" (gap block) or "?<type>",
+// blank-separated; "!" plus the reason when the file does not start with the
+// two header blocks or a block is malformed.
+std::string block_summary(const std::vector<uint8_t>& file);
+
+// Enhanced packet blocks plus event blocks: the records a file holds.
+uint32_t record_blocks(const std::vector<uint8_t>& file);
+
+// One member of a JSON object: its type ('s' string, 'n' number, 'b' true
+// or false, 'o' anything else) and, for strings, the decoded bytes; for the
+// other types the JSON text python gives for the value.
+struct json_value {
+    char type = 0;
+    std::string text;
+};
+using json_object = std::map<std::string, json_value>;
+
+// Parses every newline-terminated line of `text` as one JSON object with
+// python3's json module. String bytes that are not UTF-8 are carried
+// through unchanged (the file names keep the identifier's bytes). On any
+// parse failure, or text that does not end in a newline, returns false and
+// puts python's complaint in `error`.
+bool parse_json_lines(const std::string& text, std::vector<json_object>* out, std::string* error);
+
+// Reads a capture with tshark (one field per frame). Returns the number of
+// frames, or -1 when tshark exited non-zero or wrote anything but frame
+// numbers; `output` gets what it printed.
+int tshark_frames(const std::string& path, std::string* output);
+
+// Runs fn with file descriptor 2 redirected into a pipe and returns what
+// was written there. Everything is passed on to the real stderr as well, so
+// a sanitizer report that aborts the test inside fn is not lost.
+std::string capture_stderr(const std::function<void()>& fn);
+
+}  // namespace quarn::test
+
+#endif
