@@ -175,8 +175,8 @@ TEST_F(PcapngTest, StackNameOptionSizes) {
         EXPECT_EQ(hex(custom_payload(opts[0], OPT_SUB_LOG_VERSION)), "09 00 00 00");
         EXPECT_EQ(hex(custom_payload(opts[1], OPT_SUB_DUMP_TIME)), "FB FF FF FF FF FF FF FF");
         EXPECT_EQ(hex(custom_payload(opts[2], OPT_SUB_LOG_HEADER)), hex(m.hdr(), LOG_HEADER_SIZE));
-        bytes want = {c.id};
-        want.insert(want.end(), c.written.begin(), c.written.end());
+        bytes want(c.written.begin(), c.written.end());
+        want.insert(want.begin(), c.id);
         EXPECT_EQ(hex(custom_payload(opts[3], OPT_SUB_STACK_NAME)), hex(want));
         // The padding of the option is zero.
         EXPECT_EQ(hex(slice(shb, 280 + 13 + c.written.size(), c.pad)), hex(bytes(c.pad, 0)));
