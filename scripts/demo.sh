@@ -21,14 +21,17 @@ QUARN_SYSCTL_DIR=data/sysctl ./build/release/quarn_dumper \
   -u "$(id -un)" -D "$out" -f data/sample.tcplog || status=$?
 echo "quarn_dumper ended with status $status"
 
-files=$(find "$out" -name '*.pcapng*' | wc -l)
+files=$(find "$out" -name '*.pcapng*' -printf . | wc -c)
 lines=$(wc -l < "$out/records")
 echo
 echo "== $files dump files, $lines index lines; the first five lines of $out/records:"
 head -n 5 "$out/records"
 
-first=$(head -n 1 "$out/records" | jq -r .filename)
+# The longest dump among those with a plain file name.
+pick=$(jq -r 'select(.filename | test("^[A-Za-z0-9_.:-]+$")) | "\(.record_count) \(.filename)"' \
+  "$out/records" | sort -rn | head -n 1 | cut -d' ' -f2)
 echo
-echo "== $first as tshark reads it:"
-tshark -r "$out/$first" -o tcp.check_checksum:TRUE -o ip.check_checksum:TRUE 2>/dev/null | head -n 20
+echo "== its index line and the dump $pick as tshark reads it (checksums verified):"
+grep -F "\"filename\":\"$pick\"" "$out/records"
+tshark -r "$out/$pick" -o tcp.check_checksum:TRUE -o ip.check_checksum:TRUE 2>/dev/null | head -n 30
 exit "$status"
