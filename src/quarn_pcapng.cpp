@@ -124,16 +124,6 @@ private:
     iov_list& l_;
 };
 
-// Holds stack_names_lock for reading; lookup_stack_name may drop and retake
-// it inside, and holds it again when it returns.
-class stack_names_read_lock {
-public:
-    stack_names_read_lock() { pthread_rwlock_rdlock(&stack_names_lock); }
-    ~stack_names_read_lock() { pthread_rwlock_unlock(&stack_names_lock); }
-    stack_names_read_lock(const stack_names_read_lock&) = delete;
-    stack_names_read_lock& operator=(const stack_names_read_lock&) = delete;
-};
-
 // Zero bytes that complete a custom option of `payload_len` bytes to a
 // multiple of 4.
 uint32_t custom_opt_pad(uint32_t payload_len) {

@@ -41,14 +41,6 @@ public:
     records_lock& operator=(const records_lock&) = delete;
 };
 
-class stack_names_read_lock {
-public:
-    stack_names_read_lock() { pthread_rwlock_rdlock(&stack_names_lock); }
-    ~stack_names_read_lock() { pthread_rwlock_unlock(&stack_names_lock); }
-    stack_names_read_lock(const stack_names_read_lock&) = delete;
-    stack_names_read_lock& operator=(const stack_names_read_lock&) = delete;
-};
-
 // Address text of the local address field, or "(unknown)".
 void local_addr_text(const uint8_t* hdr, char* out, size_t out_size) {
     const char* text = nullptr;

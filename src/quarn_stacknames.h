@@ -33,6 +33,16 @@ const char* lookup_stack_name(uint8_t id);
 // Start-up: clears the table and loads it under the write lock.
 void stack_names_init();
 
+// Holds stack_names_lock for reading while it lives. lookup_stack_name may
+// drop and retake it inside, and holds it again when it returns.
+class stack_names_read_lock {
+public:
+    stack_names_read_lock() { pthread_rwlock_rdlock(&stack_names_lock); }
+    ~stack_names_read_lock() { pthread_rwlock_unlock(&stack_names_lock); }
+    stack_names_read_lock(const stack_names_read_lock&) = delete;
+    stack_names_read_lock& operator=(const stack_names_read_lock&) = delete;
+};
+
 }  // namespace quarn
 
 #endif

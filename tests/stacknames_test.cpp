@@ -11,6 +11,7 @@
 #include "quarn_kernel.h"
 #include "quarn_logbuild.h"
 #include "quarn_stacknames.h"
+#include "stderr_capture.h"
 #include "testlib.h"
 
 namespace quarn {
@@ -19,35 +20,7 @@ namespace {
 using build::function_info_entry;
 using test::temp_dir;
 
-// Captures what the calling code writes on stderr.
-class stderr_capture {
-public:
-    stderr_capture() {
-        fflush(stderr);
-        path_ = dir_ / "stderr";
-        saved_ = dup(STDERR_FILENO);
-        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, STDERR_FILENO);
-        close(fd);
-    }
-    ~stderr_capture() { restore(); }
-    std::string text() {
-        restore();
-        return test::read_text(path_);
-    }
-
-private:
-    void restore() {
-        if (saved_ >= 0) {
-            dup2(saved_, STDERR_FILENO);
-            close(saved_);
-            saved_ = -1;
-        }
-    }
-    temp_dir dir_;
-    std::string path_;
-    int saved_ = -1;
-};
+using test::stderr_capture;
 
 class StackNames : public ::testing::Test {
 protected:
