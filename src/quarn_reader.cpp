@@ -249,6 +249,13 @@ void start_workers() {
         write_stderr("Error initializing the log record mutex\n");
         do_exit(1);
     }
+    // Workers must never take a signal: one delivered to a worker would set
+    // quit_flag without interrupting the reader's read. A new thread starts
+    // with its creator's mask, so every signal is blocked while the workers
+    // are created, and the reader's own mask is restored afterwards.
+    sigset_t all, reader_mask;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &reader_mask);
     for (int i = 0; i < NUM_THREADS; i++) {
         auto* arg = static_cast<int32_t*>(malloc(sizeof(int32_t)));
         if (!arg) do_err(1, "Error allocating memory for thread %d argument", i);
@@ -264,8 +271,10 @@ void start_workers() {
             write_stderr("Error creating thread %d\n", i);
             do_exit(1);
         }
+        pthread_detach(worker_threads[i]);  // never joined: the process ends through exit
         threads_started++;
     }
+    pthread_sigmask(SIG_SETMASK, &reader_mask, nullptr);
 }
 
 void do_loop(int in_fd, int dir_fd) {

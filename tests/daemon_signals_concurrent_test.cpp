@@ -1,0 +1,371 @@
+// The daemon's endings while its workers run: SIGINT and SIGTERM while the
+// reader waits for input or sits in the middle of a message, signals that
+// must not end it, the drain that lets the workers finish every message
+// already read, and the reader's pause when the workers make no progress.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "daemon_harness.h"
+#include "quarn_logbuild.h"
+#include "testlib.h"
+
+namespace quarn::test {
+namespace {
+
+// The system call the daemon's main thread is in, or -1 when it runs.
+long main_thread_syscall(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
+    std::string first;
+    f >> first;
+    if (first.empty() || first == "running") return -1;
+    try {
+        return std::stol(first);
+    } catch (...) {
+        return -1;
+    }
+}
+
+// Whether a signal waits for delivery to the daemon's main thread.
+bool signal_pending(pid_t pid) {
+    for (const char* key : {"SigPnd", "ShdPnd"}) {
+        std::string v = proc_status_field(pid, key);
+        if (v.empty() || std::stoull(v, nullptr, 16) != 0) return true;
+    }
+    return false;
+}
+
+// Sends `sig` and waits until its handler has run.
+void deliver(process& p, int sig) {
+    p.signal(sig);
+    ASSERT_TRUE(wait_until([&] { return !signal_pending(p.pid()); }));
+}
+
+// A message that gives a dump file and an index line.
+std::vector<uint8_t> ipv4_message(uint16_t fport, uint16_t lport = 443) {
+    build::header_spec h;
+    h.fport = fport;
+    h.lport = lport;
+    return build::message(h, {build::record_spec{}});
+}
+
+// `n` messages with address family 7 over many port pairs, so all eight
+// workers get some.
+std::vector<uint8_t> unknown_af_stream(int n) {
+    std::vector<uint8_t> stream;
+    for (int i = 0; i < n; i++) {
+        append(stream, unknown_af_message(7, static_cast<uint16_t>(1024 + 257 * i),
+                                          static_cast<uint16_t>(443 + 256 * (i % 13))));
+    }
+    return stream;
+}
+
+// A daemon reading from a FIFO that the test writes into.
+struct fifo_daemon {
+    daemon_setup s;
+    fifo_input in{s.input};
+    std::unique_ptr<process> p;
+
+    explicit fifo_daemon(const std::vector<std::string>& extra = {}) {
+        p = std::make_unique<process>(daemon_path(), s.options(extra));
+    }
+    // The daemon waits for input with nothing left unread, and a signal
+    // sent now reaches its reader.
+    bool idle() { return in.unread() == 0 && ready_for_signals(p->pid()); }
+};
+
+// --- quit signals while the reader waits for input --------------------------
+
+TEST(DaemonSignals, QuitWhileWaitingForInput) {
+    const std::vector<uint8_t> whole = unknown_af_message(7);
+    auto first = [&](size_t n) { return std::vector<uint8_t>(whole.begin(), whole.begin() + n); };
+    auto then = [&](std::vector<uint8_t> v) {
+        std::vector<uint8_t> s = whole;
+        append(s, v);
+        return s;
+    };
+    struct quit_case {
+        const char* name;
+        int sig;
+        std::vector<uint8_t> written;
+        std::string err;
+        int status;
+    };
+    const quit_case cases[] = {
+        {"SIGTERM with nothing read", SIGTERM, {}, "", 0},
+        {"SIGINT with nothing read", SIGINT, {}, "", 0},
+        {"SIGTERM after a whole message", SIGTERM, whole, unknown_af_line(7), 0},
+        {"SIGINT inside the header", SIGINT, first(10),
+         "Error reading log header: received 10 bytes, expected 16 bytes\n", 1},
+        {"SIGTERM inside the body after a whole message", SIGTERM, then(first(116)),
+         unknown_af_line(7) + "Error reading log message: received 100 bytes, expected 520 bytes\n", 1},
+        {"SIGINT after the header of a message", SIGINT, then(first(16)),
+         unknown_af_line(7) + "Error reading log message: received 0 bytes, expected 520 bytes\n", 1},
+    };
+    for (const quit_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fifo_daemon d;
+        ASSERT_TRUE(d.in.write_all(c.written));
+        ASSERT_TRUE(wait_until([&] { return d.idle(); })) << d.p->err_so_far();
+        d.p->signal(c.sig);
+        const run_result r = wait_for_end(*d.p);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(list_dir(d.s.out), std::vector<std::string>{});
+    }
+}
+
+TEST(DaemonSignals, QuitRightAfterStartUp) {
+    // The reader may wait for input before the last worker has run. A quit
+    // signal sent then must still end the daemon: no thread may take it
+    // without blocking signals, or the reader's read is never interrupted.
+    // The window is short, so the signal goes out as soon as the reader
+    // waits, over many starts.
+    for (int attempt = 0; attempt < 40; attempt++) {
+        SCOPED_TRACE(attempt);
+        fifo_daemon d;
+        const pid_t pid = d.p->pid();
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!waiting_for_input(pid) && std::chrono::steady_clock::now() < end) {
+        }
+        ASSERT_TRUE(waiting_for_input(pid));
+        d.p->signal(attempt % 2 ? SIGINT : SIGTERM);
+        const run_result r = wait_for_end(*d.p, 10000);
+        ASSERT_FALSE(r.timed_out);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(DaemonSignals, OtherSignalsDoNotEndTheDaemon) {
+    for (int sig : {SIGHUP, SIGUSR1, SIGUSR2}) {
+        SCOPED_TRACE(strsignal(sig));
+        fifo_daemon d;
+        ASSERT_TRUE(wait_until([&] { return d.idle(); }));
+        ASSERT_NO_FATAL_FAILURE(deliver(*d.p, sig));
+        // The daemon still reads: a message written now becomes a dump.
+        ASSERT_TRUE(d.in.write_all(ipv4_message(50000)));
+        ASSERT_TRUE(wait_until([&] { return d.idle(); }));
+        d.in.close_input();
+        const run_result r = wait_for_end(*d.p);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(list_dir(d.s.out),
+                  (std::vector<std::string>{"conn_443_10.0.0.2_50000.0.pcapng", "records"}));
+        EXPECT_EQ(split_lines(read_text(d.s.out + "/records")).size(), 1u);
+    }
+}
+
+// --- the drain: every message read is processed before the end --------------
+
+TEST(DaemonDrain, EveryMessageReadIsProcessedBeforeTheEnd) {
+    constexpr int N = 5000;
+    const std::vector<uint8_t> stream = unknown_af_stream(N);
+    enum class input { file, fifo_closed, fifo_signalled };
+    struct drain_case {
+        const char* name;
+        input how;
+        int sig;                    // for fifo_signalled
+        std::vector<uint8_t> tail;  // after the N messages
+        std::string last_line;      // "" when the N reports are all
+        int status;
+    };
+    std::vector<uint8_t> partial_body = unknown_af_message(7);
+    partial_body.resize(16 + 100);
+    const drain_case cases[] = {
+        {"end of a file", input::file, 0, {}, "", 0},
+        {"short header at the end of a file", input::file, 0, common_header(1, 536),
+         "Error reading log message: received 0 bytes, expected 520 bytes", 1},
+        {"10 header bytes at the end of a file", input::file, 0,
+         std::vector<uint8_t>(partial_body.begin(), partial_body.begin() + 10),
+         "Error reading log header: received 10 bytes, expected 16 bytes", 1},
+        {"a length below 16 at the end of a file", input::file, 0, common_header(1, 15),
+         "Error reading log header: invalid message length 15 (at least 16 bytes expected)", 1},
+        {"end of a FIFO", input::fifo_closed, 0, {}, "", 0},
+        {"SIGTERM after the writer finished", input::fifo_signalled, SIGTERM, {}, "", 0},
+        {"SIGINT inside a message after the writer finished", input::fifo_signalled, SIGINT,
+         partial_body, "Error reading log message: received 100 bytes, expected 520 bytes", 1},
+    };
+    for (const drain_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> all = stream;
+        append(all, c.tail);
+        run_result r;
+        if (c.how == input::file) {
+            daemon_setup s;
+            r = s.run_stream(all);
+        } else {
+            fifo_daemon d;
+            ASSERT_TRUE(d.in.write_all(all));
+            ASSERT_TRUE(wait_until([&] { return d.idle(); }, 60000));
+            if (c.how == input::fifo_closed) d.in.close_input();
+            else d.p->signal(c.sig);
+            r = wait_for_end(*d.p);
+        }
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(count_line(r.err, unknown_af_line(7).substr(0, unknown_af_line(7).size() - 1)),
+                  static_cast<size_t>(N));
+        const std::vector<std::string> lines = split_lines(r.err);
+        ASSERT_EQ(lines.size(), static_cast<size_t>(N) + (c.last_line.empty() ? 0 : 1));
+        if (!c.last_line.empty()) {
+            EXPECT_EQ(lines.back(), c.last_line);
+        }
+    }
+}
+
+// --- flow control -----------------------------------------------------------
+
+// The index file "records" made a FIFO: the first worker that indexes a dump
+// blocks in its open (holding the index lock, so the others block behind
+// it) until the test opens the FIFO for reading. Meanwhile the workers make
+// no progress at all.
+struct stalled_workers {
+    fifo_daemon d;
+    std::string records = d.s.out + "/records";
+    std::string index;  // what the daemon wrote to "records"
+    std::thread drainer;
+    std::atomic<bool> daemon_ended{false};
+
+    static constexpr int PAUSED_AT = 1001;  // messages read when the reader pauses
+    static constexpr size_t MSG = 536;
+    int beyond = 0;  // messages written and left unread by the paused reader
+
+    stalled_workers() {
+        if (mkfifo(records.c_str(), 0644) != 0) throw std::runtime_error("mkfifo records");
+    }
+    ~stalled_workers() {
+        daemon_ended = true;
+        if (drainer.joinable()) drainer.join();
+    }
+
+    // Writes n messages of distinct connections. Up to PAUSED_AT, waits until
+    // the reader has read them all and waits for more; beyond, until the
+    // reader has paused with exactly PAUSED_AT of them read (the rest must
+    // fit in the pipe).
+    void feed(int n) {
+        std::vector<uint8_t> stream;
+        for (int i = 0; i < n; i++) {
+            append(stream, ipv4_message(static_cast<uint16_t>(1024 + 61 * i),
+                                        static_cast<uint16_t>(443 + 256 * (i % 8))));
+        }
+        ASSERT_TRUE(d.in.write_all(stream));
+        if (n <= PAUSED_AT) {
+            ASSERT_TRUE(wait_until([&] { return d.idle(); }, 60000));
+            return;
+        }
+        beyond = n - PAUSED_AT;
+        const bool paused = wait_until([&] {
+            return main_thread_syscall(d.p->pid()) == SYS_futex &&
+                   d.in.unread() == static_cast<int>(beyond * MSG);
+        }, 60000);
+        ASSERT_TRUE(paused) << "unread " << d.in.unread() << " bytes, expected " << beyond * MSG
+                            << "; main thread in system call " << main_thread_syscall(d.p->pid());
+    }
+
+    // Lets the workers go on: reads "records" as the daemon writes it. The
+    // FIFO is opened without waiting, so the reading thread also ends when
+    // the daemon never opens it.
+    void release() {
+        const int fd = open(records.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) throw std::runtime_error("open records");
+        drainer = std::thread([this, fd] {
+            char buf[65536];
+            for (;;) {
+                const bool last = daemon_ended.load();
+                pollfd p{fd, POLLIN, 0};
+                poll(&p, 1, 20);
+                for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) index.append(buf, static_cast<size_t>(n));
+                if (last) break;
+            }
+            close(fd);
+        });
+    }
+
+    // Waits for the daemon's end and for the last of "records".
+    run_result finish() {
+        const run_result r = wait_for_end(*d.p);
+        daemon_ended = true;
+        if (drainer.joinable()) drainer.join();
+        return r;
+    }
+
+    size_t dump_files() const { return list_dir(d.s.out).size() - 1; }
+};
+
+TEST(DaemonFlowControl, ReaderPausesAt1001AndGoesOnWhenWorkersCatchUp) {
+    stalled_workers w;
+    ASSERT_NO_FATAL_FAILURE(w.feed(w.PAUSED_AT + 50));
+    w.release();
+    // Resumed, the reader takes the rest; then the end of input.
+    ASSERT_TRUE(wait_until([&] { return w.d.idle(); }, 60000));
+    w.d.in.close_input();
+    const run_result r = w.finish();
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(split_lines(w.index).size(), static_cast<size_t>(w.PAUSED_AT + 50));
+    EXPECT_EQ(w.dump_files(), static_cast<size_t>(w.PAUSED_AT + 50));
+}
+
+TEST(DaemonFlowControl, QuitWaitsForTheWorkersToFinishWhatWasRead) {
+    // Whether the reader waits for input or sits in its pause when the
+    // signal comes, the workers finish every message read, and no more is
+    // read.
+    const struct {
+        int sig;
+        int messages;
+    } cases[] = {{SIGTERM, 20}, {SIGINT, 20}, {SIGTERM, 1051}, {SIGINT, 1051}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(strsignal(c.sig)) + " after " + std::to_string(c.messages));
+        stalled_workers w;
+        ASSERT_NO_FATAL_FAILURE(w.feed(c.messages));
+        ASSERT_NO_FATAL_FAILURE(deliver(*w.d.p, c.sig));
+        w.release();
+        const run_result r = w.finish();
+        const size_t read = static_cast<size_t>(c.messages - w.beyond);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(split_lines(w.index).size(), read);
+        EXPECT_EQ(w.dump_files(), read);
+        EXPECT_EQ(w.d.in.unread(), static_cast<int>(w.beyond * w.MSG));
+    }
+}
+
+TEST(DaemonFlowControl, SecondQuitSignalEndsTheDrainAtOnce) {
+    const struct {
+        int first, second;
+    } cases[] = {{SIGTERM, SIGTERM}, {SIGINT, SIGTERM}, {SIGTERM, SIGINT}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(strsignal(c.first)) + " then " + strsignal(c.second));
+        stalled_workers w;
+        ASSERT_NO_FATAL_FAILURE(w.feed(20));
+        ASSERT_NO_FATAL_FAILURE(deliver(*w.d.p, c.first));
+        // The reader leaves its read for the drain, which waits for the
+        // stalled workers; only the second signal can end it.
+        ASSERT_TRUE(wait_until([&] { return main_thread_syscall(w.d.p->pid()) == SYS_futex; }));
+        EXPECT_EQ(proc_state(w.d.p->pid()), 'S');
+        w.d.p->signal(c.second);
+        const run_result r = wait_for_end(*w.d.p);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 0);
+    }
+}
+
+}  // namespace
+}  // namespace quarn::test
