@@ -57,13 +57,11 @@ inline std::vector<uint8_t> common_header(uint32_t type, uint64_t length) {
 // worker reports "Skipping black box record with unknown address family
 // <af>" and writes nothing, which proves that the message reached it.
 inline std::vector<uint8_t> unknown_af_message(uint8_t af, uint16_t fport = 50000,
-                                               uint16_t lport = 443,
-                                               const std::string& reason = "normal") {
+                                               uint16_t lport = 443) {
     build::header_spec h;
     h.af = af;
     h.fport = fport;
     h.lport = lport;
-    h.reason = reason;
     return build::message(h, {build::record_spec{}});
 }
 
@@ -96,11 +94,20 @@ struct daemon_setup {
     std::string out = tmp / "out";
     std::string input = tmp / "input";
     std::string user = current_user();
-    // Contents of QUARN_SYSCTL_DIR; unset when empty.
+    // Value of QUARN_SYSCTL_DIR for the daemon; unset when empty.
     std::string sysctl_dir;
 
     daemon_setup() {
         if (mkdir(out.c_str(), 0755) != 0) throw std::runtime_error("mkdir " + out);
+    }
+
+    // Answers the kernel's sysctls from files in a private directory: the
+    // log version from `version` (no file when null), the stack registry
+    // from net.inet.tcp.function_info there (no file until a test writes it).
+    void emulate_kernel(const char* version) {
+        sysctl_dir = tmp / "sysctl";
+        if (mkdir(sysctl_dir.c_str(), 0755) != 0) throw std::runtime_error("mkdir " + sysctl_dir);
+        if (version) write_file(sysctl_dir + "/net.inet.tcp.bb.log_version", std::string(version));
     }
 
     // The options of a run: the -u/-D/-f triple first, then `extra`.
