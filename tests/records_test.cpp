@@ -371,11 +371,11 @@ TEST_F(RecordsTest, CompressorNamedWithXz) {
 // Fields without a NUL are read as their first 63 or 31 characters, and the
 // header keeps the NUL that the index wrote into the last byte.
 TEST_F(RecordsTest, FullFieldsAreCutAndTerminatedInTheHeader) {
-    build::header_spec spec;
-    spec.id = std::string(64, 'i');
-    spec.reason = std::string(32, 'r');
-    spec.tag = std::string(32, 't');
-    std::vector<uint8_t> hdr = build::log_header(spec);
+    build::header_spec fields;
+    fields.id = std::string(64, 'i');
+    fields.reason = std::string(32, 'r');
+    fields.tag = std::string(32, 't');
+    std::vector<uint8_t> hdr = build::log_header(fields);
     ASSERT_EQ(hdr[OFF_TLH_ID + 63], 'i');
 
     char buf[RECORDS_LINE_MAX];
