@@ -39,8 +39,8 @@ namespace qb = quarn::build;
 using test::temp_dir;
 
 constexpr int64_t DUMP_TIME = 1700000200;  // 2023-11-14 22:16:40 UTC
-constexpr uint8_t STACK_A = 1;
-constexpr uint8_t STACK_B = 2;
+using test::STACK_A;
+using test::STACK_B;
 constexpr uint8_t STACK_UNNAMED = 77;
 constexpr const char* V4_SUFFIX = "_443_10.0.0.2_50000";
 constexpr const char* V6_SUFFIX = "_443_2001:db8::2_50000";
@@ -125,13 +125,7 @@ protected:
         static std::once_flag once;
         std::call_once(once, [] {
             ASSERT_EQ(records_init(), 0);
-            // No emulated registry: a reload on a miss leaves the table as
-            // set here.
-            unsetenv("QUARN_SYSCTL_DIR");
-            pthread_rwlock_wrlock(&stack_names_lock);
-            stack_names[STACK_A] = stack_name_entry{"alpha", 5};
-            stack_names[STACK_B] = stack_name_entry{"bravo", 5};
-            pthread_rwlock_unlock(&stack_names_lock);
+            test::name_test_stacks();
         });
     }
 

@@ -42,8 +42,8 @@ using test::temp_dir;
 using bytes = std::vector<uint8_t>;
 
 constexpr int64_t DUMP_TIME = 1700000200;
-constexpr uint8_t STACK_A = 1;
-constexpr uint8_t STACK_B = 2;
+using test::STACK_A;
+using test::STACK_B;
 // The section header's dump-time option value: after the 24 fixed bytes,
 // the log version option (12-byte header, 4-byte value) and the dump-time
 // option's own 12-byte header.
@@ -274,11 +274,7 @@ protected:
             ASSERT_EQ(records_init(), 0);
             idcache_clock = cache_clock;
             idcache_init(0);
-            unsetenv("QUARN_SYSCTL_DIR");
-            pthread_rwlock_wrlock(&stack_names_lock);
-            stack_names[STACK_A] = stack_name_entry{"alpha", 5};
-            stack_names[STACK_B] = stack_name_entry{"bravo", 5};
-            pthread_rwlock_unlock(&stack_names_lock);
+            test::name_test_stacks();
         });
     }
 

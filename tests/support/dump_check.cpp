@@ -4,22 +4,27 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <thread>
 
+#include "quarn_pcapng.h"
+#include "quarn_stacknames.h"
 #include "testlib.h"
 
 namespace quarn::test {
 
+void name_test_stacks() {
+    unsetenv("QUARN_SYSCTL_DIR");
+    pthread_rwlock_wrlock(&stack_names_lock);
+    stack_names[STACK_A] = stack_name_entry{"alpha", 5};
+    stack_names[STACK_B] = stack_name_entry{"bravo", 5};
+    pthread_rwlock_unlock(&stack_names_lock);
+}
+
 namespace {
 
-constexpr uint32_t BT_SHB = 0x0A0D0D0A;
-constexpr uint32_t BT_IDB = 1;
-constexpr uint32_t BT_EPB = 6;
-constexpr uint32_t BT_CUSTOM = 0xBAD;
-constexpr uint32_t CB_EVENT = 1;
-constexpr uint32_t CB_GAP = 2;
 
 uint32_t u32_at(const std::vector<uint8_t>& f, size_t off) {
     uint32_t v;
@@ -120,9 +125,9 @@ std::string block_summary(const std::vector<uint8_t>& file) {
         if (!s.empty()) s += ' ';
         if (b.type == BT_EPB) {
             s += 'P';
-        } else if (b.type == BT_CUSTOM && b.subtype == CB_EVENT) {
+        } else if (b.type == BT_CUSTOM && b.subtype == CB_SUB_EVENT) {
             s += 'E';
-        } else if (b.type == BT_CUSTOM && b.subtype == CB_GAP && b.length == 28) {
+        } else if (b.type == BT_CUSTOM && b.subtype == CB_SUB_GAP && b.length == 28) {
             s += "G" + std::to_string(u32_at(file, b.offset + 16));
         } else {
             s += "?" + std::to_string(b.type);
@@ -135,7 +140,7 @@ uint32_t record_blocks(const std::vector<uint8_t>& file) {
     std::string error;
     uint32_t n = 0;
     for (const pcap_block& b : walk_blocks(file, &error)) {
-        if (b.type == BT_EPB || (b.type == BT_CUSTOM && b.subtype == CB_EVENT)) n++;
+        if (b.type == BT_EPB || (b.type == BT_CUSTOM && b.subtype == CB_SUB_EVENT)) n++;
     }
     return n;
 }

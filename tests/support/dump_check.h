@@ -12,6 +12,14 @@
 
 namespace quarn::test {
 
+// Stack ids the dump tests name, and the names they get.
+inline constexpr uint8_t STACK_A = 1;  // "alpha"
+inline constexpr uint8_t STACK_B = 2;  // "bravo"
+
+// Gives STACK_A and STACK_B their names in the table and unsets
+// QUARN_SYSCTL_DIR, so a reload on a miss leaves the table as set here.
+void name_test_stacks();
+
 struct pcap_block {
     uint32_t type = 0;
     uint32_t length = 0;
