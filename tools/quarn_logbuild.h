@@ -7,6 +7,7 @@
 #define QUARN_LOGBUILD_H
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <cstring>
