@@ -23,7 +23,7 @@ extern std::atomic<bool> quit_flag;
 // messages already queued.)
 extern std::atomic<bool> workers_stop;
 // Number of SIGINT/SIGTERM received; a second one during the drain ends the
-// process at once.
+// process at once, with status 1.
 extern std::atomic<int> quit_signals;
 // Set by SIGHUP; tested and cleared by the records index under its mutex.
 extern std::atomic<bool> reopen_flag;

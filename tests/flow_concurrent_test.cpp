@@ -102,6 +102,12 @@ std::vector<uint8_t> stream_of(int count, bool one_worker) {
 }
 
 class FlowControl : public ::testing::Test {
+public:
+    // The test bodies, each run by in_own_process.
+    void pauses_and_resumes();
+    void expiry_after_every_hundred();
+    void one_connection_in_order();
+
 protected:
     // Only ever once per process (see in_own_process).
     static void start(void (*handler)(int, uint8_t*)) {
@@ -123,15 +129,24 @@ protected:
         });
     }
 
-    void pauses_and_resumes();
-    void expiry_after_every_hundred();
-    void one_connection_in_order();
 
-    void TearDown() override {
+    // Runs one of the bodies below in a process of its own; the reader
+    // thread is joined there before the process ends.
+    void in_own_process(void (FlowControl::*body)()) {
+        quarn::in_own_process([this, body] {
+            (this->*body)();
+            stop_reader();
+        });
+    }
+
+    void stop_reader() {
         grant(1 << 20);
         if (reader_.joinable()) reader_.join();
         if (in_fd_ >= 0) close(in_fd_);
+        in_fd_ = -1;
     }
+
+    void TearDown() override { stop_reader(); }
 
     test::temp_dir dir_;
     int in_fd_ = -1;
@@ -142,7 +157,7 @@ protected:
 };
 
 TEST_F(FlowControl, PausesAt1001AndResumesBelow900) {
-    in_own_process([this] { pauses_and_resumes(); });
+    in_own_process(&FlowControl::pauses_and_resumes);
 }
 
 void FlowControl::pauses_and_resumes() {
@@ -178,7 +193,7 @@ void FlowControl::pauses_and_resumes() {
 }
 
 TEST_F(FlowControl, ExpiryRunsAfterEveryHundredMessages) {
-    in_own_process([this] { expiry_after_every_hundred(); });
+    in_own_process(&FlowControl::expiry_after_every_hundred);
 }
 
 void FlowControl::expiry_after_every_hundred() {
@@ -197,7 +212,7 @@ void FlowControl::expiry_after_every_hundred() {
 }
 
 TEST_F(FlowControl, MessagesOfOneConnectionKeepTheirOrder) {
-    in_own_process([this] { one_connection_in_order(); });
+    in_own_process(&FlowControl::one_connection_in_order);
 }
 
 void FlowControl::one_connection_in_order() {
