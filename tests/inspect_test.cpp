@@ -474,6 +474,21 @@ TEST_F(WholeRun, ReindexListsFilesThatFailAndGivesThemNoLine) {
     const std::string dir = run_daemon(stream, tmp_ / "sysctl", "direct", false);
     const std::vector<std::string> lines = test::split_lines(test::read_text(dir + "/records"));
     ASSERT_GE(lines.size(), 10u);
+    // An index line that disagrees with its file is named, not repeated.
+    {
+        std::string edited;
+        for (size_t i = 0; i < lines.size(); i++) {
+            std::string l = lines[i];
+            if (i == 0) l.replace(l.find("\"record_count\":"), 15, "\"record_count\":9");
+            edited += l + "\n";
+        }
+        test::write_file(dir + "/records", edited);
+        const test::run_result r = inspect({"--reindex", dir});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(": its index line differs from the one the file gives: " + lines[0] + "\n"),
+                  std::string::npos) << r.err;
+    }
     // Three dumps as a killed daemon leaves them: empty, cut inside a
     // block, and cut after its last whole block.
     std::vector<std::string> names;
