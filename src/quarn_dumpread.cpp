@@ -38,6 +38,18 @@ constexpr size_t READ_CHUNK = 1 << 16;
 
 size_t pad4(size_t n) { return (n + 3) & ~size_t{3}; }
 
+// Internet checksum (RFC 1071): big-endian 16-bit words summed, the carries
+// folded back, the result complemented.
+uint64_t sum_words(const uint8_t* p, size_t n, uint64_t sum = 0) {
+    for (size_t i = 0; i + 1 < n; i += 2) sum += load_be16(p + i);
+    if (n % 2) sum += uint64_t{p[n - 1]} << 8;
+    return sum;
+}
+uint16_t fold_complement(uint64_t sum) {
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint16_t>(~sum);
+}
+
 std::string printf_text(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string printf_text(const char* fmt, ...) {
     char buf[256];
@@ -551,6 +563,33 @@ int walker::check_packet(const dump_block& blk) {
     if (th_len < 20 || origlen != blk.origlen) {
         return fail(at + 24, printf_text("original length %u; the TCP header and the record give %llu",
                                          blk.origlen, static_cast<unsigned long long>(origlen)));
+    }
+    // The synthesized lengths and checksums, over the headers the packet
+    // shows (its payload is all zero and adds nothing to a sum).
+    const uint32_t seg_len = th_len + rec_payload_len(rec);
+    const size_t ip_at = pkt_at + AF_WORD;
+    if (af == TLH_AF_INET) {
+        if (load_be16(ip + 2) != ((seg_len + 20) & 0xFFFF)) {
+            return fail(ip_at + 2, printf_text("IPv4 total length %u, the segment gives %u",
+                                               load_be16(ip + 2), (seg_len + 20) & 0xFFFF));
+        }
+        if (fold_complement(sum_words(ip, 20)) != 0) {
+            return fail(ip_at + 10, "IPv4 header checksum wrong");
+        }
+    } else if (load_be16(ip + 4) != (seg_len & 0xFFFF)) {
+        return fail(ip_at + 4, printf_text("IPv6 payload length %u, the segment gives %u",
+                                           load_be16(ip + 4), seg_len & 0xFFFF));
+    }
+    if (AF_WORD + ip_len + th_len > blk.caplen) {
+        return fail(at + 20, printf_text("captured length %u cuts the %u-byte TCP header",
+                                         blk.caplen, th_len));
+    }
+    const uint64_t pseudo = sum_words(src, 2 * alen, 6 + (seg_len & 0xFFFF));
+    const uint16_t want_sum =
+        fold_complement(sum_words(th + 18, th_len - 18, sum_words(th, 16, pseudo)));
+    if (load_be16(th + 16) != want_sum) {
+        return fail(ip_at + ip_len + 16, printf_text("TCP checksum 0x%04x, the segment gives 0x%04x",
+                                                     load_be16(th + 16), want_sum));
     }
     const timeval64 off = tlh_offset(hdr), rt = rec_time(rec);
     const unsigned __int128 ts = static_cast<unsigned __int128>(

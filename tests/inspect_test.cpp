@@ -224,6 +224,12 @@ TEST_F(InProcess, WalkerFindsTheFirstFaultOfEveryDamagedCopy) {
          [](auto& c) { return pkt(c).offset + 12; }, "timestamp differs", false},
         {"IP address", [&](auto& f, auto& c) { f[pkt(c).offset + 28 + 4 + 12] ^= 1; },
          [](auto& c) { return pkt(c).offset + 32; }, "IP addresses differ from the log header's", false},
+        {"TCP header byte", [&](auto& f, auto& c) { f[pkt(c).offset + 28 + 4 + 20 + 14] ^= 1; },
+         [](auto& c) { return pkt(c).offset + 32 + 20 + 16; }, "TCP checksum 0x", false},
+        {"IPv4 header checksum", [&](auto& f, auto& c) { f[pkt(c).offset + 28 + 4 + 10] ^= 1; },
+         [](auto& c) { return pkt(c).offset + 32 + 10; }, "IPv4 header checksum wrong", false},
+        {"IPv4 total length", [&](auto& f, auto& c) { f[pkt(c).offset + 28 + 4 + 3] ^= 1; },
+         [](auto& c) { return pkt(c).offset + 32 + 2; }, "IPv4 total length 41, the segment gives 40", false},
         {"direction", [&](auto& f, auto& c) { f[rec_off(good, pkt(c)) + OFF_REC_EVENT_ID] = 2; },
          [](auto& c) { return pkt(c).offset; }, "epb_flags 1 for a record of event 2", false},
         {"payload length", [&](auto& f, auto& c) { put<uint32_t>(f, rec_off(good, pkt(c)) + OFF_REC_PAYLOAD_LEN, 9); },
@@ -470,7 +476,7 @@ TEST_F(WholeRun, ReindexGivesTheDaemonsLinesForSynthesizedStreams) {
 }
 
 TEST_F(WholeRun, ReindexListsFilesThatFailAndGivesThemNoLine) {
-    const std::string stream = synth({"-s", "5", "-n", "40", "-c", "4", "-r", "4-12", "-S", "0"});
+    const std::string stream = synth({"-s", "5", "-n", "40", "-c", "4", "-r", "1-12", "-S", "0"});
     const std::string dir = run_daemon(stream, tmp_ / "sysctl", "direct", false);
     const std::vector<std::string> lines = test::split_lines(test::read_text(dir + "/records"));
     ASSERT_GE(lines.size(), 10u);
@@ -508,6 +514,19 @@ TEST_F(WholeRun, ReindexListsFilesThatFailAndGivesThemNoLine) {
     ASSERT_EQ(dump_parse(f.data(), f.size(), true, c, fault), 0);
     f.resize(c.blocks.back().offset);
     test::write_file(at_block, f);
+    // A short dump whose reason says the daemon removes such dumps.
+    std::string short_dump;
+    for (const std::string& l : lines) {
+        if (l.find("\"record_count\":1,") == std::string::npos) continue;
+        const size_t from = l.find("\"filename\":\"") + 12;
+        const std::string n = l.substr(from, l.find('"', from) - from);
+        if (std::find(names.begin(), names.begin() + 3, n) == names.begin() + 3) short_dump = n;
+    }
+    ASSERT_NE(short_dump, "");
+    names.insert(names.begin() + 3, short_dump);
+    f = test::read_file(dir + "/" + short_dump);
+    memcpy(f.data() + 72 + OFF_TLH_REASON, "error", 6);
+    test::write_file(dir + "/" + short_dump, f);
     ASSERT_EQ(unlink((dir + "/records").c_str()), 0);
 
     const test::run_result r = inspect({"--reindex", dir});
@@ -515,12 +534,15 @@ TEST_F(WholeRun, ReindexListsFilesThatFailAndGivesThemNoLine) {
     std::string expect;
     for (const std::string& l : lines) {
         bool broken = false;
-        for (size_t i = 0; i < 3; i++) broken |= l.find("\"filename\":\"" + names[i] + "\"") != std::string::npos;
+        for (size_t i = 0; i < 4; i++) broken |= l.find("\"filename\":\"" + names[i] + "\"") != std::string::npos;
         if (!broken) expect += l + "\n";
     }
     EXPECT_EQ(test::sorted_lines(r.out), test::sorted_lines(expect));
     const std::vector<std::string> errs = test::sorted_lines(r.err);
-    ASSERT_EQ(errs.size(), 3u) << r.err;
+    ASSERT_EQ(errs.size(), 4u) << r.err;
+    EXPECT_NE(r.err.find("quarn_inspect: " + dir + "/" + short_dump +
+                         ": a dump of 1 records with reason \"error\" is removed, not indexed; no index line\n"),
+              std::string::npos) << r.err;
     EXPECT_NE(r.err.find("quarn_inspect: " + empty + ": offset 0: empty file\n"), std::string::npos);
     EXPECT_NE(r.err.find("quarn_inspect: " + in_block + ": offset "), std::string::npos);
     EXPECT_NE(r.err.find("quarn_inspect: " + at_block + ": ends "), std::string::npos) << r.err;
