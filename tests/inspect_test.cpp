@@ -289,6 +289,10 @@ TEST_F(InProcess, ShowsEveryBlockWithItsRecordFields) {
     EXPECT_EQ(lines[6]["event_id"].text, "54");
     EXPECT_EQ(lines[6]["time"].text, "2023-11-14 22:15:04.150000");
 
+    // Several files: each one's blocks under its name.
+    const test::run_result two = inspect({path, path});
+    EXPECT_EQ(two.out, path + ":\n" + text.out + path + ":\n" + text.out);
+
     // Compressed copies show the same.
     ASSERT_TRUE(test::have_program("xz") && test::have_program("zstd"));
     shell("xz -k -0 " + q(path) + " && zstd -q " + q(path));
