@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the daemon and converts the bundled
 # sample stream into out/sample: the dump files and their "records" index.
-# Then shows the index and one dump as tshark decodes it.
+# Then shows the index and one dump as tshark decodes it, the same dump
+# through quarn_inspect, one connection joined, and tshark with the plugin.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,4 +35,31 @@ echo
 echo "== its index line and the dump $pick as tshark reads it (checksums verified):"
 grep -F "\"filename\":\"$pick\"" "$out/records"
 tshark -r "$out/$pick" -o tcp.check_checksum:TRUE -o ip.check_checksum:TRUE 2>/dev/null | head -n 30
+
+# Outputs go through a file first: a reader cut short by head would fail the
+# pipeline under pipefail.
+view=$(mktemp)
+trap 'rm -f "$view"' EXIT
+echo
+echo "== the same dump through quarn_inspect: section header options and every block's record fields"
+./build/release/quarn_inspect "$out/$pick" > "$view"
+head -n 24 "$view"
+
+# The plainly named connection with the most dumps.
+stem=$(jq -r 'select(.filename | test("^[A-Za-z0-9_.:-]+$")) | .filename' "$out/records" |
+  sed -E 's/\.[0-9]+\.pcapng(\.xz|\.zst)?$//' | sort | uniq -c | sort -rn | head -n 1 |
+  awk '{print $2}')
+joined=out/joined.pcapng
+echo
+echo "== the dumps of $stem joined in numeric order into $joined"
+ls "$out" | grep -F "$stem." | sort -V | tr '\n' ' '
+echo
+./build/release/quarn_inspect --join "$out/$stem" -o "$joined"
+./build/release/quarn_inspect --check "$joined"
+
+echo
+echo "== tshark with contrib/wireshark/quarn.lua on $joined: its event and gap blocks"
+tshark -X lua_script:contrib/wireshark/quarn.lua -r "$joined" -Y quarn \
+  -T fields -e frame.number -e _ws.col.Info 2>/dev/null > "$view"
+head -n 15 "$view"
 exit "$status"

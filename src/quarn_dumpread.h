@@ -1,0 +1,116 @@
+// Reading dump files back: the whole file into memory (XZ and zstd streams
+// decompressed), then a walk over its pcapng blocks that yields the section
+// headers with their custom options and one entry per block, pointing into
+// the file's bytes.
+//
+// The walk is bounded by the file: every length is checked against what
+// remains before anything behind it is read, and values are read with
+// memcpy, so any input, however damaged, gives either the blocks up to the
+// first fault or the whole file. Nothing here writes or keeps global state;
+// any thread may call it on its own buffers.
+#ifndef QUARN_DUMPREAD_H
+#define QUARN_DUMPREAD_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quarn {
+
+// Largest file (after decompression) the readers take.
+inline constexpr size_t DUMP_MAX_BYTES = size_t{1} << 30;
+
+enum class dump_compression { none, xz, zstd };
+
+// The compression a file's first bytes announce (XZ or zstd magic).
+dump_compression dump_compression_of(const uint8_t* data, size_t size);
+// The compression a dump's name announces by its suffix.
+dump_compression dump_compression_of_name(std::string_view name);
+
+// Decompresses `in` into `out` (a copy when `c` is none). 0 on success;
+// -1 with a message in `err` for damaged or truncated data or when the
+// result would exceed DUMP_MAX_BYTES.
+int dump_decompress(dump_compression c, const uint8_t* in, size_t size, std::vector<uint8_t>& out,
+                    std::string& err);
+
+// Reads the file at `path` and decompresses it by its content. 0 on
+// success; -1 with a message in `err` (missing file, directory, read
+// error, damaged compressed data).
+int dump_read_file(const char* path, std::vector<uint8_t>& out, std::string& err);
+
+enum class dump_block_kind { section, interface, packet, event, gap, other };
+
+// One section header block and what its options told.
+struct dump_section {
+    size_t offset = 0;               // of the block in the file
+    bool has_log_version = false;
+    uint32_t log_version = 0;
+    bool has_dump_time = false;
+    int64_t dump_time = 0;
+    const uint8_t* log_header = nullptr;  // LOG_HEADER_SIZE bytes, or null
+    bool has_stack = false;
+    uint8_t stack_id = 0;
+    std::string_view stack_name;     // bytes as in the file, no terminator
+    uint32_t interfaces = 0;         // interface description blocks seen
+};
+
+struct dump_block {
+    dump_block_kind kind = dump_block_kind::other;
+    size_t offset = 0;       // of the block in the file
+    uint32_t type = 0;
+    uint32_t length = 0;
+    size_t section = 0;      // index into dump_contents::sections
+    // Interface description blocks.
+    uint16_t link_type = 0;
+    uint32_t snap_len = 0;
+    // Enhanced packet blocks.
+    uint32_t interface_id = 0;
+    uint64_t timestamp = 0;  // microseconds since the epoch
+    uint32_t caplen = 0;
+    uint32_t origlen = 0;
+    const uint8_t* packet = nullptr;  // caplen bytes
+    bool has_epb_flags = false;
+    uint32_t epb_flags = 0;
+    // Packet and event blocks: record bytes 0 to 267, or null when the
+    // block carries no record option.
+    const uint8_t* record = nullptr;
+    // Custom blocks.
+    uint32_t pen = 0;
+    uint32_t subtype = 0;
+    uint32_t missing = 0;    // gap blocks
+};
+
+struct dump_contents {
+    std::vector<dump_section> sections;
+    std::vector<dump_block> blocks;  // every block in file order, sections included
+};
+
+// The first fault of a file: where (file offset, in the decompressed bytes)
+// and what.
+struct dump_fault {
+    size_t offset = 0;
+    std::string message;
+};
+
+// Walks the blocks of `data`, which must outlive `out`. Faults that no
+// reader can get past (lengths, trailers, option framing, a first block
+// that is not a section header, a foreign byte order) always stop the walk.
+// With `strict`, so do faults of content: unknown block types and custom
+// blocks, interface ids without an interface, options missing or of the
+// wrong size, and record bytes that disagree with the synthesized headers,
+// the timestamps, the section's stack and the serial numbers around gaps.
+// 0 when the whole file was walked; -1 with `fault` set, `out` holding the
+// blocks before the fault.
+int dump_parse(const uint8_t* data, size_t size, bool strict, dump_contents& out,
+               dump_fault& fault);
+
+// Record bytes a section's records stood for in their log message (328 or
+// 400 each, by the verbose flag), the measure of the header copy's
+// tlh_length. Blocks without record bytes count nothing.
+uint64_t dump_section_record_bytes(const dump_contents& c, size_t section);
+
+}  // namespace quarn
+
+#endif

@@ -1,0 +1,354 @@
+// Text and JSON views of a walked dump. Everything printed comes from the
+// file: record fields from the record bytes a block carries, TCP fields from
+// the packet's own TCP header, wall-clock times from the section's time
+// offset plus the record's time. Texts from the log header are escaped, so
+// no byte of a file reaches a terminal raw.
+#include "quarn_dumpshow.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+
+#include "quarn_logfmt.h"
+#include "quarn_pcapng.h"
+
+namespace quarn {
+
+namespace {
+
+constexpr size_t AF_WORD = 4;
+constexpr size_t TCP_FIXED = 20;
+constexpr int64_t USEC_PER_SEC = 1000000;
+
+struct tcp_fields {
+    bool valid = false;
+    uint8_t flags = 0;
+    uint32_t seq = 0;
+    uint32_t ack = 0;
+    uint16_t window = 0;
+};
+
+// TCP fields from a packet's data, when the captured bytes hold them.
+tcp_fields packet_tcp(const dump_block& b) {
+    tcp_fields t;
+    if (!b.packet || b.caplen < AF_WORD) return t;
+    const uint32_t af = load<uint32_t>(b.packet);
+    const size_t ip_len = af == TLH_AF_INET6 ? 40 : af == TLH_AF_INET ? 20 : 0;
+    if (ip_len == 0 || b.caplen < AF_WORD + ip_len + TCP_FIXED) return t;
+    const uint8_t* th = b.packet + AF_WORD + ip_len;
+    t.valid = true;
+    t.seq = ntohl(load<uint32_t>(th + 4));
+    t.ack = ntohl(load<uint32_t>(th + 8));
+    t.flags = th[13];
+    t.window = load_be16(th + 14);
+    return t;
+}
+
+std::string tcp_flag_names(uint8_t f) {
+    static constexpr const char* NAMES[] = {"FIN", "SYN", "RST", "PSH", "ACK", "URG", "ECE", "CWR"};
+    std::string s;
+    for (int i = 0; i < 8; i++) {
+        if (f & (1u << i)) {
+            if (!s.empty()) s += ',';
+            s += NAMES[i];
+        }
+    }
+    return s;
+}
+
+std::string addr_text(const uint8_t* hdr, size_t field) {
+    char buf[INET6_ADDRSTRLEN];
+    const uint8_t af = tlh_af(hdr);
+    const char* t = nullptr;
+    if (af == TLH_AF_INET6) {
+        t = inet_ntop(AF_INET6, hdr + field, buf, sizeof buf);
+    } else if (af == TLH_AF_INET) {
+        t = inet_ntop(AF_INET, hdr + field + IPV4_IN_ADDR_FIELD, buf, sizeof buf);
+    }
+    return t ? t : "(unknown)";
+}
+
+// Printable ASCII as is, '"' and '\' escaped, every other byte as \xNN.
+std::string quoted(std::string_view s) {
+    std::string q = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            q += '\\';
+            q += static_cast<char>(c);
+        } else if (c >= 0x20 && c < 0x7f) {
+            q += static_cast<char>(c);
+        } else {
+            char esc[8];
+            snprintf(esc, sizeof esc, "\\x%02x", c);
+            q += esc;
+        }
+    }
+    return q + '"';
+}
+
+// Wall-clock time of a record: the section's time offset plus its time.
+// False when the section has no log header.
+bool record_wall_time(const dump_section& s, const uint8_t* rec, int64_t& sec, int64_t& usec) {
+    if (!s.log_header) return false;
+    const timeval64 off = tlh_offset(s.log_header), rt = rec_time(rec);
+    const __int128 total = (static_cast<__int128>(off.sec) + rt.sec) * USEC_PER_SEC + off.usec + rt.usec;
+    __int128 q = total / USEC_PER_SEC, r = total % USEC_PER_SEC;
+    if (r < 0) {
+        r += USEC_PER_SEC;
+        q -= 1;
+    }
+    if (q > INT64_MAX || q < INT64_MIN) return false;
+    sec = static_cast<int64_t>(q);
+    usec = static_cast<int64_t>(r);
+    return true;
+}
+
+const char* kind_name(dump_block_kind k) {
+    switch (k) {
+    case dump_block_kind::section: return "section";
+    case dump_block_kind::interface: return "interface";
+    case dump_block_kind::packet: return "packet";
+    case dump_block_kind::event: return "event";
+    case dump_block_kind::gap: return "gap";
+    case dump_block_kind::other: break;
+    }
+    return "other";
+}
+
+void put_line(FILE* out, const std::string& line) {
+    fwrite(line.data(), 1, line.size(), out);
+    fputc('\n', out);
+}
+
+std::string fmt(const char* f, ...) __attribute__((format(printf, 1, 2)));
+std::string fmt(const char* f, ...) {
+    char buf[512];
+    va_list ap;
+    va_start(ap, f);
+    vsnprintf(buf, sizeof buf, f, ap);
+    va_end(ap);
+    return buf;
+}
+
+std::string text_section(const dump_block& b, const dump_section& s) {
+    std::string l = fmt("section at %zu:", b.offset);
+    l += s.has_log_version ? fmt(" log format %u,", s.log_version) : std::string(" no log format,");
+    l += s.has_dump_time ? " dumped " + utc_text(s.dump_time, -1) + fmt(" UTC (%" PRId64 ")", s.dump_time)
+                         : std::string(" no dump time");
+    if (s.log_header) {
+        const uint8_t* h = s.log_header;
+        const timeval64 off = tlh_offset(h);
+        const uint8_t af = tlh_af(h);
+        l += "\n  id " + quoted(tlh_id(h)) + " reason " + quoted(tlh_reason(h)) + " tag " +
+             quoted(tlh_tag(h));
+        l += "\n  foreign " + addr_text(h, OFF_TLH_FADDR) + fmt(" port %u", tlh_fport(h)) +
+             ", local " + addr_text(h, OFF_TLH_LADDR) + fmt(" port %u", tlh_lport(h)) +
+             fmt(", %s (address family %u)", af == TLH_AF_INET6 ? "IPv6" : af == TLH_AF_INET ? "IPv4" : "unknown", af);
+        l += fmt("\n  time offset %" PRId64 " s %" PRId64 " us, %" PRIu64
+                 " record bytes from this dump's first record to the end of its message",
+                 off.sec, off.usec, tlh_length(h));
+    } else {
+        l += "\n  no log header";
+    }
+    l += s.has_stack ? fmt("\n  stack %u ", s.stack_id) + quoted(s.stack_name)
+                     : std::string("\n  no stack name");
+    return l;
+}
+
+std::string text_record(const dump_block& b, const dump_section& s) {
+    std::string l;
+    const uint8_t* r = b.record;
+    int64_t sec, usec;
+    if (record_wall_time(s, r, sec, usec)) {
+        l = utc_text(sec, usec);
+    } else {
+        const timeval64 t = rec_time(r);
+        l = fmt("record time %" PRId64 " s %" PRId64 " us", t.sec, t.usec);
+    }
+    l += fmt(" serial %u stack %u event %u flags 0x%04x", rec_serial(r), rec_stack_id(r),
+             rec_event_id(r), rec_flags(r));
+    if (b.kind == dump_block_kind::event) return l + " event";
+    l += rec_event_id(r) == REC_EVENT_IN ? " in" : " out";
+    const tcp_fields t = packet_tcp(b);
+    if (t.valid) {
+        l += " [" + tcp_flag_names(t.flags) + "]" +
+             fmt(" seq %u ack %u win %u", t.seq, t.ack, t.window);
+    }
+    return l + fmt(" len %u", rec_payload_len(r));
+}
+
+std::string text_block(const dump_block& b, const dump_contents& c) {
+    const dump_section& s = c.sections[b.section];
+    switch (b.kind) {
+    case dump_block_kind::section: return text_section(b, s);
+    case dump_block_kind::interface:
+        return fmt("interface: link type %u, snap length %u", b.link_type, b.snap_len);
+    case dump_block_kind::gap: return fmt("%u records missing", b.missing);
+    case dump_block_kind::packet:
+    case dump_block_kind::event:
+        if (b.record) return text_record(b, s);
+        return fmt("%s block at %zu without record bytes", kind_name(b.kind), b.offset);
+    case dump_block_kind::other: break;
+    }
+    if (b.type == BT_CUSTOM) {
+        return fmt("custom block at %zu: enterprise number %u, %u bytes", b.offset, b.pen, b.length);
+    }
+    return fmt("block at %zu: type 0x%08x, %u bytes", b.offset, b.type, b.length);
+}
+
+void json_member(std::string& o, const char* key, std::string_view text) {
+    o += fmt(", \"%s\":\"", key);
+    json_append_string(o, text);
+    o += '"';
+}
+
+std::string json_section(const dump_block& b, const dump_section& s) {
+    std::string o = fmt("{\"block\":\"section\", \"offset\":%zu", b.offset);
+    if (s.has_log_version) o += fmt(", \"log_version\":%u", s.log_version);
+    if (s.has_dump_time) {
+        o += fmt(", \"dump_time\":%" PRId64, s.dump_time);
+        json_member(o, "dump_date", utc_text(s.dump_time, -1));
+    }
+    if (s.log_header) {
+        const uint8_t* h = s.log_header;
+        const timeval64 off = tlh_offset(h);
+        json_member(o, "id", tlh_id(h));
+        json_member(o, "reason", tlh_reason(h));
+        json_member(o, "tag", tlh_tag(h));
+        json_member(o, "faddr", addr_text(h, OFF_TLH_FADDR));
+        o += fmt(", \"fport\":%u", tlh_fport(h));
+        json_member(o, "laddr", addr_text(h, OFF_TLH_LADDR));
+        o += fmt(", \"lport\":%u, \"af\":%u", tlh_lport(h), tlh_af(h));
+        o += fmt(", \"time_offset_sec\":%" PRId64 ", \"time_offset_usec\":%" PRId64, off.sec, off.usec);
+        o += fmt(", \"record_bytes\":%" PRIu64, tlh_length(h));
+    }
+    if (s.has_stack) {
+        o += fmt(", \"stack_id\":%u", s.stack_id);
+        json_member(o, "stack", s.stack_name);
+    }
+    return o + "}";
+}
+
+std::string json_block(const dump_block& b, const dump_contents& c) {
+    const dump_section& s = c.sections[b.section];
+    if (b.kind == dump_block_kind::section) return json_section(b, s);
+    std::string o = fmt("{\"block\":\"%s\", \"offset\":%zu", kind_name(b.kind), b.offset);
+    switch (b.kind) {
+    case dump_block_kind::interface:
+        o += fmt(", \"link_type\":%u, \"snap_len\":%u", b.link_type, b.snap_len);
+        break;
+    case dump_block_kind::gap: o += fmt(", \"missing\":%u", b.missing); break;
+    case dump_block_kind::packet:
+    case dump_block_kind::event: {
+        const uint8_t* r = b.record;
+        if (b.kind == dump_block_kind::packet) {
+            o += fmt(", \"ts_usec\":%" PRIu64 ", \"caplen\":%u, \"origlen\":%u", b.timestamp,
+                     b.caplen, b.origlen);
+        }
+        if (!r) break;
+        const timeval64 t = rec_time(r);
+        int64_t sec, usec;
+        if (record_wall_time(s, r, sec, usec)) {
+            json_member(o, "time", utc_text(sec, usec));
+        }
+        o += fmt(", \"rec_sec\":%" PRId64 ", \"rec_usec\":%" PRId64
+                 ", \"serial\":%u, \"stack_id\":%u, \"event_id\":%u, \"flags\":%u",
+                 t.sec, t.usec, rec_serial(r), rec_stack_id(r), rec_event_id(r), rec_flags(r));
+        if (b.kind == dump_block_kind::event) break;
+        o += fmt(", \"direction\":\"%s\"", rec_event_id(r) == REC_EVENT_IN ? "in" : "out");
+        const tcp_fields tf = packet_tcp(b);
+        if (tf.valid) {
+            json_member(o, "tcp_flags", tcp_flag_names(tf.flags));
+            o += fmt(", \"seq\":%u, \"ack\":%u, \"win\":%u", tf.seq, tf.ack, tf.window);
+        }
+        o += fmt(", \"payload_len\":%u", rec_payload_len(r));
+        break;
+    }
+    case dump_block_kind::other:
+        o += fmt(", \"type\":%u, \"length\":%u", b.type, b.length);
+        if (b.type == BT_CUSTOM) o += fmt(", \"pen\":%u", b.pen);
+        break;
+    case dump_block_kind::section: break;
+    }
+    return o + "}";
+}
+
+// Length of the valid UTF-8 sequence at s[i], or 0.
+size_t utf8_sequence(std::string_view s, size_t i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    size_t n;
+    uint32_t cp;
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+        cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (s.size() - i < n) return 0;
+    for (size_t k = 1; k < n; k++) {
+        const auto cc = static_cast<unsigned char>(s[i + k]);
+        if ((cc & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (cc & 0x3F);
+    }
+    // Overlong forms, surrogates and values above U+10FFFF are not UTF-8.
+    if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF)) {
+        return 0;
+    }
+    return n;
+}
+
+}  // namespace
+
+std::string utc_text(int64_t sec, int64_t usec) {
+    struct tm tm;
+    char buf[64];
+    const time_t t = static_cast<time_t>(sec);
+    if (!gmtime_r(&t, &tm) || strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm) == 0) {
+        return fmt("%" PRId64, sec);
+    }
+    if (usec >= 0) return std::string(buf) + fmt(".%06" PRId64, usec);
+    return buf;
+}
+
+void json_append_string(std::string& out, std::string_view s) {
+    for (size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+            i++;
+        } else if (c < 0x20 || c == 0x7f) {
+            out += fmt("\\u%04x", c);
+            i++;
+        } else if (const size_t n = utf8_sequence(s, i); n > 0) {
+            out.append(s.substr(i, n));
+            i += n;
+        } else {
+            out += '?';
+            i++;
+        }
+    }
+}
+
+void dump_show_text(FILE* out, const dump_contents& c) {
+    for (const dump_block& b : c.blocks) put_line(out, text_block(b, c));
+}
+
+void dump_show_json(FILE* out, const dump_contents& c) {
+    for (const dump_block& b : c.blocks) put_line(out, json_block(b, c));
+}
+
+}  // namespace quarn

@@ -1,0 +1,521 @@
+// quarn_inspect: reads the daemon's dumps back. It shows every block with
+// the fields of the record bytes it carries, checks a file's structure and
+// consistency, joins a connection's numbered dumps into one stream, and
+// rebuilds the index lines that a fault lost, from the files alone.
+#include <dirent.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <unistd.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quarn_dumper.h"
+#include "quarn_dumpread.h"
+#include "quarn_dumpshow.h"
+#include "quarn_logfmt.h"
+#include "quarn_records.h"
+#include "quarn_stacknames.h"
+
+namespace {
+
+using namespace quarn;
+
+constexpr const char* PROG = "quarn_inspect";
+constexpr const char* RECORDS_FILE = "records";
+constexpr const char* DUMP_SUFFIX = ".pcapng";
+// Suffixes of a dump's name after ".pcapng", in the order --join takes
+// files of the same number.
+constexpr const char* COMPRESSED_SUFFIXES[] = {"", ".xz", ".zst"};
+// A dump of at most this many records with reason "error" or "rebuffer"
+// is removed by the daemon instead of indexed.
+constexpr uint32_t SHORT_DUMP_RECORDS = 10;
+
+void usage(FILE* to) {
+    fprintf(to,
+            "usage: %s [--json] file ...\n"
+            "       %s --check file ...\n"
+            "       %s --join path_stem [-o file]\n"
+            "       %s --reindex dir\n",
+            PROG, PROG, PROG, PROG);
+}
+
+void complain(const std::string& what, const std::string& why) {
+    fprintf(stderr, "%s: %s: %s\n", PROG, what.c_str(), why.c_str());
+}
+
+// Reads and walks one file. 0 when sound; -1 after complaining.
+int load_dump(const std::string& path, bool strict, std::vector<uint8_t>& bytes,
+              dump_contents& c) {
+    std::string err;
+    if (dump_read_file(path.c_str(), bytes, err) != 0) {
+        complain(path, err);
+        return -1;
+    }
+    dump_fault fault;
+    if (dump_parse(bytes.data(), bytes.size(), strict, c, fault) != 0) {
+        complain(path, "offset " + std::to_string(fault.offset) + ": " + fault.message);
+        return -1;
+    }
+    return 0;
+}
+
+int show_files(const std::vector<std::string>& files, bool json) {
+    int status = 0;
+    for (const std::string& path : files) {
+        std::vector<uint8_t> bytes;
+        dump_contents c;
+        std::string err;
+        if (dump_read_file(path.c_str(), bytes, err) != 0) {
+            complain(path, err);
+            status = 1;
+            continue;
+        }
+        dump_fault fault;
+        const int rc = dump_parse(bytes.data(), bytes.size(), false, c, fault);
+        if (!json && files.size() > 1) printf("%s:\n", path.c_str());
+        // What could be read is shown before the fault is named.
+        if (json) dump_show_json(stdout, c);
+        else dump_show_text(stdout, c);
+        fflush(stdout);
+        if (rc != 0) {
+            complain(path, "offset " + std::to_string(fault.offset) + ": " + fault.message);
+            status = 1;
+        }
+    }
+    return status;
+}
+
+int check_files(const std::vector<std::string>& files) {
+    int status = 0;
+    for (const std::string& path : files) {
+        std::vector<uint8_t> bytes;
+        dump_contents c;
+        if (load_dump(path, true, bytes, c) != 0) {
+            status = 1;
+            continue;
+        }
+        unsigned packets = 0, events = 0, gaps = 0;
+        uint64_t missing = 0;
+        for (const dump_block& b : c.blocks) {
+            if (b.kind == dump_block_kind::packet) packets++;
+            if (b.kind == dump_block_kind::event) events++;
+            if (b.kind == dump_block_kind::gap) {
+                gaps++;
+                missing += b.missing;
+            }
+        }
+        printf("%s: ok: %zu section%s, %u records (%u packets, %u events), %u gaps, "
+               "%llu records missing\n",
+               path.c_str(), c.sections.size(), c.sections.size() == 1 ? "" : "s",
+               packets + events, packets, events, gaps, static_cast<unsigned long long>(missing));
+    }
+    return status;
+}
+
+// "<stem>.<n>.pcapng<suffix>": the stem, n and the suffix, when `name` has
+// that form with n a non-negative 32-bit decimal number.
+struct dump_name {
+    std::string stem;
+    int32_t seq = 0;
+    std::string suffix;  // "", ".xz" or ".zst"
+};
+
+bool parse_dump_name(std::string_view name, dump_name& out) {
+    for (const char* suffix : COMPRESSED_SUFFIXES) {
+        const std::string tail = std::string(DUMP_SUFFIX) + suffix;
+        if (name.size() <= tail.size() || !name.ends_with(tail)) continue;
+        const std::string_view rest = name.substr(0, name.size() - tail.size());
+        const size_t dot = rest.rfind('.');
+        if (dot == std::string_view::npos || dot == 0 || dot + 1 == rest.size()) return false;
+        const std::string_view digits = rest.substr(dot + 1);
+        if (!std::all_of(digits.begin(), digits.end(), [](char ch) { return ch >= '0' && ch <= '9'; })) {
+            return false;
+        }
+        int32_t seq;
+        const auto [p, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), seq);
+        if (ec != std::errc() || p != digits.data() + digits.size()) return false;
+        out.stem = std::string(rest.substr(0, dot));
+        out.seq = seq;
+        out.suffix = suffix;
+        return true;
+    }
+    return false;
+}
+
+size_t suffix_rank(const std::string& suffix) {
+    for (size_t i = 0; i < std::size(COMPRESSED_SUFFIXES); i++) {
+        if (suffix == COMPRESSED_SUFFIXES[i]) return i;
+    }
+    return std::size(COMPRESSED_SUFFIXES);
+}
+
+// Names in `dir`; false (after complaining) when it cannot be listed.
+bool list_names(const std::string& dir, std::vector<std::string>& names) {
+    DIR* d = opendir(dir.c_str());
+    if (!d) {
+        complain(dir, strerror(errno));
+        return false;
+    }
+    while (const dirent* e = readdir(d)) {
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    }
+    closedir(d);
+    return true;
+}
+
+bool write_all(int fd, const uint8_t* p, size_t n) {
+    while (n > 0) {
+        const ssize_t w = write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+int join_dumps(const std::string& path_stem, const char* out_path) {
+    const size_t slash = path_stem.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path_stem.substr(0, slash + 1);
+    const std::string stem = slash == std::string::npos ? path_stem : path_stem.substr(slash + 1);
+    std::vector<std::string> names;
+    if (!list_names(dir, names)) return 1;
+
+    struct part {
+        dump_name name;
+        std::string path;
+    };
+    std::vector<part> parts;
+    for (const std::string& n : names) {
+        dump_name dn;
+        if (parse_dump_name(n, dn) && dn.stem == stem) {
+            parts.push_back({dn, (slash == std::string::npos ? "" : dir) + n});
+        }
+    }
+    if (parts.empty()) {
+        complain(path_stem, "no dumps named " + path_stem + ".N.pcapng, .pcapng.xz or .pcapng.zst");
+        return 1;
+    }
+    std::sort(parts.begin(), parts.end(), [](const part& a, const part& b) {
+        if (a.name.seq != b.name.seq) return a.name.seq < b.name.seq;
+        return suffix_rank(a.name.suffix) < suffix_rank(b.name.suffix);
+    });
+
+    // Every part is read and walked before anything is written, so a bad
+    // part leaves no half-joined output.
+    std::vector<std::vector<uint8_t>> data(parts.size());
+    for (size_t i = 0; i < parts.size(); i++) {
+        dump_contents c;
+        if (load_dump(parts[i].path, false, data[i], c) != 0) return 1;
+    }
+    int fd = STDOUT_FILENO;
+    if (out_path) {
+        fd = open(out_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            complain(out_path, strerror(errno));
+            return 1;
+        }
+    }
+    int status = 0;
+    for (const auto& d : data) {
+        if (!write_all(fd, d.data(), d.size())) {
+            complain(out_path ? out_path : "standard output", strerror(errno));
+            status = 1;
+            break;
+        }
+    }
+    if (out_path && close(fd) != 0 && status == 0) {
+        complain(out_path, strerror(errno));
+        status = 1;
+    }
+    return status;
+}
+
+// What the index line of one dump says, all taken from the file.
+struct index_fields {
+    std::string filename;
+    std::string faddr;
+    uint8_t hdr[LOG_HEADER_SIZE];
+    uint32_t record_count = 0;
+    int64_t dump_time = -1;
+    uint8_t stack_id = 0;
+    std::string stack_name;
+    timeval64 first{};
+    timeval64 last{};
+    bool conn_ended = false;
+    int32_t frag_seq = 0;
+    const char* compressor = "";  // "", "xz", "zstd"
+};
+
+// The daemon's index line for `f` into buf (RECORDS_LINE_MAX bytes); its
+// length, 0 when it does not fit. The formatter takes the stack name from
+// the stack-name table and the compressor from compress_xz: this
+// single-threaded tool sets both for the call and clears them after.
+size_t format_index_line(char* buf, index_fields& f) {
+    stack_names[f.stack_id].name = f.stack_name.c_str();
+    stack_names[f.stack_id].name_len = static_cast<int32_t>(f.stack_name.size());
+    compress_xz = f.compressor[0] != '\0';
+    size_t n = records_format(buf, f.filename.c_str(), f.faddr.c_str(), f.hdr, f.record_count,
+                              f.dump_time, f.stack_id, f.first, f.last, f.conn_ended, f.frag_seq);
+    stack_names[f.stack_id] = stack_name_entry{};
+    compress_xz = false;
+    if (n > 0 && strcmp(f.compressor, "zstd") == 0) {
+        // The last "compressor" member is the line's own: texts before it
+        // carry their quotes escaped.
+        std::string line(buf, n);
+        const std::string xz = "\"compressor\":\"xz\"";
+        const size_t at = line.rfind(xz);
+        if (at == std::string::npos) return 0;
+        line.replace(at, xz.size(), "\"compressor\":\"zstd\"");
+        if (line.size() >= RECORDS_LINE_MAX) return 0;
+        memcpy(buf, line.data(), line.size());
+        n = line.size();
+    }
+    return n;
+}
+
+// Reasons whose short dumps the daemon removes (whole string, case-sensitive).
+bool drops_short_dumps(const uint8_t* hdr) {
+    const std::string_view r = tlh_reason(hdr);
+    return r == "error" || r == "rebuffer";
+}
+
+std::string faddr_text(const uint8_t* hdr) {
+    char buf[INET6_ADDRSTRLEN];
+    const bool v6 = tlh_af(hdr) == TLH_AF_INET6;
+    const uint8_t* a = hdr + OFF_TLH_FADDR + (v6 ? 0 : IPV4_IN_ADDR_FIELD);
+    if (!inet_ntop(v6 ? AF_INET6 : AF_INET, a, buf, sizeof buf)) return "(unknown)";
+    return buf;
+}
+
+struct reindexed {
+    dump_name name;
+    index_fields f;
+    uint64_t header_len = 0;  // tlh_length of the header copy
+    uint64_t file_bytes = 0;  // record bytes the file's records stood for
+    uint8_t first_stack = 0;
+    std::string line;
+};
+
+// Fields of a checked one-section dump; false with `why` when the daemon
+// would have written no line for it on its own.
+bool index_from_file(const std::string& filename, const dump_name& dn, const dump_contents& c,
+                     reindexed& r, std::string& why) {
+    if (c.sections.size() != 1) {
+        why = "holds " + std::to_string(c.sections.size()) + " sections, not one dump";
+        return false;
+    }
+    const dump_section& s = c.sections[0];
+    index_fields& f = r.f;
+    f.filename = filename;
+    memcpy(f.hdr, s.log_header, LOG_HEADER_SIZE);
+    f.faddr = faddr_text(f.hdr);
+    f.dump_time = s.dump_time;
+    f.stack_id = s.stack_id;
+    f.stack_name = std::string(s.stack_name);
+    f.frag_seq = dn.seq;
+    f.compressor = dn.suffix == ".xz" ? "xz" : dn.suffix == ".zst" ? "zstd" : "";
+    bool first = true;
+    for (const dump_block& b : c.blocks) {
+        if (b.kind != dump_block_kind::packet && b.kind != dump_block_kind::event) continue;
+        const uint8_t* rec = b.record;
+        if (first) {
+            f.first = rec_time(rec);
+            r.first_stack = rec_stack_id(rec);
+            first = false;
+        }
+        f.last = rec_time(rec);
+        f.record_count++;
+        // The daemon marks the end of a connection from event records; a
+        // record with a TCP header kept as an event does not count.
+        if (b.kind == dump_block_kind::event && rec_event_id(rec) == REC_EVENT_CONN_END &&
+            !(rec_flags(rec) & REC_FLAG_HAS_TH)) {
+            f.conn_ended = true;
+        }
+    }
+    if (f.record_count == 0) {
+        why = "holds no records";
+        return false;
+    }
+    r.name = dn;
+    r.header_len = tlh_length(f.hdr);
+    r.file_bytes = dump_section_record_bytes(c, 0);
+    return true;
+}
+
+int reindex_dir(const std::string& dir) {
+    std::vector<std::string> names;
+    if (!list_names(dir, names)) return 1;
+    std::sort(names.begin(), names.end());
+    int status = 0;
+    std::vector<reindexed> dumps;
+    for (const std::string& n : names) {
+        dump_name dn;
+        if (!parse_dump_name(n, dn)) continue;
+        const std::string path = dir + "/" + n;
+        std::vector<uint8_t> bytes;
+        dump_contents c;
+        if (load_dump(path, true, bytes, c) != 0) {
+            status = 1;
+            continue;
+        }
+        reindexed r;
+        std::string why;
+        if (!index_from_file(n, dn, c, r, why)) {
+            complain(path, why + "; no index line");
+            status = 1;
+            continue;
+        }
+        dumps.push_back(std::move(r));
+    }
+
+    // A dump that ends before its message does was either closed by a stack
+    // change (the next dump of the message then holds the rest) or cut
+    // short, and the daemon indexes no cut dump.
+    auto continued = [&](const reindexed& r) {
+        for (const reindexed& o : dumps) {
+            if (o.name.stem == r.name.stem && o.f.dump_time == r.f.dump_time &&
+                o.header_len == r.header_len - r.file_bytes && o.first_stack != r.f.stack_id) {
+                return true;
+            }
+        }
+        return false;
+    };
+    std::vector<const reindexed*> keep;
+    for (reindexed& r : dumps) {
+        const std::string path = dir + "/" + r.f.filename;
+        // The rest of an "error" or "rebuffer" message may have made a short
+        // dump that the daemon removed; a split is assumed then.
+        const uint64_t rest = r.header_len - r.file_bytes;
+        const bool rest_removable = drops_short_dumps(r.f.hdr) &&
+                                    rest <= uint64_t{SHORT_DUMP_RECORDS} * LOG_RECORD_VERBOSE_SIZE;
+        if (rest > 0 && !continued(r) && !rest_removable) {
+            complain(path, "ends " + std::to_string(rest) +
+                               " record bytes before its log message, with no later dump of "
+                               "that message here: a cut dump gets no index line");
+            status = 1;
+            continue;
+        }
+        if (rest == 0 && r.f.record_count <= SHORT_DUMP_RECORDS && drops_short_dumps(r.f.hdr)) {
+            complain(path, "a dump of " + std::to_string(r.f.record_count) + " records with reason \"" +
+                               std::string(tlh_reason(r.f.hdr)) + "\" is removed, not indexed; no index line");
+            status = 1;
+            continue;
+        }
+        char buf[RECORDS_LINE_MAX];
+        const size_t len = format_index_line(buf, r.f);
+        if (len == 0) {
+            complain(path, "its index line would not fit in " + std::to_string(RECORDS_LINE_MAX) +
+                               " bytes; the daemon writes no such line");
+            status = 1;
+            continue;
+        }
+        r.line.assign(buf, len);
+        keep.push_back(&r);
+    }
+
+    // Lines already in the index, and the filename members they hold.
+    std::set<std::string> present;
+    std::vector<std::string> index_lines;
+    if (FILE* in = fopen((dir + "/" + RECORDS_FILE).c_str(), "r")) {
+        char* line = nullptr;
+        size_t cap = 0;
+        ssize_t n;
+        while ((n = getline(&line, &cap, in)) > 0) {
+            present.emplace(line, static_cast<size_t>(n));
+            index_lines.emplace_back(line, static_cast<size_t>(n));
+        }
+        free(line);
+        fclose(in);
+    }
+
+    std::sort(keep.begin(), keep.end(), [](const reindexed* a, const reindexed* b) {
+        if (a->f.dump_time != b->f.dump_time) return a->f.dump_time < b->f.dump_time;
+        if (a->name.stem != b->name.stem) return a->name.stem < b->name.stem;
+        return a->name.seq < b->name.seq;
+    });
+    for (const reindexed* r : keep) {
+        if (present.count(r->line)) continue;
+        // The line's own filename member, as the formatter wrote it.
+        const std::string open = ", \"filename\":\"", close = "\", \"record_count\":";
+        const size_t from = r->line.find(open);
+        const size_t to = r->line.find(close, from);
+        const std::string member = r->line.substr(from + 2, to + 2 - (from + 2));
+        const bool named = std::any_of(index_lines.begin(), index_lines.end(), [&](const std::string& l) {
+            return l.find(member) != std::string::npos;
+        });
+        if (named) {
+            complain(dir + "/" + r->f.filename,
+                     "its index line differs from the one the file gives: " +
+                         r->line.substr(0, r->line.size() - 1));
+            status = 1;
+            continue;
+        }
+        fwrite(r->line.data(), 1, r->line.size(), stdout);
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    enum { OPT_JSON = 1, OPT_CHECK, OPT_JOIN, OPT_REINDEX };
+    static const option LONG_OPTIONS[] = {
+        {"json", no_argument, nullptr, OPT_JSON},
+        {"check", no_argument, nullptr, OPT_CHECK},
+        {"join", required_argument, nullptr, OPT_JOIN},
+        {"reindex", required_argument, nullptr, OPT_REINDEX},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    int mode = 0;
+    const char* mode_arg = nullptr;
+    const char* out_path = nullptr;
+    bool json = false;
+    int ch;
+    while ((ch = getopt_long(argc, argv, "ho:", LONG_OPTIONS, nullptr)) != -1) {
+        switch (ch) {
+        case OPT_JSON: json = true; break;
+        case OPT_CHECK:
+        case OPT_JOIN:
+        case OPT_REINDEX:
+            if (mode != 0) {
+                usage(stderr);
+                return 1;
+            }
+            mode = ch;
+            mode_arg = optarg;
+            break;
+        case 'o': out_path = optarg; break;
+        case 'h': usage(stdout); return 0;
+        default: usage(stderr); return 1;
+        }
+    }
+    const std::vector<std::string> rest(argv + optind, argv + argc);
+    const bool files_mode = mode == 0 || mode == OPT_CHECK;
+    if ((files_mode && rest.empty()) || (!files_mode && !rest.empty()) ||
+        (out_path && mode != OPT_JOIN) || (json && mode != 0)) {
+        usage(stderr);
+        return 1;
+    }
+    switch (mode) {
+    case OPT_CHECK: return check_files(rest);
+    case OPT_JOIN: return join_dumps(mode_arg, out_path);
+    case OPT_REINDEX: return reindex_dir(mode_arg);
+    default: return show_files(rest, json);
+    }
+}
