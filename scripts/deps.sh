@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config liblzma-dev libgtest-dev libbenchmark-dev
-          xz-utils tshark tcpdump jq python3)
+          xz-utils tshark tcpdump jq python3 mandoc)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,154 @@
+// `cmake --install` into a staging folder (DESTDIR), as a packager runs it:
+// the tree under the prefix, the modes, the port's packing list, and that
+// the installed files work.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "testlib.h"
+
+namespace quarn::test {
+namespace {
+
+constexpr const char* PREFIX = "/usr/local";
+
+bool source_has(const std::string& rel) {
+    return file_exists(std::string(QUARN_SOURCE_DIR) + "/" + rel);
+}
+
+// Every file and link under `root`, by path relative to it, with its mode.
+std::map<std::string, mode_t> tree(const std::string& root) {
+    std::map<std::string, mode_t> files;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+        struct stat st;
+        if (lstat(e.path().c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
+        files[std::filesystem::relative(e.path(), root).string()] = st.st_mode;
+    }
+    return files;
+}
+
+class StagingInstall : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        staging_ = new temp_dir;
+        run_options o;
+        o.args = {"--install", QUARN_BUILD_DIR, "--prefix", PREFIX};
+        o.env["DESTDIR"] = staging_->path();
+        install_ = new run_result(run(QUARN_CMAKE_COMMAND, o));
+    }
+    static void TearDownTestSuite() {
+        delete install_;
+        delete staging_;
+    }
+    static std::string prefix() { return staging_->path() + PREFIX; }
+
+    static temp_dir* staging_;
+    static run_result* install_;
+};
+
+temp_dir* StagingInstall::staging_ = nullptr;
+run_result* StagingInstall::install_ = nullptr;
+
+TEST_F(StagingInstall, TreeAndModes) {
+    ASSERT_EQ(install_->status, 0) << install_->out << install_->err;
+
+    // Optional parts are installed when their sources are there.
+    std::map<std::string, mode_t> expected = {
+        {"sbin/quarn_dumper", S_IFREG | 0755},
+        {"man/man8/quarn_dumper.8", S_IFREG | 0644},
+        {"etc/rc.d/quarn_dumper", S_IFREG | 0555},
+        {"etc/newsyslog.conf.d/quarn_dumper.conf", S_IFREG | 0644},
+        {"share/quarn_dumper/examples/rc.conf", S_IFREG | 0644},
+        {"share/quarn_dumper/examples/crontab", S_IFREG | 0644},
+    };
+    if (source_has("tools/quarn_inspect.cpp")) expected["bin/quarn_inspect"] = S_IFREG | 0755;
+    if (source_has("doc/quarn_inspect.1")) expected["man/man1/quarn_inspect.1"] = S_IFREG | 0644;
+    if (source_has("contrib/wireshark/quarn.lua")) {
+        expected["share/quarn_dumper/quarn.lua"] = S_IFREG | 0644;
+    }
+
+    // Nothing lands outside the prefix, and nothing else inside it (the
+    // test tools stay in the build tree).
+    const std::map<std::string, mode_t> all = tree(staging_->path());
+    for (const auto& [path, mode] : all) {
+        EXPECT_EQ(path.rfind("usr/local/", 0), 0u) << path << " is outside the prefix";
+    }
+    const std::map<std::string, mode_t> installed = tree(prefix());
+    for (const auto& [path, mode] : expected) {
+        SCOPED_TRACE(path);
+        const auto it = installed.find(path);
+        ASSERT_NE(it, installed.end()) << "not installed";
+        EXPECT_EQ(it->second & (S_IFMT | 07777), mode) << std::oct << it->second;
+    }
+    for (const auto& [path, mode] : installed) {
+        EXPECT_TRUE(expected.count(path)) << path << " is installed but not expected";
+    }
+}
+
+TEST_F(StagingInstall, PortPackingListNamesTheInstalledFiles) {
+    ASSERT_EQ(install_->status, 0) << install_->out << install_->err;
+    // The ports framework compresses manual pages and names the data
+    // directory %%DATADIR%%; parts whose sources are absent here are not
+    // looked for.
+    const std::map<std::string, std::string> optional_source = {
+        {"bin/quarn_inspect", "tools/quarn_inspect.cpp"},
+        {"man/man1/quarn_inspect.1", "doc/quarn_inspect.1"},
+        {"share/quarn_dumper/quarn.lua", "contrib/wireshark/quarn.lua"},
+    };
+    std::set<std::string> listed;
+    std::ifstream plist(std::string(QUARN_SOURCE_DIR) + "/contrib/freebsd/pkg-plist");
+    ASSERT_TRUE(plist.good());
+    for (std::string line; std::getline(plist, line);) {
+        if (line.empty() || line[0] == '@') continue;
+        if (line.rfind("%%DATADIR%%/", 0) == 0) line = "share/quarn_dumper/" + line.substr(12);
+        if (line.rfind("man/", 0) == 0 && line.size() > 3 && line.compare(line.size() - 3, 3, ".gz") == 0) {
+            line.resize(line.size() - 3);
+        }
+        const auto opt = optional_source.find(line);
+        if (opt != optional_source.end() && !source_has(opt->second)) continue;
+        listed.insert(line);
+    }
+    std::set<std::string> installed;
+    for (const auto& [path, mode] : tree(prefix())) installed.insert(path);
+    EXPECT_EQ(listed, installed);
+}
+
+TEST_F(StagingInstall, InstalledFilesWork) {
+    ASSERT_EQ(install_->status, 0) << install_->out << install_->err;
+
+    // The daemon runs from its installed place.
+    run_options o;
+    o.argv0 = "quarn_dumper";
+    o.args = {"-h"};
+    o.unset_env = {"QUARN_SYSCTL_DIR"};
+    const run_result h = run(prefix() + "/sbin/quarn_dumper", o);
+    EXPECT_EQ(h.status, 1);
+    EXPECT_EQ(h.err.substr(0, h.err.find('\n')), "quarn_dumper [-dhJ] [-D dir] [-f file] [-u user] [-r reason]");
+
+    // The rc.d script names the daemon under the prefix, with nothing left
+    // to substitute, and is valid sh.
+    const std::string rc = read_text(prefix() + "/etc/rc.d/quarn_dumper");
+    EXPECT_NE(rc.find("procname=\"/usr/local/sbin/${name}\""), std::string::npos) << rc;
+    EXPECT_EQ(rc.find('@'), std::string::npos);
+    run_options sh;
+    sh.args = {"-n", prefix() + "/etc/rc.d/quarn_dumper"};
+    const run_result syntax = run("/bin/sh", sh);
+    EXPECT_EQ(syntax.status, 0) << syntax.err;
+
+    // newsyslog signals the daemon through the PID file the rc.d script
+    // gives it.
+    const std::string pidfile_line = "pidfile=\"/var/run/${name}.pid\"";
+    EXPECT_NE(rc.find(pidfile_line), std::string::npos);
+    const std::string rotation = read_text(prefix() + "/etc/newsyslog.conf.d/quarn_dumper.conf");
+    EXPECT_NE(rotation.find("/var/log/quarn_dumps/records"), std::string::npos);
+    EXPECT_NE(rotation.find("/var/run/quarn_dumper.pid"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quarn::test
