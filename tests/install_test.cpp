@@ -1,13 +1,18 @@
 // `cmake --install` into a staging folder (DESTDIR), as a packager runs it:
 // the tree under the prefix, the modes, the port's packing list, and that
 // the installed files work.
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -148,6 +153,73 @@ TEST_F(StagingInstall, InstalledFilesWork) {
     const std::string rotation = read_text(prefix() + "/etc/newsyslog.conf.d/quarn_dumper.conf");
     EXPECT_NE(rotation.find("/var/log/quarn_dumps/records"), std::string::npos);
     EXPECT_NE(rotation.find("/var/run/quarn_dumper.pid"), std::string::npos);
+}
+
+// FreeBSD's rc.subr from the toolchain folder beside the checkout, when
+// there is one.
+std::string find_rc_subr() {
+    std::vector<std::string> dirs;
+    if (const char* d = getenv("QUARN_FREEBSD_DIR")) dirs.push_back(d);
+    dirs.push_back(std::string(QUARN_SOURCE_DIR) + "/../shared/freebsd");
+    dirs.push_back("/work/shared/freebsd");
+    for (const std::string& d : dirs) {
+        const std::string f = d + "/examples/etc/rc.subr";
+        if (file_exists(f)) return f;
+    }
+    return "";
+}
+
+void replace_once(std::string& text, const std::string& from, const std::string& to) {
+    const size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+}
+
+TEST_F(StagingInstall, RcScriptUnderRcSubr) {
+    ASSERT_EQ(install_->status, 0) << install_->out << install_->err;
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give the directory to the daemon's user";
+    const std::string rc_subr = find_rc_subr();
+    if (rc_subr.empty()) GTEST_SKIP() << "no FreeBSD rc.subr beside the checkout";
+    const passwd* pw = getpwnam("nobody");
+    ASSERT_NE(pw, nullptr);
+    const uid_t nobody_uid = pw->pw_uid;
+
+    // FreeBSD's rc.subr runs the installed script's start. Only what this
+    // machine lacks stands in: kenv and limits, and daemon(8), which records
+    // the command line it gets and the user it runs as.
+    temp_dir t;
+    ASSERT_EQ(mkdir((t / "bin").c_str(), 0755), 0);
+    write_file(t / "bin/kenv", std::string("#!/bin/sh\nexit 1\n"));
+    write_file(t / "bin/limits", std::string("#!/bin/sh\n[ \"$1\" = -C ] && shift 2\nexec \"$@\"\n"));
+    write_file(t / "daemon", "#!/bin/sh\n{ echo \"$*\"; id -un; } > " + (t / "argv") + "\n");
+    for (const char* f : {"bin/kenv", "bin/limits", "daemon"}) ASSERT_EQ(chmod((t / f).c_str(), 0755), 0);
+    std::string script = read_text(prefix() + "/etc/rc.d/quarn_dumper");
+    replace_once(script, ". /etc/rc.subr", ". " + rc_subr);
+    replace_once(script, "command=\"/usr/sbin/daemon\"", "command=\"" + (t / "daemon") + "\"");
+    write_file(t / "quarn_dumper", script);
+
+    const std::string dir = t / "dumps";
+    run_options o;
+    o.args = {t / "quarn_dumper", "start"};
+    o.env = {{"PATH", (t / "bin") + ":" + getenv("PATH")},
+             {"quarn_dumper_enable", "YES"},
+             {"quarn_dumper_user", "nobody"},
+             {"quarn_dumper_dir", dir},
+             {"quarn_dumper_flags", "-J -r error"}};
+    const run_result r = run("/bin/sh", o);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+
+    // daemon(8) gets its syslog options first, then the daemon with its PID
+    // file, user, directory and flags; it runs as root, since the daemon
+    // must open the log device before it takes the user's ids.
+    EXPECT_EQ(read_text(t / "argv"),
+              "-S -T quarn_dumper /usr/local/sbin/quarn_dumper -p /var/run/quarn_dumper.pid -u nobody -D " +
+                  dir + " -J -r error\nroot\n");
+    struct stat st;
+    ASSERT_EQ(stat(dir.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0750u);
+    EXPECT_EQ(st.st_uid, nobody_uid);
 }
 
 }  // namespace
