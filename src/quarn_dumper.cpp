@@ -210,8 +210,8 @@ void write_pid() {
 // report (another daemon holds it, or it cannot be opened).
 int take_pid_file(const char* path) {
     pid_t holder = 0;
-    const char* stage = "open";
-    switch (pidfile_open(&the_pid_file, path, &holder, &stage)) {
+    const char* failed = "opening";
+    switch (pidfile_open(&the_pid_file, path, &holder, &failed)) {
     case PIDFILE_OK:
         break;
     case PIDFILE_LOCKED:
@@ -219,7 +219,7 @@ int take_pid_file(const char* path) {
         else write_stderr("%s: already running\n", progname());
         return 1;
     default:
-        warn_errno(stage[0] == 'l' ? "Error locking PID file %s" : "Error opening PID file %s", path);
+        warn_errno("Error %s PID file %s", failed, path);
         return 1;
     }
     // The id goes in at once, so the file is never locked and empty for

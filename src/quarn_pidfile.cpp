@@ -44,12 +44,12 @@ pid_t wait_for_holder_id(int fd) {
 
 }  // namespace
 
-int pidfile_open(pid_file* pf, const char* path, pid_t* holder, const char** stage) {
+int pidfile_open(pid_file* pf, const char* path, pid_t* holder, const char** failed) {
     *holder = 0;
+    *failed = "opening";
     // No O_TRUNC: the file may belong to a running daemon.
     const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
-        if (stage) *stage = "open";
         return PIDFILE_ERROR;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -61,7 +61,7 @@ int pidfile_open(pid_file* pf, const char* path, pid_t* holder, const char** sta
         }
         close(fd);
         errno = saved;
-        if (stage) *stage = "lock";
+        *failed = "locking";
         return PIDFILE_ERROR;
     }
     // Whatever an earlier daemon left is stale now.
@@ -69,7 +69,6 @@ int pidfile_open(pid_file* pf, const char* path, pid_t* holder, const char** sta
         const int saved = errno;
         close(fd);
         errno = saved;
-        if (stage) *stage = "open";
         return PIDFILE_ERROR;
     }
     pf->fd = fd;

@@ -32,9 +32,9 @@ inline constexpr int PIDFILE_LOCKED = 1;  // another process holds the file
 // without waiting. On PIDFILE_OK the file is emptied and locked. On
 // PIDFILE_LOCKED nothing in the file was changed and *holder is the process
 // id the file names, or 0 when it names none in time (the holder writes its
-// id right after taking the lock). PIDFILE_ERROR: `stage` (when not null)
-// says whether the open or the lock failed.
-int pidfile_open(pid_file* pf, const char* path, pid_t* holder, const char** stage);
+// id right after taking the lock). PIDFILE_ERROR: *failed names the step,
+// "opening" or "locking", for the report.
+int pidfile_open(pid_file* pf, const char* path, pid_t* holder, const char** failed);
 
 // Replaces the file's content with the caller's process id, "%d\n".
 // 0, or -1 with errno set.
