@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/time.h>
+
 #include <cstdlib>
+#include <sstream>
 
 #include <filesystem>
 #include <fstream>
@@ -220,6 +223,49 @@ TEST_F(StagingInstall, RcScriptUnderRcSubr) {
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_mode & 07777, 0750u);
     EXPECT_EQ(st.st_uid, nobody_uid);
+}
+
+TEST_F(StagingInstall, ExampleCrontabExpiresOldDumpsOnly) {
+    ASSERT_EQ(install_->status, 0) << install_->out << install_->err;
+    // The command of the one crontab line, run on a private directory.
+    std::string command;
+    std::istringstream lines(read_text(prefix() + "/share/quarn_dumper/examples/crontab"));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::string field;
+        for (int i = 0; i < 6; i++) fields >> field;  // minute .. who
+        ASSERT_EQ(field, "root") << line;
+        std::getline(fields >> std::ws, command);
+    }
+    ASSERT_FALSE(command.empty());
+    temp_dir t;
+    replace_once(command, "/var/log/quarn_dumps", t.path());
+
+    const long day = 24 * 60 * 60;
+    const struct {
+        const char* name;
+        long age_days;
+        bool kept;
+    } files[] = {
+        {"c_443_10.0.0.2_50000.0.pcapng", 20, false},
+        {"c_443_10.0.0.2_50000.1.pcapng.xz", 20, false},
+        {"c_443_10.0.0.2_50000.2.pcapng.zst", 20, false},
+        {"c_443_10.0.0.2_50000.3.pcapng", 2, true},
+        {"records", 20, true},
+        {"records.0.xz", 20, true},
+    };
+    const time_t now = time(nullptr);
+    for (const auto& f : files) {
+        write_file(t / f.name, std::string("x"));
+        const timeval times[2] = {{now - f.age_days * day, 0}, {now - f.age_days * day, 0}};
+        ASSERT_EQ(utimes((t / f.name).c_str(), times), 0);
+    }
+    run_options o;
+    o.args = {"-c", command};
+    const run_result r = run("/bin/sh", o);
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const auto& f : files) EXPECT_EQ(file_exists(t / f.name), f.kept) << f.name;
 }
 
 }  // namespace
