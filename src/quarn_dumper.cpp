@@ -207,8 +207,11 @@ void write_pid() {
 }
 
 // Takes the PID file before anything else is touched: 0, or 1 after the
-// report (another daemon holds it, or it cannot be opened).
-int take_pid_file(const char* path) {
+// report (another daemon holds it, or it cannot be opened). The id goes in
+// at once, so the file is locked and empty only for a moment, except with
+// -d: the child writes its own id once it runs, and the file never names the
+// parent that is about to leave.
+int take_pid_file(const char* path, bool daemonize) {
     pid_t holder = 0;
     const char* failed = "opening";
     switch (pidfile_open(&the_pid_file, path, &holder, &failed)) {
@@ -222,9 +225,7 @@ int take_pid_file(const char* path) {
         warn_errno("Error %s PID file %s", failed, path);
         return 1;
     }
-    // The id goes in at once, so the file is never locked and empty for
-    // long; the -d child writes its own id later.
-    write_pid();
+    if (!daemonize) write_pid();
     return 0;
 }
 
@@ -270,7 +271,7 @@ int quarn_main(int argc, char** argv) {
     parse_options(argc, argv, o);
 
     finish_on_return finish;
-    if (o.pid_file && take_pid_file(o.pid_file) != 0) return 1;
+    if (o.pid_file && take_pid_file(o.pid_file, o.daemonize) != 0) return 1;
 
     const int in_fd = open(o.input, O_RDONLY);
     if (in_fd < 0) {

@@ -227,15 +227,15 @@ TEST(DaemonPidFile, DaemonizedChildWritesItsOwnIdAndLeavesTheSession) {
     const run_result r = parent.wait();
     EXPECT_EQ(r.status, 0);
 
-    // The parent wrote its own id when it took the file; the child replaces it.
-    pid_t child = 0;
+    // The file names the child only, never the parent that took it.
     ASSERT_TRUE(wait_until([&] {
         const std::string t = read_text(pid_file);
-        if (t.empty() || t.back() != '\n') return false;
-        child = static_cast<pid_t>(std::stol(t));
-        return child != parent.pid() && waiting_for_input(child);
-    })) << read_text(pid_file);
+        return !t.empty() && t.back() == '\n';
+    }));
+    const pid_t child = static_cast<pid_t>(std::stol(read_text(pid_file)));
+    ASSERT_NE(child, parent.pid());
     EXPECT_EQ(read_text(pid_file), std::to_string(child) + "\n");
+    ASSERT_TRUE(wait_until([&] { return waiting_for_input(child); }));
 
     // The child leads a session of its own, away from this one's terminal.
     EXPECT_EQ(getsid(child), child);
