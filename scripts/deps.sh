@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config liblzma-dev libzstd-dev libgtest-dev libbenchmark-dev
-          xz-utils zstd tshark tcpdump jq python3 clang)
+          xz-utils zstd tshark tcpdump jq python3 clang mandoc)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -2,10 +2,11 @@
 //
 // main blocks the signals that must wait for their handlers, checks the
 // kernel's log version, installs the signal handlers (unblocking those
-// signals), parses the options, opens the input and the PID file with full
-// privileges, drops to the unprivileged user, tests the output directory,
-// loads the stack names, optionally forks, writes the PID file, starts the
-// workers and becomes the reader.
+// signals), parses the options, takes the PID file and opens the input with
+// full privileges, drops to the unprivileged user, tests the output
+// directory, loads the stack names, optionally forks into a session of its
+// own, writes the PID file, starts the workers and becomes the reader. Every
+// ending goes through finish_process.
 #include "quarn_dumper.h"
 
 #include <fcntl.h>
@@ -25,6 +26,7 @@
 #include "quarn_kernel.h"
 #include "quarn_logfmt.h"
 #include "quarn_pcapng.h"
+#include "quarn_pidfile.h"
 #include "quarn_reader.h"
 #include "quarn_records.h"
 #include "quarn_report.h"
@@ -61,6 +63,23 @@ constexpr const char* OPTSTRING = ":D:df:hJp:u:r:";
 
 // The first ending of the process claims this; any later one waits for it.
 std::atomic<bool> ending{false};
+
+// Locked from start-up to the end; written only by main before the workers
+// start, then only by the one ending of the process.
+pid_file the_pid_file;
+
+// What every ending of the daemon does before the process goes: the PID
+// file gives up its process id. Called once, by the ending that claimed the
+// process, or by main when start-up fails.
+void finish_process() { pidfile_remove(&the_pid_file); }
+
+// Start-up returns from quarn_main on failure; this ends those paths too.
+struct finish_on_return {
+    bool armed = true;
+    ~finish_on_return() {
+        if (armed) finish_process();
+    }
+};
 
 // Blocks the calling thread for good: another thread is ending the process.
 [[noreturn]] void wait_for_ending() {
@@ -185,6 +204,8 @@ void parse_options(int argc, char** argv, options& o) {
             usage(prog);
         }
     }
+    // The daemon takes no operands; one is a mistake, not something to skip.
+    if (optind < argc) usage(prog);
 }
 
 // The write test on the output directory: owner bits when the user owns it,
@@ -217,16 +238,32 @@ int drop_privileges(uid_t uid, gid_t gid) {
     return 0;
 }
 
-void write_pid_file(int fd) {
-    FILE* f = fdopen(fd, "w");
-    if (!f) {
-        warn_errno("Error opening PID file object");
-        close(fd);
-        return;
+// A failed write only warns: the daemon runs on without a usable file.
+void write_pid() {
+    if (pidfile_write(&the_pid_file) != 0) log_stderr("Error writing to PID file");
+}
+
+// Takes the PID file before anything else is touched: 0, or 1 after the
+// report (another daemon holds it, or it cannot be opened). The id goes in
+// at once, so the file is locked and empty only for a moment, except with
+// -d: the child writes its own id once it runs, and the file never names the
+// parent that is about to leave.
+int take_pid_file(const char* path, bool daemonize) {
+    pid_t holder = 0;
+    const char* failed = "opening";
+    switch (pidfile_open(&the_pid_file, path, &holder, &failed)) {
+    case PIDFILE_OK:
+        break;
+    case PIDFILE_LOCKED:
+        if (holder > 0) write_stderr("%s: already running, pid %d\n", progname(), static_cast<int>(holder));
+        else write_stderr("%s: already running\n", progname());
+        return 1;
+    default:
+        warn_errno("Error %s PID file %s", failed, path);
+        return 1;
     }
-    bool failed = fprintf(f, "%d\n", static_cast<int>(getpid())) < 0;
-    failed = (fclose(f) != 0) || failed;
-    if (failed) log_stderr("Error writing to PID file");
+    if (!daemonize) write_pid();
+    return 0;
 }
 
 }  // namespace
@@ -234,6 +271,7 @@ void write_pid_file(int fd) {
 void do_exit(int status) {
     if (!claim_ending(status)) wait_for_ending();
     wake_all();
+    finish_process();
     _exit(status);
 }
 
@@ -246,6 +284,7 @@ void do_err(int status, const char* fmt, ...) {
     vwarn_line(saved, fmt, ap);
     va_end(ap);
     if (!first) wait_for_ending();
+    finish_process();
     _exit(status);
 }
 
@@ -275,19 +314,13 @@ int quarn_main(int argc, char** argv) {
     options o;
     parse_options(argc, argv, o);
 
+    finish_on_return finish;
+    if (o.pid_file && take_pid_file(o.pid_file, o.daemonize) != 0) return 1;
+
     const int in_fd = open(o.input, O_RDONLY);
     if (in_fd < 0) {
         warn_errno("Error opening %s", o.input);
         return 1;
-    }
-
-    int pid_fd = -1;
-    if (o.pid_file) {
-        pid_fd = open(o.pid_file, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (pid_fd < 0) {
-            warn_errno("Error opening PID file %s", o.pid_file);
-            return 1;
-        }
     }
 
     errno = 0;
@@ -329,10 +362,20 @@ int quarn_main(int argc, char** argv) {
             warn_errno("Error forking child");
             return 1;
         }
-        if (child > 0) return 0;
+        if (child > 0) {
+            // The lock stays with the child, which shares the descriptor.
+            pidfile_close(&the_pid_file);
+            finish.armed = false;
+            return 0;
+        }
+        // Leave the terminal's session; the standard streams stay where
+        // the operator connected them.
+        if (setsid() < 0) {
+            warn_errno("Error creating session");
+            return 1;
+        }
+        if (the_pid_file.fd >= 0) write_pid();
     }
-
-    if (pid_fd >= 0) write_pid_file(pid_fd);
 
     start_workers();
     if (quit_flag.load()) do_exit(exit_status.load());

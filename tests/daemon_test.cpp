@@ -106,6 +106,12 @@ TEST(DaemonOptions, UsageAndOptionErrors) {
         {{"-r"}, "Option -r requires an argument.\n" + USAGE},
         {{"-u"}, "Option -u requires an argument.\n" + USAGE},
         {{"-:"}, "Unknown option -:.\n" + USAGE},
+        // The daemon takes no operands: one left after the options is refused.
+        {{"operand"}, USAGE},
+        {{"-J", "foo", "bar"}, USAGE},
+        {{"-u", "nobody", "operand", "-x", "-D"}, USAGE},
+        {{"--", "-x"}, USAGE},
+        {{"-p", "/nonexistent/pid", "-d", "--", "operand"}, USAGE},
     };
     for (const option_case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -137,9 +143,7 @@ TEST(DaemonOptions, AcceptedCommandLines) {
         std::vector<std::string> args;
     };
     const accepted_case cases[] = {
-        {"an operand stops option parsing",
-         {"-u", "$USER", "-D", "$OUT", "-f", "$IN", "operand", "-x", "-D"}},
-        {"-- ends the options", {"-u", "$USER", "-D", "$OUT", "-f", "$IN", "--", "-x"}},
+        {"-- ends the options", {"-u", "$USER", "-D", "$OUT", "-f", "$IN", "--"}},
         {"a later -f replaces the earlier",
          {"-u", "$USER", "-D", "$OUT", "-f", "/nonexistent/input", "-f", "$IN"}},
         {"a later -D replaces the earlier",
@@ -180,54 +184,72 @@ TEST(DaemonOptions, InputThatCannotBeOpened) {
 
 // --- PID file ---------------------------------------------------------------
 
-TEST(DaemonPidFile, HoldsTheDaemonsProcessId) {
+TEST(DaemonPidFile, HoldsTheDaemonsProcessIdWhileItRuns) {
     daemon_setup s;
     const std::string pid_file = s.tmp / "pid";
     write_file(pid_file, std::string("stale contents that are longer than a pid\n"));
-    write_file(s.input, std::string());
+    fifo_input in(s.input);
     process p(daemon_path(), s.options({"-p", pid_file}));
+    ASSERT_TRUE(wait_until([&] { return waiting_for_input(p.pid()); })) << p.err_so_far();
+    EXPECT_EQ(read_text(pid_file), std::to_string(p.pid()) + "\n");
+    in.close_input();
     const run_result r = p.wait();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(read_text(pid_file), std::to_string(p.pid()) + "\n");
+    // After the end no stale id stays behind.
+    EXPECT_FALSE(file_exists(pid_file));
 }
 
 TEST(DaemonPidFile, NewPidFileHasMode0644) {
     daemon_setup s;
     const std::string pid_file = s.tmp / "pid";
-    write_file(s.input, std::string());
+    fifo_input in(s.input);
     const mode_t old_mask = umask(0);
     process p(daemon_path(), s.options({"-p", pid_file}));
     umask(old_mask);
-    EXPECT_EQ(p.wait().status, 0);
+    ASSERT_TRUE(wait_until([&] { return waiting_for_input(p.pid()); })) << p.err_so_far();
     struct stat st;
     ASSERT_EQ(stat(pid_file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
+    in.close_input();
+    EXPECT_EQ(p.wait().status, 0);
 }
 
-TEST(DaemonPidFile, DaemonizedChildWritesItsOwnId) {
+TEST(DaemonPidFile, DaemonizedChildWritesItsOwnIdAndLeavesTheSession) {
     // Orphans are handed to this process, so the daemonized child can be
     // waited for and its status seen.
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     daemon_setup s;
     const std::string pid_file = s.tmp / "pid";
-    std::vector<uint8_t> stream = unknown_af_message(7);
-    write_file(s.input, stream);
+    fifo_input in(s.input);
 
     process parent(daemon_path(), s.options({"-d", "-p", pid_file}));
     const run_result r = parent.wait();
     EXPECT_EQ(r.status, 0);
 
+    // The file names the child only, never the parent that took it.
     ASSERT_TRUE(wait_until([&] {
         const std::string t = read_text(pid_file);
         return !t.empty() && t.back() == '\n';
     }));
-    const std::string text = read_text(pid_file);
-    const pid_t child = static_cast<pid_t>(std::stol(text));
-    EXPECT_EQ(text, std::to_string(child) + "\n");
-    EXPECT_NE(child, parent.pid());
+    const pid_t child = static_cast<pid_t>(std::stol(read_text(pid_file)));
+    ASSERT_NE(child, parent.pid());
+    EXPECT_EQ(read_text(pid_file), std::to_string(child) + "\n");
+    ASSERT_TRUE(wait_until([&] { return waiting_for_input(child); }));
 
-    // The child reads the stream to its end and ends with status 0.
+    // The child leads a session of its own, away from this one's terminal.
+    EXPECT_EQ(getsid(child), child);
+    EXPECT_NE(getsid(child), getsid(0));
+
+    // The lock passed to the child with the descriptor: a second daemon
+    // with the same file is refused though the parent is gone.
+    const run_result second = run(daemon_path(), s.options({"-p", pid_file}));
+    EXPECT_EQ(second.err, "quarn_dumper: already running, pid " + std::to_string(child) + "\n");
+    EXPECT_EQ(second.status, 1);
+
+    // The child's reports still reach the standard error the parent had.
+    ASSERT_TRUE(in.write_all(unknown_af_message(7)));
+    in.close_input();
     int st = 0;
     pid_t got = 0;
     EXPECT_TRUE(wait_until([&] {
@@ -243,13 +265,14 @@ TEST(DaemonPidFile, DaemonizedChildWritesItsOwnId) {
     ASSERT_TRUE(WIFEXITED(st));
     EXPECT_EQ(WEXITSTATUS(st), 0);
     EXPECT_EQ(parent.err_so_far(), unknown_af_line(7));
+    EXPECT_FALSE(file_exists(pid_file));
 }
 
 // --- the user and the output directory --------------------------------------
 
-TEST(DaemonUser, FailedStartUpLeavesThePidFileEmpty) {
-    // The PID file is opened before the user is looked up and written only
-    // at the end of start-up.
+TEST(DaemonUser, FailedStartUpLeavesNoPidFile) {
+    // The PID file is taken before the user is looked up; a start-up that
+    // fails afterwards gives it up again, stale contents and all.
     for (const bool unknown_user : {true, false}) {
         SCOPED_TRACE(unknown_user ? "unknown user" : "output directory is a file");
         daemon_setup s;
@@ -268,8 +291,7 @@ TEST(DaemonUser, FailedStartUpLeavesThePidFileEmpty) {
         const run_result r = run(daemon_path(), s.options({"-p", pid_file}));
         EXPECT_EQ(r.err, expected);
         EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(file_exists(pid_file));
-        EXPECT_EQ(read_text(pid_file), "");
+        EXPECT_FALSE(file_exists(pid_file));
     }
 }
 

@@ -44,7 +44,6 @@ using test::STACK_A;
 using test::STACK_B;
 constexpr uint8_t STACK_UNNAMED = 77;
 constexpr const char* V4_SUFFIX = "_443_10.0.0.2_50000";
-constexpr const char* V6_SUFFIX = "_443_2001:db8::2_50000";
 
 int64_t fixed_dump_time() { return DUMP_TIME; }
 int64_t failed_dump_time() { return -1; }
