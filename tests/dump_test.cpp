@@ -30,6 +30,7 @@
 #include "quarn_pcapng.h"
 #include "quarn_records.h"
 #include "quarn_stacknames.h"
+#include "stderr_capture.h"
 #include "testlib.h"
 
 namespace quarn {

@@ -21,6 +21,7 @@
 #include "quarn_logbuild.h"
 #include "quarn_records.h"
 #include "quarn_stacknames.h"
+#include "stderr_capture.h"
 #include "testlib.h"
 
 namespace {
@@ -515,25 +516,9 @@ TEST_F(RecordsTest, ReopenAfterHangupFollowsTheName) {
     EXPECT_EQ(seqs(index_text()), "34");
 }
 
-// Runs f with standard error going to a file; returns what was written.
-template <typename F>
-std::string capture_stderr(const temp_dir& dir, F f) {
-    const std::string path = dir / "stderr.txt";
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int saved = dup(STDERR_FILENO);
-    dup2(fd, STDERR_FILENO);
-    close(fd);
-    f();
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    const std::string text = quarn::test::read_text(path);
-    unlink(path.c_str());
-    return text;
-}
-
 TEST_F(RecordsTest, UnopenableIndexIsSilentAndRetried) {
     ASSERT_EQ(mkdir(index_path().c_str(), 0755), 0);
-    const std::string err = capture_stderr(dir_, [&] { append(line_args{}); });
+    const std::string err = quarn::test::capture_stderr([&] { append(line_args{}); });
     EXPECT_EQ(err, "");
     struct stat st;
     ASSERT_EQ(stat(index_path().c_str(), &st), 0);

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
-#include <thread>
 
 #include "quarn_pcapng.h"
 #include "quarn_stacknames.h"
@@ -199,31 +198,6 @@ int tshark_frames(const std::string& path, std::string* output) {
         frames++;
     }
     return frames;
-}
-
-std::string capture_stderr(const std::function<void()>& fn) {
-    fflush(stderr);
-    int p[2];
-    if (pipe(p) != 0) return "pipe failed";
-    const int saved = dup(STDERR_FILENO);
-    std::string text;
-    std::thread drain([&text, in = p[0], saved] {
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(in, buf, sizeof buf)) > 0) {
-            text.append(buf, static_cast<size_t>(n));
-            (void)!write(saved, buf, static_cast<size_t>(n));
-        }
-    });
-    dup2(p[1], STDERR_FILENO);
-    close(p[1]);
-    fn();
-    fflush(stderr);
-    dup2(saved, STDERR_FILENO);  // closes the last write end: the drain ends
-    drain.join();
-    close(p[0]);
-    close(saved);
-    return text;
 }
 
 }  // namespace quarn::test

@@ -5,7 +5,6 @@
 #define QUARN_DUMP_CHECK_H
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -62,11 +61,6 @@ bool parse_json_lines(const std::string& text, std::vector<json_object>* out, st
 // frames, or -1 when tshark exited non-zero or wrote anything but frame
 // numbers; `output` gets what it printed.
 int tshark_frames(const std::string& path, std::string* output);
-
-// Runs fn with file descriptor 2 redirected into a pipe and returns what
-// was written there. Everything is passed on to the real stderr as well, so
-// a sanitizer report that aborts the test inside fn is not lost.
-std::string capture_stderr(const std::function<void()>& fn);
 
 }  // namespace quarn::test
 
