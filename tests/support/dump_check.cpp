@@ -24,13 +24,6 @@ void name_test_stacks() {
 
 namespace {
 
-
-uint32_t u32_at(const std::vector<uint8_t>& f, size_t off) {
-    uint32_t v;
-    memcpy(&v, f.data() + off, 4);
-    return v;
-}
-
 // Quotes a path for /bin/sh.
 std::string shell_quote(const std::string& s) {
     std::string q = "'";

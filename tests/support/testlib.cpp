@@ -18,6 +18,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
+#include "quarn_logfmt.h"
+
 extern char** environ;
 
 namespace quarn::test {
@@ -109,6 +113,22 @@ std::vector<uint8_t> unhex(const std::string& text) {
         }
     }
     return out;
+}
+
+uint32_t u32_at(const std::vector<uint8_t>& b, size_t off) {
+    if (off > b.size() || b.size() - off < 4) {
+        ADD_FAILURE() << "read of 4 bytes at " << off << " beyond " << b.size();
+        return 0;
+    }
+    return load<uint32_t>(b.data() + off);
+}
+
+uint16_t u16_at(const std::vector<uint8_t>& b, size_t off) {
+    if (off > b.size() || b.size() - off < 2) {
+        ADD_FAILURE() << "read of 2 bytes at " << off << " beyond " << b.size();
+        return 0;
+    }
+    return load<uint16_t>(b.data() + off);
 }
 
 aligned_msg::aligned_msg(const std::vector<uint8_t>& bytes) : n_(bytes.size()) {

@@ -40,6 +40,11 @@ std::string hex(const uint8_t* p, size_t n);
 std::string hex(const std::vector<uint8_t>& v);
 std::vector<uint8_t> unhex(const std::string& text);
 
+// Host-order fields of a byte vector; a read beyond the end records a test
+// failure and gives 0.
+uint32_t u32_at(const std::vector<uint8_t>& b, size_t off);
+uint16_t u16_at(const std::vector<uint8_t>& b, size_t off);
+
 // A message copied into an 8-byte aligned buffer, as the reader makes it.
 class aligned_msg {
 public:
