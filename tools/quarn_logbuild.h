@@ -20,7 +20,7 @@
 namespace quarn::build {
 
 struct header_spec {
-    uint32_t version = 9;
+    uint32_t version = TCP_LOG_VERSION;
     uint32_t type = TLH_TYPE_BBR;
     uint16_t fport = 50000;
     uint16_t lport = 443;
@@ -66,12 +66,23 @@ inline void put_text(uint8_t* field, size_t size, std::string_view text) {
     std::memcpy(field, text.data(), text.size() < size ? text.size() : size);
 }
 
+inline void put_common_header(uint8_t* h, uint32_t version, uint32_t type, uint64_t length) {
+    store<uint32_t>(h + OFF_TLH_VERSION, version);
+    store<uint32_t>(h + OFF_TLH_TYPE, type);
+    store<uint64_t>(h + OFF_TLH_LENGTH, length);
+}
+
+// The 16-byte common header alone, with any type and length.
+inline std::vector<uint8_t> common_header(uint32_t type, uint64_t length) {
+    std::vector<uint8_t> h(COMMON_HEADER_SIZE, 0);
+    put_common_header(h.data(), TCP_LOG_VERSION, type, length);
+    return h;
+}
+
 inline std::vector<uint8_t> log_header(const header_spec& s) {
     std::vector<uint8_t> m(LOG_HEADER_SIZE, 0);
     uint8_t* h = m.data();
-    store<uint32_t>(h + OFF_TLH_VERSION, s.version);
-    store<uint32_t>(h + OFF_TLH_TYPE, s.type);
-    store<uint64_t>(h + OFF_TLH_LENGTH, LOG_HEADER_SIZE);
+    put_common_header(h, s.version, s.type, LOG_HEADER_SIZE);
     store_be16(h + OFF_TLH_FPORT, s.fport);
     store_be16(h + OFF_TLH_LPORT, s.lport);
     put_addr(h + OFF_TLH_FADDR, s.af, s.faddr);
