@@ -228,9 +228,8 @@ TEST_F(RecordsTest, MembersAsWrittenAndAsRead) {
          {{"filename", str("caf\xc3\xa9.0.pcapng")}}},
         {"IPv6 local address",
          [](line_args& a) {
-             a.header.af = TLH_AF_INET6;
-             a.header.laddr = "2001:db8::1";
-             a.faddr = "2001:db8::2";
+             build::use_ipv6(a.header);
+             a.faddr = a.header.faddr;
          },
          {{"laddr", "\"2001:db8::1\""}, {"faddr", "\"2001:db8::2\""}},
          {{"laddr", str("2001:db8::1")}}},

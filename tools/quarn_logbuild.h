@@ -38,6 +38,19 @@ struct header_spec {
     std::string tag = "";
 };
 
+// The IPv6 form of the default connection: the same peers in the
+// documentation prefix, remote ::2 and local ::1.
+inline constexpr const char* V6_FADDR = "2001:db8::2";
+inline constexpr const char* V6_LADDR = "2001:db8::1";
+
+// Makes the header's connection IPv6 between V6_FADDR and V6_LADDR.
+inline header_spec& use_ipv6(header_spec& h) {
+    h.af = TLH_AF_INET6;
+    h.faddr = V6_FADDR;
+    h.laddr = V6_LADDR;
+    return h;
+}
+
 struct record_spec {
     int64_t sec = 100;
     int64_t usec = 900000;
