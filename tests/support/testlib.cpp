@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -278,11 +279,11 @@ char proc_state(pid_t pid) {
 }
 
 bool proc_blocked_in_read(pid_t pid) {
-    // The main thread's current system call: 0 is read on x86_64.
+    // The main thread's current system call, by number.
     std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
     std::string first;
     f >> first;
-    return first == "0";
+    return first == std::to_string(SYS_read);
 }
 
 }  // namespace quarn::test

@@ -111,8 +111,8 @@ bool have_program(const std::string& name);
 
 // The state line ("State:\tS (sleeping)") letter of a process, or 0.
 char proc_state(pid_t pid);
-// Whether a thread of the process is blocked in a read (wchan/syscall); used
-// to wait until the daemon waits for input.
+// Whether the process's main thread is in a read system call; used to wait
+// until the daemon waits for input.
 bool proc_blocked_in_read(pid_t pid);
 
 }  // namespace quarn::test
