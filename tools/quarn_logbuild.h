@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quarn_kernel.h"
 #include "quarn_logfmt.h"
 
 namespace quarn::build {
@@ -162,13 +163,13 @@ inline std::vector<uint8_t> message(const header_spec& h, const std::vector<reco
     return m;
 }
 
-// A stack registry entry in the kernel's 72-byte layout.
+// A stack registry entry in the kernel's layout.
 inline std::vector<uint8_t> function_info_entry(uint8_t id, std::string_view name,
                                                 std::string_view alias) {
-    std::vector<uint8_t> e(72, 0);
-    e[4] = id;
-    put_text(&e[5], 32, name);
-    put_text(&e[37], 32, alias);
+    std::vector<uint8_t> e(FUNCTION_INFO_ENTRY_SIZE, 0);
+    e[FUNCTION_INFO_OFF_ID] = id;
+    put_text(&e[FUNCTION_INFO_OFF_NAME], FUNCTION_INFO_NAME_SIZE, name);
+    put_text(&e[FUNCTION_INFO_OFF_ALIAS], FUNCTION_INFO_NAME_SIZE, alias);
     return e;
 }
 
