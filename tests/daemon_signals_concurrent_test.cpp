@@ -86,8 +86,6 @@ struct fifo_daemon {
     bool idle() { return in.unread() == 0 && ready_for_signals(p->pid()); }
 };
 
-// --- quit signals while the reader waits for input --------------------------
-
 TEST(DaemonSignals, QuitWhileWaitingForInput) {
     const std::vector<uint8_t> whole = unknown_af_message(7);
     auto first = [&](size_t n) { return std::vector<uint8_t>(whole.begin(), whole.begin() + n); };
@@ -170,8 +168,6 @@ TEST(DaemonSignals, OtherSignalsDoNotEndTheDaemon) {
     }
 }
 
-// --- the drain: every message read is processed before the end --------------
-
 TEST(DaemonDrain, EveryMessageReadIsProcessedBeforeTheEnd) {
     constexpr int N = 5000;
     const std::vector<uint8_t> stream = unknown_af_stream(N);
@@ -227,8 +223,6 @@ TEST(DaemonDrain, EveryMessageReadIsProcessedBeforeTheEnd) {
         }
     }
 }
-
-// --- flow control -----------------------------------------------------------
 
 // The index file "records" made a FIFO: the first worker that indexes a dump
 // blocks in its open (holding the index lock, so the others block behind

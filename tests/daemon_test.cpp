@@ -50,8 +50,6 @@ std::string without_failed_allocation_notes(const std::string& err) {
     return kept;
 }
 
-// --- the kernel's log version, checked before anything else ---------------
-
 TEST(DaemonStartup, LogVersionIsCheckedBeforeTheOptions) {
     struct version_case {
         const char* name;
@@ -87,8 +85,6 @@ TEST(DaemonStartup, WithoutTheSysctlDirectoryTheVersionIsNine) {
     EXPECT_EQ(r.err, USAGE);
     EXPECT_EQ(r.status, 1);
 }
-
-// --- the command line -------------------------------------------------------
 
 TEST(DaemonOptions, UsageAndOptionErrors) {
     struct option_case {
@@ -178,8 +174,6 @@ TEST(DaemonOptions, InputThatCannotBeOpened) {
     EXPECT_EQ(r.status, 1);
 }
 
-// --- PID file ---------------------------------------------------------------
-
 TEST(DaemonPidFile, HoldsTheDaemonsProcessId) {
     daemon_setup s;
     const std::string pid_file = s.tmp / "pid";
@@ -244,8 +238,6 @@ TEST(DaemonPidFile, DaemonizedChildWritesItsOwnId) {
     EXPECT_EQ(WEXITSTATUS(st), 0);
     EXPECT_EQ(parent.err_so_far(), unknown_af_line(7));
 }
-
-// --- the user and the output directory --------------------------------------
 
 TEST(DaemonUser, FailedStartUpLeavesThePidFileEmpty) {
     // The PID file is opened before the user is looked up and written only
@@ -379,8 +371,6 @@ TEST(DaemonDirectory, WriteTestUsesOwnerElsePrimaryGroupElseOthers) {
     }
 }
 
-// --- the change of user -----------------------------------------------------
-
 TEST(DaemonPrivileges, RunsWithOnlyTheUsersIds) {
     if (!is_root()) GTEST_SKIP() << "needs root to change user";
     const passwd* nobody = getpwnam("nobody");
@@ -447,8 +437,6 @@ TEST(DaemonPrivileges, EachFailedStepEndsStartUp) {
     }
 }
 
-// --- framing: how the reader ends ------------------------------------------
-
 TEST(DaemonReader, EndingsOfTheStream) {
     struct ending_case {
         const char* name;
@@ -510,8 +498,6 @@ TEST(DaemonReader, ReadFailureBeforeAnyByte) {
     EXPECT_EQ(r.err, "quarn_dumper: Error reading input: Is a directory\n");
     EXPECT_EQ(r.status, 1);
 }
-
-// --- framing: messages the reader drops ------------------------------------
 
 TEST(DaemonReader, OtherTypesAreSkippedWholeAndReadingGoesOn) {
     daemon_setup s;
@@ -599,8 +585,6 @@ TEST(DaemonReader, ReasonFilter) {
         EXPECT_EQ(r.status, 0);
     }
 }
-
-// --- stack names at start-up ------------------------------------------------
 
 TEST(DaemonStackNames, RegistryEntriesAtStartUp) {
     daemon_setup s;
