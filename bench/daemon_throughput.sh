@@ -17,24 +17,10 @@ cmake --build build/release >/dev/null
 work=$(mktemp -d /dev/shm/quarn_bench.XXXXXX)
 trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
 
-./build/release/quarn_synth -s 7 -n "$messages" -c 2000 -r "$records" -o "$work/stream" -k "$work/sysctl"
-bytes=$(stat -c %s "$work/stream")
-# Count the records by walking the stream's framing.
-total_records=$(python3 - "$work/stream" <<'PY'
-import struct, sys
-d = open(sys.argv[1], 'rb').read()
-i = n = 0
-while i + 16 <= len(d):
-    length = struct.unpack_from('<Q', d, i + 8)[0]
-    j = i + 208
-    while j + 328 <= i + length:
-        flags = struct.unpack_from('<H', d, j + 26)[0]
-        j += 400 if flags & 8 else 328
-        n += 1
-    i += length
-print(n)
-PY
-)
+# The synthesizer reports the whole messages, their records and the bytes.
+./build/release/quarn_synth -s 7 -n "$messages" -c 2000 -r "$records" -o "$work/stream" \
+  -k "$work/sysctl" -C 2>"$work/counts" || { cat "$work/counts" >&2; exit 1; }
+read -r _ messages _ total_records _ bytes < "$work/counts"
 
 for mode in direct xz; do
   out="$work/out-$mode"

@@ -86,8 +86,6 @@ struct fifo_daemon {
     bool idle() { return in.unread() == 0 && ready_for_signals(p->pid()); }
 };
 
-// --- quit signals while the reader waits for input --------------------------
-
 TEST(DaemonSignals, QuitWhileWaitingForInput) {
     const std::vector<uint8_t> whole = unknown_af_message(7);
     auto first = [&](size_t n) { return std::vector<uint8_t>(whole.begin(), whole.begin() + n); };
@@ -204,8 +202,6 @@ TEST(DaemonSignals, SignalsDuringStartUpWaitForTheirHandlers) {
     }
 }
 
-// --- the drain: every message read is processed before the end --------------
-
 TEST(DaemonDrain, EveryMessageReadIsProcessedBeforeTheEnd) {
     constexpr int N = 5000;
     const std::vector<uint8_t> stream = unknown_af_stream(N);
@@ -272,8 +268,6 @@ TEST(DaemonDrain, EveryMessageReadIsProcessedBeforeTheEnd) {
         }
     }
 }
-
-// --- flow control -----------------------------------------------------------
 
 // The index file "records" made a FIFO: the first worker that indexes a dump
 // blocks in its open (holding the index lock, so the others block behind

@@ -50,8 +50,6 @@ std::string without_failed_allocation_notes(const std::string& err) {
     return kept;
 }
 
-// --- the kernel's log version, checked before anything else ---------------
-
 TEST(DaemonStartup, LogVersionIsCheckedBeforeTheOptions) {
     struct version_case {
         const char* name;
@@ -87,8 +85,6 @@ TEST(DaemonStartup, WithoutTheSysctlDirectoryTheVersionIsNine) {
     EXPECT_EQ(r.err, USAGE);
     EXPECT_EQ(r.status, 1);
 }
-
-// --- the command line -------------------------------------------------------
 
 TEST(DaemonOptions, UsageAndOptionErrors) {
     struct option_case {
@@ -182,8 +178,6 @@ TEST(DaemonOptions, InputThatCannotBeOpened) {
     EXPECT_EQ(r.status, 1);
 }
 
-// --- PID file ---------------------------------------------------------------
-
 TEST(DaemonPidFile, HoldsTheDaemonsProcessIdWhileItRuns) {
     daemon_setup s;
     const std::string pid_file = s.tmp / "pid";
@@ -267,8 +261,6 @@ TEST(DaemonPidFile, DaemonizedChildWritesItsOwnIdAndLeavesTheSession) {
     EXPECT_EQ(parent.err_so_far(), unknown_af_line(7));
     EXPECT_FALSE(file_exists(pid_file));
 }
-
-// --- the user and the output directory --------------------------------------
 
 TEST(DaemonUser, FailedStartUpLeavesNoPidFile) {
     // The PID file is taken before the user is looked up; a start-up that
@@ -401,8 +393,6 @@ TEST(DaemonDirectory, WriteTestUsesOwnerElsePrimaryGroupElseOthers) {
     }
 }
 
-// --- the change of user -----------------------------------------------------
-
 TEST(DaemonPrivileges, RunsWithOnlyTheUsersIds) {
     if (!is_root()) GTEST_SKIP() << "needs root to change user";
     const passwd* nobody = getpwnam("nobody");
@@ -469,8 +459,6 @@ TEST(DaemonPrivileges, EachFailedStepEndsStartUp) {
     }
 }
 
-// --- framing: how the reader ends ------------------------------------------
-
 TEST(DaemonReader, EndingsOfTheStream) {
     struct ending_case {
         const char* name;
@@ -535,8 +523,6 @@ TEST(DaemonReader, ReadFailureBeforeAnyByte) {
     EXPECT_EQ(r.err, "quarn_dumper: Error reading input: Is a directory\n");
     EXPECT_EQ(r.status, 1);
 }
-
-// --- framing: messages the reader drops ------------------------------------
 
 TEST(DaemonReader, OtherTypesAreSkippedWholeAndReadingGoesOn) {
     daemon_setup s;
@@ -624,8 +610,6 @@ TEST(DaemonReader, ReasonFilter) {
         EXPECT_EQ(r.status, 0);
     }
 }
-
-// --- stack names at start-up ------------------------------------------------
 
 TEST(DaemonStackNames, RegistryEntriesAtStartUp) {
     daemon_setup s;

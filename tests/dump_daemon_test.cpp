@@ -149,11 +149,7 @@ qb::header_spec conn(const std::string& id, const std::string& reason, bool v6 =
     h.id = id;
     h.reason = reason;
     h.fport = static_cast<uint16_t>(40000 + id.size());
-    if (v6) {
-        h.af = TLH_AF_INET6;
-        h.faddr = "2001:db8::2";
-        h.laddr = "2001:db8::1";
-    }
+    if (v6) qb::use_ipv6(h);
     return h;
 }
 

@@ -31,6 +31,7 @@
 #include "quarn_records.h"
 #include "quarn_report.h"
 #include "quarn_stacknames.h"
+#include "stderr_capture.h"
 #include "testlib.h"
 
 namespace quarn {
@@ -64,10 +65,7 @@ qb::header_spec v4(const std::string& id, const std::string& reason = "normal") 
 
 qb::header_spec v6(const std::string& id, const std::string& reason = "normal") {
     qb::header_spec h = v4(id, reason);
-    h.af = TLH_AF_INET6;
-    h.faddr = "2001:db8::2";
-    h.laddr = "2001:db8::1";
-    return h;
+    return qb::use_ipv6(h);
 }
 
 // n packet records with serial numbers 1 to n.

@@ -333,21 +333,26 @@ TEST_F(PcapngTest, IpHeaderTemplates) {
     }
 }
 
-uint16_t rfc1071(const bytes& b) {
+// The 32-bit sum of the big-endian 16-bit words, an odd last byte padded.
+uint32_t word_sum(const bytes& b) {
     uint32_t sum = 0;
     for (size_t i = 0; i < b.size(); i += 2) {
         const uint32_t hi = b[i];
         const uint32_t lo = i + 1 < b.size() ? b[i + 1] : 0;
         sum += (hi << 8) | lo;
     }
+    return sum;
+}
+
+uint16_t rfc1071(const bytes& b) {
+    uint32_t sum = word_sum(b);
     while (sum > 0xFFFF) sum = (sum & 0xFFFF) + (sum >> 16);
     return static_cast<uint16_t>(~sum);
 }
 
-// The checksum a receiver computes for the segment: pseudo-header, the TCP
-// header as in the packet with its checksum field zeroed, and the payload
-// (all zero here).
-uint16_t expected_tcp_checksum(uint8_t af, const bytes& ip, bytes th, uint32_t payload_len) {
+// What a receiver sums for the segment: pseudo-header, the TCP header as in
+// the packet with its checksum field zeroed, and the payload (all zero here).
+bytes checksummed_segment(uint8_t af, const bytes& ip, bytes th, uint32_t payload_len) {
     bytes seg;
     const uint32_t seg_len = static_cast<uint32_t>(th.size()) + payload_len;
     if (af == TLH_AF_INET6) {
@@ -361,7 +366,11 @@ uint16_t expected_tcp_checksum(uint8_t af, const bytes& ip, bytes th, uint32_t p
     th[16] = th[17] = 0;
     seg.insert(seg.end(), th.begin(), th.end());
     seg.resize(seg.size() + payload_len, 0);
-    return rfc1071(seg);
+    return seg;
+}
+
+uint16_t expected_tcp_checksum(uint8_t af, const bytes& ip, const bytes& th, uint32_t payload_len) {
+    return rfc1071(checksummed_segment(af, ip, th, payload_len));
 }
 
 struct cksum_case {
@@ -369,6 +378,13 @@ struct cksum_case {
     uint8_t data_off;
     uint32_t payload;
     uint8_t event_id;
+    // Fixed rows: the TCP header bytes (hex; random when null), which
+    // checksum the row pins ('t' the TCP one, 'i' the IPv4 header's), the
+    // 32-bit sum behind it and the checksum it must give.
+    const char* th = nullptr;
+    char fixed = 0;
+    uint32_t sum = 0;
+    uint16_t cksum = 0;
 };
 
 TEST_F(PcapngTest, ChecksumsMatchAnIndependentComputation) {
@@ -377,6 +393,14 @@ TEST_F(PcapngTest, ChecksumsMatchAnIndependentComputation) {
         {2, 15, 0, 1}, {2, 15, 999, 2},  {2, 5, 65495, 1},  {2, 10, 65535, 2},
         {28, 5, 0, 1}, {28, 5, 1, 2},    {28, 7, 333, 1},   {28, 15, 0, 2},
         {28, 15, 65475, 1}, {28, 9, 1441, 2},
+        // Sums whose fold carries twice: 0x9FFF7 folds to 0x10000 and only
+        // then to 0x0001, so the checksum is 0xFFFE; a fold that adds the
+        // carry back once ends at 0xFFFF. The TCP row is 192.0.2.7 to
+        // 198.51.100.9 with no payload; in the IPv4 row the payload makes the
+        // total length 0x4FB5 and the header's sum 0x2FFFE.
+        {2, 5, 0, 1, "FF FF FF FF FF FF FF FF FF FF FF FF 50 10 FF FF 00 00 C3 91", 't', 0x9FFF7,
+         0xFFFE},
+        {2, 5, 20365, 1, nullptr, 'i', 0x2FFFE, 0xFFFE},
     };
     std::mt19937 rng(20240517);
     auto random_bytes = [&](size_t n) {
@@ -388,7 +412,8 @@ TEST_F(PcapngTest, ChecksumsMatchAnIndependentComputation) {
         SCOPED_TRACE(testing::Message() << "af " << int(c.af) << " D " << c.data_off * 4
                                         << " payload " << c.payload);
         build::header_spec h = header(c.af);
-        const bytes th = random_bytes(TH_SIZE);
+        bytes th = c.th ? unhex(c.th) : random_bytes(TH_SIZE);
+        th.resize(TH_SIZE, 0);
         uint16_t written[2];
         // The same first D bytes with a different stale checksum and
         // different bytes beyond D must give the same checksum.
@@ -413,10 +438,18 @@ TEST_F(PcapngTest, ChecksumsMatchAnIndependentComputation) {
             ASSERT_EQ(tcp.size(), c.data_off * 4u);
             written[variant] = load_be16(&tcp[16]);
             EXPECT_EQ(written[variant], expected_tcp_checksum(c.af, ip, tcp, c.payload));
+            bytes zeroed = ip;
             if (c.af == TLH_AF_INET) {
-                bytes zeroed = ip;
                 zeroed[10] = zeroed[11] = 0;
                 EXPECT_EQ(load_be16(&ip[10]), rfc1071(zeroed)) << "IPv4 header checksum";
+            }
+            if (c.fixed == 't') {
+                EXPECT_EQ(word_sum(checksummed_segment(c.af, ip, tcp, c.payload)), c.sum);
+                EXPECT_EQ(written[variant], c.cksum);
+            }
+            if (c.fixed == 'i') {
+                EXPECT_EQ(word_sum(zeroed), c.sum);
+                EXPECT_EQ(load_be16(&ip[10]), c.cksum);
             }
         }
         EXPECT_EQ(written[0], written[1]);

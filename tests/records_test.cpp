@@ -17,10 +17,12 @@
 #include <string>
 #include <vector>
 
+#include "dump_check.h"
 #include "quarn_dumper.h"
 #include "quarn_logbuild.h"
 #include "quarn_records.h"
 #include "quarn_stacknames.h"
+#include "stderr_capture.h"
 #include "testlib.h"
 
 namespace {
@@ -28,87 +30,35 @@ namespace {
 using namespace quarn;
 using quarn::test::temp_dir;
 
-// Reads an index file with Python's json module: every line must be one
-// JSON object with exactly the index keys in order. Prints one line per
-// record, one "kind:hex" word per member: s = string (decoded UTF-8 bytes),
-// n = number (its literal text), b = true/false.
-constexpr const char* JSON_READER = R"PY(
-import json, sys
-KEYS = ["date", "pbcid", "reason", "faddr", "fport", "laddr", "lport", "filename",
-        "record_count", "stack", "duration", "connection_ended", "tag", "compressor",
-        "frag_seq"]
-data = open(sys.argv[1], "rb").read()
-if data and not data.endswith(b"\n"):
-    sys.exit("last line has no newline")
-for raw in data.split(b"\n")[:-1]:
-    number = lambda s: ("n", s)
-    pairs = json.loads(raw.decode("utf-8"), object_pairs_hook=lambda p: p,
-                       parse_int=number, parse_float=number)
-    if [k for k, _ in pairs] != KEYS:
-        sys.exit("keys %r" % [k for k, _ in pairs])
-    words = []
-    for k, v in pairs:
-        if isinstance(v, bool):
-            words.append("b:" + ("true" if v else "false").encode().hex())
-        elif isinstance(v, tuple):
-            words.append("n:" + v[1].encode().hex())
-        elif isinstance(v, str):
-            words.append("s:" + v.encode("utf-8").hex())
-        else:
-            sys.exit("member %s has type %s" % (k, type(v).__name__))
-    print(" ".join(words))
-)PY";
-
 constexpr const char* KEYS[] = {"date",     "pbcid",        "reason", "faddr",
                                 "fport",    "laddr",        "lport",  "filename",
                                 "record_count", "stack",    "duration", "connection_ended",
                                 "tag",      "compressor",   "frag_seq"};
 
-struct json_value {
-    char kind = 0;  // 's', 'n' or 'b'
-    std::string text;
-    bool operator==(const json_value&) const = default;
-};
-using json_record = std::map<std::string, json_value>;
-
-void PrintTo(const json_value& v, std::ostream* os) { *os << v.kind << ":" << v.text; }
+using json_value = quarn::test::json_value;
+using json_record = quarn::test::json_object;
 
 json_value str(const std::string& s) { return {'s', s}; }
 json_value num(const std::string& s) { return {'n', s}; }
 
-// Parses the index file at `path`; records a failure when the reader rejects it.
-std::vector<json_record> read_index(const temp_dir& dir, const std::string& path) {
-    const std::string script = dir / "json_reader.py";
-    quarn::test::write_file(script, std::string(JSON_READER));
-    const std::string cmd = "python3 '" + script + "' '" + path + "' 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) {
-        ADD_FAILURE() << "cannot run python3";
-        return {};
-    }
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    const int status = pclose(p);
-    unlink(script.c_str());
-    if (status != 0) {
-        ADD_FAILURE() << "JSON reader rejected " << path << ": " << out;
-        return {};
-    }
+// Parses the index file at `path` with Python's json module: every line must
+// be UTF-8 and one JSON object with exactly the index keys in order, each a
+// string, number or boolean. Records a failure when the reader rejects it.
+std::vector<json_record> read_index(const std::string& path) {
+    quarn::test::json_lines_options strict;
+    strict.keys.assign(std::begin(KEYS), std::end(KEYS));
+    strict.strict_utf8 = true;
     std::vector<json_record> records;
-    std::istringstream lines(out);
-    std::string line;
-    while (std::getline(lines, line)) {
-        json_record rec;
-        std::istringstream words(line);
-        std::string word;
-        for (const char* key : KEYS) {
-            words >> word;
-            const std::vector<uint8_t> bytes = quarn::test::unhex(word.substr(2));
-            rec[key] = json_value{word[0], std::string(bytes.begin(), bytes.end())};
+    std::string error;
+    if (!quarn::test::parse_json_lines(quarn::test::read_text(path), &records, &error, strict)) {
+        ADD_FAILURE() << "JSON reader rejected " << path << ": " << error;
+        return {};
+    }
+    for (const json_record& rec : records) {
+        for (const auto& [key, value] : rec) {
+            if (value.type != 's' && value.type != 'n' && value.type != 'b')
+                ADD_FAILURE() << "member " << key << " is no string, number or boolean";
         }
-        records.push_back(rec);
     }
     return records;
 }
@@ -186,7 +136,7 @@ protected:
     std::vector<json_record> parse(const std::string& lines) {
         const std::string path = dir_ / "lines.json";
         quarn::test::write_file(path, lines);
-        return read_index(dir_, path);
+        return read_index(path);
     }
 
     temp_dir dir_;
@@ -236,7 +186,7 @@ TEST_F(RecordsTest, FirstCallCreatesTheIndexAndLaterCallsAppend) {
         "\"compressor\":\"\", \"frag_seq\":1}\n";
     EXPECT_EQ(index_text(), ORDINARY_LINE + second_line);
 
-    const std::vector<json_record> recs = read_index(dir_, index_path());
+    const std::vector<json_record> recs = read_index(index_path());
     ASSERT_EQ(recs.size(), 2u);
     EXPECT_EQ(recs[0].at("fport"), num("50000"));
     EXPECT_EQ(recs[0].at("connection_ended"), (json_value{'b', "false"}));
@@ -278,9 +228,8 @@ TEST_F(RecordsTest, MembersAsWrittenAndAsRead) {
          {{"filename", str("caf\xc3\xa9.0.pcapng")}}},
         {"IPv6 local address",
          [](line_args& a) {
-             a.header.af = TLH_AF_INET6;
-             a.header.laddr = "2001:db8::1";
-             a.faddr = "2001:db8::2";
+             build::use_ipv6(a.header);
+             a.faddr = a.header.faddr;
          },
          {{"laddr", "\"2001:db8::1\""}, {"faddr", "\"2001:db8::2\""}},
          {{"laddr", str("2001:db8::1")}}},
@@ -515,25 +464,9 @@ TEST_F(RecordsTest, ReopenAfterHangupFollowsTheName) {
     EXPECT_EQ(seqs(index_text()), "34");
 }
 
-// Runs f with standard error going to a file; returns what was written.
-template <typename F>
-std::string capture_stderr(const temp_dir& dir, F f) {
-    const std::string path = dir / "stderr.txt";
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int saved = dup(STDERR_FILENO);
-    dup2(fd, STDERR_FILENO);
-    close(fd);
-    f();
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    const std::string text = quarn::test::read_text(path);
-    unlink(path.c_str());
-    return text;
-}
-
 TEST_F(RecordsTest, UnopenableIndexIsSilentAndRetried) {
     ASSERT_EQ(mkdir(index_path().c_str(), 0755), 0);
-    const std::string err = capture_stderr(dir_, [&] { append(line_args{}); });
+    const std::string err = quarn::test::capture_stderr([&] { append(line_args{}); });
     EXPECT_EQ(err, "");
     struct stat st;
     ASSERT_EQ(stat(index_path().c_str(), &st), 0);

@@ -401,6 +401,36 @@ TEST(SynthOptions, SameSeedSameBytes) {
     EXPECT_TRUE(quarn::test::read_text(dir / "stream") == one);
 }
 
+// -C reports what the framing finds in the stream: the whole messages, the
+// whole records in them and every byte, damaged streams included.
+TEST(SynthOptions, CountsAreWhatTheFramingFinds) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"-n", "120", "-v", "30", "-r", "1-40"},
+        {"-n", "0"},
+        {"-n", "60", "-D", "unknown-type,unknown-family,short-length,short-tail"},
+        {"-n", "40", "-D", "short-body"},
+        {"-n", "40", "-D", "short-header"},
+        {"-n", "40", "-D", "tiny-length"},
+    };
+    for (const auto& args : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        std::vector<std::string> a = args;
+        a.push_back("-C");
+        const run_result r = synth(a);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const walked_stream w = walk(r.out);
+        size_t records = 0;
+        for (const walked_message& m : w.messages) records += m.records.size();
+        EXPECT_EQ(r.err, "messages " + std::to_string(w.messages.size()) + " records " +
+                             std::to_string(records) + " bytes " + std::to_string(r.out.size()) +
+                             "\n");
+        // Without -C the same stream comes with nothing on stderr.
+        const run_result quiet = synth(args);
+        EXPECT_EQ(quiet.err, "");
+        EXPECT_TRUE(quiet.out == r.out);
+    }
+}
+
 TEST(SynthOptions, BadOptionsExitWithUsage) {
     const std::vector<std::vector<std::string>> cases = {
         {"-n", "abc"},    {"-n", "-1"},          {"-n", "5x"},         {"-n", ""},

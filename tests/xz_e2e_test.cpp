@@ -140,11 +140,7 @@ qb::header_spec conn(const std::string& id, bool v6 = false, const std::string& 
     qb::header_spec h;
     h.id = id;
     h.reason = reason;
-    if (v6) {
-        h.af = TLH_AF_INET6;
-        h.faddr = "2001:db8::2";
-        h.laddr = "2001:db8::1";
-    }
+    if (v6) qb::use_ipv6(h);
     return h;
 }
 

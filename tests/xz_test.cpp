@@ -17,11 +17,13 @@
 
 #include "quarn_writev.h"
 #include "quarn_xz.h"
+#include "stderr_capture.h"
 #include "testlib.h"
 
 namespace quarn {
 namespace {
 
+using test::stderr_capture;
 using test::temp_dir;
 
 std::vector<uint8_t> random_bytes(size_t n, uint64_t seed) {
@@ -68,30 +70,6 @@ off_t fd_size(int fd) {
     if (fstat(fd, &st) != 0) return -1;
     return st.st_size;
 }
-
-// Standard error redirected into a file for the lifetime of the object.
-class stderr_capture {
-public:
-    explicit stderr_capture(const std::string& path) : path_(path) {
-        fflush(stderr);
-        saved_ = dup(STDERR_FILENO);
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, STDERR_FILENO);
-        close(fd);
-    }
-    ~stderr_capture() {
-        fflush(stderr);
-        dup2(saved_, STDERR_FILENO);
-        close(saved_);
-    }
-    stderr_capture(const stderr_capture&) = delete;
-    stderr_capture& operator=(const stderr_capture&) = delete;
-    std::string text() const { return test::read_text(path_); }
-
-private:
-    std::string path_;
-    int saved_ = -1;
-};
 
 size_t count_of(const std::string& text, const std::string& needle) {
     size_t n = 0;
@@ -185,7 +163,7 @@ TEST_F(XzWriter, EmptyEntriesAndEmptyListsNeverReachTheEncoder) {
     xz_encoder_init_hook = uninitialised_encoder;
     open_output(dir / "a.pcapng.xz");
     uint8_t byte = 0x42;
-    stderr_capture err(dir / "stderr");
+    stderr_capture err;
 
     EXPECT_EQ(write_list({{&byte, 0}, {nullptr, 0}, {&byte, 0}}), 0);
     struct iovec one = {&byte, 1};
@@ -291,7 +269,7 @@ TEST_F(XzWriter, FailedFlushStopsTheListAndCloseReleasesEverything) {
     w.fd = open("/dev/full", O_WRONLY);
     ASSERT_GE(w.fd, 0);
     init_xz(&w);
-    stderr_capture err(dir / "stderr");
+    stderr_capture err;
 
     uint8_t tail[64] = {};
     EXPECT_EQ(write_list({{const_cast<uint8_t*>(source.data()), source.size()}, {tail, sizeof tail}}),
@@ -319,7 +297,7 @@ TEST_F(XzWriter, CloseAfterFailedFlushWritesNothingMore) {
     ASSERT_GE(w.fd, 0);
     init_xz(&w);
     {
-        stderr_capture err(dir / "stderr");
+        stderr_capture err;
         ASSERT_EQ(write_xz(&w, source.data(), source.size(), false), -1);
     }
     ASSERT_LT(w.strm->total_in, source.size());
@@ -330,7 +308,7 @@ TEST_F(XzWriter, CloseAfterFailedFlushWritesNothingMore) {
     const std::string path = dir / "after_failure.pcapng.xz";
     w.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
     ASSERT_GE(w.fd, 0);
-    stderr_capture err(dir / "stderr2");
+    stderr_capture err;
     close_xz(&w);
     EXPECT_EQ(err.text(), "");
     EXPECT_EQ(w.strm, nullptr);

@@ -15,12 +15,13 @@
 #include <string_view>
 #include <vector>
 
+#include "quarn_kernel.h"
 #include "quarn_logfmt.h"
 
 namespace quarn::build {
 
 struct header_spec {
-    uint32_t version = 9;
+    uint32_t version = TCP_LOG_VERSION;
     uint32_t type = TLH_TYPE_BBR;
     uint16_t fport = 50000;
     uint16_t lport = 443;
@@ -37,6 +38,19 @@ struct header_spec {
     std::string reason = "normal";
     std::string tag = "";
 };
+
+// The IPv6 form of the default connection: the same peers in the
+// documentation prefix, remote ::2 and local ::1.
+inline constexpr const char* V6_FADDR = "2001:db8::2";
+inline constexpr const char* V6_LADDR = "2001:db8::1";
+
+// Makes the header's connection IPv6 between V6_FADDR and V6_LADDR.
+inline header_spec& use_ipv6(header_spec& h) {
+    h.af = TLH_AF_INET6;
+    h.faddr = V6_FADDR;
+    h.laddr = V6_LADDR;
+    return h;
+}
 
 struct record_spec {
     int64_t sec = 100;
@@ -66,12 +80,23 @@ inline void put_text(uint8_t* field, size_t size, std::string_view text) {
     std::memcpy(field, text.data(), text.size() < size ? text.size() : size);
 }
 
+inline void put_common_header(uint8_t* h, uint32_t version, uint32_t type, uint64_t length) {
+    store<uint32_t>(h + OFF_TLH_VERSION, version);
+    store<uint32_t>(h + OFF_TLH_TYPE, type);
+    store<uint64_t>(h + OFF_TLH_LENGTH, length);
+}
+
+// The 16-byte common header alone, with any type and length.
+inline std::vector<uint8_t> common_header(uint32_t type, uint64_t length) {
+    std::vector<uint8_t> h(COMMON_HEADER_SIZE, 0);
+    put_common_header(h.data(), TCP_LOG_VERSION, type, length);
+    return h;
+}
+
 inline std::vector<uint8_t> log_header(const header_spec& s) {
     std::vector<uint8_t> m(LOG_HEADER_SIZE, 0);
     uint8_t* h = m.data();
-    store<uint32_t>(h + OFF_TLH_VERSION, s.version);
-    store<uint32_t>(h + OFF_TLH_TYPE, s.type);
-    store<uint64_t>(h + OFF_TLH_LENGTH, LOG_HEADER_SIZE);
+    put_common_header(h, s.version, s.type, LOG_HEADER_SIZE);
     store_be16(h + OFF_TLH_FPORT, s.fport);
     store_be16(h + OFF_TLH_LPORT, s.lport);
     put_addr(h + OFF_TLH_FADDR, s.af, s.faddr);
@@ -138,13 +163,13 @@ inline std::vector<uint8_t> message(const header_spec& h, const std::vector<reco
     return m;
 }
 
-// A stack registry entry in the kernel's 72-byte layout.
+// A stack registry entry in the kernel's layout.
 inline std::vector<uint8_t> function_info_entry(uint8_t id, std::string_view name,
                                                 std::string_view alias) {
-    std::vector<uint8_t> e(72, 0);
-    e[4] = id;
-    put_text(&e[5], 32, name);
-    put_text(&e[37], 32, alias);
+    std::vector<uint8_t> e(FUNCTION_INFO_ENTRY_SIZE, 0);
+    e[FUNCTION_INFO_OFF_ID] = id;
+    put_text(&e[FUNCTION_INFO_OFF_NAME], FUNCTION_INFO_NAME_SIZE, name);
+    put_text(&e[FUNCTION_INFO_OFF_ALIAS], FUNCTION_INFO_NAME_SIZE, alias);
     return e;
 }
 

@@ -137,6 +137,7 @@ struct options {
     std::string out_path;
     std::string sysctl_dir;
     unsigned damage = 0;
+    bool print_counts = false;
 };
 
 // Option layouts of the handshake; the SYN decides what later segments carry.
@@ -172,6 +173,9 @@ struct synth {
     uint64_t connections_made = 0;
     int64_t offset_sec = 0, offset_usec = 0;  // boot time, the same for all messages
     int64_t uptime = 0;                       // clock at which new connections start
+    // What was written: whole messages as the framing reads them, the whole
+    // records inside them, and every byte (a cut message at the end too).
+    uint64_t messages_written = 0, records_written = 0, bytes_written = 0;
 };
 
 // A whole decimal text within [lo, hi]; no sign, blanks or trailing bytes.
@@ -241,7 +245,7 @@ void usage(FILE* to) {
                  "usage: %s [-s seed] [-n messages] [-c connections] [-r min-max]\n"
                  "       [-6 ipv6-percent] [-p packet-percent] [-v verbose-percent]\n"
                  "       [-g gap-percent] [-S stack-change-percent] [-e end-percent]\n"
-                 "       [-R reason[:weight],...] [-o out-file] [-k sysctl-dir] [-D damage,...]\n"
+                 "       [-R reason[:weight],...] [-o out-file] [-k sysctl-dir] [-D damage,...] [-C]\n"
                  "  -s  seed of the generator; equal seeds give equal streams (1)\n"
                  "  -n  log messages to write (100)\n"
                  "  -c  connections open at a time (8, at most %u)\n"
@@ -257,7 +261,9 @@ void usage(FILE* to) {
                  "  -k  also write emulated sysctl files into this directory\n"
                  "  -D  damage: short-header, short-body, unknown-type, unknown-family,\n"
                  "      short-length, tiny-length, short-tail, comma separated; short-header,\n"
-                 "      short-body and tiny-length each end the stream: give at most one\n",
+                 "      short-body and tiny-length each end the stream: give at most one\n"
+                 "  -C  print \"messages M records R bytes B\" to standard error at the end:\n"
+                 "      the whole messages, the whole records in them and the bytes written\n",
                  PROG, MAX_CONNECTIONS, MAX_RECORDS_PER_MESSAGE);
 }
 
@@ -270,7 +276,7 @@ void usage(FILE* to) {
 options parse_options(int argc, char** argv) {
     options o;
     int ch;
-    while ((ch = getopt(argc, argv, "s:n:c:r:6:p:v:g:S:e:R:o:k:D:h")) != -1) {
+    while ((ch = getopt(argc, argv, "s:n:c:r:6:p:v:g:S:e:R:o:k:D:Ch")) != -1) {
         const char* a = optarg;
         bool ok = true;
         switch (ch) {
@@ -288,6 +294,7 @@ options parse_options(int argc, char** argv) {
         case 'o': o.out_path = a; ok = !o.out_path.empty(); break;
         case 'k': o.sysctl_dir = a; ok = !o.sysctl_dir.empty(); break;
         case 'D': ok = parse_damage(a, o.damage); break;
+        case 'C': o.print_counts = true; break;
         case 'h': usage(stdout); std::exit(0);
         default: usage(stderr); std::exit(1);
         }
@@ -649,6 +656,19 @@ void put(FILE* out, const uint8_t* p, size_t n, const std::string& name) {
     if (n > 0 && std::fwrite(p, 1, n, out) != n) fail("cannot write " + name);
 }
 
+// Writes a message whose length field frames it and counts it with the
+// records that fit in it whole.
+void put_message(synth& s, FILE* out, const std::vector<uint8_t>& m, const std::string& name) {
+    put(out, m.data(), m.size(), name);
+    s.bytes_written += m.size();
+    s.messages_written++;
+    for (size_t at = LOG_HEADER_SIZE;
+         m.size() - at >= LOG_RECORD_SIZE && m.size() - at >= rec_size(m.data() + at);
+         at += rec_size(m.data() + at)) {
+        s.records_written++;
+    }
+}
+
 void write_stream(synth& s, FILE* out, const std::string& name) {
     std::vector<unsigned> inserted;
     for (unsigned mode : DAMAGE_INSERTED) {
@@ -660,12 +680,10 @@ void write_stream(synth& s, FILE* out, const std::string& name) {
     const uint64_t k = inserted.size();
     for (uint64_t i = 0; i <= n; i++) {
         while (next_damage < k && i == (next_damage + 1) * n / (k + 1)) {
-            std::vector<uint8_t> m = inserted_damage(s, inserted[next_damage++]);
-            put(out, m.data(), m.size(), name);
+            put_message(s, out, inserted_damage(s, inserted[next_damage++]), name);
         }
         if (i == n) break;
-        std::vector<uint8_t> m = next_message(s);
-        put(out, m.data(), m.size(), name);
+        put_message(s, out, next_message(s), name);
     }
     if (!(s.opt.damage & DAMAGE_AT_END)) return;
     std::vector<uint8_t> m = next_message(s, 1, false);
@@ -679,7 +697,9 @@ void write_stream(synth& s, FILE* out, const std::string& name) {
         // Too short to cover even the common header: nothing after it can be framed.
         store<uint64_t>(m.data() + OFF_TLH_LENGTH, s.rng.below(COMMON_HEADER_SIZE));
     }
+    // No whole message: cut short, or a length that frames nothing.
     put(out, m.data(), keep, name);
+    s.bytes_written += keep;
 }
 
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -732,5 +752,11 @@ int main(int argc, char** argv) {
     write_stream(s, out, name);
     if (std::fflush(out) != 0 || std::ferror(out)) fail("cannot write " + name);
     if (file && std::fclose(file.release()) != 0) fail("cannot write " + name);
+    if (s.opt.print_counts) {
+        std::fprintf(stderr, "messages %llu records %llu bytes %llu\n",
+                     static_cast<unsigned long long>(s.messages_written),
+                     static_cast<unsigned long long>(s.records_written),
+                     static_cast<unsigned long long>(s.bytes_written));
+    }
     return 0;
 }

@@ -44,14 +44,7 @@ inline void append(std::vector<uint8_t>& stream, const std::vector<uint8_t>& byt
     stream.insert(stream.end(), bytes.begin(), bytes.end());
 }
 
-// The 16-byte common header alone.
-inline std::vector<uint8_t> common_header(uint32_t type, uint64_t length) {
-    std::vector<uint8_t> h(COMMON_HEADER_SIZE, 0);
-    store<uint32_t>(h.data() + OFF_TLH_VERSION, 9);
-    store<uint32_t>(h.data() + OFF_TLH_TYPE, type);
-    store<uint64_t>(h.data() + OFF_TLH_LENGTH, length);
-    return h;
-}
+using build::common_header;
 
 // A message of one record whose address family no worker accepts: the
 // worker reports "Skipping black box record with unknown address family

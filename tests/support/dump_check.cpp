@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
-#include <thread>
 
 #include "quarn_pcapng.h"
 #include "quarn_stacknames.h"
@@ -24,13 +23,6 @@ void name_test_stacks() {
 }
 
 namespace {
-
-
-uint32_t u32_at(const std::vector<uint8_t>& f, size_t off) {
-    uint32_t v;
-    memcpy(&v, f.data() + off, 4);
-    return v;
-}
 
 // Quotes a path for /bin/sh.
 std::string shell_quote(const std::string& s) {
@@ -54,28 +46,54 @@ int run_shell(const std::string& cmd, std::string* out) {
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
-constexpr const char* JSON_LINES_SCRIPT = R"(import json, sys
-data = sys.stdin.buffer.read()
-lines = data.split(b"\n")
-if lines[-1] != b"":
+// argv: the input file, "strict" or "bytes" for its UTF-8 handling, then
+// the keys every object must have in order (none: any keys). Prints one line
+// per object, one "keyhex:type:valuehex" word per member.
+constexpr const char* JSON_LINES_SCRIPT = R"PY(import json, sys
+data = open(sys.argv[1], "rb").read()
+errors = "strict" if sys.argv[2] == "strict" else "surrogateescape"
+keys = sys.argv[3:]
+if data and not data.endswith(b"\n"):
     sys.exit("text does not end in a newline")
-for raw in lines[:-1]:
-    obj = json.loads(raw.decode("utf-8", "surrogateescape"))
-    if not isinstance(obj, dict):
+
+class Pairs(list):
+    pass
+
+def refuse(name):
+    sys.exit("not JSON: " + name)
+
+def number(text):
+    return ("n", text)
+
+def encode(v):
+    if isinstance(v, Pairs):
+        return "{" + ", ".join(json.dumps(k) + ":" + encode(x) for k, x in v) + "}"
+    if isinstance(v, list):
+        return "[" + ", ".join(encode(x) for x in v) + "]"
+    if isinstance(v, tuple):
+        return v[1]
+    return json.dumps(v)
+
+for raw in data.split(b"\n")[:-1]:
+    obj = json.loads(raw.decode("utf-8", errors), object_pairs_hook=Pairs,
+                     parse_int=number, parse_float=number, parse_constant=refuse)
+    if not isinstance(obj, Pairs):
         sys.exit("not an object: %r" % raw)
+    if keys and [k for k, _ in obj] != keys:
+        sys.exit("keys %r" % [k for k, _ in obj])
     out = []
-    for k, v in obj.items():
+    for k, v in obj:
         if isinstance(v, bool):
             t, s = "b", json.dumps(v)
-        elif isinstance(v, (int, float)):
-            t, s = "n", json.dumps(v)
+        elif isinstance(v, tuple):
+            t, s = "n", v[1]
         elif isinstance(v, str):
             t, s = "s", v
         else:
-            t, s = "o", json.dumps(v)
-        out.append(k.encode().hex() + ":" + t + ":" + s.encode("utf-8", "surrogateescape").hex())
+            t, s = "o", encode(v)
+        out.append(k.encode("utf-8", errors).hex() + ":" + t + ":" + s.encode("utf-8", errors).hex())
     print(" ".join(out))
-)";
+)PY";
 
 std::string unhex_text(const std::string& h) {
     const std::vector<uint8_t> b = unhex(h);
@@ -149,14 +167,18 @@ uint32_t record_blocks(const std::vector<uint8_t>& file) {
     return n;
 }
 
-bool parse_json_lines(const std::string& text, std::vector<json_object>* out, std::string* error) {
+void PrintTo(const json_value& v, std::ostream* os) { *os << v.type << ":" << v.text; }
+
+bool parse_json_lines(const std::string& text, std::vector<json_object>* out, std::string* error,
+                      const json_lines_options& opts) {
     temp_dir tmp;
     write_file(tmp / "lines.py", std::string(JSON_LINES_SCRIPT));
     write_file(tmp / "input", text);
+    std::string cmd = "python3 " + shell_quote(tmp / "lines.py") + " " + shell_quote(tmp / "input") +
+                      (opts.strict_utf8 ? " strict" : " bytes");
+    for (const std::string& k : opts.keys) cmd += " " + shell_quote(k);
     std::string result;
-    const int status = run_shell("python3 " + shell_quote(tmp / "lines.py") + " < " +
-                                     shell_quote(tmp / "input") + " 2>" + shell_quote(tmp / "err"),
-                                 &result);
+    const int status = run_shell(cmd + " 2>" + shell_quote(tmp / "err"), &result);
     if (status != 0) {
         *error = "python3 exited with " + std::to_string(status) + ": " + read_text(tmp / "err");
         return false;
@@ -203,31 +225,6 @@ int tshark_frames(const std::string& path, std::string* output) {
         frames++;
     }
     return frames;
-}
-
-std::string capture_stderr(const std::function<void()>& fn) {
-    fflush(stderr);
-    int p[2];
-    if (pipe(p) != 0) return "pipe failed";
-    const int saved = dup(STDERR_FILENO);
-    std::string text;
-    std::thread drain([&text, in = p[0], saved] {
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(in, buf, sizeof buf)) > 0) {
-            text.append(buf, static_cast<size_t>(n));
-            (void)!write(saved, buf, static_cast<size_t>(n));
-        }
-    });
-    dup2(p[1], STDERR_FILENO);
-    close(p[1]);
-    fn();
-    fflush(stderr);
-    dup2(saved, STDERR_FILENO);  // closes the last write end: the drain ends
-    drain.join();
-    close(p[0]);
-    close(saved);
-    return text;
 }
 
 }  // namespace quarn::test

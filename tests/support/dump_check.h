@@ -5,8 +5,8 @@
 #define QUARN_DUMP_CHECK_H
 
 #include <cstdint>
-#include <functional>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -43,30 +43,37 @@ std::string block_summary(const std::vector<uint8_t>& file);
 uint32_t record_blocks(const std::vector<uint8_t>& file);
 
 // One member of a JSON object: its type ('s' string, 'n' number, 'b' true
-// or false, 'o' anything else) and, for strings, the decoded bytes; for the
-// other types the JSON text python gives for the value.
+// or false, 'o' anything else) and, for strings, the decoded bytes; for
+// numbers the literal text as written in the line; for the other types the
+// JSON text python gives for the value.
 struct json_value {
     char type = 0;
     std::string text;
+    bool operator==(const json_value&) const = default;
 };
+void PrintTo(const json_value& v, std::ostream* os);
 using json_object = std::map<std::string, json_value>;
 
+struct json_lines_options {
+    // When not empty, every object must have exactly these keys in this
+    // order (a duplicate or a missing key fails too).
+    std::vector<std::string> keys;
+    // Reject bytes that are not UTF-8; by default they are carried through
+    // unchanged (file names keep the identifier's bytes).
+    bool strict_utf8 = false;
+};
+
 // Parses every newline-terminated line of `text` as one JSON object with
-// python3's json module. String bytes that are not UTF-8 are carried
-// through unchanged (the file names keep the identifier's bytes). On any
-// parse failure, or text that does not end in a newline, returns false and
-// puts python's complaint in `error`.
-bool parse_json_lines(const std::string& text, std::vector<json_object>* out, std::string* error);
+// python3's json module (NaN and Infinity are refused, as JSON has none).
+// On any parse failure, a violation of `opts`, or text that does not end
+// in a newline, returns false and puts python's complaint in `error`.
+bool parse_json_lines(const std::string& text, std::vector<json_object>* out, std::string* error,
+                      const json_lines_options& opts = {});
 
 // Reads a capture with tshark (one field per frame). Returns the number of
 // frames, or -1 when tshark exited non-zero or wrote anything but frame
 // numbers; `output` gets what it printed.
 int tshark_frames(const std::string& path, std::string* output);
-
-// Runs fn with file descriptor 2 redirected into a pipe and returns what
-// was written there. Everything is passed on to the real stderr as well, so
-// a sanitizer report that aborts the test inside fn is not lost.
-std::string capture_stderr(const std::function<void()>& fn);
 
 }  // namespace quarn::test
 

@@ -45,6 +45,8 @@ using namespace quarn;
 using quarn::test::aligned_msg;
 using quarn::test::hex;
 using quarn::test::stderr_capture;
+using quarn::test::u16_at;
+using quarn::test::u32_at;
 using quarn::test::unhex;
 
 using bytes = std::vector<uint8_t>;
@@ -111,22 +113,6 @@ inline void* tracking_alloc(size_t size) {
 
 inline std::string warn_line(const std::string& msg) {
     return std::string(progname()) + ": " + msg + ": " + strerror(ENOMEM) + "\n";
-}
-
-inline uint32_t u32_at(const bytes& b, size_t off) {
-    if (off + 4 > b.size()) {
-        ADD_FAILURE() << "read of 4 bytes at " << off << " beyond " << b.size();
-        return 0;
-    }
-    return load<uint32_t>(b.data() + off);
-}
-
-inline uint16_t u16_at(const bytes& b, size_t off) {
-    if (off + 2 > b.size()) {
-        ADD_FAILURE() << "read of 2 bytes at " << off << " beyond " << b.size();
-        return 0;
-    }
-    return load<uint16_t>(b.data() + off);
 }
 
 inline bytes slice(const bytes& b, size_t off, size_t n) {

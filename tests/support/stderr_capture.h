@@ -3,47 +3,35 @@
 #ifndef QUARN_STDERR_CAPTURE_H
 #define QUARN_STDERR_CAPTURE_H
 
-#include <unistd.h>
-
-#include <cstdio>
+#include <functional>
 #include <string>
+#include <thread>
 
 namespace quarn::test {
 
-// Redirects fd 2 into a temporary file while it lives.
+// Redirects fd 2 into a pipe while it lives. A thread drains the pipe and
+// passes everything on to the real stderr as well, so a sanitizer report
+// that aborts the test during the capture is not lost.
 class stderr_capture {
 public:
-    stderr_capture() : file_(tmpfile()), saved_(dup(STDERR_FILENO)) {
-        fflush(stderr);
-        dup2(fileno(file_), STDERR_FILENO);
-    }
+    stderr_capture();
+    ~stderr_capture();
     stderr_capture(const stderr_capture&) = delete;
     stderr_capture& operator=(const stderr_capture&) = delete;
-    ~stderr_capture() {
-        restore();
-        fclose(file_);
-    }
-    std::string text() {
-        restore();
-        std::string s;
-        rewind(file_);
-        char buf[512];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, file_)) > 0) s.append(buf, n);
-        return s;
-    }
+    // Everything written to fd 2 since the capture began; the capture goes on.
+    std::string text();
 
 private:
-    void restore() {
-        if (saved_ >= 0) {
-            dup2(saved_, STDERR_FILENO);
-            close(saved_);
-            saved_ = -1;
-        }
-    }
-    FILE* file_;
-    int saved_;
+    void start();
+    void stop();
+    int saved_ = -1;    // the real stderr
+    int read_end_ = -1;
+    std::thread drain_;
+    std::string text_;  // written by the drain thread until it is joined
 };
+
+// Runs fn under a stderr_capture and returns what was written to fd 2.
+std::string capture_stderr(const std::function<void()>& fn);
 
 }  // namespace quarn::test
 

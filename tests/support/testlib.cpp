@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,10 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "quarn_logfmt.h"
 
 extern char** environ;
 
@@ -109,6 +114,22 @@ std::vector<uint8_t> unhex(const std::string& text) {
         }
     }
     return out;
+}
+
+uint32_t u32_at(const std::vector<uint8_t>& b, size_t off) {
+    if (off > b.size() || b.size() - off < 4) {
+        ADD_FAILURE() << "read of 4 bytes at " << off << " beyond " << b.size();
+        return 0;
+    }
+    return load<uint32_t>(b.data() + off);
+}
+
+uint16_t u16_at(const std::vector<uint8_t>& b, size_t off) {
+    if (off > b.size() || b.size() - off < 2) {
+        ADD_FAILURE() << "read of 2 bytes at " << off << " beyond " << b.size();
+        return 0;
+    }
+    return load<uint16_t>(b.data() + off);
 }
 
 aligned_msg::aligned_msg(const std::vector<uint8_t>& bytes) : n_(bytes.size()) {
@@ -258,11 +279,11 @@ char proc_state(pid_t pid) {
 }
 
 bool proc_blocked_in_read(pid_t pid) {
-    // The main thread's current system call: 0 is read on x86_64.
+    // The main thread's current system call, by number.
     std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
     std::string first;
     f >> first;
-    return first == "0";
+    return first == std::to_string(SYS_read);
 }
 
 }  // namespace quarn::test

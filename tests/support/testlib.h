@@ -40,6 +40,11 @@ std::string hex(const uint8_t* p, size_t n);
 std::string hex(const std::vector<uint8_t>& v);
 std::vector<uint8_t> unhex(const std::string& text);
 
+// Host-order fields of a byte vector; a read beyond the end records a test
+// failure and gives 0.
+uint32_t u32_at(const std::vector<uint8_t>& b, size_t off);
+uint16_t u16_at(const std::vector<uint8_t>& b, size_t off);
+
 // A message copied into an 8-byte aligned buffer, as the reader makes it.
 class aligned_msg {
 public:
@@ -106,8 +111,8 @@ bool have_program(const std::string& name);
 
 // The state line ("State:\tS (sleeping)") letter of a process, or 0.
 char proc_state(pid_t pid);
-// Whether a thread of the process is blocked in a read (wchan/syscall); used
-// to wait until the daemon waits for input.
+// Whether the process's main thread is in a read system call; used to wait
+// until the daemon waits for input.
 bool proc_blocked_in_read(pid_t pid);
 
 }  // namespace quarn::test
