@@ -29,6 +29,7 @@
 #include "quarn_logbuild.h"
 #include "quarn_logfmt.h"
 #include "quarn_records.h"
+#include "stderr_capture.h"
 #include "testlib.h"
 
 namespace quarn {
