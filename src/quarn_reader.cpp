@@ -117,6 +117,8 @@ void drain_queues() {
 
 [[noreturn]] void finish_reading(const reader_ending& e) {
     drain_queues();
+    // Index lines still waiting get their last try once the workers are done.
+    records_flush_at_exit();
     if (e.err != 0) {
         errno = e.err;
         do_err(e.status, "%s", e.text);

@@ -232,7 +232,7 @@ TEST_F(DumpDaemonTest, SynthesizedStreamsConvertCompletely) {
          0, {}},
         {"damaged", {"-s", "12", "-n", "30", "-r", "1-14", "-R", "normal:1,error:1",
                      "-D", "unknown-type,unknown-family,short-length,short-tail"},
-         1,
+         0,
          {"Incorrect header length while processing black box record",
           "Incorrect header length while starting to process black box record",
           "Skipping record of unknown type ",
