@@ -595,5 +595,78 @@ TEST_F(DumpDaemonTest, FullDiskDuringDumpsAndIndexLines) {
     }
 }
 
+// The output directory made unwritable, then writable again, or removed
+// while the daemon runs (with -u nobody, so permissions apply): each
+// message that cannot make its file is reported, the daemon goes on, the
+// dumps made before and after are whole and indexed, and nothing is
+// written anywhere else.
+TEST_F(DumpDaemonTest, OutputDirectoryUnwritableOrRemovedMidRun) {
+    const passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || !nobody) GTEST_SKIP() << "needs root and a user nobody";
+    ASSERT_EQ(chmod(tmp_.path().c_str(), 0755), 0);
+    struct dir_case {
+        const char* name;
+        bool removed;
+        const char* report;
+    };
+    const dir_case cases[] = {
+        {"unwritable", false,
+         "quarn_dumper: Unable to open file to write black box record: Permission denied"},
+        {"removed", true,
+         "quarn_dumper: Unable to open file to write black box record: No such file or directory"},
+    };
+    for (const dir_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string base = tmp_ / c.name;
+        const std::string dir = base + "/out", fifo = base + "/fifo";
+        ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+        ASSERT_EQ(chown(dir.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        test::run_options o = daemon_options(fifo, dir, tmp_ / "sysctl");
+        o.args[1] = "nobody";
+        fed_daemon d(test::daemon_path(), o, fifo);
+        size_t sent = 0;
+        auto send_some = [&](int n) {
+            for (int i = 0; i < n; i++) {
+                sent++;
+                if (!d.send(qb::message(conn("m" + std::to_string(sent), "normal"), records(3)))) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        auto reports = [&] { return count_of(d.proc().err_so_far(), c.report); };
+
+        ASSERT_TRUE(send_some(2));
+        ASSERT_TRUE(test::wait_until([&] { return line_count(dir + "/records") == 2; }))
+            << d.proc().err_so_far();
+        if (c.removed) {
+            ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
+        } else {
+            ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+        }
+        ASSERT_TRUE(send_some(2));
+        ASSERT_TRUE(test::wait_until([&] { return reports() == 2; })) << d.proc().err_so_far();
+        if (!c.removed) {
+            ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+            ASSERT_TRUE(send_some(2));
+            ASSERT_TRUE(test::wait_until([&] { return line_count(dir + "/records") == 4; }))
+                << d.proc().err_so_far();
+        }
+
+        const test::run_result r = d.finish();
+        ASSERT_FALSE(r.timed_out);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(text_lines(r.err), std::vector<std::string>(2, c.report));
+        if (c.removed) {
+            EXPECT_EQ(test::list_dir(base), std::vector<std::string>{"fifo"});
+        } else {
+            EXPECT_TRUE(check_output(dir).empty());
+            EXPECT_EQ(line_count(dir + "/records"), 4u);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace quarn
