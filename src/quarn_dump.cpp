@@ -66,7 +66,6 @@ public:
     dump_file& operator=(const dump_file&) = delete;
 
     output_writer& writer() { return w_; }
-    bool is_open() const { return w_.fd >= 0; }
 
     // Takes a new descriptor; the writer starts afresh.
     void adopt(int fd) {
@@ -255,19 +254,20 @@ int start_dump(dump_state& d) {
 void write_records(dump_state& d) {
     for (;;) {
         const uint64_t remaining = tlh_length(d.hdr);
+        uint8_t* rec = d.rec;
         // A message cut inside a record keeps the records before the cut:
         // the dump ends as a complete one with them.
-        if (remaining < LOG_RECORD_SIZE) {
+        const record_fit fit = fit_record(rec, remaining);
+        if (fit == record_fit::cut) {
             log_stderr("Incorrect header length while processing black box record");
             break;
         }
-        uint8_t* rec = d.rec;
-        const uint16_t flags = rec_flags(rec);
-        const size_t record_len = rec_size(rec);
-        if (remaining < record_len) {
+        if (fit == record_fit::cut_verbose) {
             log_stderr("Incorrect header length while processing verbose black box record");
             break;
         }
+        const uint16_t flags = rec_flags(rec);
+        const size_t record_len = rec_size(rec);
 
         const uint32_t serial = rec_serial(rec);
         output_writer* w = &d.file.writer();
