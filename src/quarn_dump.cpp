@@ -8,11 +8,17 @@
 // The message's tlh_length is rewritten as the count of record bytes not
 // yet consumed, so the header copy in each file tells how much of the
 // message the file covers.
+//
+// Each dump ends one of three ways: indexed (the file stays, with an index
+// line), removed, or left as written without an index line after a failed
+// write. A dump is indexed only when every write and the close succeeded;
+// a file left with no byte in it is removed.
 #include "quarn_dump.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -27,6 +33,7 @@
 #include "quarn_logfmt.h"
 #include "quarn_pcapng.h"
 #include "quarn_records.h"
+#include "quarn_utf8.h"
 #include "quarn_writev.h"
 #include "quarn_xz.h"
 
@@ -45,6 +52,49 @@ constexpr uint32_t SHORT_DUMP_RECORDS = 10;
 
 int64_t wall_clock() { return static_cast<int64_t>(time(nullptr)); }
 
+enum class dump_end { indexed, removed, left };
+
+// The open file of one dump: its descriptor lives in the writer, and this
+// object is the only one that closes it. The dump's code says once how the
+// dump ends (finish); a file that nobody finished is closed and left as
+// written when its owner goes away.
+class dump_file {
+public:
+    dump_file() = default;
+    ~dump_file() { (void)close_file(); }
+    dump_file(const dump_file&) = delete;
+    dump_file& operator=(const dump_file&) = delete;
+
+    output_writer& writer() { return w_; }
+
+    // Takes a new descriptor; the writer starts afresh.
+    void adopt(int fd) {
+        (void)close_file();
+        w_ = output_writer{};
+        w_.fd = fd;
+    }
+
+    // Ends the writer and closes the descriptor. 0 when the file is whole
+    // (the writer's close and close(2) succeeded); *empty tells whether the
+    // file holds no byte.
+    int close_file(bool* empty = nullptr) {
+        if (w_.fd < 0) return 0;
+        int rc = 0;
+        if (w_.close_op && w_.close_op(&w_) != 0) rc = -1;
+        struct stat st;
+        if (empty) *empty = fstat(w_.fd, &st) == 0 && st.st_size == 0;
+        if (close(w_.fd) != 0) {
+            warn_errno("Error closing black box record file");
+            rc = -1;
+        }
+        w_.fd = -1;
+        return rc;
+    }
+
+private:
+    output_writer w_;
+};
+
 struct dump_state {
     int dir_fd = -1;
     uint8_t* hdr = nullptr;
@@ -53,7 +103,7 @@ struct dump_state {
     char identifier[NAME_BUF_SIZE] = "";
     char filename[NAME_BUF_SIZE] = "";
     int32_t frag_seq = 0;
-    output_writer w;
+    dump_file file;
     uint8_t* rec = nullptr;     // current record
     bool first_record = true;
     uint8_t stack_id = 0;
@@ -72,30 +122,56 @@ bool reason_drops_short_dumps(const uint8_t* hdr) {
     return r == "error" || r == "rebuffer";
 }
 
-void close_dump(dump_state& d) {
-    if (d.w.close_op) d.w.close_op(&d.w);
-    if (d.w.fd >= 0) {
-        close(d.w.fd);
-        d.w.fd = -1;
+// The compressor of new dumps: its name in the index and its file suffix.
+const char* compressor_name() { return compress_xz ? "xz" : ""; }
+const char* compressor_suffix() { return compress_xz ? ".xz" : ""; }
+
+// Closes the dump's file and ends the dump as `how` says; a dump whose
+// file is not whole is left instead of indexed, and an empty file that
+// would be left is removed.
+void finish_dump(dump_state& d, dump_end how) {
+    bool empty = false;
+    const bool whole = d.file.close_file(&empty) == 0;
+    if (how == dump_end::indexed && !whole) how = dump_end::left;
+    if (how == dump_end::left && empty) how = dump_end::removed;
+    switch (how) {
+    case dump_end::indexed:
+        records_append(d.dir_fd, finished_dump{d.filename, d.faddr, d.hdr, d.record_count,
+                                               d.dump_time, d.stack_id, d.first_time, d.last_time,
+                                               d.conn_ended, d.frag_seq, compressor_name()});
+        break;
+    case dump_end::removed:
+        unlinkat(d.dir_fd, d.filename, 0);
+        break;
+    case dump_end::left:
+        break;
     }
 }
 
-void index_dump(dump_state& d) {
-    records_append(d.dir_fd, d.filename, d.faddr, d.hdr, d.record_count, d.dump_time, d.stack_id,
-                   d.first_time, d.last_time, d.conn_ended, d.frag_seq);
+// The ending of a dump whose records are all written: short "error" and
+// "rebuffer" dumps are removed, every other one is indexed.
+dump_end complete_end(const dump_state& d) {
+    if (d.record_count == 0) return dump_end::removed;
+    if (d.record_count > SHORT_DUMP_RECORDS || !reason_drops_short_dumps(d.hdr)) {
+        return dump_end::indexed;
+    }
+    return dump_end::removed;
 }
 
 // Builds the file name for `seq`. False when it does not fit.
 bool build_filename(dump_state& d, int32_t seq) {
     // The id comes from applications; a '/' in it must not lead the file
-    // out of the output directory.
+    // out of the output directory, and control bytes or bytes that are not
+    // UTF-8 must not reach the names an administrator lists.
     char stem[NAME_BUF_SIZE];
     memcpy(stem, d.identifier, sizeof stem);
-    for (char* p = stem; *p; p++) {
-        if (*p == '/') *p = '_';
+    const size_t stem_len = strnlen(stem, sizeof stem);
+    utf8_make_valid(stem, stem_len, '_', true);
+    for (size_t i = 0; i < stem_len; i++) {
+        if (stem[i] == '/') stem[i] = '_';
     }
     const int n = snprintf(d.filename, sizeof d.filename, "%s.%d.pcapng%s", stem, seq,
-                           compress_xz ? ".xz" : "");
+                           compressor_suffix());
     return n >= 0 && static_cast<size_t>(n) < sizeof d.filename;
 }
 
@@ -151,20 +227,20 @@ int start_dump(dump_state& d) {
         idcache_add(d.identifier, next);
     }
 
-    d.w = output_writer{};
-    d.w.fd = fd;
-    d.w.time_offset = hdr + OFF_TLH_OFFSET;
-    d.w.af = af;
-    pcap_ipheaders(&d.w, hdr);
+    d.file.adopt(fd);
+    output_writer& w = d.file.writer();
+    w.time_offset = hdr + OFF_TLH_OFFSET;
+    w.af = af;
+    pcap_ipheaders(&w, hdr);
     if (compress_xz) {
-        init_xz(&d.w);
+        init_xz(&w);
     } else {
-        d.w.write_op = writev_int;
+        w.write_op = writev_int;
     }
+    if (dump_writer_hook) dump_writer_hook(&w);
 
-    if (pcap_headerblocks(&d.w, hdr, d.rec, d.dump_time) != 0) {
-        close_dump(d);
-        unlinkat(d.dir_fd, d.filename, 0);
+    if (pcap_headerblocks(&w, hdr, d.rec, d.dump_time) != 0) {
+        finish_dump(d, dump_end::removed);
         return -1;
     }
     d.first_record = true;
@@ -173,26 +249,28 @@ int start_dump(dump_state& d) {
     return 0;
 }
 
-// Writes the records from d.rec on, splitting on stack changes.
+// Writes the records from d.rec on, splitting on stack changes, and ends
+// every dump it starts.
 void write_records(dump_state& d) {
     for (;;) {
         const uint64_t remaining = tlh_length(d.hdr);
-        if (remaining < LOG_RECORD_SIZE) {
-            log_stderr("Incorrect header length while processing black box record");
-            close_dump(d);
-            return;
-        }
         uint8_t* rec = d.rec;
+        // A message cut inside a record keeps the records before the cut:
+        // the dump ends as a complete one with them.
+        const record_fit fit = fit_record(rec, remaining);
+        if (fit == record_fit::cut) {
+            log_stderr("Incorrect header length while processing black box record");
+            break;
+        }
+        if (fit == record_fit::cut_verbose) {
+            log_stderr("Incorrect header length while processing verbose black box record");
+            break;
+        }
         const uint16_t flags = rec_flags(rec);
         const size_t record_len = rec_size(rec);
-        if (remaining < record_len) {
-            log_stderr("Incorrect header length while processing verbose black box record");
-            close_dump(d);
-            unlinkat(d.dir_fd, d.filename, 0);
-            return;
-        }
 
         const uint32_t serial = rec_serial(rec);
+        output_writer* w = &d.file.writer();
         if (d.first_record) {
             d.stack_id = rec_stack_id(rec);
             d.prev_serial = serial;
@@ -200,14 +278,14 @@ void write_records(dump_state& d) {
             d.first_record = false;
         } else {
             if (rec_stack_id(rec) != d.stack_id) {
-                close_dump(d);
-                index_dump(d);
+                // A dump that ends at a stack change is always indexed.
+                finish_dump(d, dump_end::indexed);
                 if (start_dump(d) != 0) return;
                 continue;  // the record opens the new dump
             }
             if (serial != d.prev_serial + 1) {
-                if (pcap_gapblock(&d.w, serial - d.prev_serial - 1) != 0) {
-                    close_dump(d);
+                if (pcap_gapblock(w, serial - d.prev_serial - 1) != 0) {
+                    finish_dump(d, dump_end::left);
                     return;
                 }
             }
@@ -217,13 +295,13 @@ void write_records(dump_state& d) {
 
         int rc;
         if (flags & REC_FLAG_HAS_TH) {
-            rc = pcap_packetblock(&d.w, rec);
+            rc = pcap_packetblock(w, rec);
         } else {
-            rc = pcap_eventblock(&d.w, rec);
+            rc = pcap_eventblock(w, rec);
             if (rec_event_id(rec) == REC_EVENT_CONN_END) d.conn_ended = true;
         }
         if (rc != 0) {
-            close_dump(d);
+            finish_dump(d, dump_end::left);
             return;
         }
 
@@ -233,18 +311,13 @@ void write_records(dump_state& d) {
         d.rec = rec + record_len;
         if (remaining == record_len) break;
     }
-
-    close_dump(d);
-    if (d.record_count > SHORT_DUMP_RECORDS || !reason_drops_short_dumps(d.hdr)) {
-        index_dump(d);
-    } else {
-        unlinkat(d.dir_fd, d.filename, 0);
-    }
+    finish_dump(d, complete_end(d));
 }
 
 }  // namespace
 
 dump_clock_fn dump_clock = wall_clock;
+dump_writer_fn dump_writer_hook = nullptr;
 
 void do_bbr_record(int dir_fd, uint8_t* hdr) {
     const uint64_t length = tlh_length(hdr);

@@ -1,6 +1,7 @@
 // One log message to its dumps: pcapng files named after the connection and
 // a sequence number, one per run of records with one stack id, each indexed
-// in "records" (short "error"/"rebuffer" dumps are removed instead).
+// in "records" once its file is whole (short "error"/"rebuffer" dumps are
+// removed instead; a dump whose file could not be finished gets no line).
 //
 // Runs on a worker thread after idcache_init; callable from a test or fuzz
 // target on any thread that called idcache_init.
@@ -19,6 +20,13 @@ void do_bbr_record(int dir_fd, uint8_t* hdr);
 // The dump time source (time(nullptr) unless a test sets it).
 using dump_clock_fn = int64_t (*)();
 extern dump_clock_fn dump_clock;
+
+struct output_writer;
+// Test seam: when set, called with each new dump's writer once its
+// operations are set and before anything is written; it may wrap them to
+// make a chosen write fail. Nothing in the daemon sets it.
+using dump_writer_fn = void (*)(output_writer* w);
+extern dump_writer_fn dump_writer_hook;
 
 }  // namespace quarn
 

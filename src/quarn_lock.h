@@ -49,6 +49,7 @@ public:
 
     void lock() QUARN_ACQUIRE() { pthread_mutex_lock(&m_); }
     void unlock() QUARN_RELEASE() { pthread_mutex_unlock(&m_); }
+    bool try_lock() QUARN_TRY_ACQUIRE(true) { return pthread_mutex_trylock(&m_) == 0; }
 
 private:
     friend class condvar;
@@ -94,6 +95,9 @@ private:
 class QUARN_SCOPED_CAPABILITY mutex_guard {
 public:
     explicit mutex_guard(mutex& m) QUARN_ACQUIRE(m) : m_(m) { m_.lock(); }
+    // Takes over a mutex that this thread already holds (after try_lock).
+    enum adopt_tag { adopt };
+    mutex_guard(mutex& m, adopt_tag) QUARN_REQUIRES(m) : m_(m) {}
     ~mutex_guard() QUARN_RELEASE() { m_.unlock(); }
     mutex_guard(const mutex_guard&) = delete;
     mutex_guard& operator=(const mutex_guard&) = delete;

@@ -5,17 +5,19 @@
 // back. Integers are in the producer's (host) byte order, except ports,
 // addresses and the TCP header, which are in network order.
 //
-// Every accessor takes a byte span and an offset and reads with memcpy, so
-// no field read depends on alignment. Callers make sure the span holds the
-// structure (LOG_HEADER_SIZE or the record's size) before reading a field;
-// the accessors assert that in debug builds only through the span bounds.
+// Every accessor takes a pointer to the start of a structure and reads its
+// field with memcpy at a fixed offset, so no field read depends on
+// alignment. The one bounds check happens before the structure is read at
+// all: the reader frames a message only when its header and its whole
+// tlh_length are in the buffer, and fit_record() tells whether the bytes
+// left in a message hold the next record, so every offset read afterwards
+// lies inside (the static_asserts below tie the offsets to the sizes).
 #ifndef QUARN_LOGFMT_H
 #define QUARN_LOGFMT_H
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <span>
 #include <string_view>
 
 namespace quarn {
@@ -84,6 +86,8 @@ static_assert(LOG_HEADER_SIZE % 8 == 0 && LOG_RECORD_SIZE % 8 == 0 &&
               "records must stay 8-byte aligned in an aligned buffer");
 static_assert(OFF_TLH_AF < LOG_HEADER_SIZE);
 static_assert(OFF_REC_TH + TH_SIZE == LOG_RECORD_SIZE);
+static_assert(OFF_REC_FLAGS + 2 <= LOG_RECORD_SIZE && OFF_REC_PAYLOAD_LEN + 4 <= LOG_RECORD_SIZE);
+static_assert(OFF_TLH_TAG + TLH_TAG_SIZE <= OFF_TLH_AF && OFF_TLH_OFFSET + TIMEVAL_SIZE <= OFF_TLH_ID);
 static_assert(MIN_DUMP_MESSAGE_SIZE == 536);
 
 struct timeval64 {
@@ -157,6 +161,15 @@ inline uint32_t rec_th_len(const uint8_t* r) {
 }
 inline size_t rec_size(const uint8_t* r) {
     return (rec_flags(r) & REC_FLAG_VERBOSE) ? LOG_RECORD_VERBOSE_SIZE : LOG_RECORD_SIZE;
+}
+
+// Whether the `left` bytes from r to the end of the message hold a whole
+// record: the flags are read only once a plain record's 328 bytes are known
+// to be there, and a verbose record needs 400.
+enum class record_fit { whole, cut, cut_verbose };
+inline record_fit fit_record(const uint8_t* r, uint64_t left) {
+    if (left < LOG_RECORD_SIZE) return record_fit::cut;
+    return left < rec_size(r) ? record_fit::cut_verbose : record_fit::whole;
 }
 
 }  // namespace quarn

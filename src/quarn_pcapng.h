@@ -80,7 +80,9 @@ uint8_t* pcap_vorm_opt_alloc(uint32_t subtype, uint32_t len);
 // lookup until the write has returned.
 int pcap_headerblocks(output_writer* w, const uint8_t* hdr, const uint8_t* first_rec,
                       int64_t dump_time);
-// Appends the stack-name option to `l`; returns its padded size rv.
+// Appends the stack-name option to `l`; returns its padded size, or 0 when
+// the option header could not be allocated (reported here; nothing was
+// appended, and pcap_headerblocks then fails).
 // REQUIRES: stack_names_lock held for reading while `l` is in use.
 uint32_t pcap_stackname_opt(iov_list& l, uint8_t stack_id, const char* name);
 

@@ -151,6 +151,8 @@ void report_ending(const reader_ending& e) {
 
 [[noreturn]] void finish_reading(const reader_ending& e) {
     const int32_t left = queues_drain();
+    // Index lines still waiting get their last try once the workers are done.
+    records_flush_at_exit();
     report_ending(e);
     if (left > 0) {
         write_stderr("%s: second signal: %d messages read and not processed\n", progname(),

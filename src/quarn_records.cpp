@@ -2,8 +2,10 @@
 //
 // The descriptor of "records" is opened on first use and kept open; after
 // SIGHUP (reopen_flag) the next line closes it and opens the file anew, so
-// an operator can move the index away. Every failure here is silent: a lost
-// index line must never disturb the dumps.
+// an operator can move the index away. A lost index line must never disturb
+// the dumps, and no line may be lost or torn without a word: a line goes out
+// whole or the file is cut back to where it was, and a line that cannot go
+// out waits in the backlog for the next line that can.
 #include "quarn_records.h"
 
 #include <arpa/inet.h>
@@ -12,14 +14,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
+#include <string>
 
 #include "quarn_dumper.h"
 #include "quarn_lock.h"
 #include "quarn_stacknames.h"
+#include "quarn_utf8.h"
 
 namespace quarn {
 
@@ -33,6 +40,18 @@ constexpr const char* UNKNOWN_ADDR = "(unknown)";
 mutex records_mutex;
 // -1 while "records" is not open.
 int records_fd QUARN_GUARDED_BY(records_mutex) = -1;
+// The directory of the last line, for the backlog's last try at exit.
+int records_dir_fd QUARN_GUARDED_BY(records_mutex) = -1;
+
+// A streak begins with the first line that could not be written and ends
+// when the backlog and a new line are written.
+struct index_streak {
+    bool failing = false;
+    std::deque<std::string> backlog;  // allocates only while lines wait
+    size_t kept = 0;                  // lines that went to the backlog
+    unsigned long long lost = 0;      // lines beyond the backlog's bound
+};
+index_streak streak QUARN_GUARDED_BY(records_mutex);
 
 // Address text of the local address field, or "(unknown)".
 void local_addr_text(const uint8_t* hdr, char* out, size_t out_size) {
@@ -58,17 +77,30 @@ void date_text(int64_t dump_time, char* out, size_t out_size) {
     }
 }
 
-// Copies `in` as the body of a JSON string: '"' and '\' get a backslash,
-// control characters become \u00XX, other bytes pass unchanged. Returns
-// false when the result (with its NUL) does not fit in out_size.
+// Copies `in` as the body of a JSON string: '"' and '\\' get a backslash,
+// control characters become \u00XX, a byte that is not part of valid UTF-8
+// becomes '?', valid sequences pass unchanged. Returns false when the
+// result (with its NUL) does not fit in out_size.
 bool json_escape(const char* in, char* out, size_t out_size) {
     static constexpr char HEX[] = "0123456789abcdef";
+    const auto* b = reinterpret_cast<const uint8_t*>(in);
+    const size_t in_len = strlen(in);
     size_t n = 0;
-    for (const char* p = in; *p; p++) {
-        const auto c = static_cast<unsigned char>(*p);
+    for (size_t i = 0; i < in_len;) {
+        const uint8_t c = b[i];
         char esc[6];
         size_t len = 0;
-        if (c == '"' || c == '\\') {
+        size_t seq = utf8_sequence_length(b + i, in_len - i);
+        if (seq == 0) {
+            esc[len++] = '?';
+            seq = 1;
+        } else if (seq > 1) {
+            if (n + seq >= out_size) return false;
+            memcpy(out + n, b + i, seq);
+            n += seq;
+            i += seq;
+            continue;
+        } else if (c == '"' || c == '\\') {
             esc[len++] = '\\';
             esc[len++] = static_cast<char>(c);
         } else if (c < 0x20 || c == 0x7f) {
@@ -84,6 +116,7 @@ bool json_escape(const char* in, char* out, size_t out_size) {
         if (n + len >= out_size) return false;
         memcpy(out + n, esc, len);
         n += len;
+        i += seq;
     }
     if (n >= out_size) return false;
     out[n] = '\0';
@@ -105,7 +138,6 @@ void u128_text(unsigned __int128 v, char* out, size_t out_size) {
 
 }  // namespace
 
-// records_mutex has a constant initialiser: nothing can fail here.
 int records_init() { return 0; }
 
 void sanitize_str(uint8_t* field, size_t size, char* out) {
@@ -148,13 +180,12 @@ void format_duration(timeval64 first, timeval64 last, char* out, size_t out_size
     snprintf(out, out_size, "%s.%06u", secs, static_cast<unsigned>(ud % USEC_PER_SEC));
 }
 
-size_t records_format(char* buf, const char* filename, const char* faddr, uint8_t* hdr,
-                      uint32_t record_count, int64_t dump_time, uint8_t stack_id,
-                      timeval64 first, timeval64 last, bool conn_ended, int32_t frag_seq) {
+size_t records_format_line(char* buf, const finished_dump& d, const char* stack_name) {
+    uint8_t* hdr = d.hdr;
     char laddr[INET6_ADDRSTRLEN];
     local_addr_text(hdr, laddr, sizeof laddr);
     char date[64];
-    date_text(dump_time, date, sizeof date);
+    date_text(d.dump_time, date, sizeof date);
 
     char id[2 * TLH_ID_SIZE];
     char tag[2 * TLH_TAG_SIZE];
@@ -164,18 +195,19 @@ size_t records_format(char* buf, const char* filename, const char* faddr, uint8_
     sanitize_str(hdr + OFF_TLH_REASON, TLH_REASON_SIZE, reason);
 
     char duration[64];
-    format_duration(first, last, duration, sizeof duration);
+    format_duration(d.first, d.last, duration, sizeof duration);
 
-    // A name that does not fit escaped cannot fit in the line either.
+    // A text that does not fit escaped cannot fit in the line either.
     char name[RECORDS_LINE_MAX];
-    if (!json_escape(filename ? filename : "", name, sizeof name)) return 0;
-
-    // The stack name points into the table's buffer, which a reload may
-    // free: hold the read lock from the name read through the formatting.
-    rwlock_guard names(stack_names_lock, rwlock_guard::shared);
+    char faddr[RECORDS_LINE_MAX];
     char stack[RECORDS_LINE_MAX];
-    const char* stack_name = stack_names[stack_id].name ? stack_names[stack_id].name : UNKNOWN;
-    if (!json_escape(stack_name, stack, sizeof stack)) return 0;
+    char compressor[RECORDS_LINE_MAX];
+    if (!json_escape(d.filename ? d.filename : "", name, sizeof name) ||
+        !json_escape(d.faddr ? d.faddr : UNKNOWN_ADDR, faddr, sizeof faddr) ||
+        !json_escape(stack_name ? stack_name : UNKNOWN, stack, sizeof stack) ||
+        !json_escape(d.compressor ? d.compressor : "", compressor, sizeof compressor)) {
+        return 0;
+    }
 
     const int n = snprintf(
         buf, RECORDS_LINE_MAX,
@@ -183,46 +215,145 @@ size_t records_format(char* buf, const char* filename, const char* faddr, uint8_
         "\"laddr\":\"%s\", \"lport\":%hu, \"filename\":\"%s\", \"record_count\":%u, "
         "\"stack\":\"%s\", \"duration\":%s, \"connection_ended\":%s, \"tag\":\"%s\", "
         "\"compressor\":\"%s\", \"frag_seq\":%d}\n",
-        date, id, reason, faddr ? faddr : UNKNOWN_ADDR, tlh_fport(hdr), laddr, tlh_lport(hdr), name,
-        record_count, stack, duration, conn_ended ? "true" : "false", tag,
-        compress_xz ? "xz" : "", frag_seq);
+        date, id, reason, faddr, tlh_fport(hdr), laddr, tlh_lport(hdr), name, d.record_count,
+        stack, duration, d.conn_ended ? "true" : "false", tag, compressor, d.frag_seq);
     if (n <= 0 || static_cast<size_t>(n) >= RECORDS_LINE_MAX) return 0;
     return static_cast<size_t>(n);
 }
 
-void records_append(int dir_fd, const char* filename, const char* faddr, uint8_t* hdr,
-                    uint32_t record_count, int64_t dump_time, uint8_t stack_id,
-                    timeval64 first, timeval64 last, bool conn_ended, int32_t frag_seq) {
-    const int saved_errno = errno;
-    mutex_guard lock(records_mutex);
+size_t records_format(char* buf, const finished_dump& d) {
+    // The stack name points into the table's buffer, which a reload may
+    // free: hold the read lock from the name read through the formatting.
+    rwlock_guard names(stack_names_lock, rwlock_guard::shared);
+    const char* name = stack_names[d.stack_id].name;
+    return records_format_line(buf, d, name ? name : UNKNOWN);
+}
 
+namespace {
+
+// Opens "records" when it is not open (or anew after SIGHUP). 0, or the
+// error number of the failed open.
+int open_index(int dir_fd) {
     if (reopen_flag.load()) {
         if (records_fd >= 0) close(records_fd);
         records_fd = -1;
         reopen_flag.store(false);
     }
     if (records_fd < 0) {
-        records_fd = openat(dir_fd, RECORDS_NAME, O_WRONLY | O_APPEND | O_CREAT, 0644);
-        if (records_fd < 0) {
-            errno = saved_errno;
-            return;
-        }
+        records_fd = openat(dir_fd, RECORDS_NAME, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (records_fd < 0) return errno;
     }
+    return 0;
+}
 
-    char line[RECORDS_LINE_MAX];
-    const size_t len = records_format(line, filename, faddr, hdr, record_count, dump_time,
-                                      stack_id, first, last, conn_ended, frag_seq);
-    // The line goes out whole under the mutex; a partial write is continued
-    // so lines of different workers never interleave.
+// Writes the whole line, or nothing: after a failed or short write the file
+// is cut back by what went out. 0, or the error number of the failure.
+// Only this unit appends to "records", under records_mutex, so the bytes
+// that went out are the last ones in the file.
+int write_line(const char* line, size_t len) {
     size_t done = 0;
+    int err = 0;
     while (done < len) {
         const ssize_t w = write(records_fd, line + done, len - done);
         if (w < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
+            err = errno;
             break;
         }
-        if (w == 0) break;
+        if (w == 0) {
+            err = EIO;
+            break;
+        }
         done += static_cast<size_t>(w);
+    }
+    if (err != 0 && done > 0) {
+        struct stat st;
+        if (fstat(records_fd, &st) == 0 && static_cast<size_t>(st.st_size) >= done) {
+            (void)ftruncate(records_fd, st.st_size - static_cast<off_t>(done));
+        }
+    }
+    return err;
+}
+
+// Writes the waiting lines in order; each one written leaves the backlog.
+int write_backlog() {
+    while (!streak.backlog.empty()) {
+        const std::string& line = streak.backlog.front();
+        const int err = write_line(line.data(), line.size());
+        if (err != 0) return err;
+        streak.backlog.pop_front();
+    }
+    return 0;
+}
+
+void keep_line(const char* line, size_t len) {
+    if (streak.backlog.size() < RECORDS_BACKLOG_MAX) {
+        streak.backlog.emplace_back(line, len);
+        streak.kept++;
+    } else {
+        streak.lost++;
+    }
+}
+
+void report_failure(const char* what, int err) {
+    errno = err;
+    warn_errno("%s", what);
+}
+
+// Ends a streak once everything it kept is written.
+void end_streak() {
+    log_stderr("%s: Records index written again: %zu lines kept, %llu lost", progname(),
+               streak.kept, streak.lost);
+    streak = index_streak{};
+}
+
+}  // namespace
+
+void records_append(int dir_fd, const finished_dump& d) {
+    const int saved_errno = errno;
+    mutex_guard lock(records_mutex);
+    records_dir_fd = dir_fd;
+
+    char line[RECORDS_LINE_MAX];
+    const size_t len = records_format(line, d);
+    if (len == 0) {
+        errno = saved_errno;
+        return;
+    }
+
+    const char* what = "Error opening records index";
+    int err = open_index(dir_fd);
+    if (err == 0) {
+        what = "Error writing records index";
+        err = write_backlog();
+        if (err == 0) err = write_line(line, len);
+    }
+    if (err == 0) {
+        if (streak.failing) end_streak();
+    } else {
+        keep_line(line, len);
+        if (!streak.failing) {
+            streak.failing = true;
+            report_failure(what, err);
+        }
+    }
+    errno = saved_errno;
+}
+
+void records_flush_at_exit() {
+    // A worker that still holds the index (a drain cut short by a second
+    // quit signal, an open that blocks) must not hold up the end.
+    if (!records_mutex.try_lock()) return;
+    mutex_guard lock(records_mutex, mutex_guard::adopt);
+    const int saved_errno = errno;
+    if (!streak.failing) return;
+    if (records_dir_fd >= 0 && open_index(records_dir_fd) == 0) (void)write_backlog();
+    if (streak.backlog.empty() && streak.lost == 0) {
+        end_streak();
+    } else {
+        log_stderr("%s: Records index incomplete at exit: %llu lines not written", progname(),
+                   static_cast<unsigned long long>(streak.backlog.size()) + streak.lost);
+        streak = index_streak{};
     }
     errno = saved_errno;
 }

@@ -4,6 +4,12 @@
 // All workers call records_append; records_mutex serialises the reopen
 // check, the formatting and the whole write, so lines never interleave.
 // Lock order: records_mutex, then stack_names_lock.
+//
+// A line is written whole or not at all. A line that cannot be written
+// (open or write failure) waits in a bounded in-memory backlog and goes out,
+// in order, ahead of the next line once writing works again; lines beyond
+// the bound are counted as lost. Standard error gets one line when a streak
+// of failures begins and one when it ends, with the counts.
 #ifndef QUARN_RECORDS_H
 #define QUARN_RECORDS_H
 
@@ -15,22 +21,40 @@
 namespace quarn {
 
 inline constexpr size_t RECORDS_LINE_MAX = 1024;
+// Lines kept in memory while "records" cannot be written.
+inline constexpr size_t RECORDS_BACKLOG_MAX = 10000;
+
+// One finished dump file, as its index line describes it.
+struct finished_dump {
+    const char* filename; const char* faddr; uint8_t* hdr;   // hdr: the message's log_header
+    uint32_t record_count; int64_t dump_time; uint8_t stack_id;
+    timeval64 first; timeval64 last; bool conn_ended; int32_t frag_seq;
+    const char* compressor;   // "", "xz" (later "zstd")
+};
 
 // Prepares the index before the workers start. 0 on success.
 int records_init();
 
-// Appends the index line of one finished dump. Sets the last byte of tlh_id,
-// tlh_reason and tlh_tag in `hdr` to NUL. Failures are silent.
-void records_append(int dir_fd, const char* filename, const char* faddr, uint8_t* hdr,
-                    uint32_t record_count, int64_t dump_time, uint8_t stack_id,
-                    timeval64 first, timeval64 last, bool conn_ended, int32_t frag_seq);
+// Appends the index line of one finished dump (or keeps it in the backlog).
+// Sets the last byte of tlh_id, tlh_reason and tlh_tag in d.hdr to NUL.
+// Failures are reported once per streak, never per line.
+void records_append(int dir_fd, const finished_dump& d);
 
 // Formats the line into buf (size RECORDS_LINE_MAX); returns its length,
-// or 0 when it does not fit. Takes stack_names_lock for reading around the
-// name and the formatting; records_append calls it under records_mutex.
-size_t records_format(char* buf, const char* filename, const char* faddr, uint8_t* hdr,
-                      uint32_t record_count, int64_t dump_time, uint8_t stack_id,
-                      timeval64 first, timeval64 last, bool conn_ended, int32_t frag_seq);
+// or 0 when it does not fit. Pure: no locks, no globals. stack_name is used
+// as given, with every byte that is not part of valid UTF-8 made '?'; the
+// text members are made valid UTF-8 the same way, so the line is always
+// valid UTF-8 JSON.
+size_t records_format_line(char* buf, const finished_dump& d, const char* stack_name);
+
+// Takes stack_names_lock for reading, looks up the name of d.stack_id
+// ("unknown" if the slot is empty) and formats with records_format_line.
+size_t records_format(char* buf, const finished_dump& d);
+
+// At the daemon's end: tries the backlog once more and reports on stderr
+// how many lines could not be written. Call after the workers are done;
+// while a worker still holds the index it does nothing rather than wait.
+void records_flush_at_exit();
 
 // JSON-safe copy of a text field of `size` bytes into out (2 * size bytes):
 // sets the field's last byte to NUL first.

@@ -6,6 +6,7 @@
 // create the file and set `fd`; fill time_offset, af, ip_in, ip_out; either
 // init_xz() or set write_op = writev_int with no close_op; one write_op call
 // per block (or pair of header blocks); then close_op if set, and close(fd).
+// The file is whole only when every write_op and the close_op returned 0.
 #ifndef QUARN_WRITEV_H
 #define QUARN_WRITEV_H
 
@@ -24,7 +25,10 @@ struct output_writer;
 // May change the entries of `iov` (it advances them after partial writes).
 using write_fn = int (*)(output_writer* w, struct iovec* iov, int count, int total);
 // Ends the writer's own state (may still write to fd); never closes fd.
-using close_fn = void (*)(output_writer* w);
+// Returns 0 when everything the writer took is in the file, -1 when it is
+// not (the writer has printed its own message); either way the state is
+// released.
+using close_fn = int (*)(output_writer* w);
 
 inline constexpr int IP_HDR_FIELD_SIZE = 40;
 

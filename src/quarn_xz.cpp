@@ -110,7 +110,7 @@ int write_xz(output_writer* w, const uint8_t* data, size_t len, bool finish) {
     return 0;
 }
 
-void close_xz(output_writer* w) {
+int close_xz(output_writer* w) {
     if (w->strm != nullptr) {
         // A failed write may have left input the encoder never took; the
         // stream is ended without it. After a failed flush the descriptor
@@ -118,13 +118,16 @@ void close_xz(output_writer* w) {
         // report, so the encoder is just ended.
         w->strm->next_in = nullptr;
         w->strm->avail_in = 0;
-        if (w->outbuf != nullptr && !w->write_failed) (void)write_xz(w, nullptr, 0, true);
+        if (w->outbuf != nullptr && !w->write_failed && write_xz(w, nullptr, 0, true) != 0) {
+            w->write_failed = true;
+        }
         lzma_end(w->strm);
         free(w->strm);
         w->strm = nullptr;
     }
     free(w->outbuf);
     w->outbuf = nullptr;
+    return w->write_failed ? -1 : 0;
 }
 
 }  // namespace quarn

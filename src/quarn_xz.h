@@ -26,8 +26,8 @@ int writev_xz(output_writer* w, struct iovec* iov, int count, int total);
 int write_xz(output_writer* w, const uint8_t* data, size_t len, bool finish);
 // Finishes the stream (whatever a failed write left pending is dropped),
 // ends the encoder and releases the buffer and the stream state. Never ends
-// the process; never closes fd.
-void close_xz(output_writer* w);
+// the process; never closes fd. -1 when a flush failed, now or earlier.
+int close_xz(output_writer* w);
 
 // Test seam: when set, init_xz calls this instead of lzma_easy_encoder.
 // Nothing in the daemon sets it.

@@ -8,6 +8,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -228,7 +229,7 @@ TEST_F(DumpDaemonTest, SynthesizedStreamsConvertCompletely) {
          0, {}},
         {"damaged", {"-s", "12", "-n", "30", "-r", "1-14", "-R", "normal:1,error:1",
                      "-D", "unknown-type,unknown-family,short-length,short-tail"},
-         1,
+         0,
          {"Incorrect header length while processing black box record",
           "Incorrect header length while starting to process black box record",
           "Skipping record of unknown type ",
@@ -312,6 +313,355 @@ TEST_F(DumpDaemonTest, SighupReopensTheIndex) {
     EXPECT_EQ(text_lines(fresh).size(), 1u);
     EXPECT_NE(fresh.find("hup2_443_10.0.0.2_40004.0.pcapng"), std::string::npos) << fresh;
     EXPECT_TRUE(check_output(out(), {"records", "records.1"}).empty());
+}
+
+// The start of the daemon's err-style lines.
+const std::string DAEMON = "quarn_dumper: ";
+
+// A daemon reading a FIFO that the test feeds message by message.
+class fed_daemon {
+public:
+    fed_daemon(const std::string& program, const test::run_options& opts, const std::string& fifo)
+        : p_(program, opts) {
+        EXPECT_TRUE(test::wait_until([&] {
+            fd_ = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            return fd_ >= 0;
+        })) << p_.err_so_far();
+        if (fd_ >= 0) {
+            EXPECT_EQ(fcntl(fd_, F_SETFL, 0), 0);
+        }
+    }
+    ~fed_daemon() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool send(const std::vector<uint8_t>& m) {
+        return fd_ >= 0 && write(fd_, m.data(), m.size()) == static_cast<ssize_t>(m.size());
+    }
+    // Closes the input (end of input) and waits for the end.
+    test::run_result finish() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+        return p_.wait();
+    }
+    test::process& proc() { return p_; }
+
+private:
+    test::process p_;
+    int fd_ = -1;
+};
+
+// Every thread but the main one sleeps in a futex wait (workers waiting for
+// work) or a sanitizer's sleep: no message is being processed.
+bool workers_idle(pid_t pid) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    for (const std::string& tid : test::list_dir(dir)) {
+        if (tid == std::to_string(pid)) continue;
+        std::ifstream sc(dir + "/" + tid + "/syscall");
+        long call = -1;
+        sc >> call;
+        if (call != SYS_futex && call != SYS_nanosleep && call != SYS_clock_nanosleep) return false;
+    }
+    return true;
+}
+
+size_t line_count(const std::string& path) {
+    return test::file_exists(path) ? text_lines(test::read_text(path)).size() : 0;
+}
+
+size_t pcapng_count(const std::string& dir) {
+    size_t n = 0;
+    for (const std::string& name : test::list_dir(dir)) n += name.find(".pcapng") != std::string::npos;
+    return n;
+}
+
+// "records" cannot be opened (a directory holds the name) when the daemon
+// starts: the lines wait, one report says so, and they reach the index
+// when it can be opened again, with the next line or at the end.
+TEST_F(DumpDaemonTest, UnwritableIndexKeepsItsLinesUntilItCanBeWritten) {
+    const std::string in_use = "Error opening records index: Is a directory";
+    struct index_case {
+        const char* name;
+        bool freed;           // the directory goes away while the daemon runs
+        bool line_after;      // one more message after that
+        const char* report;   // the line that ends the streak
+    };
+    const index_case cases[] = {
+        {"with the next line", true, true, "Records index written again: 6 lines kept, 0 lost"},
+        {"at the end", true, false, "Records index written again: 6 lines kept, 0 lost"},
+        {"never", false, false, "Records index incomplete at exit: 6 lines not written"},
+    };
+    for (const index_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = tmp_ / c.name;
+        const std::string fifo = dir + ".fifo";
+        ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((dir + "/records").c_str(), 0755), 0);
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        fed_daemon d(test::daemon_path(), daemon_options(fifo, dir, tmp_ / "sysctl"), fifo);
+        for (int i = 0; i < 6; i++) {
+            ASSERT_TRUE(d.send(qb::message(conn("idx" + std::to_string(i), "normal"), records(3))));
+        }
+        // Every line has been tried once the six files exist and every
+        // worker waits for work.
+        ASSERT_TRUE(test::wait_until([&] {
+            return pcapng_count(dir) == 6 && workers_idle(d.proc().pid());
+        })) << d.proc().err_so_far();
+        if (c.freed) {
+            ASSERT_EQ(rmdir((dir + "/records").c_str()), 0);
+        }
+        if (c.line_after) {
+            ASSERT_TRUE(d.send(qb::message(conn("after", "normal"), records(2))));
+            ASSERT_TRUE(test::wait_until([&] { return line_count(dir + "/records") == 7; }))
+                << d.proc().err_so_far();
+        }
+        const test::run_result r = d.finish();
+        ASSERT_FALSE(r.timed_out);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, DAEMON + in_use + "\n" + DAEMON + c.report + "\n");
+        if (c.freed) {
+            EXPECT_TRUE(check_output(dir).empty());
+            EXPECT_EQ(line_count(dir + "/records"), c.line_after ? 7u : 6u);
+        } else {
+            ASSERT_EQ(rmdir((dir + "/records").c_str()), 0);
+            EXPECT_EQ(check_output(dir).size(), 6u);
+        }
+    }
+}
+
+// The capture in a dump file, decompressed by the xz tool for ".xz".
+std::vector<uint8_t> capture_of(const std::string& path) {
+    if (!ends_with(path, ".xz")) return test::read_file(path);
+    std::vector<uint8_t> out;
+    FILE* p = popen(("xz -dc < '" + path + "' 2>/dev/null").c_str(), "r");
+    if (!p) return out;
+    uint8_t buf[65536];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.insert(out.end(), buf, buf + n);
+    EXPECT_EQ(pclose(p), 0) << "xz rejects " << path;
+    return out;
+}
+
+// Checks that every index line of `dir` is whole JSON and names, once, a
+// whole capture with its record count; returns the dump files no line
+// names (which may be cut short).
+std::set<std::string> check_index(const std::string& dir) {
+    std::set<std::string> files;
+    for (const std::string& n : test::list_dir(dir)) {
+        if (n.find(".pcapng") != std::string::npos) files.insert(n);
+    }
+    std::vector<test::json_object> objs;
+    std::string error;
+    EXPECT_TRUE(test::parse_json_lines(test::read_text(dir + "/records"), &objs, &error)) << error;
+    std::set<std::string> unindexed = files;
+    for (const test::json_object& o : objs) {
+        const std::string name = o.at("filename").text;
+        SCOPED_TRACE(name);
+        EXPECT_EQ(unindexed.erase(name), 1u) << "indexed twice, or no such file";
+        const std::vector<uint8_t> capture = capture_of(dir + "/" + name);
+        EXPECT_EQ(test::block_summary(capture).find('!'), std::string::npos);
+        EXPECT_EQ(o.at("record_count").text, std::to_string(test::record_blocks(capture)));
+    }
+    return unindexed;
+}
+
+// Whether this process may make a private mount namespace with a tmpfs.
+bool can_mount_tmpfs(const std::string& dir) {
+    if (geteuid() != 0 || !test::have_program("unshare")) return false;
+    test::run_options o;
+    o.args = {"-m", "sh", "-c", "mount -t tmpfs -o size=64k tmpfs '" + dir + "'"};
+    return test::run("/usr/bin/unshare", o).status == 0;
+}
+
+constexpr size_t PAGE = 4096;
+
+// Fills the file system of `path` (a new file) until no page is free, then
+// gives `pages` pages back.
+void fill_leaving(const std::string& path, size_t pages) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0) << path;
+    const std::vector<char> chunk(PAGE, 'f');
+    off_t size = 0;
+    for (;;) {
+        const ssize_t w = write(fd, chunk.data(), chunk.size());
+        if (w <= 0) break;
+        size += w;
+    }
+    EXPECT_EQ(errno, ENOSPC);
+    size = size / PAGE * PAGE;
+    ASSERT_GE(size, static_cast<off_t>(pages * PAGE));
+    ASSERT_EQ(ftruncate(fd, size - static_cast<off_t>(pages * PAGE)), 0);
+    close(fd);
+}
+
+// A full disk, seen by the real daemon on small tmpfs file systems of its
+// own mount namespace: one for the dumps, one for the index (reached
+// through a "records" symlink). The dumps' disk fills during a dump, the
+// index's during a line; space comes back while the daemon runs. Every
+// line stays whole, every whole dump is indexed exactly once, the index
+// failure is reported once and its end once.
+TEST_F(DumpDaemonTest, FullDiskDuringDumpsAndIndexLines) {
+    if (!can_mount_tmpfs(tmp_ / "out")) {
+        GTEST_SKIP() << "needs root and unshare -m with tmpfs mounts; not available here";
+    }
+    struct disk_case {
+        const char* name;
+        bool xz;
+        size_t pages_left;     // free pages on the dumps' disk for the big dump
+        size_t left_unindexed;  // files the failed dump leaves
+    };
+    const disk_case cases[] = {
+        // Direct: the header and the first records fit, the rest does not.
+        {"direct", false, 1, 1},
+        // XZ: nothing reaches the file before the close, which fails; the
+        // empty file is removed.
+        {"xz", true, 0, 0},
+    };
+    for (const disk_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string base = tmp_ / c.name;
+        const std::string out = base + "/out", idx = base + "/idx", fifo = base + "/fifo";
+        ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(idx.c_str(), 0755), 0);
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+        test::run_options o = daemon_options(fifo, out, tmp_ / "sysctl");
+        std::string cmd = "mount -t tmpfs -o size=256k tmpfs '" + out +
+                          "' && mount -t tmpfs -o size=64k tmpfs '" + idx +
+                          "' && ln -s ../idx/records '" + out + "/records' && exec '" +
+                          test::daemon_path() + "'";
+        for (const std::string& a : o.args) cmd += " '" + a + "'";
+        if (c.xz) cmd += " -J";
+        o.args = {"-m", "sh", "-c", cmd};
+        fed_daemon d("/usr/bin/unshare", o, fifo);
+        // The daemon's view of its file systems.
+        const std::string root = "/proc/" + std::to_string(d.proc().pid()) + "/root";
+        const std::string dumps = root + out, index = root + out + "/records";
+        size_t sent = 0;
+        auto send = [&](const std::string& id, uint32_t n) {
+            sent++;
+            return d.send(qb::message(conn(id + std::to_string(sent), "normal"), records(n)));
+        };
+        auto err_count = [&](const std::string& text) {
+            return count_of(d.proc().err_so_far(), DAEMON + text);
+        };
+
+        for (int i = 0; i < 3; i++) ASSERT_TRUE(send("ok", 3));
+        ASSERT_TRUE(test::wait_until([&] { return line_count(index) == 3; }))
+            << d.proc().err_so_far();
+
+        // The dumps' disk fills during a large dump.
+        ASSERT_NO_FATAL_FAILURE(fill_leaving(dumps + "/records.fill", c.pages_left));
+        ASSERT_TRUE(send("big", 60));
+        const std::string dump_full = "Error writing to file: No space left on device";
+        ASSERT_TRUE(test::wait_until([&] { return err_count(dump_full) == 1; }))
+            << d.proc().err_so_far();
+        ASSERT_EQ(unlink((dumps + "/records.fill").c_str()), 0);
+        for (int i = 0; i < 3; i++) ASSERT_TRUE(send("ok", 3));
+        ASSERT_TRUE(test::wait_until([&] { return line_count(index) == 6; }))
+            << d.proc().err_so_far();
+
+        // The index's disk fills: the lines that still fit go out, the
+        // next is cut short and cut back, and the rest wait.
+        ASSERT_NO_FATAL_FAILURE(fill_leaving(root + idx + "/fill", 0));
+        const std::string index_full = "Error writing records index: No space left on device";
+        for (int i = 0; i < 20; i++) ASSERT_TRUE(send("wait", 3));
+        ASSERT_TRUE(test::wait_until([&] { return err_count(index_full) == 1; }))
+            << d.proc().err_so_far();
+        ASSERT_TRUE(test::wait_until([&] { return pcapng_count(dumps) == sent - 1 + c.left_unindexed; }))
+            << d.proc().err_so_far();
+        EXPECT_EQ(test::read_text(index).back(), '\n');
+        ASSERT_EQ(unlink((root + idx + "/fill").c_str()), 0);
+        ASSERT_TRUE(send("back", 3));
+        ASSERT_TRUE(test::wait_until([&] { return line_count(index) == sent - 1; }))
+            << d.proc().err_so_far();
+
+        const std::set<std::string> unindexed = check_index(dumps);
+        EXPECT_EQ(unindexed.size(), c.left_unindexed);
+        for (const std::string& name : unindexed) EXPECT_NE(name.find("big"), std::string::npos);
+        const std::string err = d.proc().err_so_far();
+        EXPECT_EQ(err_count(dump_full), 1u) << err;
+        EXPECT_EQ(err_count(index_full), 1u) << err;
+        EXPECT_EQ(err_count("Records index written again: "), 1u) << err;
+        EXPECT_NE(err.find(" lines kept, 0 lost\n"), std::string::npos) << err;
+
+        const test::run_result r = d.finish();
+        ASSERT_FALSE(r.timed_out);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(text_lines(r.err).size(), 3u) << r.err;
+    }
+}
+
+// The output directory made unwritable, then writable again, or removed
+// while the daemon runs (with -u nobody, so permissions apply): each
+// message that cannot make its file is reported, the daemon goes on, the
+// dumps made before and after are whole and indexed, and nothing is
+// written anywhere else.
+TEST_F(DumpDaemonTest, OutputDirectoryUnwritableOrRemovedMidRun) {
+    const passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || !nobody) GTEST_SKIP() << "needs root and a user nobody";
+    ASSERT_EQ(chmod(tmp_.path().c_str(), 0755), 0);
+    struct dir_case {
+        const char* name;
+        bool removed;
+        const char* report;
+    };
+    const dir_case cases[] = {
+        {"unwritable", false,
+         "quarn_dumper: Unable to open file to write black box record: Permission denied"},
+        {"removed", true,
+         "quarn_dumper: Unable to open file to write black box record: No such file or directory"},
+    };
+    for (const dir_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string base = tmp_ / c.name;
+        const std::string dir = base + "/out", fifo = base + "/fifo";
+        ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+        ASSERT_EQ(chown(dir.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        test::run_options o = daemon_options(fifo, dir, tmp_ / "sysctl");
+        o.args[1] = "nobody";
+        fed_daemon d(test::daemon_path(), o, fifo);
+        size_t sent = 0;
+        auto send_some = [&](int n) {
+            for (int i = 0; i < n; i++) {
+                sent++;
+                if (!d.send(qb::message(conn("m" + std::to_string(sent), "normal"), records(3)))) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        auto reports = [&] { return count_of(d.proc().err_so_far(), c.report); };
+
+        ASSERT_TRUE(send_some(2));
+        ASSERT_TRUE(test::wait_until([&] { return line_count(dir + "/records") == 2; }))
+            << d.proc().err_so_far();
+        if (c.removed) {
+            ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
+        } else {
+            ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+        }
+        ASSERT_TRUE(send_some(2));
+        ASSERT_TRUE(test::wait_until([&] { return reports() == 2; })) << d.proc().err_so_far();
+        if (!c.removed) {
+            ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+            ASSERT_TRUE(send_some(2));
+            ASSERT_TRUE(test::wait_until([&] { return line_count(dir + "/records") == 4; }))
+                << d.proc().err_so_far();
+        }
+
+        const test::run_result r = d.finish();
+        ASSERT_FALSE(r.timed_out);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(text_lines(r.err), std::vector<std::string>(2, c.report));
+        if (c.removed) {
+            EXPECT_EQ(test::list_dir(base), std::vector<std::string>{"fifo"});
+        } else {
+            EXPECT_TRUE(check_output(dir).empty());
+            EXPECT_EQ(line_count(dir + "/records"), 4u);
+        }
+    }
 }
 
 }  // namespace

@@ -519,13 +519,19 @@ TEST_F(DumpTest, ShortAndUnusableMessages) {
         bool indexed;
         std::optional<int32_t> cache;
     };
+    // A cut message keeps its whole records: the dump ends as a complete
+    // one with them, under the short-dump rule like any other.
     const short_case cases[] = {
         {"tail", cut(qb::message(v4("tail"), packets(2)), 208 + 2 * 328 + 100), short_rec, "P P",
-         false, 1},
+         true, 1},
+        {"errtail", cut(qb::message(v4("errtail", "error"), packets(2)), 208 + 2 * 328 + 100),
+         short_rec, nullptr, false, std::nullopt},
+        {"errtail11", cut(qb::message(v4("errtail11", "error"), packets(11)), 208 + 11 * 328 + 40),
+         short_rec, "P P P P P P P P P P P", true, std::nullopt},
         {"lonev", cut(qb::message(v4("lonev"), {verbose_packet}), 536), short_verbose, nullptr,
          false, 1},
         {"secondv", cut(qb::message(v4("secondv"), {packets(1)[0], verbose}), 208 + 328 + 392),
-         short_verbose, nullptr, false, 1},
+         short_verbose, "P", true, 1},
         // A verbose record that fits: the second record starts at offset 536.
         {"mixed", qb::message(v4("mixed"), {packets(1)[0], verbose}), "", "P E", true, 1},
         {"exact", cut(qb::message(v4("exact"), packets(1)), 536), "", "P", true, 1},
@@ -545,6 +551,10 @@ TEST_F(DumpTest, ShortAndUnusableMessages) {
             EXPECT_EQ(test::block_summary(file(name)), c.blocks);
         }
         EXPECT_EQ(lines_for(name).size(), c.indexed ? 1u : 0u);
+        if (c.indexed && !lines_for(name).empty()) {
+            EXPECT_EQ(member(lines_for(name)[0], "record_count"),
+                      std::to_string(test::record_blocks(file(name))));
+        }
         EXPECT_EQ(cached(v4_ident(c.id)), c.cache);
 
         // The next message of the connection: after a failed dump whose
@@ -556,53 +566,84 @@ TEST_F(DumpTest, ShortAndUnusableMessages) {
     }
 }
 
-// Ids come from applications. The file name replaces every '/' so no file
-// leaves the output directory; the cache key and "pbcid" keep the id, and
-// every index line stays JSON.
+// Ids come from applications. The file name replaces every '/', every
+// control byte and every byte that is not part of valid UTF-8 by '_', so no
+// file leaves the output directory and every name lists cleanly; the cache
+// key and "pbcid" keep the id, and every index line is strict UTF-8 JSON.
+// Ids that meet in one name take the next free number.
 TEST_F(DumpTest, HostileIdsStayInsideTheDirectoryAndTheIndexStaysJson) {
     temp_dir root;
     ASSERT_EQ(mkdir((root / "out").c_str(), 0755), 0);
     open_dir(root / "out");
 
-    const std::vector<std::string> ids = {
-        "a/b", "../x", "../../escape", "/abs", "dir/",          "q\"uote", "back\\slash",
-        "tab\there", "nl\nx", "\x01" "ctl", "del\x7f", "utf8\xc3\xa9", "high\xc3", "\xff\xfe",
-        "a_b",  // after "a/b": same file stem, different identifier
+    struct id_case {
+        std::string id;
+        std::string stem;
+        int32_t seq;
     };
-    for (const std::string& id : ids) {
-        SCOPED_TRACE(test::hex(reinterpret_cast<const uint8_t*>(id.data()), id.size()));
-        EXPECT_EQ(dump(v4(id), packets(1)), "");
-        EXPECT_EQ(cached(v4_ident(id)), id == "a_b" ? 2 : 1);
+    const id_case ids[] = {
+        {"a/b", "a_b", 0},
+        {"../x", ".._x", 0},
+        {"../../escape", ".._.._escape", 0},
+        {"/abs", "_abs", 0},
+        {"dir/", "dir_", 0},
+        {"q\"uote", "q\"uote", 0},
+        {"back\\slash", "back\\slash", 0},
+        {"tab\there", "tab_here", 0},
+        {"nl\nx", "nl_x", 0},
+        {"\x01" "ctl", "_ctl", 0},
+        {"del\x7f", "del_", 0},
+        {"utf8\xc3\xa9", "utf8\xc3\xa9", 0},
+        {"\xe2\x82\xac\xf0\x9f\x98\x80", "\xe2\x82\xac\xf0\x9f\x98\x80", 0},
+        {"high\xc3", "high_", 0},
+        {"\xff\xfe", "__", 0},
+        {"\xc0\xaf" "over", "__over", 0},
+        {"\xed\xa0\x80" "sur", "___sur", 0},
+        {"a_b", "a_b", 1},        // same name as "a/b", another identifier
+        {"tab_here", "tab_here", 1},
+        {"\xfe\xff", "__", 1},
+    };
+    for (const id_case& c : ids) {
+        SCOPED_TRACE(test::hex(reinterpret_cast<const uint8_t*>(c.id.data()), c.id.size()));
+        EXPECT_EQ(dump(v4(c.id), packets(1)), "");
+        EXPECT_EQ(cached(v4_ident(c.id)), c.seq + 1);
     }
     EXPECT_EQ(test::list_dir(root.path()), std::vector<std::string>{"out"});
 
+    // Strictly: every line must decode as UTF-8 before it parses as JSON.
+    const std::string check = root / "strict.py";
+    test::write_file(check, std::string(
+        "import json, sys\n"
+        "for raw in open(sys.argv[1], 'rb').read().split(b'\\n')[:-1]:\n"
+        "    json.loads(raw.decode('utf-8'))\n"));
+    const std::string cmd = "python3 '" + check + "' '" + path("records") + "'";
+    if (test::have_program("python3")) {
+        EXPECT_EQ(system(cmd.c_str()), 0);
+    }
+
     const std::vector<test::json_object> objs = parsed_index();
-    ASSERT_EQ(objs.size(), ids.size());
-    for (size_t i = 0; i < ids.size(); i++) {
-        const std::string& id = ids[i];
-        SCOPED_TRACE(test::hex(reinterpret_cast<const uint8_t*>(id.data()), id.size()));
-        std::string stem = id, pbcid;
-        for (char& ch : stem) {
-            if (ch == '/') ch = '_';
-        }
-        for (unsigned char ch : id) {
+    ASSERT_EQ(objs.size(), std::size(ids));
+    for (size_t i = 0; i < objs.size(); i++) {
+        const id_case& c = ids[i];
+        SCOPED_TRACE(test::hex(reinterpret_cast<const uint8_t*>(c.id.data()), c.id.size()));
+        std::string pbcid;
+        for (unsigned char ch : c.id) {
             if (ch == ' ' || (ch >= '\t' && ch <= '\r')) pbcid += ' ';
             else if (ch >= 0x21 && ch <= 0x7e) pbcid += static_cast<char>(ch);
             else pbcid += '?';
         }
-        const int64_t seq = id == "a_b" ? 1 : 0;
-        const std::string name = stem + V4_SUFFIX + "." + std::to_string(seq) + ".pcapng";
+        const std::string name = c.stem + V4_SUFFIX + "." + std::to_string(c.seq) + ".pcapng";
         const test::json_object& o = objs[i];
         EXPECT_EQ(o.at("filename").type, 's');
         EXPECT_EQ(o.at("filename").text, name);
         EXPECT_EQ(o.at("pbcid").text, pbcid);
-        EXPECT_EQ(o.at("frag_seq").text, std::to_string(seq));
+        EXPECT_EQ(o.at("frag_seq").text, std::to_string(c.seq));
         struct stat st;
         ASSERT_EQ(lstat(path(name).c_str(), &st), 0) << name;
         EXPECT_TRUE(S_ISREG(st.st_mode));
         EXPECT_EQ(test::block_summary(file(name)), "P");
     }
-    EXPECT_EQ(dump_files().size(), ids.size());
+    EXPECT_EQ(dump_files().size(), std::size(ids));
 }
 
 TEST_F(DumpTest, DurationDateAndStackInTheIndex) {

@@ -3,6 +3,8 @@
 // limit, reopening after SIGHUP and silent failures.
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +25,7 @@
 #include "quarn_records.h"
 #include "quarn_stacknames.h"
 #include "stderr_capture.h"
+#include "quarn_utf8.h"
 #include "testlib.h"
 
 namespace {
@@ -80,6 +83,13 @@ struct line_args {
     timeval64 last{6, 100000};
     bool ended = false;
     int32_t frag_seq = 0;
+    std::string compressor;
+
+    finished_dump dump(std::vector<uint8_t>& hdr) const {
+        return finished_dump{filename.c_str(), faddr.c_str(), hdr.data(), record_count,
+                             dump_time,        stack_id,      first,      last,
+                             ended,            frag_seq,      compressor.c_str()};
+    }
 };
 
 const char* const ORDINARY_LINE =
@@ -100,9 +110,7 @@ bool has_member(const std::string& line, const std::string& key, const std::stri
 std::string format(line_args a) {
     std::vector<uint8_t> hdr = build::log_header(a.header);
     char buf[RECORDS_LINE_MAX];
-    const size_t n = records_format(buf, a.filename.c_str(), a.faddr.c_str(), hdr.data(),
-                                    a.record_count, a.dump_time, a.stack_id, a.first, a.last,
-                                    a.ended, a.frag_seq);
+    const size_t n = records_format(buf, a.dump(hdr));
     return std::string(buf, n);
 }
 
@@ -117,17 +125,16 @@ protected:
         ASSERT_GE(dir_fd_, 0);
         // The index descriptor of an earlier test points into its directory.
         reopen_flag = true;
-        compress_xz = false;
     }
     void TearDown() override {
+        // No streak of one test may reach the next.
+        EXPECT_EQ(test::capture_stderr([] { records_flush_at_exit(); }), "");
         close(dir_fd_);
-        compress_xz = false;
     }
 
     void append(const line_args& a) {
         std::vector<uint8_t> hdr = build::log_header(a.header);
-        records_append(dir_fd_, a.filename.c_str(), a.faddr.c_str(), hdr.data(), a.record_count,
-                       a.dump_time, a.stack_id, a.first, a.last, a.ended, a.frag_seq);
+        records_append(dir_fd_, a.dump(hdr));
     }
     std::string index_path() const { return dir_ / "records"; }
     std::string index_text() const { return quarn::test::read_text(index_path()); }
@@ -308,9 +315,88 @@ TEST_F(RecordsTest, StackNameFromItsSlotEscaped) {
     EXPECT_EQ(recs[1].at("stack"), str("b\"b\\r\x01"));
 }
 
+// The byte rule for UTF-8: what starts a valid sequence, and what becomes
+// the replacement, with and without control characters.
+TEST(Utf8, SequencesAndReplacement) {
+    struct utf8_case {
+        const char* what;
+        std::string in;
+        const char* as_name;   // '_' for invalid and control bytes
+        const char* as_text;   // '?' for invalid bytes only
+    };
+    const utf8_case cases[] = {
+        {"ASCII", "abc-1.x", "abc-1.x", "abc-1.x"},
+        {"controls", "a\tb\nc\x01\x1f\x7f", "a_b_c___", "a\tb\nc\x01\x1f\x7f"},
+        {"two, three and four bytes", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80",
+         "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
+        {"lone continuation", "a\x80" "b", "a_b", "a?b"},
+        {"overlong two bytes", "\xc0\xaf\xc1\xbf", "____", "????"},
+        {"overlong three bytes", "\xe0\x80\xaf", "___", "???"},
+        {"overlong four bytes", "\xf0\x8f\xbf\xbf", "____", "????"},
+        {"surrogate", "\xed\xa0\x80", "___", "???"},
+        {"last before surrogates", "\xed\x9f\xbf", "\xed\x9f\xbf", "\xed\x9f\xbf"},
+        {"U+10FFFF and above", "\xf4\x8f\xbf\xbf\xf4\x90\x80\x80",
+         "\xf4\x8f\xbf\xbf____", "\xf4\x8f\xbf\xbf????"},
+        {"F5 to FF", "\xf5\xfe\xff", "___", "???"},
+        {"cut at the end", "ab\xe2\x82", "ab__", "ab??"},
+        // The scan goes on at the next byte: the ASCII after a bad lead stays.
+        {"bad lead then ASCII", "\xc3" "A\xe2\x82" "B", "_A__B", "?A??B"},
+        {"lead then another lead", "\xc3\xc3\xa9", "_\xc3\xa9", "?\xc3\xa9"},
+    };
+    for (const utf8_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string name = c.in;
+        std::string text = c.in;
+        utf8_make_valid(name.data(), name.size(), '_', true);
+        utf8_make_valid(text.data(), text.size(), '?', false);
+        EXPECT_EQ(name, c.as_name);
+        EXPECT_EQ(text, c.as_text);
+    }
+}
+
+// Every text member of a line is valid UTF-8 whatever the inputs hold, so
+// a strict reader takes every line; valid sequences pass unchanged.
+TEST_F(RecordsTest, TextMembersAreValidUtf8) {
+    REQUIRE_JSON_READER();
+    struct text_case {
+        const char* what;
+        std::string filename, faddr, stack;
+        const char* filename_text;
+        const char* stack_text;
+    };
+    const text_case cases[] = {
+        {"valid multibyte kept", "caf\xc3\xa9.0.pcapng", "10.0.0.2", "r\xc3\xa4" "ck",
+         "caf\xc3\xa9.0.pcapng", "r\xc3\xa4" "ck"},
+        {"invalid bytes in the stack name", "f.0.pcapng", "10.0.0.2", "bb\xff\xc3r\xed\xa0\x80",
+         "f.0.pcapng", "bb??r???"},
+        {"invalid bytes in a name given by a caller", "f\xc3\x28.0.pcapng", "10.0.0.2", "s",
+         "f?(.0.pcapng", "s"},
+        {"control bytes escaped", "f.0.pcapng", "10.0.0.2", "s\x01\n", "f.0.pcapng", "s\x01\n"},
+    };
+    std::string all;
+    for (const text_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        line_args a;
+        a.filename = c.filename;
+        a.faddr = c.faddr;
+        std::vector<uint8_t> hdr = build::log_header(a.header);
+        char buf[RECORDS_LINE_MAX];
+        const size_t n = records_format_line(buf, a.dump(hdr), c.stack.c_str());
+        ASSERT_GT(n, 0u);
+        all.append(buf, n);
+    }
+    const std::vector<json_record> recs = parse(all);
+    ASSERT_EQ(recs.size(), std::size(cases));
+    for (size_t i = 0; i < recs.size(); i++) {
+        SCOPED_TRACE(cases[i].what);
+        EXPECT_EQ(recs[i].at("filename"), str(cases[i].filename_text));
+        EXPECT_EQ(recs[i].at("stack"), str(cases[i].stack_text));
+    }
+}
+
 TEST_F(RecordsTest, CompressorNamedWithXz) {
-    compress_xz = true;
     line_args a;
+    a.compressor = "xz";
     a.filename = "conn_443_10.0.0.2_50000.0.pcapng.xz";
     const std::string line = format(a);
     EXPECT_TRUE(has_member(line, "filename", "\"conn_443_10.0.0.2_50000.0.pcapng.xz\"")) << line;
@@ -328,8 +414,9 @@ TEST_F(RecordsTest, FullFieldsAreCutAndTerminatedInTheHeader) {
     ASSERT_EQ(hdr[OFF_TLH_ID + 63], 'i');
 
     char buf[RECORDS_LINE_MAX];
-    const size_t n = records_format(buf, "f", "10.0.0.2", hdr.data(), 1, 0, 0, {0, 0}, {0, 0},
-                                    false, 0);
+    const size_t n =
+        records_format(buf, finished_dump{"f", "10.0.0.2", hdr.data(), 1, 0, 0, {0, 0}, {0, 0},
+                                          false, 0, ""});
     const std::string line(buf, n);
     EXPECT_TRUE(has_member(line, "pbcid", "\"" + std::string(63, 'i') + "\"")) << line;
     EXPECT_TRUE(has_member(line, "reason", "\"" + std::string(31, 'r') + "\"")) << line;
@@ -464,18 +551,156 @@ TEST_F(RecordsTest, ReopenAfterHangupFollowsTheName) {
     EXPECT_EQ(seqs(index_text()), "34");
 }
 
-TEST_F(RecordsTest, UnopenableIndexIsSilentAndRetried) {
+std::string err_line(const std::string& text) {
+    return std::string(progname()) + ": " + text + "\n";
+}
+
+// The frag_seq values of the index lines in `text`, in order.
+std::vector<int> frag_seqs(const std::string& text) {
+    std::vector<int> seqs;
+    const std::string key = "\"frag_seq\":";
+    for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1)) {
+        seqs.push_back(atoi(text.c_str() + at + key.size()));
+    }
+    return seqs;
+}
+
+std::vector<int> iota_seqs(int from, int to) {
+    std::vector<int> v;
+    for (int i = from; i < to; i++) v.push_back(i);
+    return v;
+}
+
+// While "records" cannot be opened (a directory holds the name), lines wait
+// in order; one report begins the streak, none follows per line, and the
+// first line that can be written takes the waiting ones with it.
+TEST_F(RecordsTest, UnopenableIndexKeepsLinesAndReportsOncePerStreak) {
     ASSERT_EQ(mkdir(index_path().c_str(), 0755), 0);
-    const std::string err = quarn::test::capture_stderr([&] { append(line_args{}); });
-    EXPECT_EQ(err, "");
-    struct stat st;
-    ASSERT_EQ(stat(index_path().c_str(), &st), 0);
-    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    line_args a;
+    const std::string err = test::capture_stderr([&] {
+        for (int i = 0; i < 3; i++) {
+            a.frag_seq = i;
+            append(a);
+        }
+    });
+    EXPECT_EQ(err, err_line("Error opening records index: Is a directory"));
     EXPECT_EQ(quarn::test::list_dir(dir_.path()), std::vector<std::string>{"records"});
 
     ASSERT_EQ(rmdir(index_path().c_str()), 0);
-    append(line_args{});
+    a.frag_seq = 3;
+    EXPECT_EQ(test::capture_stderr([&] { append(a); }),
+              err_line("Records index written again: 3 lines kept, 0 lost"));
+    EXPECT_EQ(frag_seqs(index_text()), iota_seqs(0, 4));
+
+    // A second streak is reported again, with counts of its own.
+    ASSERT_EQ(unlink(index_path().c_str()), 0);
+    ASSERT_EQ(mkdir(index_path().c_str(), 0755), 0);
+    reopen_flag = true;
+    a.frag_seq = 4;
+    EXPECT_EQ(test::capture_stderr([&] { append(a); }),
+              err_line("Error opening records index: Is a directory"));
+    ASSERT_EQ(rmdir(index_path().c_str()), 0);
+    a.frag_seq = 5;
+    EXPECT_EQ(test::capture_stderr([&] { append(a); }),
+              err_line("Records index written again: 1 lines kept, 0 lost"));
+    EXPECT_EQ(frag_seqs(index_text()), iota_seqs(4, 6));
+}
+
+// The backlog holds RECORDS_BACKLOG_MAX lines; the lines beyond are counted
+// as lost, and the report says so once writing works again.
+TEST_F(RecordsTest, BacklogIsBoundedAndCountsWhatItLost) {
+    ASSERT_EQ(mkdir(index_path().c_str(), 0755), 0);
+    const int total = static_cast<int>(RECORDS_BACKLOG_MAX) + 5;
+    line_args a;
+    const std::string err = test::capture_stderr([&] {
+        for (int i = 0; i < total; i++) {
+            a.frag_seq = i;
+            append(a);
+        }
+    });
+    EXPECT_EQ(err, err_line("Error opening records index: Is a directory"));
+    ASSERT_EQ(rmdir(index_path().c_str()), 0);
+    a.frag_seq = total;
+    EXPECT_EQ(test::capture_stderr([&] { append(a); }),
+              err_line("Records index written again: " + std::to_string(RECORDS_BACKLOG_MAX) +
+                       " lines kept, 5 lost"));
+    std::vector<int> expected = iota_seqs(0, static_cast<int>(RECORDS_BACKLOG_MAX));
+    expected.push_back(total);
+    EXPECT_EQ(frag_seqs(index_text()), expected);
+}
+
+// Runs f with the file size limit at `limit` bytes (SIGXFSZ ignored), so
+// that a write crossing it is cut short and the next one fails with EFBIG.
+template <typename F>
+void with_file_size_limit(rlim_t limit, F f) {
+    struct sigaction ign {}, old {};
+    ign.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGXFSZ, &ign, &old), 0);
+    rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit lim = saved;
+    lim.rlim_cur = limit;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+    f();
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    ASSERT_EQ(sigaction(SIGXFSZ, &old, nullptr), 0);
+}
+
+// A write that the system cuts short leaves no partial line: the file is
+// cut back to its last whole line, and the line waits for the next try.
+TEST_F(RecordsTest, ShortWriteIsCutBackAndTheLineKept) {
+    const size_t line_len = strlen(ORDINARY_LINE);
+    line_args a;
+    a.frag_seq = 0;
+    append(a);
+    ASSERT_EQ(index_text().size(), line_len);
+
+    // Room for the first line and half of the next.
+    std::string err;
+    with_file_size_limit(line_len + line_len / 2, [&] {
+        err = test::capture_stderr([&] {
+            for (int i = 1; i <= 3; i++) {
+                a.frag_seq = i;
+                append(a);
+            }
+        });
+        EXPECT_EQ(index_text().size(), line_len);
+    });
+    EXPECT_EQ(err, err_line("Error writing records index: File too large"));
+
+    a.frag_seq = 4;
+    EXPECT_EQ(test::capture_stderr([&] { append(a); }),
+              err_line("Records index written again: 3 lines kept, 0 lost"));
+    EXPECT_EQ(frag_seqs(index_text()), iota_seqs(0, 5));
+    EXPECT_EQ(index_text().size(), 5 * line_len);
+    REQUIRE_JSON_READER();
+    EXPECT_EQ(read_index(dir_, index_path()).size(), 5u);
+}
+
+// At the end the backlog gets one more try: written, it ends the streak as
+// a new line would; still failing, its count is reported.
+TEST_F(RecordsTest, FlushAtExitTriesTheBacklogOnceMore) {
+    ASSERT_EQ(mkdir(index_path().c_str(), 0755), 0);
+    line_args a;
+    EXPECT_EQ(test::capture_stderr([&] { append(a); }),
+              err_line("Error opening records index: Is a directory"));
+    ASSERT_EQ(rmdir(index_path().c_str()), 0);
+    EXPECT_EQ(test::capture_stderr([] { records_flush_at_exit(); }),
+              err_line("Records index written again: 1 lines kept, 0 lost"));
     EXPECT_EQ(index_text(), ORDINARY_LINE);
+
+    ASSERT_EQ(unlink(index_path().c_str()), 0);
+    ASSERT_EQ(mkdir(index_path().c_str(), 0755), 0);
+    reopen_flag = true;
+    EXPECT_EQ(test::capture_stderr([&] {
+                  append(a);
+                  append(a);
+                  records_flush_at_exit();
+              }),
+              err_line("Error opening records index: Is a directory") +
+                  err_line("Records index incomplete at exit: 2 lines not written"));
+    // The streak is over: nothing more to report.
+    EXPECT_EQ(test::capture_stderr([] { records_flush_at_exit(); }), "");
 }
 
 }  // namespace
