@@ -25,6 +25,7 @@
 
 #include "quarn_dumper.h"
 #include "quarn_lock.h"
+#include "quarn_report.h"
 #include "quarn_stacknames.h"
 #include "quarn_utf8.h"
 

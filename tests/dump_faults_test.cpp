@@ -21,6 +21,7 @@
 #include "quarn_logfmt.h"
 #include "quarn_records.h"
 #include "quarn_writev.h"
+#include "stderr_capture.h"
 #include "testlib.h"
 
 namespace quarn {

@@ -23,6 +23,7 @@
 #include "quarn_dumper.h"
 #include "quarn_logbuild.h"
 #include "quarn_records.h"
+#include "quarn_report.h"
 #include "quarn_stacknames.h"
 #include "stderr_capture.h"
 #include "quarn_utf8.h"
@@ -674,7 +675,7 @@ TEST_F(RecordsTest, ShortWriteIsCutBackAndTheLineKept) {
     EXPECT_EQ(frag_seqs(index_text()), iota_seqs(0, 5));
     EXPECT_EQ(index_text().size(), 5 * line_len);
     REQUIRE_JSON_READER();
-    EXPECT_EQ(read_index(dir_, index_path()).size(), 5u);
+    EXPECT_EQ(read_index(index_path()).size(), 5u);
 }
 
 // At the end the backlog gets one more try: written, it ends the streak as

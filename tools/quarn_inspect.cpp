@@ -21,12 +21,10 @@
 #include <string_view>
 #include <vector>
 
-#include "quarn_dumper.h"
 #include "quarn_dumpread.h"
 #include "quarn_dumpshow.h"
 #include "quarn_logfmt.h"
 #include "quarn_records.h"
-#include "quarn_stacknames.h"
 
 namespace {
 
@@ -262,30 +260,13 @@ struct index_fields {
 };
 
 // The daemon's index line for `f` into buf (RECORDS_LINE_MAX bytes); its
-// length, 0 when it does not fit. The formatter takes the stack name from
-// the stack-name table and the compressor from compress_xz: this
-// single-threaded tool sets both for the call and clears them after.
+// length, 0 when it does not fit. The stack name is the one the file
+// carries, not the running system's table.
 size_t format_index_line(char* buf, index_fields& f) {
-    stack_names[f.stack_id].name = f.stack_name.c_str();
-    stack_names[f.stack_id].name_len = static_cast<int32_t>(f.stack_name.size());
-    compress_xz = f.compressor[0] != '\0';
-    size_t n = records_format(buf, f.filename.c_str(), f.faddr.c_str(), f.hdr, f.record_count,
-                              f.dump_time, f.stack_id, f.first, f.last, f.conn_ended, f.frag_seq);
-    stack_names[f.stack_id] = stack_name_entry{};
-    compress_xz = false;
-    if (n > 0 && strcmp(f.compressor, "zstd") == 0) {
-        // The last "compressor" member is the line's own: texts before it
-        // carry their quotes escaped.
-        std::string line(buf, n);
-        const std::string xz = "\"compressor\":\"xz\"";
-        const size_t at = line.rfind(xz);
-        if (at == std::string::npos) return 0;
-        line.replace(at, xz.size(), "\"compressor\":\"zstd\"");
-        if (line.size() >= RECORDS_LINE_MAX) return 0;
-        memcpy(buf, line.data(), line.size());
-        n = line.size();
-    }
-    return n;
+    const finished_dump d{f.filename.c_str(), f.faddr.c_str(), f.hdr, f.record_count,
+                          f.dump_time, f.stack_id, f.first, f.last, f.conn_ended, f.frag_seq,
+                          f.compressor};
+    return records_format_line(buf, d, f.stack_name.c_str());
 }
 
 // Reasons whose short dumps the daemon removes (whole string, case-sensitive).
