@@ -234,7 +234,7 @@ namespace {
 
 // Opens "records" when it is not open (or anew after SIGHUP). 0, or the
 // error number of the failed open.
-int open_index(int dir_fd) {
+int open_index(int dir_fd) QUARN_REQUIRES(records_mutex) {
     if (reopen_flag.load()) {
         if (records_fd >= 0) close(records_fd);
         records_fd = -1;
@@ -251,7 +251,7 @@ int open_index(int dir_fd) {
 // is cut back by what went out. 0, or the error number of the failure.
 // Only this unit appends to "records", under records_mutex, so the bytes
 // that went out are the last ones in the file.
-int write_line(const char* line, size_t len) {
+int write_line(const char* line, size_t len) QUARN_REQUIRES(records_mutex) {
     size_t done = 0;
     int err = 0;
     while (done < len) {
@@ -277,7 +277,7 @@ int write_line(const char* line, size_t len) {
 }
 
 // Writes the waiting lines in order; each one written leaves the backlog.
-int write_backlog() {
+int write_backlog() QUARN_REQUIRES(records_mutex) {
     while (!streak.backlog.empty()) {
         const std::string& line = streak.backlog.front();
         const int err = write_line(line.data(), line.size());
@@ -287,7 +287,7 @@ int write_backlog() {
     return 0;
 }
 
-void keep_line(const char* line, size_t len) {
+void keep_line(const char* line, size_t len) QUARN_REQUIRES(records_mutex) {
     if (streak.backlog.size() < RECORDS_BACKLOG_MAX) {
         streak.backlog.emplace_back(line, len);
         streak.kept++;
@@ -302,7 +302,7 @@ void report_failure(const char* what, int err) {
 }
 
 // Ends a streak once everything it kept is written.
-void end_streak() {
+void end_streak() QUARN_REQUIRES(records_mutex) {
     log_stderr("%s: Records index written again: %zu lines kept, %llu lost", progname(),
                streak.kept, streak.lost);
     streak = index_streak{};
