@@ -2,7 +2,8 @@
 # Installs what is missing, builds with AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs every test, then builds with
 # ThreadSanitizer and runs the concurrent tests (reader, workers, flow
-# control, signals) again.
+# control, signals) again, and last runs every fuzz target for about a
+# minute each (scripts/fuzz.sh; QUARN_FUZZ_SECONDS changes the time).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,3 +24,5 @@ cmake -S . -B build/tsan -G Ninja -DQUARN_SANITIZE=thread >/dev/null
 cmake --build build/tsan -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1 \
   ctest --test-dir build/tsan --output-on-failure -L concurrent -j "$jobs"
+
+bash scripts/fuzz.sh
