@@ -1,6 +1,7 @@
 // Feeds an arbitrary input stream to the reader's framing, with the -r
 // filter taken from the first input byte. No workers run: the messages the
-// reader queues are checked against the stream and freed here.
+// reader queues are taken back through the queue interface, checked against
+// the framing rules and freed here.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -15,47 +16,46 @@
 
 namespace {
 
-void init_once() {
-    static bool done = false;
-    if (done) return;
-    done = true;
-    pthread_mutex_init(&quarn::queue_wait_mutex, nullptr);
-    pthread_cond_init(&quarn::queue_wait_cond, nullptr);
-    for (int i = 0; i < quarn::NUM_THREADS; i++) {
-        pthread_mutex_init(&quarn::worker_mutex[i], nullptr);
-        pthread_cond_init(&quarn::worker_cond[i], nullptr);
-        quarn::work_queues[i].last = &quarn::work_queues[i].first;
-    }
-}
+// A directory descriptor the reader only passes on.
+constexpr int UNUSED_DIR_FD = 3;
+// Steps per input: fewer than QUEUE_PAUSE_AT messages, so the reader never
+// pauses (nothing would resume it).
+constexpr int MAX_STEPS = quarn::QUEUE_PAUSE_AT - 100;
+// Lengths the reader would allocate are cut above this, to keep each run
+// fast; lengths above MESSAGE_LENGTH_MAX stay, as the reader refuses them
+// without allocating.
+constexpr uint64_t FUZZ_ALLOC_MAX = uint64_t{1} << 20;
 
-void drain() {
+const char* const FILTERS[] = {nullptr, "", "err", "rebuffer"};
+constexpr size_t FILTER_COUNT = sizeof FILTERS / sizeof FILTERS[0];
+
+void take_back() {
     for (int i = 0; i < quarn::NUM_THREADS; i++) {
-        while (quarn::queue_entry* e = quarn::work_queues[i].first) {
-            quarn::work_queues[i].first = e->next;
-            // A queued message is whole and of type 1 with room for a header.
-            if (quarn::tlh_type(e->msg) != 1 || quarn::tlh_length(e->msg) < quarn::LOG_HEADER_SIZE) abort();
-            quarn::free_message(e->msg);
-            delete e;
-            quarn::queued_count--;
+        quarn::queued_message m;
+        while (quarn::queue_pop(i, nullptr, &m) == 1) {
+            // A queued message is whole, of the handled type, with room for
+            // a log header.
+            if (quarn::tlh_type(m.msg) != quarn::TLH_TYPE_BBR ||
+                quarn::tlh_length(m.msg) < quarn::LOG_HEADER_SIZE ||
+                quarn::tlh_length(m.msg) > quarn::MESSAGE_LENGTH_MAX || m.dir_fd != UNUSED_DIR_FD) {
+                abort();
+            }
+            quarn::free_message(m.msg);
+            quarn::queue_done();
         }
-        quarn::work_queues[i].last = &quarn::work_queues[i].first;
     }
+    if (quarn::queued_messages() != 0) abort();
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    init_once();
     if (size < 1) return 0;
-    static const char* filters[] = {nullptr, "", "err", "rebuffer"};
-    quarn::reason_filter = filters[data[0] % 4];
+    quarn::reason_filter = FILTERS[data[0] % FILTER_COUNT];
     quarn::reason_filter_len = quarn::reason_filter ? static_cast<int>(strlen(quarn::reason_filter)) : 0;
-    // The reader allocates what a header announces before it reads the body;
-    // an absurd length would end the process like a failed allocation does.
-    // Cut the stream before such a header.
     for (size_t pos = 1; pos + quarn::COMMON_HEADER_SIZE <= size;) {
-        const uint64_t len = quarn::load<uint64_t>(data + pos + 8);
-        if (len > (uint64_t{64} << 20)) {
+        const uint64_t len = quarn::load<uint64_t>(data + pos + quarn::OFF_TLH_LENGTH);
+        if (len > FUZZ_ALLOC_MAX && len <= quarn::MESSAGE_LENGTH_MAX) {
             size = pos;
             break;
         }
@@ -68,9 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     lseek(fd, 0, SEEK_SET);
     quarn::reader_ending end;
     int steps = 0;
-    // Fewer than 1000 queued messages per input: the reader never pauses.
-    while (steps < 900 && quarn::reader_next(fd, 3, &end)) steps++;
-    drain();
+    while (steps < MAX_STEPS && quarn::reader_next(fd, UNUSED_DIR_FD, &end)) steps++;
+    take_back();
     close(fd);
     return 0;
 }

@@ -60,15 +60,15 @@ size_t format_index_line(char* buf, const char* filename, const char* faddr, uin
                          uint32_t record_count, int64_t dump_time, uint8_t stack_id,
                          quarn::timeval64 first, quarn::timeval64 last, bool conn_ended,
                          int32_t frag_seq, const char* stack_name) {
-    pthread_rwlock_wrlock(&quarn::stack_names_lock);
-    quarn::stack_names[stack_id].name = stack_name;
-    quarn::stack_names[stack_id].name_len = static_cast<int32_t>(strlen(stack_name));
-    pthread_rwlock_unlock(&quarn::stack_names_lock);
+    {
+        quarn::rwlock_guard names(quarn::stack_names_lock, quarn::rwlock_guard::exclusive);
+        quarn::stack_names[stack_id].name = stack_name;
+        quarn::stack_names[stack_id].name_len = static_cast<int32_t>(strlen(stack_name));
+    }
     const size_t n = quarn::records_format(buf, filename, faddr, hdr, record_count, dump_time,
                                            stack_id, first, last, conn_ended, frag_seq);
-    pthread_rwlock_wrlock(&quarn::stack_names_lock);
+    quarn::rwlock_guard names(quarn::stack_names_lock, quarn::rwlock_guard::exclusive);
     quarn::stack_names[stack_id] = {};
-    pthread_rwlock_unlock(&quarn::stack_names_lock);
     return n;
 }
 

@@ -4,8 +4,8 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config liblzma-dev libgtest-dev libbenchmark-dev
-          xz-utils tshark tcpdump jq python3
-          clang libclang-rt-14-dev)  # libFuzzer targets (scripts/fuzz.sh)
+          xz-utils tshark tcpdump jq python3 clang
+          libclang-rt-14-dev)  # libFuzzer, for scripts/fuzz.sh
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds with AddressSanitizer and
-# UndefinedBehaviorSanitizer and runs every test, then builds with
-# ThreadSanitizer and runs the concurrent tests (reader, workers, flow
-# control, signals) again, and last runs every fuzz target for about a
-# minute each (scripts/fuzz.sh; QUARN_FUZZ_SECONDS changes the time).
+# Installs what is missing, builds with clang's thread-safety analysis,
+# builds with AddressSanitizer and UndefinedBehaviorSanitizer and runs every
+# test, then builds with ThreadSanitizer and runs the concurrent tests
+# (reader, workers, flow control, signals) again, and last runs every fuzz
+# target for about a minute each (scripts/fuzz.sh; QUARN_FUZZ_SECONDS
+# changes the time).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,6 +15,12 @@ jobs=$(nproc)
 # The optimised build the demo and the benchmarks use must compile cleanly too.
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARN_TESTS=OFF -DQUARN_BENCH=ON >/dev/null
 cmake --build build/release -j "$jobs"
+
+# clang's thread-safety analysis over the daemon and the tools: a variable
+# or call used without the lock it is marked with fails the build.
+cmake -S . -B build/clang-tsa -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DQUARN_TESTS=OFF \
+  -DCMAKE_CXX_FLAGS="-Wthread-safety -Werror" >/dev/null
+cmake --build build/clang-tsa -j "$jobs"
 
 cmake -S . -B build/asan -G Ninja -DQUARN_SANITIZE=address,undefined >/dev/null
 cmake --build build/asan -j "$jobs"

@@ -6,9 +6,7 @@
 #ifndef QUARN_ASSERT_H
 #define QUARN_ASSERT_H
 
-namespace quarn {
-[[noreturn]] void assert_fail(const char* expr, const char* func, const char* unit, int line);
-}
+#include "quarn_report.h"
 
 // QUARN_UNIT names the source unit in the message (for example "quarn_dumper").
 #define QUARN_ASSERT(unit, expr) \

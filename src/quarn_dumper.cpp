@@ -1,14 +1,16 @@
 // The daemon's start-up, configuration, signals and endings.
 //
-// main checks the kernel's log version, installs the signal handlers, parses
-// the options, opens the input and the PID file with full privileges, drops
-// to the unprivileged user, tests the output directory, loads the stack
-// names, optionally forks, writes the PID file, starts the workers and
-// becomes the reader.
+// main blocks the signals that must wait for their handlers, checks the
+// kernel's log version, installs the signal handlers (unblocking those
+// signals), parses the options, opens the input and the PID file with full
+// privileges, drops to the unprivileged user, tests the output directory,
+// loads the stack names, optionally forks, writes the PID file, starts the
+// workers and becomes the reader.
 #include "quarn_dumper.h"
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -25,6 +27,7 @@
 #include "quarn_pcapng.h"
 #include "quarn_reader.h"
 #include "quarn_records.h"
+#include "quarn_report.h"
 #include "quarn_stacknames.h"
 
 namespace quarn {
@@ -84,22 +87,56 @@ void quit_handler(int) {
 
 void wakeup_handler(int) {}
 
-void install(int sig, void (*handler)(int), int flags) {
+// The signals whose default action would end the daemon although they
+// must not: blocked from the first instruction of start-up until their
+// handlers exist, so one sent that early waits for its handler.
+int block_early_signals(sigset_t* saved) {
+    sigset_t early;
+    sigemptyset(&early);
+    sigaddset(&early, SIGHUP);
+    sigaddset(&early, SIGUSR1);
+    sigaddset(&early, SIGUSR2);
+    return pthread_sigmask(SIG_BLOCK, &early, saved);
+}
+
+int install(int sig, void (*handler)(int), int flags) {
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = handler;
     sa.sa_flags = flags;
     sigemptyset(&sa.sa_mask);
-    sigaction(sig, &sa, nullptr);
+    return sigaction(sig, &sa, nullptr);
 }
 
-void install_signals() {
+// Installs every handler, then restores the mask that block_early_signals
+// saved. 0, or 1 after the err line.
+int install_signals(const sigset_t& saved) {
     // SIGHUP restarts an interrupted read; the others interrupt it with EINTR.
-    install(SIGHUP, hup_handler, SA_RESTART);
-    install(SIGINT, quit_handler, 0);
-    install(SIGTERM, quit_handler, 0);
-    install(SIGUSR1, SIG_IGN, 0);
-    install(SIGUSR2, wakeup_handler, 0);
+    const struct {
+        int sig;
+        void (*handler)(int);
+        int flags;
+        const char* name;
+    } table[] = {
+        {SIGHUP, hup_handler, SA_RESTART, "SIGHUP"},
+        {SIGINT, quit_handler, 0, "SIGINT"},
+        {SIGTERM, quit_handler, 0, "SIGTERM"},
+        {SIGUSR1, SIG_IGN, 0, "SIGUSR1"},
+        {SIGUSR2, wakeup_handler, 0, "SIGUSR2"},
+    };
+    for (const auto& t : table) {
+        if (install(t.sig, t.handler, t.flags) != 0) {
+            warn_errno("Error installing the handler for %s", t.name);
+            return 1;
+        }
+    }
+    const int rv = pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    if (rv != 0) {
+        errno = rv;
+        warn_errno("Error unblocking signals");
+        return 1;
+    }
+    return 0;
 }
 
 [[noreturn]] void usage(const char* prog) {
@@ -213,7 +250,14 @@ void do_err(int status, const char* fmt, ...) {
 }
 
 int quarn_main(int argc, char** argv) {
+    sigset_t saved_mask;
+    const int blocked = block_early_signals(&saved_mask);
     set_progname(argc > 0 ? argv[0] : nullptr);
+    if (blocked != 0) {
+        errno = blocked;
+        warn_errno("Error blocking signals");
+        return 1;
+    }
 
     uint32_t version = 0;
     if (kernel_log_version(&version) != 0) {
@@ -226,7 +270,7 @@ int quarn_main(int argc, char** argv) {
         return 1;
     }
 
-    install_signals();
+    if (install_signals(saved_mask) != 0) return 1;
 
     options o;
     parse_options(argc, argv, o);

@@ -8,7 +8,6 @@
 #define QUARN_DUMPER_H
 
 #include <atomic>
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -24,7 +23,7 @@ extern std::atomic<bool> quit_flag;
 // messages already queued.)
 extern std::atomic<bool> workers_stop;
 // Number of SIGINT/SIGTERM received; a second one during the drain ends the
-// process at once.
+// process at once, with status 1.
 extern std::atomic<int> quit_signals;
 // Set by SIGHUP; tested and cleared by the records index under its mutex.
 extern std::atomic<bool> reopen_flag;
@@ -44,20 +43,6 @@ extern int reason_filter_len;
 // As do_exit, after one line "prog: message: strerror(errno)" on stderr.
 [[noreturn]] void do_err(int status, const char* fmt, ...)
     __attribute__((format(printf, 2, 3)));
-
-// One line "message\n" on stderr, in a single write.
-void log_stderr(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-// One line "prog: message: strerror(errno)\n" on stderr, in a single write;
-// the process goes on.
-void warn_errno(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-// The warn line with an explicit error number (used by do_err).
-void vwarn_line(int saved_errno, const char* fmt, va_list ap);
-// Fixed text written as is (it carries its own newline), in a single write.
-void write_stderr(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
-// Program name used by the err/warn lines (argv[0] by default "quarn_dumper").
-void set_progname(const char* name);
-const char* progname();
 
 // The daemon's entry point: start-up, then the reader. Returns the exit
 // status when main should return it.

@@ -254,7 +254,7 @@ int pcap_headerblocks(output_writer* w, const uint8_t* hdr, const uint8_t* first
 
     // The name goes out by pointer into the table, so the read lock stays
     // until write_op has returned; it is released before the owned buffers.
-    stack_names_read_lock lock;
+    rwlock_guard lock(stack_names_lock, rwlock_guard::shared);
     const uint8_t stack_id = rec_stack_id(first_rec);
     if (pcap_stackname_opt(l, stack_id, lookup_stack_name(stack_id)) == 0) return -1;
 

@@ -7,14 +7,20 @@
 // append takes the count from 1000 to 1001 and goes on below 900.
 //
 // Every ending the reader starts (end of input, SIGINT/SIGTERM, a short or
-// failed read) first lets the workers finish the messages already queued;
-// a second SIGINT/SIGTERM during that drain ends the process at once.
+// failed read, a refused length, no memory for a message) first lets the
+// workers finish the messages already queued; a second SIGINT/SIGTERM
+// during that drain ends the process at once with status 1.
+//
+// Lock order: no thread holds two of this unit's locks at once. A worker's
+// queue lock is held for constant time and never across the message
+// handler or the id cache expiry.
 #include "quarn_reader.h"
 
 #include <signal.h>
 #include <strings.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -27,32 +33,55 @@
 #include "quarn_assert.h"
 #include "quarn_dump.h"
 #include "quarn_idcache.h"
+#include "quarn_lock.h"
 #include "quarn_logfmt.h"
 #include "quarn_records.h"
+#include "quarn_report.h"
 
 namespace quarn {
 
-pthread_mutex_t worker_mutex[NUM_THREADS];
-pthread_cond_t worker_cond[NUM_THREADS];
-work_queue work_queues[NUM_THREADS];
-pthread_t worker_threads[NUM_THREADS];
-int threads_started = 0;
-pthread_t main_thread;
-std::atomic<int32_t> queued_count{0};
-pthread_mutex_t queue_wait_mutex;
-pthread_cond_t queue_wait_cond;
-message_handler_fn worker_handler = do_bbr_record;
-std::atomic<bool> reader_paused{false};
+reader_seam reader_test_seam = {do_bbr_record, alloc_message};
 
 namespace {
 
 constexpr const char* UNIT = "quarn_dumper";
-bool main_thread_set = false;
 
 // How often the drain looks for a second quit signal.
 constexpr long DRAIN_RETEST_NS = 100 * 1000 * 1000;
 // One read asks for at most this much, whatever the message length.
 constexpr size_t MAX_READ_CHUNK = size_t{1} << 30;
+
+// One queued message; allocated by queue_append, freed by queue_pop.
+struct queue_entry {
+    queue_entry* next = nullptr;
+    queued_message m;
+};
+
+// A worker's FIFO: `last` is the link the next entry goes into (&first
+// while the queue is empty).
+struct worker_queue {
+    mutex lock;
+    condvar cond;  // signalled on append and by wake_all
+    queue_entry* first QUARN_GUARDED_BY(lock) = nullptr;
+    queue_entry** last QUARN_GUARDED_BY(lock) = &first;
+};
+
+// One queue per worker, indexed by choose_worker.
+worker_queue queues[NUM_THREADS];
+// Messages appended and not yet finished by their worker.
+std::atomic<int32_t> queued_count{0};
+// The reader waits on this for its pause and its drain.
+mutex reader_wait_mutex;
+// Signalled when the count falls to QUEUE_RESUME_BELOW - 1 or to 0, and by wake_all.
+condvar reader_wait_cond;
+// Set while the reader sits in its flow-control pause.
+std::atomic<bool> reader_paused{false};
+// Workers started so far; written by the main thread only.
+int threads_started = 0;
+// The reader's thread, target of the SIGUSR2 wake-up; valid once main_thread_set.
+pthread_t main_thread;
+// Set by start_workers, before any worker exists.
+bool main_thread_set = false;
 
 timespec realtime_in(time_t secs, long nsecs = 0) {
     timespec ts;
@@ -64,6 +93,17 @@ timespec realtime_in(time_t secs, long nsecs = 0) {
         ts.tv_nsec -= 1000000000L;
     }
     return ts;
+}
+
+void signal_reader() {
+    mutex_guard g(reader_wait_mutex);
+    reader_wait_cond.signal();
+}
+
+void wake_worker(int worker) {
+    worker_queue& q = queues[worker];
+    mutex_guard g(q.lock);
+    q.cond.signal();
 }
 
 // Reads until `need` bytes are there, the input ends, a read fails other
@@ -99,42 +139,25 @@ void set_ending(reader_ending* e, int status, int err, const char* fmt, ...) {
     va_end(ap);
 }
 
-void signal_reader() {
-    pthread_mutex_lock(&queue_wait_mutex);
-    pthread_cond_signal(&queue_wait_cond);
-    pthread_mutex_unlock(&queue_wait_mutex);
-}
-
-// Waits until every queued message is finished, or a second quit signal.
-void drain_queues() {
-    pthread_mutex_lock(&queue_wait_mutex);
-    while (queued_count.load() > 0 && quit_signals.load() < 2) {
-        timespec deadline = realtime_in(0, DRAIN_RETEST_NS);
-        pthread_cond_timedwait(&queue_wait_cond, &queue_wait_mutex, &deadline);
+// Gives the ending's report on stderr.
+void report_ending(const reader_ending& e) {
+    if (e.err != 0) {
+        errno = e.err;
+        warn_errno("%s", e.text);
+    } else if (e.text[0]) {
+        write_stderr("%s", e.text);
     }
-    pthread_mutex_unlock(&queue_wait_mutex);
 }
 
 [[noreturn]] void finish_reading(const reader_ending& e) {
-    drain_queues();
-    if (e.err != 0) {
-        errno = e.err;
-        do_err(e.status, "%s", e.text);
+    const int32_t left = queues_drain();
+    report_ending(e);
+    if (left > 0) {
+        write_stderr("%s: second signal: %d messages read and not processed\n", progname(),
+                     static_cast<int>(left));
+        do_exit(1);
     }
-    if (e.text[0]) write_stderr("%s", e.text);
     do_exit(e.status);
-}
-
-// The reader's flow-control pause, entered when its append found 1000.
-void pause_reader() {
-    pthread_mutex_lock(&queue_wait_mutex);
-    reader_paused.store(true);
-    while (!quit_flag.load() && queued_count.load() >= QUEUE_RESUME_BELOW) {
-        timespec deadline = realtime_in(QUEUE_RETEST_SECS);
-        pthread_cond_timedwait(&queue_wait_cond, &queue_wait_mutex, &deadline);
-    }
-    reader_paused.store(false);
-    pthread_mutex_unlock(&queue_wait_mutex);
 }
 
 // Does the message's reason pass the -r filter? Compared without regard to
@@ -148,15 +171,85 @@ bool reason_matches(const uint8_t* hdr) {
     return strncasecmp(reason, reason_filter, static_cast<size_t>(reason_filter_len)) == 0;
 }
 
-void enqueue(int worker, queue_entry* e) {
-    pthread_mutex_lock(&worker_mutex[worker]);
-    *work_queues[worker].last = e;
-    work_queues[worker].last = &e->next;
-    pthread_cond_signal(&worker_cond[worker]);
-    pthread_mutex_unlock(&worker_mutex[worker]);
+}  // namespace
+
+void queues_reset() {
+    for (worker_queue& q : queues) {
+        mutex_guard g(q.lock);
+        while (queue_entry* e = q.first) {
+            q.first = e->next;
+            free_message(e->m.msg);
+            delete e;
+        }
+        q.last = &q.first;
+    }
+    queued_count.store(0);
+    reader_paused.store(false);
 }
 
-}  // namespace
+int queue_append(int worker, queued_message m) {
+    QUARN_ASSERT(UNIT, worker >= 0 && worker < NUM_THREADS);
+    auto* e = new (std::nothrow) queue_entry;
+    if (!e) return -1;
+    e->m = m;
+    worker_queue& q = queues[worker];
+    int32_t before;
+    {
+        mutex_guard g(q.lock);
+        // Counted before the worker can see it, so the count never falls
+        // below the messages really queued.
+        before = queued_count.fetch_add(1);
+        *q.last = e;
+        q.last = &e->next;
+        q.cond.signal();
+    }
+    return before == QUEUE_PAUSE_AT ? 1 : 0;
+}
+
+int queue_pop(int worker, const timespec* deadline, queued_message* out) {
+    QUARN_ASSERT(UNIT, worker >= 0 && worker < NUM_THREADS);
+    worker_queue& q = queues[worker];
+    mutex_guard g(q.lock);
+    for (;;) {
+        if (workers_stop.load()) return -1;
+        if (queue_entry* e = q.first) {
+            q.first = e->next;
+            if (!q.first) q.last = &q.first;
+            *out = e->m;
+            delete e;
+            return 1;
+        }
+        if (!deadline || q.cond.wait_until(q.lock, *deadline) != 0) return 0;
+    }
+}
+
+void queue_done() {
+    // The reader waits for 900 -> 899 to resume, and for the last message
+    // to finish when it drains the queues at its end.
+    const int32_t before = queued_count.fetch_sub(1);
+    if (before == QUEUE_RESUME_BELOW || before == 1) signal_reader();
+}
+
+int32_t queued_messages() { return queued_count.load(); }
+
+bool reader_is_paused() { return reader_paused.load(); }
+
+void queue_pause_reader() {
+    mutex_guard g(reader_wait_mutex);
+    reader_paused.store(true);
+    while (!quit_flag.load() && queued_count.load() >= QUEUE_RESUME_BELOW) {
+        reader_wait_cond.wait_until(reader_wait_mutex, realtime_in(QUEUE_RETEST_SECS));
+    }
+    reader_paused.store(false);
+}
+
+int32_t queues_drain() {
+    mutex_guard g(reader_wait_mutex);
+    while (queued_count.load() > 0 && quit_signals.load() < 2) {
+        reader_wait_cond.wait_until(reader_wait_mutex, realtime_in(0, DRAIN_RETEST_NS));
+    }
+    return queued_count.load();
+}
 
 uint8_t* alloc_message(uint64_t len) {
     if (len > SIZE_MAX - 7) return nullptr;
@@ -173,11 +266,7 @@ int choose_worker(const uint8_t* hdr) {
 }
 
 void wake_all() {
-    for (int i = 0; i < threads_started; i++) {
-        pthread_mutex_lock(&worker_mutex[i]);
-        pthread_cond_signal(&worker_cond[i]);
-        pthread_mutex_unlock(&worker_mutex[i]);
-    }
+    for (int i = 0; i < threads_started; i++) wake_worker(i);
     if (threads_started > 0 && queued_count.load() >= QUEUE_RESUME_BELOW) signal_reader();
     if (main_thread_set && !pthread_equal(pthread_self(), main_thread)) {
         pthread_kill(main_thread, SIGUSR2);
@@ -187,7 +276,11 @@ void wake_all() {
 void* bbr_worker_thread(void* arg) {
     sigset_t all;
     sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    const int rv = pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    if (rv != 0) {
+        errno = rv;
+        do_err(1, "Error blocking signals in a worker");
+    }
 
     QUARN_ASSERT(UNIT, arg != NULL);
     int32_t idx;
@@ -197,34 +290,19 @@ void* bbr_worker_thread(void* arg) {
 
     timespec deadline = realtime_in(WORKER_IDLE_SECS);
     int handled = 0;
-    pthread_mutex_lock(&worker_mutex[idx]);
     for (;;) {
-        if (workers_stop.load()) {
-            pthread_mutex_unlock(&worker_mutex[idx]);
-            return nullptr;
-        }
-        work_queue& q = work_queues[idx];
-        if (!q.first) {
-            if (pthread_cond_timedwait(&worker_cond[idx], &worker_mutex[idx], &deadline) == 0) continue;
-            pthread_mutex_unlock(&worker_mutex[idx]);
+        queued_message m;
+        const int got = queue_pop(idx, &deadline, &m);
+        if (got < 0) return nullptr;
+        if (got == 0) {
             idcache_expire();
             handled = 0;
             deadline = realtime_in(WORKER_IDLE_SECS);
-            pthread_mutex_lock(&worker_mutex[idx]);
             continue;
         }
-        queue_entry* e = q.first;
-        q.first = e->next;
-        if (!q.first) q.last = &q.first;
-        pthread_mutex_unlock(&worker_mutex[idx]);
-
-        worker_handler(e->dir_fd, e->msg);
-        free_message(e->msg);
-        delete e;
-        // The reader waits for 900 -> 899 to resume, and for the last
-        // message to finish when it drains the queues at its end.
-        const int32_t before = queued_count.fetch_sub(1);
-        if (before == QUEUE_RESUME_BELOW || before == 1) signal_reader();
+        reader_test_seam.handler(m.dir_fd, m.msg);
+        free_message(m.msg);
+        queue_done();
 
         if (handled == WORKER_EXPIRE_EVERY - 1) {
             idcache_expire();
@@ -233,18 +311,13 @@ void* bbr_worker_thread(void* arg) {
         } else {
             handled++;
         }
-        pthread_mutex_lock(&worker_mutex[idx]);
     }
 }
 
 void start_workers() {
     main_thread = pthread_self();
     main_thread_set = true;
-    if (pthread_mutex_init(&queue_wait_mutex, nullptr) != 0 ||
-        pthread_cond_init(&queue_wait_cond, nullptr) != 0) {
-        write_stderr("Error initializing the queue-waiting structures\n");
-        do_exit(1);
-    }
+    queues_reset();
     if (records_init() != 0) {
         write_stderr("Error initializing the log record mutex\n");
         do_exit(1);
@@ -255,26 +328,28 @@ void start_workers() {
     // are created, and the reader's own mask is restored afterwards.
     sigset_t all, reader_mask;
     sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &reader_mask);
+    int rv = pthread_sigmask(SIG_BLOCK, &all, &reader_mask);
+    if (rv != 0) {
+        errno = rv;
+        do_err(1, "Error blocking signals for the workers");
+    }
     for (int i = 0; i < NUM_THREADS; i++) {
         auto* arg = static_cast<int32_t*>(malloc(sizeof(int32_t)));
         if (!arg) do_err(1, "Error allocating memory for thread %d argument", i);
         *arg = i;
-        work_queues[i].first = nullptr;
-        work_queues[i].last = &work_queues[i].first;
-        if (pthread_mutex_init(&worker_mutex[i], nullptr) != 0 ||
-            pthread_cond_init(&worker_cond[i], nullptr) != 0) {
-            write_stderr("Error initializing pthread structures for thread %d\n", i);
-            do_exit(1);
-        }
-        if (pthread_create(&worker_threads[i], nullptr, bbr_worker_thread, arg) != 0) {
+        pthread_t thread;
+        if (pthread_create(&thread, nullptr, bbr_worker_thread, arg) != 0) {
             write_stderr("Error creating thread %d\n", i);
             do_exit(1);
         }
-        pthread_detach(worker_threads[i]);  // never joined: the process ends through exit
+        pthread_detach(thread);  // never joined: the process ends through exit
         threads_started++;
     }
-    pthread_sigmask(SIG_SETMASK, &reader_mask, nullptr);
+    rv = pthread_sigmask(SIG_SETMASK, &reader_mask, nullptr);
+    if (rv != 0) {
+        errno = rv;
+        do_err(1, "Error restoring the reader's signal mask");
+    }
 }
 
 void do_loop(int in_fd, int dir_fd) {
@@ -300,7 +375,8 @@ int reader_next(int in_fd, int dir_fd, reader_ending* end) {
     }
 
     // A length below the common header cannot frame a message, and the
-    // stream cannot be re-synchronised after it.
+    // stream cannot be re-synchronised after it; nor after a length above
+    // the bound, which is refused before anything is allocated for it.
     const uint64_t length = tlh_length(common);
     if (length < COMMON_HEADER_SIZE) {
         set_ending(end, 1, 0,
@@ -309,10 +385,18 @@ int reader_next(int in_fd, int dir_fd, reader_ending* end) {
                    static_cast<unsigned long long>(length), COMMON_HEADER_SIZE);
         return 0;
     }
-    uint8_t* msg = alloc_message(length);
+    if (length > MESSAGE_LENGTH_MAX) {
+        set_ending(end, 1, 0,
+                   "Error reading log header: invalid message length %llu (at most %llu bytes "
+                   "expected)\n",
+                   static_cast<unsigned long long>(length),
+                   static_cast<unsigned long long>(MESSAGE_LENGTH_MAX));
+        return 0;
+    }
+    uint8_t* msg = reader_test_seam.alloc(length);
     if (!msg) {
-        errno = ENOMEM;
-        do_err(1, "Error allocating buffer for log message");
+        set_ending(end, 1, ENOMEM, "Error allocating buffer for log message");
+        return 0;
     }
     memcpy(msg, common, COMMON_HEADER_SIZE);
     if (length > COMMON_HEADER_SIZE) {
@@ -341,20 +425,18 @@ int reader_next(int in_fd, int dir_fd, reader_ending* end) {
         free_message(msg);
     } else if (!reason_matches(msg)) {
         const std::string_view r = tlh_reason(msg);
-        log_stderr("Skipping record of non matching reason%.*s", static_cast<int>(r.size()), r.data());
+        char shown[TLH_REASON_SIZE + 1];
+        printable_copy(r.data(), r.size(), shown);
+        log_stderr("Skipping record of non matching reason%s", shown);
         free_message(msg);
     } else {
-        auto* e = new (std::nothrow) queue_entry;
-        if (!e) {
+        const int appended = queue_append(choose_worker(msg), queued_message{msg, dir_fd});
+        if (appended < 0) {
             free_message(msg);
-            errno = ENOMEM;
-            do_err(1, "Error allocating log queue entry");
+            set_ending(end, 1, ENOMEM, "Error allocating log queue entry");
+            return 0;
         }
-        e->msg = msg;
-        e->dir_fd = dir_fd;
-        e->next = nullptr;
-        enqueue(choose_worker(msg), e);
-        if (queued_count.fetch_add(1) == QUEUE_PAUSE_AT && !quit_flag.load()) pause_reader();
+        if (appended == 1 && !quit_flag.load()) queue_pause_reader();
     }
 
     if (quit_flag.load()) {

@@ -1,11 +1,14 @@
 // The reader (main thread) and the workers: framing of log messages, the
 // per-worker queues, flow control and the worker loop.
+//
+// The queues are private to quarn_reader.cpp; the calls below are the only
+// way in. Queue calls may come from any thread; the reader calls are for
+// the main thread (or, in tests, one thread standing in for it).
 #ifndef QUARN_READER_H
 #define QUARN_READER_H
 
-#include <pthread.h>
+#include <time.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -18,49 +21,71 @@ inline constexpr int32_t QUEUE_RESUME_BELOW = 900;
 inline constexpr int QUEUE_RETEST_SECS = 2;
 inline constexpr int WORKER_EXPIRE_EVERY = 100;   // messages between expiries
 inline constexpr int WORKER_IDLE_SECS = 30;
+// The longest message the reader accepts (256 MiB): a longer tlh_length is
+// refused before anything is allocated for it.
+inline constexpr uint64_t MESSAGE_LENGTH_MAX = uint64_t{1} << 28;
 
-struct queue_entry {
-    queue_entry* next = nullptr;
-    uint8_t* msg = nullptr;  // owned by the entry
+// ---- The per-worker queues ----
+
+// A message on its way to a worker: the whole message in a buffer from
+// alloc_message, and the output directory.
+struct queued_message {
+    uint8_t* msg = nullptr;
     int dir_fd = -1;
 };
 
-struct work_queue {
-    queue_entry* first = nullptr;
-    queue_entry** last = &first;
-};
+// Empties every queue, freeing the messages left in it, and sets the count
+// to 0. Only while no worker runs (start-up and tests).
+void queues_reset();
 
-extern pthread_mutex_t worker_mutex[NUM_THREADS];
-extern pthread_cond_t worker_cond[NUM_THREADS];
-extern work_queue work_queues[NUM_THREADS];  // guarded by worker_mutex[i]
-extern pthread_t worker_threads[NUM_THREADS];
-extern int threads_started;                  // written by the main thread only
-extern pthread_t main_thread;
-extern std::atomic<int32_t> queued_count;
-extern pthread_mutex_t queue_wait_mutex;
-extern pthread_cond_t queue_wait_cond;
+// Appends `m` to the queue of `worker` (0 to NUM_THREADS - 1), wakes that
+// worker and counts the message; the queue owns the buffer from now on.
+// Returns 1 when the count was QUEUE_PAUSE_AT before this message (the
+// reader must pause), 0 otherwise, -1 when no memory was left for the entry
+// (the buffer stays with the caller, nothing is counted).
+int queue_append(int worker, queued_message m);
+
+// Takes the oldest message of `worker` into *out; the caller owns its
+// buffer and calls queue_done once it has finished and freed it. With an
+// empty queue, waits until `deadline` (wall clock); a null deadline does not
+// wait. 1 with a message; 0 when the queue stayed empty; -1 once
+// workers_stop is set (tested before every take and after every wait).
+int queue_pop(int worker, const timespec* deadline, queued_message* out);
+
+// One message taken by queue_pop is finished: uncounts it, and wakes the
+// reader when it waits for the count to fall below QUEUE_RESUME_BELOW or
+// to reach 0.
+void queue_done();
+
+// Messages appended and not yet finished.
+int32_t queued_messages();
+
+// The reader's flow-control pause: waits until fewer than
+// QUEUE_RESUME_BELOW messages are counted or quit_flag is set, testing
+// again at least every QUEUE_RETEST_SECS.
+void queue_pause_reader();
+
+// True while the reader sits in its pause (for tests and statistics).
+bool reader_is_paused();
+
+// Waits until every counted message is finished, or until a second quit
+// signal. Returns the count left: 0 unless the second signal cut it short.
+int32_t queues_drain();
+
+// ---- The reader and the workers ----
 
 // The worker a message goes to: the sum of its two port fields, each read
 // with the lower byte as the low-order byte, modulo NUM_THREADS.
 int choose_worker(const uint8_t* hdr);
 
-// The message handler the workers call (do_bbr_record unless a test sets
-// another).
-using message_handler_fn = void (*)(int dir_fd, uint8_t* msg);
-extern message_handler_fn worker_handler;
-
-// Sets up the flow-control and queue structures and starts the workers.
-// Returns 0, or ends the process on failure.
+// Starts the workers on empty queues, with every signal blocked in them.
+// Ends the process (status 1) when a worker cannot be started.
 void start_workers();
 void* bbr_worker_thread(void* arg);
 
 // Wakes every worker and the paused reader; from another thread also sends
 // SIGUSR2 to the main thread.
 void wake_all();
-
-// Set while the reader sits in its flow-control pause (for tests and
-// statistics).
-extern std::atomic<bool> reader_paused;
 
 // How the reader ends: the status and the report to give once the queues
 // are drained.
@@ -70,19 +95,28 @@ struct reader_ending {
     char text[256] = "";    // the report ("" for none)
 };
 
-// Reads and dispatches one message. 1 to go on; 0 with `end` filled when the
+// Reads and queues one message. 1 to go on; 0 with `end` filled when the
 // reader must end (the caller then drains and ends the process).
 int reader_next(int in_fd, int dir_fd, reader_ending* end);
 
-// The reader loop; ends the process itself (after letting the workers
-// finish what is queued) or returns when quit_flag is set with nothing to
-// finish.
-void do_loop(int in_fd, int dir_fd);
+// The reader loop. Every ending goes through the drain: the workers finish
+// the messages already read, then the process ends with the ending's
+// report and status. A second quit signal during the drain ends it at once
+// with status 1 and a line giving the count of messages not processed.
+[[noreturn]] void do_loop(int in_fd, int dir_fd);
 
 // Allocation of a message buffer of `len` bytes, rounded up to 8, aligned
 // to 8; null on failure or overflow.
 uint8_t* alloc_message(uint64_t len);
 void free_message(uint8_t* msg);
+
+// What tests replace in this unit: the handler the workers call and the
+// allocator of message buffers. Set before start_workers and reader_next.
+struct reader_seam {
+    void (*handler)(int dir_fd, uint8_t* msg);
+    uint8_t* (*alloc)(uint64_t len);
+};
+extern reader_seam reader_test_seam;
 
 }  // namespace quarn
 

@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +18,7 @@
 #include <ctime>
 
 #include "quarn_dumper.h"
+#include "quarn_lock.h"
 #include "quarn_stacknames.h"
 
 namespace quarn {
@@ -30,17 +30,9 @@ constexpr const char* UNKNOWN = "unknown";
 constexpr const char* UNKNOWN_ADDR = "(unknown)";
 
 // Serialises the reopen check, the formatting and the write of each line.
-pthread_mutex_t records_mutex = PTHREAD_MUTEX_INITIALIZER;
-// Guarded by records_mutex; -1 while "records" is not open.
-int records_fd = -1;
-
-class records_lock {
-public:
-    records_lock() { pthread_mutex_lock(&records_mutex); }
-    ~records_lock() { pthread_mutex_unlock(&records_mutex); }
-    records_lock(const records_lock&) = delete;
-    records_lock& operator=(const records_lock&) = delete;
-};
+mutex records_mutex;
+// -1 while "records" is not open.
+int records_fd QUARN_GUARDED_BY(records_mutex) = -1;
 
 // Address text of the local address field, or "(unknown)".
 void local_addr_text(const uint8_t* hdr, char* out, size_t out_size) {
@@ -113,7 +105,8 @@ void u128_text(unsigned __int128 v, char* out, size_t out_size) {
 
 }  // namespace
 
-int records_init() { return pthread_mutex_init(&records_mutex, nullptr); }
+// records_mutex has a constant initialiser: nothing can fail here.
+int records_init() { return 0; }
 
 void sanitize_str(uint8_t* field, size_t size, char* out) {
     if (size == 0) {
@@ -179,7 +172,7 @@ size_t records_format(char* buf, const char* filename, const char* faddr, uint8_
 
     // The stack name points into the table's buffer, which a reload may
     // free: hold the read lock from the name read through the formatting.
-    stack_names_read_lock names;
+    rwlock_guard names(stack_names_lock, rwlock_guard::shared);
     char stack[RECORDS_LINE_MAX];
     const char* stack_name = stack_names[stack_id].name ? stack_names[stack_id].name : UNKNOWN;
     if (!json_escape(stack_name, stack, sizeof stack)) return 0;
@@ -201,7 +194,7 @@ void records_append(int dir_fd, const char* filename, const char* faddr, uint8_t
                     uint32_t record_count, int64_t dump_time, uint8_t stack_id,
                     timeval64 first, timeval64 last, bool conn_ended, int32_t frag_seq) {
     const int saved_errno = errno;
-    records_lock lock;
+    mutex_guard lock(records_mutex);
 
     if (reopen_flag.load()) {
         if (records_fd >= 0) close(records_fd);

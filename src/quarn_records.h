@@ -16,7 +16,7 @@ namespace quarn {
 
 inline constexpr size_t RECORDS_LINE_MAX = 1024;
 
-// Creates records_mutex. 0 on success.
+// Prepares the index before the workers start. 0 on success.
 int records_init();
 
 // Appends the index line of one finished dump. Sets the last byte of tlh_id,

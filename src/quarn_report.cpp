@@ -1,7 +1,6 @@
 // Reporting on standard error and the consistency-check failure path.
-//
-// Every line goes out as one write, so lines of different threads never
-// interleave.
+#include "quarn_report.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,8 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "quarn_assert.h"
-#include "quarn_dumper.h"
 
 namespace quarn {
 
@@ -102,6 +99,14 @@ void write_stderr(const char* fmt, ...) {
     append_v(buf, &len, fmt, ap);
     va_end(ap);
     write_all(buf, len);
+}
+
+void printable_copy(const char* in, size_t n, char* out) {
+    for (size_t i = 0; i < n; i++) {
+        const auto c = static_cast<unsigned char>(in[i]);
+        out[i] = (c >= 0x20 && c <= 0x7E) ? static_cast<char>(c) : '?';
+    }
+    out[n] = '\0';
 }
 
 void assert_fail(const char* expr, const char* func, const char* unit, int line) {

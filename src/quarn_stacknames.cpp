@@ -9,16 +9,17 @@
 
 #include "quarn_dumper.h"
 #include "quarn_kernel.h"
+#include "quarn_report.h"
 
 namespace quarn {
 
+rwlock stack_names_lock;
 stack_name_entry stack_names[256];
-pthread_rwlock_t stack_names_lock = PTHREAD_RWLOCK_INITIALIZER;
 
 namespace {
 
-// Owned by the table; guarded by stack_names_lock.
-uint8_t* stack_names_buf = nullptr;
+// The buffer of the last successful fetch, which the names point into.
+uint8_t* stack_names_buf QUARN_GUARDED_BY(stack_names_lock) = nullptr;
 
 constexpr const char* UNKNOWN_STACK = "unknown";
 
@@ -69,19 +70,18 @@ void load_stack_names() {
 
 const char* lookup_stack_name(uint8_t id) {
     if (stack_names[id].name) return stack_names[id].name;
-    pthread_rwlock_unlock(&stack_names_lock);
-    pthread_rwlock_wrlock(&stack_names_lock);
+    stack_names_lock.unlock_shared();
+    stack_names_lock.lock();
     load_stack_names();
-    pthread_rwlock_unlock(&stack_names_lock);
-    pthread_rwlock_rdlock(&stack_names_lock);
+    stack_names_lock.unlock();
+    stack_names_lock.lock_shared();
     return stack_names[id].name ? stack_names[id].name : UNKNOWN_STACK;
 }
 
 void stack_names_init() {
-    pthread_rwlock_wrlock(&stack_names_lock);
+    rwlock_guard lock(stack_names_lock, rwlock_guard::exclusive);
     for (stack_name_entry& e : stack_names) e = stack_name_entry{};
     load_stack_names();
-    pthread_rwlock_unlock(&stack_names_lock);
 }
 
 }  // namespace quarn

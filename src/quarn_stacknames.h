@@ -7,9 +7,9 @@
 #ifndef QUARN_STACKNAMES_H
 #define QUARN_STACKNAMES_H
 
-#include <pthread.h>
-
 #include <cstdint>
+
+#include "quarn_lock.h"
 
 namespace quarn {
 
@@ -18,30 +18,21 @@ struct stack_name_entry {
     int32_t name_len = 0;
 };
 
-extern stack_name_entry stack_names[256];
-extern pthread_rwlock_t stack_names_lock;
+extern rwlock stack_names_lock;
+extern stack_name_entry stack_names[256] QUARN_GUARDED_BY(stack_names_lock);
 
-// Refetches the table. REQUIRES: stack_names_lock held for writing.
-// Failures are reported on stderr and leave the table as it was.
-void load_stack_names();
+// Refetches the table. Failures are reported on stderr and leave the table
+// as it was.
+void load_stack_names() QUARN_REQUIRES(stack_names_lock);
 
 // Name of stack `id`, reloading once on a miss; "unknown" when still none.
-// REQUIRES: stack_names_lock held for reading; it is held again on return
-// (it is dropped and retaken around a reload).
-const char* lookup_stack_name(uint8_t id);
+// The lock is held for reading again on return (it is dropped and retaken
+// for writing around a reload), so a caller that holds it through an
+// rwlock_guard keeps it.
+const char* lookup_stack_name(uint8_t id) QUARN_REQUIRES_SHARED(stack_names_lock);
 
 // Start-up: clears the table and loads it under the write lock.
-void stack_names_init();
-
-// Holds stack_names_lock for reading while it lives. lookup_stack_name may
-// drop and retake it inside, and holds it again when it returns.
-class stack_names_read_lock {
-public:
-    stack_names_read_lock() { pthread_rwlock_rdlock(&stack_names_lock); }
-    ~stack_names_read_lock() { pthread_rwlock_unlock(&stack_names_lock); }
-    stack_names_read_lock(const stack_names_read_lock&) = delete;
-    stack_names_read_lock& operator=(const stack_names_read_lock&) = delete;
-};
+void stack_names_init() QUARN_EXCLUDES(stack_names_lock);
 
 }  // namespace quarn
 

@@ -484,9 +484,12 @@ TEST(DaemonReader, EndingsOfTheStream) {
          unknown_af_line(7) +
              "Error reading log header: invalid message length 0 (at least 16 bytes expected)\n", 1},
         {"length 2^62", common_header(1, uint64_t{1} << 62),
-         "quarn_dumper: Error allocating buffer for log message: Cannot allocate memory\n", 1},
-        {"length 2^64-1", common_header(1, ~uint64_t{0}),
-         "quarn_dumper: Error allocating buffer for log message: Cannot allocate memory\n", 1},
+         "Error reading log header: invalid message length 4611686018427387904 (at most 268435456 "
+         "bytes expected)\n", 1},
+        {"length 2^64-1 after a whole message", after(whole, common_header(1, ~uint64_t{0})),
+         unknown_af_line(7) +
+             "Error reading log header: invalid message length 18446744073709551615 (at most "
+             "268435456 bytes expected)\n", 1},
     };
     for (const ending_case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -29,6 +29,7 @@
 #include "quarn_logfmt.h"
 #include "quarn_pcapng.h"
 #include "quarn_records.h"
+#include "quarn_report.h"
 #include "quarn_stacknames.h"
 #include "testlib.h"
 

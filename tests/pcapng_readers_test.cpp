@@ -162,9 +162,9 @@ class PcapngReadersTest : public ::testing::Test {
 protected:
     void SetUp() override {
         unsetenv("QUARN_SYSCTL_DIR");
-        pthread_rwlock_wrlock(&stack_names_lock);
+        stack_names_lock.lock();
         stack_names[0] = stack_name_entry{"freebsd", 7};
-        pthread_rwlock_unlock(&stack_names_lock);
+        stack_names_lock.unlock();
         // A connection: handshake, whole small segments, a truncated large
         // one, a stack event and a gap between the packets.
         const std::vector<rec> recs = {
@@ -181,9 +181,9 @@ protected:
         files.push_back(write_capture(dir / "v6.pcapng", TLH_AF_INET6, "2001:db8::7", "2001:db8:ffff::9", recs));
     }
     void TearDown() override {
-        pthread_rwlock_wrlock(&stack_names_lock);
+        stack_names_lock.lock();
         stack_names[0] = stack_name_entry{};
-        pthread_rwlock_unlock(&stack_names_lock);
+        stack_names_lock.unlock();
     }
 
     test::temp_dir dir;

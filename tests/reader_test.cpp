@@ -1,6 +1,6 @@
 // Framing of the input stream and the choice of worker, driven through the
 // reader's one-message step with no workers running: the queues are
-// inspected directly.
+// emptied through their interface, without waiting.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -21,46 +21,41 @@ namespace {
 using build::header_spec;
 using build::record_spec;
 
+// A directory descriptor the reader only passes on; no worker uses it here.
+constexpr int UNUSED_DIR_FD = 3;
+
 // A message as the daemon frames it, seen in a queue.
 struct queued {
     int worker;
     std::vector<uint8_t> bytes;
 };
 
-class Reader : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        pthread_mutex_init(&queue_wait_mutex, nullptr);
-        pthread_cond_init(&queue_wait_cond, nullptr);
-        for (int i = 0; i < NUM_THREADS; i++) {
-            pthread_mutex_init(&worker_mutex[i], nullptr);
-            pthread_cond_init(&worker_cond[i], nullptr);
-            work_queues[i] = work_queue{};
-            work_queues[i].last = &work_queues[i].first;
+// Empties every queue, in worker order, freeing the messages.
+std::vector<queued> take_queued() {
+    std::vector<queued> out;
+    for (int i = 0; i < NUM_THREADS; i++) {
+        queued_message m;
+        while (queue_pop(i, nullptr, &m) == 1) {
+            EXPECT_EQ(m.dir_fd, UNUSED_DIR_FD);
+            const uint64_t len = tlh_length(m.msg);
+            out.push_back({i, std::vector<uint8_t>(m.msg, m.msg + len)});
+            free_message(m.msg);
+            queue_done();
         }
     }
+    return out;
+}
+
+class Reader : public ::testing::Test {
+protected:
+    void SetUp() override { queues_reset(); }
 
     void TearDown() override {
         take_queued();
+        EXPECT_EQ(queued_messages(), 0);
         reason_filter = nullptr;
         reason_filter_len = 0;
-    }
-
-    // Empties every queue, in worker order, freeing the entries.
-    static std::vector<queued> take_queued() {
-        std::vector<queued> out;
-        for (int i = 0; i < NUM_THREADS; i++) {
-            while (queue_entry* e = work_queues[i].first) {
-                work_queues[i].first = e->next;
-                const uint64_t len = tlh_length(e->msg);
-                out.push_back({i, std::vector<uint8_t>(e->msg, e->msg + len)});
-                free_message(e->msg);
-                delete e;
-                queued_count--;
-            }
-            work_queues[i].last = &work_queues[i].first;
-        }
-        return out;
+        reader_test_seam.alloc = alloc_message;
     }
 
     // Runs the reader over `stream` until it ends; returns the ending.
@@ -70,7 +65,7 @@ protected:
         EXPECT_GE(fd, 0);
         reader_ending end;
         int n = 0;
-        while (reader_next(fd, 3, &end)) n++;
+        while (reader_next(fd, UNUSED_DIR_FD, &end)) n++;
         close(fd);
         if (steps) *steps = n;
         return end;
@@ -96,10 +91,17 @@ std::vector<uint8_t> with_id(const std::string& id, uint16_t fport, uint16_t lpo
 
 // A bare common header of the given type and length, plus filler body.
 std::vector<uint8_t> raw_message(uint32_t type, uint64_t length) {
-    std::vector<uint8_t> m(length < 16 ? 16 : length, 0xEE);
-    store<uint32_t>(m.data(), 9);
-    store<uint32_t>(m.data() + 4, type);
-    store<uint64_t>(m.data() + 8, length);
+    std::vector<uint8_t> m(std::max<uint64_t>(length, COMMON_HEADER_SIZE), 0xEE);
+    store<uint32_t>(m.data() + OFF_TLH_VERSION, TCP_LOG_VERSION);
+    store<uint32_t>(m.data() + OFF_TLH_TYPE, type);
+    store<uint64_t>(m.data() + OFF_TLH_LENGTH, length);
+    return m;
+}
+
+// A common header alone, announcing `length` bytes that never come.
+std::vector<uint8_t> header_only(uint64_t length) {
+    std::vector<uint8_t> m = raw_message(TLH_TYPE_BBR, COMMON_HEADER_SIZE);
+    store<uint64_t>(m.data() + OFF_TLH_LENGTH, length);
     return m;
 }
 
@@ -127,7 +129,7 @@ TEST(ChooseWorker, SumOfPortHighBytesModuloEight) {
 TEST_F(Reader, FramesMessagesBackToBackAndSkipsOtherTypes) {
     const auto a = with_id("a", 50000, 443);
     const auto b = with_id("b", 1000, 2000);
-    const auto stream = concat({a, raw_message(2, 300), raw_message(3, 16), b});
+    const auto stream = concat({a, raw_message(TLH_TYPE_BBR + 1, 300), raw_message(TLH_TYPE_BBR + 2, COMMON_HEADER_SIZE), b});
     int steps = 0;
     const reader_ending end = read_all(stream, &steps);
     EXPECT_EQ(end.status, 0);
@@ -142,39 +144,72 @@ TEST_F(Reader, FramesMessagesBackToBackAndSkipsOtherTypes) {
     EXPECT_EQ(q[1].bytes, a);
 }
 
+// Allocations the reader asks for: the largest length seen, and failure
+// for anything above a limit, as when memory has run out.
+uint64_t largest_asked = 0;
+constexpr uint64_t ALLOC_LIMIT = 100000;
+uint8_t* limited_alloc(uint64_t len) {
+    largest_asked = std::max(largest_asked, len);
+    return len > ALLOC_LIMIT ? nullptr : alloc_message(len);
+}
+
 TEST_F(Reader, EndingsOfTheStream) {
     const auto good = with_id("x", 1, 2);
+    const uint64_t good_len = good.size();
     std::vector<uint8_t> body_cut = with_id("y", 1, 2);
-    body_cut.resize(16 + 100);
+    body_cut.resize(COMMON_HEADER_SIZE + 100);
     struct {
         const char* name;
         std::vector<uint8_t> stream;
         int status;
+        int err;
         std::string text;
-        size_t queued;
+        size_t queued;          // messages read before the ending, left for the drain
+        uint64_t largest_asked; // no allocation for a refused length
     } cases[] = {
-        {"empty", {}, 0, "", 0},
-        {"whole message", good, 0, "", 1},
-        {"ten header bytes", concat({good, std::vector<uint8_t>(good.begin(), good.begin() + 10)}), 1,
-         "Error reading log header: received 10 bytes, expected 16 bytes\n", 1},
-        {"short body", concat({good, body_cut}), 1,
-         "Error reading log message: received 100 bytes, expected 520 bytes\n", 1},
-        {"length below 16", concat({good, raw_message(1, 8), good}), 1,
-         "Error reading log header: invalid message length 8 (at least 16 bytes expected)\n", 1},
+        {"empty", {}, 0, 0, "", 0, 0},
+        {"whole message", good, 0, 0, "", 1, good_len},
+        {"ten header bytes", concat({good, std::vector<uint8_t>(good.begin(), good.begin() + 10)}), 1, 0,
+         "Error reading log header: received 10 bytes, expected 16 bytes\n", 1, good_len},
+        {"short body", concat({good, body_cut}), 1, 0,
+         "Error reading log message: received 100 bytes, expected 520 bytes\n", 1, good_len},
+        {"length below the common header", concat({good, raw_message(TLH_TYPE_BBR, 8), good}), 1, 0,
+         "Error reading log header: invalid message length 8 (at least 16 bytes expected)\n", 1,
+         good_len},
+        {"length one above the bound", concat({good, header_only(MESSAGE_LENGTH_MAX + 1), good}), 1, 0,
+         "Error reading log header: invalid message length 268435457 (at most 268435456 bytes "
+         "expected)\n",
+         1, good_len},
+        {"length 2^40", concat({good, good, header_only(uint64_t{1} << 40)}), 1, 0,
+         "Error reading log header: invalid message length 1099511627776 (at most 268435456 bytes "
+         "expected)\n",
+         2, good_len},
+        {"length 2^64 - 1", concat({good, header_only(UINT64_MAX)}), 1, 0,
+         "Error reading log header: invalid message length 18446744073709551615 (at most 268435456 "
+         "bytes expected)\n",
+         1, good_len},
+        // The bound itself is accepted: the buffer is asked for, and its
+        // failure ends the reader like every other ending, after the
+        // messages already queued.
+        {"length at the bound, no memory", concat({good, good, header_only(MESSAGE_LENGTH_MAX), good}), 1,
+         ENOMEM, "Error allocating buffer for log message", 2, MESSAGE_LENGTH_MAX},
     };
+    reader_test_seam.alloc = limited_alloc;
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
+        largest_asked = 0;
         const reader_ending end = read_all(c.stream);
         EXPECT_EQ(end.status, c.status);
-        EXPECT_EQ(end.err, 0);
+        EXPECT_EQ(end.err, c.err);
         EXPECT_EQ(std::string(end.text), c.text);
         EXPECT_EQ(take_queued().size(), c.queued);
+        EXPECT_EQ(largest_asked, c.largest_asked);
     }
 }
 
 TEST_F(Reader, ShortTypeOneMessagesAreDroppedAndReadingGoesOn) {
     const auto good = with_id("x", 1, 2);
-    const auto stream = concat({raw_message(1, 100), raw_message(1, 16), good});
+    const auto stream = concat({raw_message(TLH_TYPE_BBR, 100), raw_message(TLH_TYPE_BBR, COMMON_HEADER_SIZE), good});
     const reader_ending end = read_all(stream);
     EXPECT_EQ(end.status, 0);
     std::vector<queued> q = take_queued();
@@ -225,7 +260,7 @@ TEST_F(Reader, MessageSplitAcrossManyReadsFromAPipe) {
         close(p[1]);
     });
     reader_ending end;
-    while (reader_next(p[0], 3, &end)) {
+    while (reader_next(p[0], UNUSED_DIR_FD, &end)) {
     }
     writer.join();
     close(p[0]);

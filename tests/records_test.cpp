@@ -197,14 +197,14 @@ protected:
 class scoped_stack_name {
 public:
     scoped_stack_name(uint8_t id, const char* name) : id_(id) {
-        pthread_rwlock_wrlock(&stack_names_lock);
+        stack_names_lock.lock();
         stack_names[id_] = stack_name_entry{name, static_cast<int32_t>(strlen(name))};
-        pthread_rwlock_unlock(&stack_names_lock);
+        stack_names_lock.unlock();
     }
     ~scoped_stack_name() {
-        pthread_rwlock_wrlock(&stack_names_lock);
+        stack_names_lock.lock();
         stack_names[id_] = stack_name_entry{};
-        pthread_rwlock_unlock(&stack_names_lock);
+        stack_names_lock.unlock();
     }
 
 private:

@@ -41,28 +41,28 @@ protected:
 
     void reload_with(const std::vector<std::vector<uint8_t>>& entries) {
         write_registry(entries);
-        pthread_rwlock_wrlock(&stack_names_lock);
+        stack_names_lock.lock();
         load_stack_names();
-        pthread_rwlock_unlock(&stack_names_lock);
+        stack_names_lock.unlock();
     }
 
     static void clear_table() {
-        pthread_rwlock_wrlock(&stack_names_lock);
+        stack_names_lock.lock();
         for (auto& e : stack_names) e = stack_name_entry{};
-        pthread_rwlock_unlock(&stack_names_lock);
+        stack_names_lock.unlock();
     }
 
     static std::string name_of(uint8_t id) {
-        pthread_rwlock_rdlock(&stack_names_lock);
+        stack_names_lock.lock_shared();
         std::string n = stack_names[id].name ? std::string(stack_names[id].name) : "(none)";
-        pthread_rwlock_unlock(&stack_names_lock);
+        stack_names_lock.unlock_shared();
         return n;
     }
 
     static std::string lookup(uint8_t id) {
-        pthread_rwlock_rdlock(&stack_names_lock);
+        stack_names_lock.lock_shared();
         std::string n = lookup_stack_name(id);
-        pthread_rwlock_unlock(&stack_names_lock);
+        stack_names_lock.unlock_shared();
         return n;
     }
 
@@ -117,9 +117,9 @@ TEST_F(StackNames, FailedFetchKeepsTheOldTable) {
     reload_with({function_info_entry(1, "bbr", "bbr")});
     ASSERT_EQ(unlink(registry_path().c_str()), 0);
     stderr_capture cap;
-    pthread_rwlock_wrlock(&stack_names_lock);
+    stack_names_lock.lock();
     load_stack_names();
-    pthread_rwlock_unlock(&stack_names_lock);
+    stack_names_lock.unlock();
     EXPECT_EQ(cap.text(), "Unable to retrieve length of function ID mappings (-1: No such file or directory)\n");
     EXPECT_EQ(name_of(1), "bbr");
     EXPECT_EQ(lookup(1), "bbr");

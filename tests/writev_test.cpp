@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "pcapng_fixture.h"
+#include "quarn_report.h"
 #include "stderr_capture.h"
 #include "testlib.h"
 

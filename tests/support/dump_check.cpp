@@ -17,10 +17,10 @@ namespace quarn::test {
 
 void name_test_stacks() {
     unsetenv("QUARN_SYSCTL_DIR");
-    pthread_rwlock_wrlock(&stack_names_lock);
+    stack_names_lock.lock();
     stack_names[STACK_A] = stack_name_entry{"alpha", 5};
     stack_names[STACK_B] = stack_name_entry{"bravo", 5};
-    pthread_rwlock_unlock(&stack_names_lock);
+    stack_names_lock.unlock();
 }
 
 namespace {

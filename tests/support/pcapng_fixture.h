@@ -21,6 +21,7 @@
 #include "quarn_logbuild.h"
 #include "quarn_logfmt.h"
 #include "quarn_pcapng.h"
+#include "quarn_report.h"
 #include "quarn_stacknames.h"
 #include "quarn_writev.h"
 #include "stderr_capture.h"
@@ -77,8 +78,8 @@ inline int capture_write(output_writer*, struct iovec* iov, int count, int total
     }
     EXPECT_EQ(sum, static_cast<size_t>(total)) << "total must equal the sum of the entries";
     c.total = total;
-    c.names_locked = pthread_rwlock_trywrlock(&stack_names_lock) != 0;
-    if (!c.names_locked) pthread_rwlock_unlock(&stack_names_lock);
+    c.names_locked = !stack_names_lock.try_lock();
+    if (!c.names_locked) stack_names_lock.unlock();
     if (g_capture->consume) {
         for (int i = 0; i < count; i++) {
             iov[i].iov_base = static_cast<char*>(iov[i].iov_base) + iov[i].iov_len;
@@ -220,8 +221,9 @@ protected:
         g_capture = nullptr;
         unsetenv("QUARN_SYSCTL_DIR");
         clear_stack_names();
-        EXPECT_EQ(pthread_rwlock_trywrlock(&stack_names_lock), 0) << "stack_names_lock left held";
-        pthread_rwlock_unlock(&stack_names_lock);
+        const bool released = stack_names_lock.try_lock();
+        EXPECT_TRUE(released) << "stack_names_lock left held";
+        if (released) stack_names_lock.unlock();
 #ifdef QUARN_TEST_ASAN
         for (void* p : g_alloc.made)
             EXPECT_EQ(__sanitizer_get_ownership(p), 0) << "buffer " << p << " not released";
@@ -229,15 +231,15 @@ protected:
     }
 
     static void clear_stack_names() {
-        pthread_rwlock_wrlock(&stack_names_lock);
+        stack_names_lock.lock();
         for (stack_name_entry& e : stack_names) e = stack_name_entry{};
-        pthread_rwlock_unlock(&stack_names_lock);
+        stack_names_lock.unlock();
     }
 
     static void set_stack_name(uint8_t id, const char* name) {
-        pthread_rwlock_wrlock(&stack_names_lock);
+        stack_names_lock.lock();
         stack_names[id] = stack_name_entry{name, static_cast<int32_t>(strlen(name))};
-        pthread_rwlock_unlock(&stack_names_lock);
+        stack_names_lock.unlock();
     }
 
     output_writer capture_writer(uint8_t* hdr) {
