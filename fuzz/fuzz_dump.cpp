@@ -1,7 +1,6 @@
 // Feeds arbitrary log messages to do_bbr_record, as a worker would get them
 // from the reader: an 8-byte aligned buffer whose tlh_length is its size.
 // Every fourth input is written XZ-compressed.
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -15,6 +14,8 @@
 #include "quarn_logfmt.h"
 #include "quarn_records.h"
 
+#include "fuzz_support.h"
+
 namespace {
 
 int out_dir_fd = -1;
@@ -22,22 +23,9 @@ unsigned runs = 0;
 
 void init_once() {
     if (out_dir_fd >= 0) return;
-    char tmpl[] = "/tmp/quarn_fuzz.XXXXXX";
-    if (!mkdtemp(tmpl)) abort();
-    out_dir_fd = open(tmpl, O_RDONLY | O_DIRECTORY);
+    out_dir_fd = quarn::fuzz::make_out_dir();
     quarn::records_init();
     quarn::idcache_init(0);
-}
-
-// Keeps the output directory small.
-void clear_dir() {
-    int fd = dup(out_dir_fd);
-    DIR* d = fdopendir(fd);
-    if (!d) return;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] != '.') unlinkat(out_dir_fd, e->d_name, 0);
-    }
-    closedir(d);
 }
 
 }  // namespace
@@ -51,6 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     quarn::compress_xz = (runs % 4) == 3;
     quarn::do_bbr_record(out_dir_fd, msg);
     free(msg);
-    if (++runs % 256 == 0) clear_dir();
+    if (++runs % 256 == 0) {
+        quarn::fuzz::clear_dir(out_dir_fd);
+        if (quarn::fuzz::count_entries(out_dir_fd) != 0) abort();  // the directory must not grow
+        quarn::reopen_flag.store(true);  // and "records" must not live on unlinked
+    }
     return 0;
 }

@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config liblzma-dev libzstd-dev libgtest-dev libbenchmark-dev
-          xz-utils zstd tshark tcpdump jq python3 clang mandoc)
+          xz-utils zstd tshark tcpdump jq python3 clang mandoc
+          libclang-rt-14-dev)  # libFuzzer, for scripts/fuzz.sh
 
 missing=()
 for p in "${packages[@]}"; do

@@ -3,8 +3,10 @@
 # builds with clang's thread-safety analysis, builds with AddressSanitizer
 # and UndefinedBehaviorSanitizer and runs every test, then builds with
 # ThreadSanitizer and runs the concurrent tests (reader, workers, flow
-# control, signals) again. Every build here has the tests on and warnings
-# fatal; a plain configure has neither.
+# control, signals) again, and last runs every fuzz target for about a
+# minute each (scripts/fuzz.sh; QUARN_FUZZ_SECONDS changes the time). Every
+# build here has the tests on and warnings fatal; a plain configure has
+# neither.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -38,3 +40,5 @@ cmake -S . -B build/tsan -G Ninja -DQUARN_SANITIZE=thread -DQUARN_TESTS=ON -DQUA
 cmake --build build/tsan -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1 \
   ctest --test-dir build/tsan --output-on-failure -L concurrent -j "$jobs"
+
+bash scripts/fuzz.sh
