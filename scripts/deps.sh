@@ -3,8 +3,8 @@
 # the machine lacks. Does nothing when everything is there.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config liblzma-dev libgtest-dev libbenchmark-dev
-          xz-utils tshark tcpdump jq python3)
+packages=(g++ cmake ninja-build pkg-config liblzma-dev libzstd-dev libgtest-dev libbenchmark-dev
+          xz-utils zstd tshark tcpdump jq python3)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,6 @@
 // One log message to its dumps.
 //
-// A dump is one pcapng file named "<identifier>.<frag_seq>.pcapng[.xz]"
+// A dump is one pcapng file named "<identifier>.<frag_seq>.pcapng[.xz|.zst]"
 // in the output directory, holding the header blocks, a block per record
 // and a gap block wherever serial numbers jump. A change of stack id closes
 // the dump (always indexed) and starts the next with the same message.
@@ -29,6 +29,7 @@
 #include "quarn_records.h"
 #include "quarn_writev.h"
 #include "quarn_xz.h"
+#include "quarn_zstd.h"
 
 namespace quarn {
 
@@ -72,12 +73,14 @@ bool reason_drops_short_dumps(const uint8_t* hdr) {
     return r == "error" || r == "rebuffer";
 }
 
-void close_dump(dump_state& d) {
-    if (d.w.close_op) d.w.close_op(&d.w);
+// 0 when the file is complete; -1 when the writer could not finish it.
+int close_dump(dump_state& d) {
+    const int rc = d.w.close_op ? d.w.close_op(&d.w) : 0;
     if (d.w.fd >= 0) {
         close(d.w.fd);
         d.w.fd = -1;
     }
+    return rc;
 }
 
 void index_dump(dump_state& d) {
@@ -95,7 +98,7 @@ bool build_filename(dump_state& d, int32_t seq) {
         if (*p == '/') *p = '_';
     }
     const int n = snprintf(d.filename, sizeof d.filename, "%s.%d.pcapng%s", stem, seq,
-                           compress_xz ? ".xz" : "");
+                           dump_compressor().suffix);
     return n >= 0 && static_cast<size_t>(n) < sizeof d.filename;
 }
 
@@ -158,6 +161,8 @@ int start_dump(dump_state& d) {
     pcap_ipheaders(&d.w, hdr);
     if (compress_xz) {
         init_xz(&d.w);
+    } else if (compress_zstd) {
+        init_zstd(&d.w);
     } else {
         d.w.write_op = writev_int;
     }
@@ -200,8 +205,7 @@ void write_records(dump_state& d) {
             d.first_record = false;
         } else {
             if (rec_stack_id(rec) != d.stack_id) {
-                close_dump(d);
-                index_dump(d);
+                if (close_dump(d) == 0) index_dump(d);
                 if (start_dump(d) != 0) return;
                 continue;  // the record opens the new dump
             }
@@ -234,7 +238,8 @@ void write_records(dump_state& d) {
         if (remaining == record_len) break;
     }
 
-    close_dump(d);
+    const int closed = close_dump(d);
+    if (closed != 0) return;  // a damaged file is never indexed
     if (d.record_count > SHORT_DUMP_RECORDS || !reason_drops_short_dumps(d.hdr)) {
         index_dump(d);
     } else {

@@ -192,7 +192,7 @@ size_t records_format(char* buf, const char* filename, const char* faddr, uint8_
         "\"compressor\":\"%s\", \"frag_seq\":%d}\n",
         date, id, reason, faddr ? faddr : UNKNOWN_ADDR, tlh_fport(hdr), laddr, tlh_lport(hdr), name,
         record_count, stack, duration, conn_ended ? "true" : "false", tag,
-        compress_xz ? "xz" : "", frag_seq);
+        dump_compressor().name, frag_seq);
     if (n <= 0 || static_cast<size_t>(n) >= RECORDS_LINE_MAX) return 0;
     return static_cast<size_t>(n);
 }
