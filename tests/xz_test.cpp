@@ -16,6 +16,7 @@
 #include <lzma.h>
 
 #include "quarn_writev.h"
+#include "byte_patterns.h"
 #include "quarn_xz.h"
 #include "testlib.h"
 
@@ -24,22 +25,8 @@ namespace {
 
 using test::temp_dir;
 
-std::vector<uint8_t> random_bytes(size_t n, uint64_t seed) {
-    std::mt19937_64 gen(seed);
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; i += 8) {
-        const uint64_t r = gen();
-        memcpy(v.data() + i, &r, std::min<size_t>(8, n - i));
-    }
-    return v;
-}
-
-// Text-like bytes that compress well.
-std::vector<uint8_t> compressible_bytes(size_t n) {
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; i++) v[i] = static_cast<uint8_t>("tcp black box log "[i % 18] + (i / 4096) % 3);
-    return v;
-}
+using test::compressible_bytes;
+using test::random_bytes;
 
 test::run_result run_xz(const std::vector<std::string>& args) {
     test::run_options opts;
@@ -172,7 +159,7 @@ TEST_F(XzWriter, GatherListsRoundTripExactly) {
                 EXPECT_EQ(iov[i].iov_len, before[i].iov_len);
             }
         }
-        close_xz(&w);
+        EXPECT_EQ(close_xz(&w), 0);
         EXPECT_EQ(w.strm, nullptr);
         EXPECT_EQ(w.outbuf, nullptr);
         expect_xz_file(path, source);
@@ -198,7 +185,7 @@ TEST_F(XzWriter, EmptyEntriesAndEmptyListsNeverReachTheEncoder) {
     EXPECT_EQ(write_list({{&byte, 0}, {&byte, 1}, {&byte, 1}}), -1);
     EXPECT_EQ(err.text(), "Error encoding XZ stream.\n");
 
-    close_xz(&w);
+    EXPECT_EQ(close_xz(&w), -1) << "an encoder failure damaged the stream";
     EXPECT_EQ(w.strm, nullptr);
     EXPECT_EQ(w.outbuf, nullptr);
     EXPECT_EQ(fd_size(w.fd), 0);
@@ -215,7 +202,7 @@ TEST_F(XzWriter, SmallDumpIsWrittenOnlyAtCloseInOneWrite) {
         ASSERT_EQ(fd_size(w.fd), 0);
     }
     EXPECT_GT(w.strm->total_in, 0u);
-    close_xz(&w);
+    EXPECT_EQ(close_xz(&w), 0);
     expect_xz_file(path, source);
 
     // A message socket keeps the boundaries of the writes: the whole stream
@@ -229,7 +216,7 @@ TEST_F(XzWriter, SmallDumpIsWrittenOnlyAtCloseInOneWrite) {
         ASSERT_EQ(write_xz(&sock_writer, source.data() + at, 50000, false), 0);
     std::vector<uint8_t> msg(1 << 20);
     EXPECT_LT(recv(sv[1], msg.data(), msg.size(), MSG_DONTWAIT), 0);
-    close_xz(&sock_writer);
+    EXPECT_EQ(close_xz(&sock_writer), 0);
     const ssize_t n = recv(sv[1], msg.data(), msg.size(), MSG_DONTWAIT);
     ASSERT_GT(n, 0);
     EXPECT_LT(recv(sv[1], msg.data(), msg.size(), MSG_DONTWAIT), 0);
@@ -265,7 +252,7 @@ TEST_F(XzWriter, LargeDumpGrowsInWholeBuffers) {
         }
     }
     EXPECT_GE(fd_size(w.fd), 2 * static_cast<off_t>(XZ_OUTBUF_SIZE));
-    close_xz(&w);
+    EXPECT_EQ(close_xz(&w), 0);
     EXPECT_GT(fd_size(w.fd), 2 * static_cast<off_t>(XZ_OUTBUF_SIZE));
     // Later writes only append.
     const std::vector<uint8_t> file = test::read_file(path);
@@ -282,7 +269,7 @@ TEST_F(XzWriter, OneEntryFillsTheBufferTwiceAndResumesInside) {
     // 5 MiB that do not compress fill two buffers; the rest waits.
     EXPECT_EQ(fd_size(w.fd), 2 * static_cast<off_t>(XZ_OUTBUF_SIZE));
     EXPECT_EQ(w.strm->total_in, source.size());
-    close_xz(&w);
+    EXPECT_EQ(close_xz(&w), 0);
     expect_xz_file(path, source);
 }
 
@@ -303,7 +290,7 @@ TEST_F(XzWriter, FailedFlushStopsTheListAndCloseReleasesEverything) {
     EXPECT_LT(w.strm->total_in, source.size());
     EXPECT_GT(w.strm->avail_in, 0u);
 
-    close_xz(&w);
+    EXPECT_EQ(close_xz(&w), -1);
     EXPECT_EQ(w.strm, nullptr);
     EXPECT_EQ(w.outbuf, nullptr);
     // The failure is reported once: close writes nothing more.
@@ -331,7 +318,7 @@ TEST_F(XzWriter, CloseAfterFailedFlushWritesNothingMore) {
     w.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
     ASSERT_GE(w.fd, 0);
     stderr_capture err(dir / "stderr2");
-    close_xz(&w);
+    EXPECT_EQ(close_xz(&w), -1);
     EXPECT_EQ(err.text(), "");
     EXPECT_EQ(w.strm, nullptr);
     EXPECT_EQ(w.outbuf, nullptr);
