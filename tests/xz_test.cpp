@@ -116,43 +116,16 @@ protected:
     output_writer w;
 };
 
-struct round_trip_case {
-    const char* name;
-    std::vector<std::vector<size_t>> lists;  // entry lengths of each gather list
-    bool incompressible;
-};
-
 TEST_F(XzWriter, GatherListsRoundTripExactly) {
-    const std::vector<size_t> many_small(40, 3);
-    const round_trip_case cases[] = {
-        {"no_blocks", {}, false},
-        {"one_byte", {{1}}, false},
-        {"empty_entries_between", {{0, 5, 0}, {4096, 1, 0, 77}, {0}, {65536, 3}}, false},
-        {"many_small_entries", {many_small, many_small, {0, 0, 0}, many_small}, false},
-        {"blocks_across_flushes", {{3000000, 17, 0}, {1500000}, {0, 900000, 5}}, true},
-    };
-    for (const round_trip_case& c : cases) {
+    for (const test::round_trip_case& c : test::round_trip_cases()) {
         SCOPED_TRACE(c.name);
-        size_t need = 0;
-        for (const auto& list : c.lists)
-            for (size_t len : list) need += len;
-        const std::vector<uint8_t> source =
-            c.incompressible ? random_bytes(need, 7) : compressible_bytes(need);
-
+        const std::vector<uint8_t> source = c.source();
         const std::string path = dir / (std::string(c.name) + ".pcapng.xz");
         w = output_writer{};
         open_output(path);
-        size_t at = 0;
-        for (const auto& list : c.lists) {
-            std::vector<struct iovec> iov;
-            for (size_t len : list) {
-                iov.push_back({const_cast<uint8_t*>(source.data() + at), len});
-                at += len;
-            }
+        for (std::vector<struct iovec> iov : c.gather(source)) {
             const std::vector<struct iovec> before = iov;
-            int total = 0;
-            for (const struct iovec& e : iov) total += static_cast<int>(e.iov_len);
-            ASSERT_EQ(writev_xz(&w, iov.data(), static_cast<int>(iov.size()), total), 0);
+            ASSERT_EQ(writev_xz(&w, iov.data(), static_cast<int>(iov.size()), test::list_total(iov)), 0);
             // The caller's list is left as it was.
             for (size_t i = 0; i < iov.size(); i++) {
                 EXPECT_EQ(iov[i].iov_base, before[i].iov_base);

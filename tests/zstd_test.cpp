@@ -78,9 +78,7 @@ protected:
         ASSERT_EQ(w.close_op, &close_zstd);
     }
     int write_list(std::vector<struct iovec> iov) {
-        int total = 0;
-        for (const struct iovec& e : iov) total += static_cast<int>(e.iov_len);
-        return w.write_op(&w, iov.data(), static_cast<int>(iov.size()), total);
+        return w.write_op(&w, iov.data(), static_cast<int>(iov.size()), test::list_total(iov));
     }
 
     temp_dir dir;
@@ -88,36 +86,18 @@ protected:
 };
 
 TEST_F(ZstdWriter, GatherListsRoundTripExactly) {
-    const std::vector<size_t> many_small(40, 3);
-    struct round_trip_case {
-        const char* name;
-        std::vector<std::vector<size_t>> lists;  // entry lengths of each gather list
-        bool incompressible;
-    };
-    const round_trip_case cases[] = {
-        {"no_blocks", {}, false},
-        {"one_byte", {{1}}, false},
-        {"empty_entries_between", {{0, 5, 0}, {4096, 1, 0, 77}, {0}, {65536, 3}}, false},
-        {"many_small_entries", {many_small, many_small, {0, 0, 0}, many_small}, false},
-        {"blocks_across_flushes", {{3000000, 17, 0}, {1500000}, {0, 900000, 5}}, true},
-    };
-    for (const round_trip_case& c : cases) {
+    for (const test::round_trip_case& c : test::round_trip_cases()) {
         SCOPED_TRACE(c.name);
-        size_t need = 0;
-        for (const auto& list : c.lists)
-            for (size_t len : list) need += len;
-        const std::vector<uint8_t> source =
-            c.incompressible ? random_bytes(need, 7) : compressible_bytes(need);
+        const std::vector<uint8_t> source = c.source();
         const std::string path = dir / (std::string(c.name) + ".pcapng.zst");
         open_output(path);
-        size_t at = 0;
-        for (const auto& list : c.lists) {
-            std::vector<struct iovec> iov;
-            for (size_t len : list) {
-                iov.push_back({const_cast<uint8_t*>(source.data() + at), len});
-                at += len;
+        for (std::vector<struct iovec> iov : c.gather(source)) {
+            const std::vector<struct iovec> before = iov;
+            ASSERT_EQ(writev_zstd(&w, iov.data(), static_cast<int>(iov.size()), test::list_total(iov)), 0);
+            for (size_t i = 0; i < iov.size(); i++) {
+                EXPECT_EQ(iov[i].iov_base, before[i].iov_base);
+                EXPECT_EQ(iov[i].iov_len, before[i].iov_len);
             }
-            ASSERT_EQ(write_list(iov), 0);
         }
         EXPECT_EQ(close_zstd(&w), 0);
         EXPECT_EQ(w.zstd, nullptr);
