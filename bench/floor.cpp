@@ -8,9 +8,10 @@
 // makes the daemon's system calls: one exclusive creation per dump (a new
 // dump wherever the stack id changes), one gather write per block, one
 // close and one index line per file. The blocks have the daemon's layout
-// and sizes, built from the message in place and from fixed templates: no
-// checksums, no option allocations, no name probing, no id cache, no JSON
-// escaping. With -J every file is one XZ stream from a new preset-0
+// and sizes and nearly the same bytes, built from the message in place and
+// from templates: no checksums (those fields keep what the record holds or
+// stay zero), no option allocations, no name probing, no id cache, no
+// stack-name table, no JSON escaping. With -J every file is one XZ stream from a new preset-0
 // encoder (freed memory stays with the allocator, so its pages are used
 // again); with -Z one
 // zstd frame with its checksum at the daemon's level. Both write through a
@@ -28,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <lzma.h>
 #include <zstd.h>
@@ -146,6 +148,7 @@ void put(output& o, struct iovec* iov, int count) {
 }
 
 uint64_t files_made = 0;
+int64_t dump_time = 0;
 uint8_t* thread_buf = nullptr;
 ZSTD_CCtx* thread_zctx = nullptr;
 
@@ -187,7 +190,7 @@ void open_file(output& o, char* name, size_t name_size, const uint8_t* hdr) {
     const opt_hdr ver{OPT_CUSTOM, 12, PEN, OPT_SUB_LOG_VERSION};
     const uint32_t version = TCP_LOG_VERSION;
     const opt_hdr when{OPT_CUSTOM, 16, PEN, OPT_SUB_DUMP_TIME};
-    const int64_t now = 0;
+    const int64_t now = dump_time;
     const opt_hdr head{OPT_CUSTOM, static_cast<uint16_t>(8 + LOG_HEADER_SIZE), PEN, OPT_SUB_LOG_HEADER};
     const opt_hdr stack{OPT_CUSTOM, static_cast<uint16_t>(8 + 1 + sizeof STACK), PEN, OPT_SUB_STACK_NAME};
     const uint8_t stack_id = rec_stack_id(hdr + LOG_HEADER_SIZE);
@@ -251,7 +254,30 @@ void dump(uint8_t* hdr) {
     const uint8_t af = tlh_af(hdr);
     const bool v6 = af == TLH_AF_INET6;
     const uint32_t ip_len = v6 ? 40 : 20;
-    uint8_t ip[40] = {static_cast<uint8_t>(v6 ? 0x60 : 0x45)};
+    // The synthesized network headers, both ways, as the daemon makes them
+    // but without their checksums.
+    uint8_t ip_in[40] = {}, ip_out[40] = {};
+    const uint8_t* faddr = hdr + OFF_TLH_FADDR;
+    const uint8_t* laddr = hdr + OFF_TLH_LADDR;
+    if (v6) {
+        ip_in[0] = 0x60;
+        ip_in[6] = 6;
+        ip_in[7] = 127;
+        memcpy(ip_out, ip_in, 8);
+        memcpy(ip_in + 8, faddr, 16);
+        memcpy(ip_in + 24, laddr, 16);
+        memcpy(ip_out + 8, laddr, 16);
+        memcpy(ip_out + 24, faddr, 16);
+    } else {
+        ip_in[0] = 0x45;
+        ip_in[8] = 127;
+        ip_in[9] = 6;
+        memcpy(ip_out, ip_in, 12);
+        memcpy(ip_in + 12, faddr + IPV4_IN_ADDR_FIELD, 4);
+        memcpy(ip_in + 16, laddr + IPV4_IN_ADDR_FIELD, 4);
+        memcpy(ip_out + 12, laddr + IPV4_IN_ADDR_FIELD, 4);
+        memcpy(ip_out + 16, faddr + IPV4_IN_ADDR_FIELD, 4);
+    }
     const timeval64 off = tlh_offset(hdr);
 
     output o;
@@ -285,6 +311,10 @@ void dump(uint8_t* hdr) {
         if ((rec_flags(rec) & REC_FLAG_HAS_TH) && th_len >= 20) {
             const uint32_t payload = rec_payload_len(rec);
             const uint32_t origlen = 4 + ip_len + th_len + payload;
+            const bool inbound = rec_event_id(rec) == REC_EVENT_IN;
+            uint8_t* ip = inbound ? ip_in : ip_out;
+            if (v6) store_be16(ip + 4, static_cast<uint16_t>(th_len + payload));
+            else store_be16(ip + 2, static_cast<uint16_t>(th_len + payload + 20));
             const uint32_t caplen = origlen < SNAP_LEN ? origlen : SNAP_LEN;
             const uint32_t pad = (caplen + payload - origlen + 3) & ~3u;
             const timeval64 t = rec_time(rec);
@@ -298,7 +328,7 @@ void dump(uint8_t* hdr) {
             const struct {
                 uint16_t code, len;
                 uint32_t flags;
-            } flags{OPT_EPB_FLAGS, 4, rec_event_id(rec) == REC_EVENT_IN ? 1u : 2u};
+            } flags{OPT_EPB_FLAGS, 4, inbound ? 1u : 2u};
             const trailer end{0, 0, blocklen};
             struct iovec iov[] = {
                 {const_cast<void*>(static_cast<const void*>(&epb)), 32},
@@ -410,6 +440,7 @@ int main(int argc, char** argv) {
     records_fd = openat(dir_fd, "records", O_WRONLY | O_APPEND | O_CREAT, 0644);
     if (records_fd < 0) die("records");
 
+    dump_time = static_cast<int64_t>(time(nullptr));
     pthread_t worker;
     if (pthread_create(&worker, nullptr, writer, nullptr) != 0) die("pthread_create");
     for (;;) {
