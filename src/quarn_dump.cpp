@@ -3,7 +3,8 @@
 // A dump is one pcapng file named "<identifier>.<frag_seq>.pcapng[.xz|.zst]"
 // in the output directory, holding the header blocks, a block per record
 // and a gap block wherever serial numbers jump. A change of stack id closes
-// the dump (always indexed) and starts the next with the same message.
+// the dump (indexed whenever its file is complete) and starts the next
+// with the same message.
 //
 // The message's tlh_length is rewritten as the count of record bytes not
 // yet consumed, so the header copy in each file tells how much of the
