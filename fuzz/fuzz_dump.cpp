@@ -37,6 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     memcpy(msg, data, size);
     quarn::set_tlh_length(msg, size);
     quarn::compress_xz = (runs % 4) == 3;
+    quarn::compress_zstd = (runs % 4) == 2;
     quarn::do_bbr_record(out_dir_fd, msg);
     free(msg);
     if (++runs % 256 == 0) {

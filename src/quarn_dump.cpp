@@ -1,9 +1,10 @@
 // One log message to its dumps.
 //
-// A dump is one pcapng file named "<identifier>.<frag_seq>.pcapng[.xz]"
+// A dump is one pcapng file named "<identifier>.<frag_seq>.pcapng[.xz|.zst]"
 // in the output directory, holding the header blocks, a block per record
 // and a gap block wherever serial numbers jump. A change of stack id closes
-// the dump (always indexed) and starts the next with the same message.
+// the dump (indexed whenever its file is complete) and starts the next
+// with the same message.
 //
 // The message's tlh_length is rewritten as the count of record bytes not
 // yet consumed, so the header copy in each file tells how much of the
@@ -36,6 +37,7 @@
 #include "quarn_utf8.h"
 #include "quarn_writev.h"
 #include "quarn_xz.h"
+#include "quarn_zstd.h"
 
 namespace quarn {
 
@@ -122,10 +124,6 @@ bool reason_drops_short_dumps(const uint8_t* hdr) {
     return r == "error" || r == "rebuffer";
 }
 
-// The compressor of new dumps: its name in the index and its file suffix.
-const char* compressor_name() { return compress_xz ? "xz" : ""; }
-const char* compressor_suffix() { return compress_xz ? ".xz" : ""; }
-
 // Closes the dump's file and ends the dump as `how` says; a dump whose
 // file is not whole is left instead of indexed, and an empty file that
 // would be left is removed.
@@ -138,7 +136,7 @@ void finish_dump(dump_state& d, dump_end how) {
     case dump_end::indexed:
         records_append(d.dir_fd, finished_dump{d.filename, d.faddr, d.hdr, d.record_count,
                                                d.dump_time, d.stack_id, d.first_time, d.last_time,
-                                               d.conn_ended, d.frag_seq, compressor_name()});
+                                               d.conn_ended, d.frag_seq, dump_compressor().name});
         break;
     case dump_end::removed:
         unlinkat(d.dir_fd, d.filename, 0);
@@ -146,6 +144,7 @@ void finish_dump(dump_state& d, dump_end how) {
     case dump_end::left:
         break;
     }
+    return rc;
 }
 
 // The ending of a dump whose records are all written: short "error" and
@@ -171,7 +170,7 @@ bool build_filename(dump_state& d, int32_t seq) {
         if (stem[i] == '/') stem[i] = '_';
     }
     const int n = snprintf(d.filename, sizeof d.filename, "%s.%d.pcapng%s", stem, seq,
-                           compressor_suffix());
+                           dump_compressor().suffix);
     return n >= 0 && static_cast<size_t>(n) < sizeof d.filename;
 }
 
@@ -234,6 +233,8 @@ int start_dump(dump_state& d) {
     pcap_ipheaders(&w, hdr);
     if (compress_xz) {
         init_xz(&w);
+    } else if (compress_zstd) {
+        init_zstd(&w);
     } else {
         w.write_op = writev_int;
     }

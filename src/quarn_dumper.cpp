@@ -41,6 +41,7 @@ std::atomic<bool> reopen_flag{false};
 std::atomic<int> exit_status{0};
 
 bool compress_xz = false;
+bool compress_zstd = false;
 const char* reason_filter = nullptr;
 int reason_filter_len = 0;
 
@@ -56,9 +57,9 @@ constexpr const char* DEFAULT_USER = "nobody";
 // glibc's getopt permutes arguments unless the option string starts with
 // '+'; the daemon stops at the first operand everywhere.
 #ifdef __GLIBC__
-constexpr const char* OPTSTRING = "+:D:df:hJp:u:r:";
+constexpr const char* OPTSTRING = "+:D:df:hJZp:u:r:";
 #else
-constexpr const char* OPTSTRING = ":D:df:hJp:u:r:";
+constexpr const char* OPTSTRING = ":D:df:hJZp:u:r:";
 #endif
 
 // The first ending of the process claims this; any later one waits for it.
@@ -159,10 +160,11 @@ int install_signals(const sigset_t& saved) {
 }
 
 [[noreturn]] void usage(const char* prog) {
-    write_stderr("%s [-dhJ] [-D dir] [-f file] [-u user] [-r reason]\n", prog);
+    write_stderr("%s [-dhJZ] [-D dir] [-f file] [-u user] [-r reason]\n", prog);
     write_stderr(
         "\n  -d: Daemonize the process.\n  -h: Display this help message.\n"
         "  -J: Compress the output using the XZ format.\n"
+        "  -Z: Compress the output using the zstd format.\n"
         "  -D: Store the files in the given base directory. (Default: %s)\n"
         "  -f: Read from the given file. (Default: %s)\n"
         "  -u: Use the UID of the given username. (Default: %s)\n"
@@ -190,6 +192,7 @@ void parse_options(int argc, char** argv, options& o) {
         case 'f': o.input = optarg; break;
         case 'h': usage(prog);
         case 'J': compress_xz = true; break;
+        case 'Z': compress_zstd = true; break;
         case 'p': o.pid_file = optarg; break;
         case 'u': o.user = optarg; break;
         case 'r':
@@ -206,6 +209,10 @@ void parse_options(int argc, char** argv, options& o) {
     }
     // The daemon takes no operands; one is a mistake, not something to skip.
     if (optind < argc) usage(prog);
+    if (compress_xz && compress_zstd) {
+        write_stderr("Options -J and -Z exclude each other.\n");
+        usage(prog);
+    }
 }
 
 // The write test on the output directory: owner bits when the user owns it,

@@ -32,9 +32,22 @@ extern std::atomic<int> exit_status;
 
 // Configuration taken from the command line; written by main before the
 // workers start, read-only afterwards.
-extern bool compress_xz;
+extern bool compress_xz;    // -J
+extern bool compress_zstd;  // -Z (never together with -J)
 extern const char* reason_filter;  // null when -r is absent
 extern int reason_filter_len;
+
+// The compression of the dumps: the suffix after ".pcapng" in their names
+// and the index's "compressor" value.
+struct dump_compression {
+    const char* suffix;
+    const char* name;
+};
+inline dump_compression dump_compressor() {
+    if (compress_xz) return {".xz", "xz"};
+    if (compress_zstd) return {".zst", "zstd"};
+    return {"", ""};
+}
 
 // Ends the process with `status`: records it, sets quit_flag and
 // workers_stop, wakes every thread and calls _exit. Only the first ending

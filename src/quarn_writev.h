@@ -4,17 +4,21 @@
 // An output_writer belongs to the one worker that writes its file and lives
 // as long as that file is open; it is never shared. Calling order per file:
 // create the file and set `fd`; fill time_offset, af, ip_in, ip_out; either
-// init_xz() or set write_op = writev_int with no close_op; one write_op call
-// per block (or pair of header blocks); then close_op if set, and close(fd).
-// The file is whole only when every write_op and the close_op returned 0.
+// init_xz() / init_zstd() or set write_op = writev_int with no close_op; one
+// write_op call per block (or pair of header blocks); then close_op if set,
+// and close(fd). The file is whole only when every write_op and the
+// close_op returned 0.
 #ifndef QUARN_WRITEV_H
 #define QUARN_WRITEV_H
 
 #include <sys/uio.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include <lzma.h>
+
+struct ZSTD_CCtx_s;
 
 namespace quarn {
 
@@ -25,9 +29,8 @@ struct output_writer;
 // May change the entries of `iov` (it advances them after partial writes).
 using write_fn = int (*)(output_writer* w, struct iovec* iov, int count, int total);
 // Ends the writer's own state (may still write to fd); never closes fd.
-// Returns 0 when everything the writer took is in the file, -1 when it is
-// not (the writer has printed its own message); either way the state is
-// released.
+// Returns 0 when the stream was finished and every byte is in the file, -1
+// on any failure (reported by the writer, here or at an earlier write).
 using close_fn = int (*)(output_writer* w);
 
 inline constexpr int IP_HDR_FIELD_SIZE = 40;
@@ -36,13 +39,15 @@ struct output_writer {
     write_fn write_op = nullptr;
     close_fn close_op = nullptr;   // null for the direct writer
     lzma_stream* strm = nullptr;   // XZ writer only
-    uint8_t* outbuf = nullptr;     // XZ writer only, XZ_OUTBUF_SIZE bytes
+    ZSTD_CCtx_s* zstd = nullptr;   // zstd writer only
+    uint8_t* outbuf = nullptr;     // compressing writers, XZ_OUTBUF_SIZE bytes
+    size_t out_used = 0;           // zstd writer: bytes waiting in outbuf
     const uint8_t* time_offset = nullptr;  // the message's tlh_offset field
     int fd = -1;
     uint8_t ip_in[IP_HDR_FIELD_SIZE] = {};   // header of inbound packets
     uint8_t ip_out[IP_HDR_FIELD_SIZE] = {};  // header of outbound packets
     uint8_t af = 0;                // tlh_af: 2 or 28
-    bool write_failed = false;     // XZ writer: a flush to fd failed
+    bool write_failed = false;     // compressing writers: a write failed, the file is damaged
 };
 
 // The direct writer: one writev per call unless the system takes only part

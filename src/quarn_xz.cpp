@@ -6,6 +6,13 @@
 // The buffer goes to the file through writev_int only when it is full and
 // once more when the stream ends, so while a dump runs the file grows in
 // whole buffers and a small dump is written with one call at close.
+//
+// Setting up a new encoder and a new buffer for every file would cost more
+// than compressing a small dump, so each thread keeps one of each: calling
+// lzma_easy_encoder again on a stream that already holds an encoder with the
+// same filter chain starts a fresh, independent stream in the memory the
+// encoder already has. A second writer open on the same thread (only tests
+// do that) gets its own stream and buffer, released at its close.
 #include <sys/uio.h>
 
 #include <cstdlib>
@@ -25,16 +32,87 @@ namespace {
 
 constexpr uint32_t XZ_PRESET = 0;
 
+// The calling thread's encoder; its allocations live as long as the thread.
+struct thread_encoder {
+    lzma_stream strm = LZMA_STREAM_INIT;
+    bool in_use = false;
+    thread_encoder() = default;
+    thread_encoder(const thread_encoder&) = delete;
+    thread_encoder& operator=(const thread_encoder&) = delete;
+    ~thread_encoder() { lzma_end(&strm); }
+};
+
+// The calling thread's output buffer.
+struct thread_outbuf {
+    uint8_t* buf = nullptr;
+    bool in_use = false;
+    thread_outbuf() = default;
+    thread_outbuf(const thread_outbuf&) = delete;
+    thread_outbuf& operator=(const thread_outbuf&) = delete;
+    ~thread_outbuf() { free(buf); }
+};
+
+thread_local thread_encoder encoder;
+thread_local thread_outbuf outbuf;
+
 void reset_outbuf(output_writer* w) {
     w->strm->next_out = w->outbuf;
     w->strm->avail_out = XZ_OUTBUF_SIZE;
 }
 
-// Writes the filled part of the buffer and empties it. A failure (reported
-// by writev_int) marks the writer: the file is damaged and nothing more is
-// written to it.
-int flush_outbuf(output_writer* w) {
-    const size_t used = XZ_OUTBUF_SIZE - w->strm->avail_out;
+// The stream for a new file: the thread's own unless it is taken.
+lzma_stream* take_stream() {
+    if (!encoder.in_use) {
+        encoder.in_use = true;
+        if (xz_encoder_init_hook != nullptr) {
+            // The seam sees the zero-filled stream a first set-up would.
+            lzma_end(&encoder.strm);
+            encoder.strm = LZMA_STREAM_INIT;
+        }
+        return &encoder.strm;
+    }
+    // All zero bytes is liblzma's documented initial stream state.
+    auto* strm = static_cast<lzma_stream*>(calloc(1, sizeof(lzma_stream)));
+    if (strm == nullptr)
+        do_err(1, "Error allocating %zu bytes for XZ stream", sizeof(lzma_stream));
+    return strm;
+}
+
+void give_stream(lzma_stream* strm) {
+    if (strm == &encoder.strm) {
+        encoder.in_use = false;
+        return;
+    }
+    lzma_end(strm);
+    free(strm);
+}
+
+}  // namespace
+
+uint8_t* outbuf_take() {
+    if (!outbuf.in_use) {
+        if (outbuf.buf == nullptr) outbuf.buf = static_cast<uint8_t*>(malloc(XZ_OUTBUF_SIZE));
+        if (outbuf.buf != nullptr) {
+            outbuf.in_use = true;
+            return outbuf.buf;
+        }
+    } else {
+        auto* buf = static_cast<uint8_t*>(malloc(XZ_OUTBUF_SIZE));
+        if (buf != nullptr) return buf;
+    }
+    do_err(1, "Error allocating %u bytes for output buffer", XZ_OUTBUF_SIZE);
+}
+
+void outbuf_give(uint8_t* buf) {
+    if (buf == nullptr) return;
+    if (buf == outbuf.buf) {
+        outbuf.in_use = false;
+        return;
+    }
+    free(buf);
+}
+
+int outbuf_flush(output_writer* w, size_t used) {
     struct iovec iov;
     iov.iov_base = w->outbuf;
     iov.iov_len = used;
@@ -42,21 +120,12 @@ int flush_outbuf(output_writer* w) {
         w->write_failed = true;
         return -1;
     }
-    reset_outbuf(w);
     return 0;
 }
 
-}  // namespace
-
 void init_xz(output_writer* w) {
-    w->outbuf = static_cast<uint8_t*>(malloc(XZ_OUTBUF_SIZE));
-    if (w->outbuf == nullptr)
-        do_err(1, "Error allocating %u bytes for output buffer", XZ_OUTBUF_SIZE);
-    // All zero bytes is liblzma's documented initial stream state.
-    w->strm = static_cast<lzma_stream*>(calloc(1, sizeof(lzma_stream)));
-    if (w->strm == nullptr)
-        do_err(1, "Error allocating %zu bytes for XZ stream", sizeof(lzma_stream));
-
+    w->outbuf = outbuf_take();
+    w->strm = take_stream();
     const int rv = xz_encoder_init_hook != nullptr
                        ? xz_encoder_init_hook(w->strm)
                        : lzma_easy_encoder(w->strm, XZ_PRESET, LZMA_CHECK_CRC64);
@@ -65,6 +134,7 @@ void init_xz(output_writer* w) {
         do_exit(1);
     }
     reset_outbuf(w);
+    w->write_failed = false;
     w->write_op = writev_xz;
     w->close_op = close_xz;
 }
@@ -96,10 +166,12 @@ int write_xz(output_writer* w, const uint8_t* data, size_t len, bool finish) {
         if (ret == LZMA_BUF_ERROR) ret = LZMA_OK;
         if (ret != LZMA_OK && ret != LZMA_STREAM_END) {
             write_stderr("Error encoding XZ stream.\n");
+            w->write_failed = true;
             return -1;
         }
         if (ret == LZMA_STREAM_END || strm->avail_out == 0) {
-            if (flush_outbuf(w) != 0) return -1;
+            if (outbuf_flush(w, XZ_OUTBUF_SIZE - strm->avail_out) != 0) return -1;
+            reset_outbuf(w);
         }
         if (ret == LZMA_STREAM_END) break;
     }
@@ -111,23 +183,22 @@ int write_xz(output_writer* w, const uint8_t* data, size_t len, bool finish) {
 }
 
 int close_xz(output_writer* w) {
+    int rc = -1;
     if (w->strm != nullptr) {
         // A failed write may have left input the encoder never took; the
-        // stream is ended without it. After a failed flush the descriptor
-        // has failed already: writing the end again would only repeat the
-        // report, so the encoder is just ended.
+        // stream is dropped without it. After a failed write the file is
+        // damaged already: finishing it would only repeat the report, so
+        // nothing more is written. The next set-up on this stream starts
+        // a new one whatever state this one was left in.
         w->strm->next_in = nullptr;
         w->strm->avail_in = 0;
-        if (w->outbuf != nullptr && !w->write_failed && write_xz(w, nullptr, 0, true) != 0) {
-            w->write_failed = true;
-        }
-        lzma_end(w->strm);
-        free(w->strm);
+        if (w->outbuf != nullptr && !w->write_failed) rc = write_xz(w, nullptr, 0, true);
+        give_stream(w->strm);
         w->strm = nullptr;
     }
-    free(w->outbuf);
+    outbuf_give(w->outbuf);
     w->outbuf = nullptr;
-    return w->write_failed ? -1 : 0;
+    return rc;
 }
 
 }  // namespace quarn

@@ -4,6 +4,11 @@
 // Compressed bytes collect in a 2 MiB buffer; the file is written through
 // writev_int only when that buffer is full and once more when close_xz
 // finishes the stream.
+//
+// Each thread keeps its encoder and its output buffer from one file to the
+// next: a file's set-up starts a new, independent stream on the encoder the
+// thread used for its previous file, so liblzma reuses its allocations.
+// The compressed-output buffer is shared with the zstd writer.
 #ifndef QUARN_XZ_H
 #define QUARN_XZ_H
 
@@ -24,13 +29,25 @@ void init_xz(output_writer* w);
 int writev_xz(output_writer* w, struct iovec* iov, int count, int total);
 // Feeds one stretch (finish = false) or ends the stream (finish = true).
 int write_xz(output_writer* w, const uint8_t* data, size_t len, bool finish);
-// Finishes the stream (whatever a failed write left pending is dropped),
-// ends the encoder and releases the buffer and the stream state. Never ends
-// the process; never closes fd. -1 when a flush failed, now or earlier.
+// Finishes the stream (unless a write failed before) and hands the encoder
+// and the buffer back to the thread. 0 when the whole stream is in the
+// file; -1 when this or an earlier write failed. Never ends the process;
+// never closes fd.
 int close_xz(output_writer* w);
 
-// Test seam: when set, init_xz calls this instead of lzma_easy_encoder.
-// Nothing in the daemon sets it.
+// The compressed-output buffer of XZ_OUTBUF_SIZE bytes shared by the
+// compressing writers. outbuf_take gives the calling thread's buffer (made
+// on first use) or, while that one is taken, a new one; it ends the daemon
+// through do_err when it cannot allocate. outbuf_give takes either back.
+uint8_t* outbuf_take();
+void outbuf_give(uint8_t* buf);
+// Writes the first `used` bytes of w->outbuf through writev_int. On failure
+// (reported by writev_int) marks the writer failed and returns -1.
+int outbuf_flush(output_writer* w, size_t used);
+
+// Test seam: when set, init_xz drops the thread's encoder and calls this on
+// a zero-filled stream instead of lzma_easy_encoder. Nothing in the daemon
+// sets it.
 using xz_encoder_init_fn = int (*)(lzma_stream* strm);
 extern xz_encoder_init_fn xz_encoder_init_hook;
 

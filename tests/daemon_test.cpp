@@ -25,11 +25,12 @@ namespace quarn::test {
 namespace {
 
 const std::string USAGE =
-    "quarn_dumper [-dhJ] [-D dir] [-f file] [-u user] [-r reason]\n"
+    "quarn_dumper [-dhJZ] [-D dir] [-f file] [-u user] [-r reason]\n"
     "\n"
     "  -d: Daemonize the process.\n"
     "  -h: Display this help message.\n"
     "  -J: Compress the output using the XZ format.\n"
+    "  -Z: Compress the output using the zstd format.\n"
     "  -D: Store the files in the given base directory. (Default: /var/log/quarn_dumps)\n"
     "  -f: Read from the given file. (Default: /dev/tcp_log)\n"
     "  -u: Use the UID of the given username. (Default: nobody)\n"
@@ -108,6 +109,10 @@ TEST(DaemonOptions, UsageAndOptionErrors) {
         {{"-u", "nobody", "operand", "-x", "-D"}, USAGE},
         {{"--", "-x"}, USAGE},
         {{"-p", "/nonexistent/pid", "-d", "--", "operand"}, USAGE},
+        {{"-J", "-Z"}, "Options -J and -Z exclude each other.\n" + USAGE},
+        {{"-Z", "-f", "/nonexistent", "-J"}, "Options -J and -Z exclude each other.\n" + USAGE},
+        {{"-ZJ", "-x"}, "Unknown option -x.\n" + USAGE},
+        {{"-JZ", "-h"}, USAGE},
     };
     for (const option_case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -127,7 +132,7 @@ TEST(DaemonOptions, UsageNamesTheProgramAsInvoked) {
     o.args = {"-h"};
     o.unset_env = {"QUARN_SYSCTL_DIR"};
     const run_result r = run(daemon_path(), o);
-    EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), "/some/where/qd [-dhJ] [-D dir] [-f file] [-u user] [-r reason]\n");
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), "/some/where/qd [-dhJZ] [-D dir] [-f file] [-u user] [-r reason]\n");
     EXPECT_EQ(r.status, 1);
 }
 
@@ -148,6 +153,7 @@ TEST(DaemonOptions, AcceptedCommandLines) {
          {"-u", "$USER", "-D", "$OUT", "-f", "$IN", "-p", "$PID"}},
         {"-J and -r with an empty reason", {"-J", "-r", "", "-u", "$USER", "-D", "$OUT", "-f", "$IN"}},
         {"joined option arguments", {"-u$USER", "-D$OUT", "-f$IN", "-Jrerror"}},
+        {"-Z twice", {"-Z", "-u", "$USER", "-D", "$OUT", "-Zf", "$IN"}},
     };
     for (const accepted_case& c : cases) {
         SCOPED_TRACE(c.name);

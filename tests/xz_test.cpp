@@ -16,6 +16,7 @@
 #include <lzma.h>
 
 #include "quarn_writev.h"
+#include "byte_patterns.h"
 #include "quarn_xz.h"
 #include "stderr_capture.h"
 #include "testlib.h"
@@ -26,22 +27,8 @@ namespace {
 using test::stderr_capture;
 using test::temp_dir;
 
-std::vector<uint8_t> random_bytes(size_t n, uint64_t seed) {
-    std::mt19937_64 gen(seed);
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; i += 8) {
-        const uint64_t r = gen();
-        memcpy(v.data() + i, &r, std::min<size_t>(8, n - i));
-    }
-    return v;
-}
-
-// Text-like bytes that compress well.
-std::vector<uint8_t> compressible_bytes(size_t n) {
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; i++) v[i] = static_cast<uint8_t>("tcp black box log "[i % 18] + (i / 4096) % 3);
-    return v;
-}
+using test::compressible_bytes;
+using test::random_bytes;
 
 test::run_result run_xz(const std::vector<std::string>& args) {
     test::run_options opts;
@@ -107,50 +94,23 @@ protected:
     output_writer w;
 };
 
-struct round_trip_case {
-    const char* name;
-    std::vector<std::vector<size_t>> lists;  // entry lengths of each gather list
-    bool incompressible;
-};
-
 TEST_F(XzWriter, GatherListsRoundTripExactly) {
-    const std::vector<size_t> many_small(40, 3);
-    const round_trip_case cases[] = {
-        {"no_blocks", {}, false},
-        {"one_byte", {{1}}, false},
-        {"empty_entries_between", {{0, 5, 0}, {4096, 1, 0, 77}, {0}, {65536, 3}}, false},
-        {"many_small_entries", {many_small, many_small, {0, 0, 0}, many_small}, false},
-        {"blocks_across_flushes", {{3000000, 17, 0}, {1500000}, {0, 900000, 5}}, true},
-    };
-    for (const round_trip_case& c : cases) {
+    for (const test::round_trip_case& c : test::round_trip_cases()) {
         SCOPED_TRACE(c.name);
-        size_t need = 0;
-        for (const auto& list : c.lists)
-            for (size_t len : list) need += len;
-        const std::vector<uint8_t> source =
-            c.incompressible ? random_bytes(need, 7) : compressible_bytes(need);
-
+        const std::vector<uint8_t> source = c.source();
         const std::string path = dir / (std::string(c.name) + ".pcapng.xz");
         w = output_writer{};
         open_output(path);
-        size_t at = 0;
-        for (const auto& list : c.lists) {
-            std::vector<struct iovec> iov;
-            for (size_t len : list) {
-                iov.push_back({const_cast<uint8_t*>(source.data() + at), len});
-                at += len;
-            }
+        for (std::vector<struct iovec> iov : c.gather(source)) {
             const std::vector<struct iovec> before = iov;
-            int total = 0;
-            for (const struct iovec& e : iov) total += static_cast<int>(e.iov_len);
-            ASSERT_EQ(writev_xz(&w, iov.data(), static_cast<int>(iov.size()), total), 0);
+            ASSERT_EQ(writev_xz(&w, iov.data(), static_cast<int>(iov.size()), test::list_total(iov)), 0);
             // The caller's list is left as it was.
             for (size_t i = 0; i < iov.size(); i++) {
                 EXPECT_EQ(iov[i].iov_base, before[i].iov_base);
                 EXPECT_EQ(iov[i].iov_len, before[i].iov_len);
             }
         }
-        close_xz(&w);
+        EXPECT_EQ(close_xz(&w), 0);
         EXPECT_EQ(w.strm, nullptr);
         EXPECT_EQ(w.outbuf, nullptr);
         expect_xz_file(path, source);
@@ -176,7 +136,7 @@ TEST_F(XzWriter, EmptyEntriesAndEmptyListsNeverReachTheEncoder) {
     EXPECT_EQ(write_list({{&byte, 0}, {&byte, 1}, {&byte, 1}}), -1);
     EXPECT_EQ(err.text(), "Error encoding XZ stream.\n");
 
-    close_xz(&w);
+    EXPECT_EQ(close_xz(&w), -1) << "an encoder failure damaged the stream";
     EXPECT_EQ(w.strm, nullptr);
     EXPECT_EQ(w.outbuf, nullptr);
     EXPECT_EQ(fd_size(w.fd), 0);
@@ -193,7 +153,7 @@ TEST_F(XzWriter, SmallDumpIsWrittenOnlyAtCloseInOneWrite) {
         ASSERT_EQ(fd_size(w.fd), 0);
     }
     EXPECT_GT(w.strm->total_in, 0u);
-    close_xz(&w);
+    EXPECT_EQ(close_xz(&w), 0);
     expect_xz_file(path, source);
 
     // A message socket keeps the boundaries of the writes: the whole stream
@@ -207,7 +167,7 @@ TEST_F(XzWriter, SmallDumpIsWrittenOnlyAtCloseInOneWrite) {
         ASSERT_EQ(write_xz(&sock_writer, source.data() + at, 50000, false), 0);
     std::vector<uint8_t> msg(1 << 20);
     EXPECT_LT(recv(sv[1], msg.data(), msg.size(), MSG_DONTWAIT), 0);
-    close_xz(&sock_writer);
+    EXPECT_EQ(close_xz(&sock_writer), 0);
     const ssize_t n = recv(sv[1], msg.data(), msg.size(), MSG_DONTWAIT);
     ASSERT_GT(n, 0);
     EXPECT_LT(recv(sv[1], msg.data(), msg.size(), MSG_DONTWAIT), 0);
@@ -243,7 +203,7 @@ TEST_F(XzWriter, LargeDumpGrowsInWholeBuffers) {
         }
     }
     EXPECT_GE(fd_size(w.fd), 2 * static_cast<off_t>(XZ_OUTBUF_SIZE));
-    close_xz(&w);
+    EXPECT_EQ(close_xz(&w), 0);
     EXPECT_GT(fd_size(w.fd), 2 * static_cast<off_t>(XZ_OUTBUF_SIZE));
     // Later writes only append.
     const std::vector<uint8_t> file = test::read_file(path);
@@ -260,7 +220,7 @@ TEST_F(XzWriter, OneEntryFillsTheBufferTwiceAndResumesInside) {
     // 5 MiB that do not compress fill two buffers; the rest waits.
     EXPECT_EQ(fd_size(w.fd), 2 * static_cast<off_t>(XZ_OUTBUF_SIZE));
     EXPECT_EQ(w.strm->total_in, source.size());
-    close_xz(&w);
+    EXPECT_EQ(close_xz(&w), 0);
     expect_xz_file(path, source);
 }
 
@@ -281,7 +241,7 @@ TEST_F(XzWriter, FailedFlushStopsTheListAndCloseReleasesEverything) {
     EXPECT_LT(w.strm->total_in, source.size());
     EXPECT_GT(w.strm->avail_in, 0u);
 
-    close_xz(&w);
+    EXPECT_EQ(close_xz(&w), -1);
     EXPECT_EQ(w.strm, nullptr);
     EXPECT_EQ(w.outbuf, nullptr);
     // The failure is reported once: close writes nothing more.
@@ -309,7 +269,7 @@ TEST_F(XzWriter, CloseAfterFailedFlushWritesNothingMore) {
     w.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
     ASSERT_GE(w.fd, 0);
     stderr_capture err;
-    close_xz(&w);
+    EXPECT_EQ(close_xz(&w), -1);
     EXPECT_EQ(err.text(), "");
     EXPECT_EQ(w.strm, nullptr);
     EXPECT_EQ(w.outbuf, nullptr);

@@ -1,11 +1,15 @@
-// Compression (-J) end to end: every stream shape dumped twice, directly and
-// through the XZ writer, must give the same files under ".xz" names, each a
-// sound XZ stream with a CRC64 check that decompresses to exactly the direct
+// Compression (-J and -Z) end to end: every stream shape dumped directly and
+// through each compressing writer must give the same files under ".xz" or
+// ".zst" names, each one sound stream with its check (XZ: CRC64, zstd: one
+// frame with the content checksum) that decompresses to exactly the direct
 // file, and the same index lines apart from the compressor and the names.
 // The real daemon is held to the same on the bundled sample and on a
-// synthesized stream.
+// synthesized stream. A failed write leaves a compressed file unindexed, as
+// it does a direct one.
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +35,7 @@
 #include "quarn_records.h"
 #include "quarn_stacknames.h"
 #include "quarn_xz.h"
+#include "quarn_zstd.h"
 #include "stderr_capture.h"
 #include "testlib.h"
 
@@ -67,11 +72,6 @@ std::vector<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
-// The index a -J run must write for the lines `direct` of a run without it.
-std::string as_xz_index(const std::string& direct) {
-    return replace_all(replace_all(direct, "\"compressor\":\"\"", "\"compressor\":\"xz\""),
-                       ".pcapng\"", ".pcapng.xz\"");
-}
 
 size_t first_difference(const bytes& a, const bytes& b) {
     const size_t n = std::min(a.size(), b.size());
@@ -81,9 +81,9 @@ size_t first_difference(const bytes& a, const bytes& b) {
     return a.size() == b.size() ? NO_DIFFERENCE : n;
 }
 
-test::run_result run_xz(const std::vector<std::string>& args) {
+test::run_result run_tool(const char* tool, const std::vector<std::string>& args) {
     test::run_options opts;
-    opts.args.push_back("xz");
+    opts.args.push_back(tool);
     opts.args.insert(opts.args.end(), args.begin(), args.end());
     return test::run("/usr/bin/env", opts);
 }
@@ -93,6 +93,7 @@ test::run_result run_xz(const std::vector<std::string>& args) {
 // decompressed contents in the order of `names`. The tool works on numbered
 // copies, since the names carry whatever bytes the connection ids hold.
 std::vector<bytes> unxz_checked(const std::string& dir, const std::vector<std::string>& names) {
+    auto run_xz = [](const std::vector<std::string>& args) { return run_tool("xz", args); };
     temp_dir scratch;
     std::vector<std::string> copies;
     for (size_t i = 0; i < names.size(); i++) {
@@ -130,6 +131,63 @@ std::vector<bytes> unxz_checked(const std::string& dir, const std::vector<std::s
     for (size_t i = 0; i < names.size(); i++)
         out.push_back(test::read_file(scratch / std::to_string(i)));
     return out;
+}
+
+// The same with the zstd tool: each file passes the integrity test and
+// lists as one frame that carries the content checksum.
+std::vector<bytes> unzstd_checked(const std::string& dir, const std::vector<std::string>& names) {
+    temp_dir scratch;
+    std::vector<std::string> copies;
+    for (size_t i = 0; i < names.size(); i++) {
+        copies.push_back(scratch / (std::to_string(i) + ".zst"));
+        test::write_file(copies.back(), test::read_file(dir + "/" + names[i]));
+    }
+    std::vector<std::string> test_args = {"-q", "-t"};
+    test_args.insert(test_args.end(), copies.begin(), copies.end());
+    const test::run_result t = run_tool("zstd", test_args);
+    EXPECT_EQ(t.status, 0) << t.err;
+
+    std::vector<bytes> out;
+    for (size_t i = 0; i < names.size(); i++) {
+        SCOPED_TRACE(names[i]);
+        const test::run_result l = run_tool("zstd", {"-lv", copies[i]});
+        EXPECT_EQ(l.status, 0) << l.err;
+        EXPECT_NE(l.out.find("# Zstandard Frames: 1\n"), std::string::npos) << l.out;
+        EXPECT_NE(l.out.find("Check: XXH64"), std::string::npos) << l.out;
+        const test::run_result d = run_tool("zstd", {"-q", "-dc", copies[i]});
+        EXPECT_EQ(d.status, 0) << d.err;
+        out.emplace_back(d.out.begin(), d.out.end());
+    }
+    return out;
+}
+
+// A compressing writer as the daemon's options choose it.
+struct compressor {
+    const char* name;    // the index's "compressor" value, also the tool
+    const char* option;  // daemon option
+    const char* suffix;  // after ".pcapng"
+    std::vector<bytes> (*unpack_checked)(const std::string& dir, const std::vector<std::string>& names);
+};
+
+const compressor XZ{"xz", "-J", ".xz", unxz_checked};
+const compressor ZSTD{"zstd", "-Z", ".zst", unzstd_checked};
+
+// Sets the daemon's compression flags for `c` (null: direct).
+void choose(const compressor* c) {
+    compress_xz = c == &XZ;
+    compress_zstd = c == &ZSTD;
+}
+
+// The index a compressed run must write for the lines `direct` of a run
+// without compression.
+std::string as_index(const std::string& direct, const compressor& c) {
+    return replace_all(
+        replace_all(direct, "\"compressor\":\"\"", "\"compressor\":\"" + std::string(c.name) + "\""),
+        ".pcapng\"", ".pcapng" + std::string(c.suffix) + "\"");
+}
+
+std::string param_name(const ::testing::TestParamInfo<const compressor*>& info) {
+    return info.param->name;
 }
 
 std::string stem(const std::string& id, bool v6) {
@@ -262,7 +320,7 @@ std::vector<stream_case> stream_cases() {
 int64_t cache_now = 1000000;
 time_t cache_clock() { return static_cast<time_t>(cache_now); }
 
-class XzDumpTest : public ::testing::Test {
+class CompressedDumpTest : public ::testing::TestWithParam<const compressor*> {
 protected:
     static void SetUpTestSuite() {
         static std::once_flag once;
@@ -275,14 +333,16 @@ protected:
     }
 
     void SetUp() override {
-        if (!test::have_program("xz")) GTEST_SKIP() << "xz is not installed";
+        if (!test::have_program(GetParam()->name)) GTEST_SKIP() << GetParam()->name << " is not installed";
         saved_xz_ = compress_xz;
+        saved_zstd_ = compress_zstd;
         dump_clock = [] { return int64_t{DUMP_TIME}; };
     }
 
     void TearDown() override {
         forget_cache();
         compress_xz = saved_xz_;
+        compress_zstd = saved_zstd_;
     }
 
     // Every run starts with no connection known, as a fresh worker does.
@@ -293,10 +353,11 @@ protected:
     }
 
     // Dumps a copy of each message into `dir`; returns what was reported.
+    // `c` null dumps directly.
     static std::string dump_stream(const std::vector<bytes>& messages, const std::string& dir,
-                                   bool xz) {
+                                   const compressor* c) {
         forget_cache();
-        compress_xz = xz;
+        choose(c);
         reopen_flag = true;  // the index line goes to this directory's "records"
         const int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
         EXPECT_GE(dir_fd, 0) << dir;
@@ -311,27 +372,29 @@ protected:
     }
 
     bool saved_xz_ = false;
+    bool saved_zstd_ = false;
 };
 
-TEST_F(XzDumpTest, CompressedDumpsMatchTheDirectOnes) {
+TEST_P(CompressedDumpTest, CompressedDumpsMatchTheDirectOnes) {
+    const compressor& z = *GetParam();
     for (const stream_case& c : stream_cases()) {
         SCOPED_TRACE(c.name);
         temp_dir direct, packed;
-        EXPECT_EQ(dump_stream(c.messages, direct.path(), false), c.report);
-        EXPECT_EQ(dump_stream(c.messages, packed.path(), true), c.report);
+        EXPECT_EQ(dump_stream(c.messages, direct.path(), nullptr), c.report);
+        EXPECT_EQ(dump_stream(c.messages, packed.path(), &z), c.report);
 
         std::vector<std::string> want = c.files;
         if (c.index_lines > 0) want.push_back("records");
         std::sort(want.begin(), want.end());
         ASSERT_EQ(test::list_dir(direct.path()), want);
-        std::vector<std::string> want_xz;
-        for (std::string n : want) want_xz.push_back(n == "records" ? n : n + ".xz");
-        std::sort(want_xz.begin(), want_xz.end());
-        ASSERT_EQ(test::list_dir(packed.path()), want_xz);
+        std::vector<std::string> want_packed;
+        for (std::string n : want) want_packed.push_back(n == "records" ? n : n + z.suffix);
+        std::sort(want_packed.begin(), want_packed.end());
+        ASSERT_EQ(test::list_dir(packed.path()), want_packed);
 
-        std::vector<std::string> xz_names;
-        for (const std::string& n : c.files) xz_names.push_back(n + ".xz");
-        const std::vector<bytes> unpacked = unxz_checked(packed.path(), xz_names);
+        std::vector<std::string> packed_names;
+        for (const std::string& n : c.files) packed_names.push_back(n + z.suffix);
+        const std::vector<bytes> unpacked = z.unpack_checked(packed.path(), packed_names);
         ASSERT_EQ(unpacked.size(), c.files.size());
         for (size_t i = 0; i < c.files.size(); i++) {
             SCOPED_TRACE(c.files[i]);
@@ -339,47 +402,53 @@ TEST_F(XzDumpTest, CompressedDumpsMatchTheDirectOnes) {
             EXPECT_EQ(test::block_summary(plain).find('!'), std::string::npos);
             EXPECT_EQ(first_difference(plain, unpacked[i]), NO_DIFFERENCE)
                 << plain.size() << " direct bytes, " << unpacked[i].size() << " decompressed";
-            EXPECT_GE(test::read_file(packed / xz_names[i]).size(), c.min_compressed);
+            EXPECT_GE(test::read_file(packed / packed_names[i]).size(), c.min_compressed);
         }
 
         if (c.index_lines == 0) continue;
         const std::string index = test::read_text(direct / "records");
-        const std::string xz_index = test::read_text(packed / "records");
+        const std::string packed_index = test::read_text(packed / "records");
         EXPECT_EQ(lines_of(index).size(), c.index_lines);
         const std::string no_compressor = "\"compressor\":\"\"";
         EXPECT_EQ(index.size() - replace_all(index, no_compressor, "").size(),
                   c.index_lines * no_compressor.size())
             << "every direct line names no compressor";
-        EXPECT_EQ(xz_index, as_xz_index(index));
+        EXPECT_EQ(packed_index, as_index(index, z));
         std::vector<test::json_object> objs;
         std::string error;
-        ASSERT_TRUE(test::parse_json_lines(xz_index, &objs, &error)) << error;
-        for (const test::json_object& o : objs) EXPECT_EQ(o.at("compressor").text, "xz");
+        ASSERT_TRUE(test::parse_json_lines(packed_index, &objs, &error)) << error;
+        for (const test::json_object& o : objs) EXPECT_EQ(o.at("compressor").text, z.name);
     }
 }
 
-// With -J an uncompressed file of the same number does not take the name;
-// a compressed one does. Files already there stay as they were.
-TEST_F(XzDumpTest, ProbingLooksOnlyAtCompressedNames) {
+// With -J or -Z only a file with the same suffix takes a number; files
+// with the other suffixes do not. Files already there stay as they were.
+TEST_P(CompressedDumpTest, ProbingLooksOnlyAtNamesWithTheSameSuffix) {
+    const compressor& z = *GetParam();
+    const compressor& other = &z == &XZ ? ZSTD : XZ;
     const std::string s = stem("probe", false);
     struct probe_case {
         const char* name;
         std::vector<std::string> present;
         int32_t frag_seq;
     };
+    const std::string same = std::string(".pcapng") + z.suffix;
+    const std::string foreign = std::string(".pcapng") + other.suffix;
     const probe_case cases[] = {
         {"uncompressed file with number 0", {s + ".0.pcapng"}, 0},
-        {"compressed file with number 0", {s + ".0.pcapng.xz"}, 1},
-        {"compressed 0, uncompressed 1 and 2", {s + ".0.pcapng.xz", s + ".1.pcapng", s + ".2.pcapng"}, 1},
+        {"other compressor's file with number 0", {s + ".0" + foreign}, 0},
+        {"same suffix with number 0", {s + ".0" + same}, 1},
+        {"same suffix 0, uncompressed 1, other 2", {s + ".0" + same, s + ".1.pcapng", s + ".2" + foreign}, 1},
+        {"same suffix 0 and 1, other 2", {s + ".0" + same, s + ".1" + same, s + ".2" + foreign}, 2},
     };
     const bytes message = qb::message(conn("probe"), records(12));
     for (const probe_case& c : cases) {
         SCOPED_TRACE(c.name);
         temp_dir dir;
         for (const std::string& n : c.present) test::write_file(dir / n, "kept " + n);
-        EXPECT_EQ(dump_stream({message}, dir.path(), true), "");
+        EXPECT_EQ(dump_stream({message}, dir.path(), &z), "");
 
-        const std::string made = s + "." + std::to_string(c.frag_seq) + ".pcapng.xz";
+        const std::string made = s + "." + std::to_string(c.frag_seq) + same;
         std::vector<std::string> want = c.present;
         want.insert(want.end(), {made, "records"});
         std::sort(want.begin(), want.end());
@@ -392,9 +461,95 @@ TEST_F(XzDumpTest, ProbingLooksOnlyAtCompressedNames) {
         ASSERT_EQ(objs.size(), 1u);
         EXPECT_EQ(objs[0].at("filename").text, made);
         EXPECT_EQ(objs[0].at("frag_seq").text, std::to_string(c.frag_seq));
-        EXPECT_EQ(test::record_blocks(unxz_checked(dir.path(), {made}).at(0)), 12u);
+        EXPECT_EQ(test::record_blocks(z.unpack_checked(dir.path(), {made}).at(0)), 12u);
     }
 }
+
+// The process's file size limit (with SIGXFSZ ignored) makes writes past
+// it fail with EFBIG, as a full file system would.
+class file_size_limit {
+public:
+    explicit file_size_limit(rlim_t bytes) {
+        saved_handler_ = signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        struct rlimit lim = saved_;
+        lim.rlim_cur = bytes;
+        ok_ = setrlimit(RLIMIT_FSIZE, &lim) == 0;
+    }
+    ~file_size_limit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        signal(SIGXFSZ, saved_handler_);
+    }
+    file_size_limit(const file_size_limit&) = delete;
+    file_size_limit& operator=(const file_size_limit&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    struct rlimit saved_{};
+    void (*saved_handler_)(int) = SIG_DFL;
+    bool ok_ = false;
+};
+
+size_t count_of(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) n++;
+    return n;
+}
+
+// A write that fails, while the dump runs (a full output buffer) or only
+// when the stream is finished at the close, is reported once; the file is
+// left as it is and gets no index line, exactly as a failed direct write.
+// The next dump of the same worker is whole again.
+TEST_P(CompressedDumpTest, FailedWriteIsReportedOnceAndLeavesTheFileUnindexed) {
+    const compressor& z = *GetParam();
+    constexpr rlim_t LIMIT = 65536;
+    // 24000 records of random bytes compress to more than one 2 MiB buffer:
+    // the first flush fails. 400 such records compress to more than the
+    // limit but less than a buffer: only the flush at the close fails.
+    bytes large = qb::message(conn("large"), records(24000));
+    scramble_opaque_bytes(large, 3);
+    bytes medium = qb::message(conn("medium"), records(400));
+    scramble_opaque_bytes(medium, 4);
+    const bytes after = qb::message(conn("after"), records(12));
+    struct failure_case {
+        const char* name;
+        const bytes& message;
+        const std::string file;
+    };
+    const failure_case cases[] = {
+        {"flush while the dump runs", large, stem("large", false) + ".0.pcapng"},
+        {"flush at the close", medium, stem("medium", false) + ".0.pcapng"},
+    };
+    for (const failure_case& c : cases) {
+        for (const compressor* mode : {static_cast<const compressor*>(nullptr), &z}) {
+            const std::string suffix = mode ? mode->suffix : "";
+            SCOPED_TRACE(std::string(c.name) + (mode ? " with " : " direct") + (mode ? mode->name : ""));
+            temp_dir dir;
+            std::string report;
+            {
+                file_size_limit limit(LIMIT);
+                ASSERT_TRUE(limit.ok());
+                report = dump_stream({c.message}, dir.path(), mode);
+            }
+            EXPECT_EQ(count_of(report, "Error writing to file: File too large\n"), 1u) << report;
+            EXPECT_EQ(count_of(report, "\n"), 1u) << report;
+            const std::vector<std::string> left = {c.file + suffix};
+            EXPECT_EQ(test::list_dir(dir.path()), left) << "no index line";
+            EXPECT_EQ(test::read_file(dir / (c.file + suffix)).size(), LIMIT);
+
+            // The worker's writer is whole again for the next dump.
+            EXPECT_EQ(dump_stream({after}, dir.path(), mode), "");
+            const std::string next = stem("after", false) + ".0.pcapng" + suffix;
+            ASSERT_TRUE(test::file_exists(dir / next));
+            const bytes content =
+                mode ? mode->unpack_checked(dir.path(), {next}).at(0) : test::read_file(dir / next);
+            EXPECT_EQ(test::record_blocks(content), 12u);
+            EXPECT_EQ(test::block_summary(content).find('!'), std::string::npos);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Compressors, CompressedDumpTest, ::testing::Values(&XZ, &ZSTD), param_name);
 
 std::string current_user() {
     const passwd* pw = getpwuid(geteuid());
@@ -411,30 +566,32 @@ std::string without_date(std::string line) {
     return end == std::string::npos ? line : line.erase(at, end - at);
 }
 
-class XzDaemonTest : public ::testing::Test {
+class CompressedDaemonTest : public ::testing::TestWithParam<const compressor*> {
 protected:
     void SetUp() override {
-        if (!test::have_program("xz")) GTEST_SKIP() << "xz is not installed";
+        if (!test::have_program(GetParam()->name)) GTEST_SKIP() << GetParam()->name << " is not installed";
     }
 
+    // `c` null runs without compression.
     test::run_result run_daemon(const std::string& input, const std::string& sysctl_dir,
-                                const std::string& out, bool xz) {
+                                const std::string& out, const compressor* c) {
         EXPECT_EQ(mkdir(out.c_str(), 0755), 0) << out;
         test::run_options opts;
         opts.args = {"-u", current_user(), "-D", out, "-f", input};
-        if (xz) opts.args.push_back("-J");
+        if (c) opts.args.push_back(c->option);
         opts.env["QUARN_SYSCTL_DIR"] = sysctl_dir;
         opts.timeout_ms = 120000;
         return test::run(test::daemon_path(), opts);
     }
 
-    // Runs the daemon on `input` without and with -J and holds the -J
-    // output to the direct one, file by file and line by line.
+    // Runs the daemon on `input` without and with compression and holds
+    // the compressed output to the direct one, file by file and line by line.
     void compare_runs(const std::string& input, const std::string& sysctl_dir, size_t min_files) {
-        const std::string direct = tmp_ / "direct", packed = tmp_ / "xz";
+        const compressor& z = *GetParam();
+        const std::string direct = tmp_ / "direct", packed = tmp_ / "packed";
         const int64_t before = time(nullptr);
-        const test::run_result rd = run_daemon(input, sysctl_dir, direct, false);
-        const test::run_result rx = run_daemon(input, sysctl_dir, packed, true);
+        const test::run_result rd = run_daemon(input, sysctl_dir, direct, nullptr);
+        const test::run_result rx = run_daemon(input, sysctl_dir, packed, &z);
         const int64_t after = time(nullptr);
         ASSERT_FALSE(rd.timed_out || rx.timed_out);
         EXPECT_EQ(rd.status, 0) << rd.err;
@@ -444,21 +601,21 @@ protected:
         std::sort(err_x.begin(), err_x.end());
         EXPECT_EQ(err_x, err_d);
 
-        std::vector<std::string> plain_names, xz_names, present_xz;
+        std::vector<std::string> plain_names, packed_names, present;
         for (const std::string& n : test::list_dir(direct)) {
             if (n != "records") plain_names.push_back(n);
         }
         for (const std::string& n : test::list_dir(packed)) {
             if (n == "records") continue;
-            EXPECT_TRUE(ends_with(n, ".pcapng.xz")) << n;
-            present_xz.push_back(n);
+            EXPECT_TRUE(ends_with(n, std::string(".pcapng") + z.suffix)) << n;
+            present.push_back(n);
         }
-        for (const std::string& n : plain_names) xz_names.push_back(n + ".xz");
+        for (const std::string& n : plain_names) packed_names.push_back(n + z.suffix);
         ASSERT_GE(plain_names.size(), min_files);
-        ASSERT_EQ(std::set<std::string>(present_xz.begin(), present_xz.end()),
-                  std::set<std::string>(xz_names.begin(), xz_names.end()));
+        ASSERT_EQ(std::set<std::string>(present.begin(), present.end()),
+                  std::set<std::string>(packed_names.begin(), packed_names.end()));
 
-        const std::vector<bytes> unpacked = unxz_checked(packed, xz_names);
+        const std::vector<bytes> unpacked = z.unpack_checked(packed, packed_names);
         ASSERT_EQ(unpacked.size(), plain_names.size());
         size_t largest = 0;
         for (size_t i = 0; i < plain_names.size(); i++) {
@@ -469,9 +626,9 @@ protected:
             ASSERT_GE(plain.size(), SHB_DUMP_TIME_AT + 8);
             // Each run stamps its own wall-clock time; the rest is equal.
             const int64_t t_plain = load<int64_t>(plain.data() + SHB_DUMP_TIME_AT);
-            const int64_t t_xz = load<int64_t>(copy.data() + SHB_DUMP_TIME_AT);
+            const int64_t t_packed = load<int64_t>(copy.data() + SHB_DUMP_TIME_AT);
             EXPECT_TRUE(t_plain >= before && t_plain <= after) << t_plain;
-            EXPECT_TRUE(t_xz >= before && t_xz <= after) << t_xz;
+            EXPECT_TRUE(t_packed >= before && t_packed <= after) << t_packed;
             memcpy(copy.data() + SHB_DUMP_TIME_AT, plain.data() + SHB_DUMP_TIME_AT, 8);
             EXPECT_EQ(first_difference(plain, copy), NO_DIFFERENCE);
             if (plain.size() > unpacked[largest].size()) largest = i;
@@ -479,26 +636,26 @@ protected:
 
         std::vector<test::json_object> objs;
         std::string error;
-        const std::string xz_index = test::read_text(packed + "/records");
-        ASSERT_TRUE(test::parse_json_lines(xz_index, &objs, &error)) << error;
+        const std::string packed_index = test::read_text(packed + "/records");
+        ASSERT_TRUE(test::parse_json_lines(packed_index, &objs, &error)) << error;
         std::set<std::string> indexed;
         for (const test::json_object& o : objs) {
             const std::string name = o.at("filename").text;
-            EXPECT_EQ(o.at("compressor").text, "xz") << name;
+            EXPECT_EQ(o.at("compressor").text, z.name) << name;
             EXPECT_TRUE(test::file_exists(packed + "/" + name)) << name;
             EXPECT_TRUE(indexed.insert(name).second) << name << " indexed twice";
         }
         std::vector<std::string> want, got;
         for (const std::string& l : lines_of(test::read_text(direct + "/records")))
-            want.push_back(without_date(as_xz_index(l)));
-        for (const std::string& l : lines_of(xz_index)) got.push_back(without_date(l));
+            want.push_back(without_date(as_index(l, z)));
+        for (const std::string& l : lines_of(packed_index)) got.push_back(without_date(l));
         std::sort(want.begin(), want.end());
         std::sort(got.begin(), got.end());
         EXPECT_EQ(got.size(), want.size());
         for (size_t i = 0; i < std::min(got.size(), want.size()); i++) {
             if (got[i] == want[i]) continue;
             ADD_FAILURE() << "index lines differ (date left out):\n  direct: " << want[i]
-                          << "\n  -J:     " << got[i];
+                          << "\n  " << z.option << ":     " << got[i];
             break;
         }
 
@@ -509,18 +666,23 @@ protected:
             const size_t blocks = test::walk_blocks(unpacked[largest], &blocks_error).size();
             EXPECT_EQ(blocks_error, "");
             EXPECT_EQ(test::tshark_frames(path, &out), static_cast<int>(blocks) - 2) << out;
+            // Capture readers open zstd files as they are.
+            if (&z == &ZSTD) {
+                const std::string as_is = packed + "/" + packed_names[largest];
+                EXPECT_EQ(test::tshark_frames(as_is, &out), static_cast<int>(blocks) - 2) << out;
+            }
         }
     }
 
     temp_dir tmp_;
 };
 
-TEST_F(XzDaemonTest, BundledSampleCompressesToTheDirectCaptures) {
+TEST_P(CompressedDaemonTest, BundledSampleCompressesToTheDirectCaptures) {
     const std::string repo = QUARN_SOURCE_DIR;
     compare_runs(repo + "/data/sample.tcplog", repo + "/data/sysctl", 100);
 }
 
-TEST_F(XzDaemonTest, SynthesizedStreamCompressesToTheDirectCaptures) {
+TEST_P(CompressedDaemonTest, SynthesizedStreamCompressesToTheDirectCaptures) {
     if (!*test::synth_path()) GTEST_SKIP() << "quarn_synth not built";
     test::run_options synth;
     synth.args = {"-s", "23", "-n", "80", "-r", "1-40", "-R", "normal:4,error:2,rebuffer:1",
@@ -530,6 +692,8 @@ TEST_F(XzDaemonTest, SynthesizedStreamCompressesToTheDirectCaptures) {
     ASSERT_EQ(s.status, 0) << s.err;
     compare_runs(tmp_ / "stream", tmp_ / "sysctl", 40);
 }
+
+INSTANTIATE_TEST_SUITE_P(Compressors, CompressedDaemonTest, ::testing::Values(&XZ, &ZSTD), param_name);
 
 }  // namespace
 }  // namespace quarn
