@@ -144,7 +144,6 @@ void finish_dump(dump_state& d, dump_end how) {
     case dump_end::left:
         break;
     }
-    return rc;
 }
 
 // The ending of a dump whose records are all written: short "error" and

@@ -39,11 +39,11 @@ extern int reason_filter_len;
 
 // The compression of the dumps: the suffix after ".pcapng" in their names
 // and the index's "compressor" value.
-struct dump_compression {
+struct compressor_choice {
     const char* suffix;
     const char* name;
 };
-inline dump_compression dump_compressor() {
+inline compressor_choice dump_compressor() {
     if (compress_xz) return {".xz", "xz"};
     if (compress_zstd) return {".zst", "zstd"};
     return {"", ""};

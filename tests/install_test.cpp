@@ -137,7 +137,7 @@ TEST_F(StagingInstall, InstalledFilesWork) {
     o.unset_env = {"QUARN_SYSCTL_DIR"};
     const run_result h = run(prefix() + "/sbin/quarn_dumper", o);
     EXPECT_EQ(h.status, 1);
-    EXPECT_EQ(h.err.substr(0, h.err.find('\n')), "quarn_dumper [-dhJ] [-D dir] [-f file] [-u user] [-r reason]");
+    EXPECT_EQ(h.err.substr(0, h.err.find('\n')), "quarn_dumper [-dhJZ] [-D dir] [-f file] [-u user] [-r reason]");
 
     // The rc.d script names the daemon under the prefix, with nothing left
     // to substitute, and is valid sh.
