@@ -243,13 +243,13 @@ private:
                 case 'r': out += '\r'; break;
                 case 't': out += '\t'; break;
                 case 'u': {
-                    unsigned cp;
+                    unsigned cp = 0;
                     if (!hex4(&cp)) return false;
                     if (cp >= 0xDC00 && cp <= 0xDFFF) return fail("lone low surrogate");
                     if (cp >= 0xD800 && cp <= 0xDBFF) {
                         if (s_.substr(i_, 2) != "\\u") return fail("lone high surrogate");
                         i_ += 2;
-                        unsigned lo;
+                        unsigned lo = 0;
                         if (!hex4(&lo)) return false;
                         if (lo < 0xDC00 || lo > 0xDFFF) return fail("bad surrogate pair");
                         cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
