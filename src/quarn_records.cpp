@@ -62,10 +62,20 @@ void local_addr_text(const uint8_t* hdr, char* out, size_t out_size) {
         in6_addr a;
         memcpy(&a, hdr + OFF_TLH_LADDR, sizeof a);
         text = inet_ntop(AF_INET6, &a, out, static_cast<socklen_t>(out_size));
-    } else if (tlh_af(hdr) == TLH_AF_INET) {
-        in_addr a;
-        memcpy(&a, hdr + OFF_TLH_LADDR + IPV4_IN_ADDR_FIELD, sizeof a);
-        text = inet_ntop(AF_INET, &a, out, static_cast<socklen_t>(out_size));
+    } else if (tlh_af(hdr) == TLH_AF_INET && out_size >= INET_ADDRSTRLEN) {
+        // Dotted decimal, written here: inet_ntop goes through sprintf.
+        uint8_t a[4];
+        memcpy(a, hdr + OFF_TLH_LADDR + IPV4_IN_ADDR_FIELD, sizeof a);
+        size_t n = 0;
+        for (size_t i = 0; i < sizeof a; i++) {
+            if (i > 0) out[n++] = '.';
+            const unsigned v = a[i];
+            if (v >= 100) out[n++] = static_cast<char>('0' + v / 100);
+            if (v >= 10) out[n++] = static_cast<char>('0' + v / 10 % 10);
+            out[n++] = static_cast<char>('0' + v % 10);
+        }
+        out[n] = '\0';
+        text = out;
     }
     if (!text) snprintf(out, out_size, "%s", UNKNOWN_ADDR);
 }
