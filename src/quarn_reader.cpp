@@ -61,7 +61,7 @@ struct queue_entry {
 // while the queue is empty).
 struct worker_queue {
     mutex lock;
-    condvar cond;  // signalled on append and by wake_all
+    condvar cond;  // signalled on an append to an empty queue and by wake_all
     queue_entry* first QUARN_GUARDED_BY(lock) = nullptr;
     queue_entry** last QUARN_GUARDED_BY(lock) = &first;
 };
@@ -201,9 +201,13 @@ int queue_append(int worker, queued_message m) {
         // Counted before the worker can see it, so the count never falls
         // below the messages really queued.
         before = queued_count.fetch_add(1);
+        // The worker waits only after finding its queue empty, under this
+        // lock: while entries wait it cannot be asleep, and the append
+        // that ends the emptiness wakes it.
+        const bool was_empty = q.first == nullptr;
         *q.last = e;
         q.last = &e->next;
-        q.cond.signal();
+        if (was_empty) q.cond.signal();
     }
     return before == QUEUE_PAUSE_AT ? 1 : 0;
 }

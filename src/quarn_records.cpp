@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -37,7 +38,7 @@ constexpr const char* RECORDS_NAME = "records";
 constexpr const char* UNKNOWN = "unknown";
 constexpr const char* UNKNOWN_ADDR = "(unknown)";
 
-// Serialises the reopen check, the formatting and the write of each line.
+// Serialises the reopen check and the write of each line.
 mutex records_mutex;
 // -1 while "records" is not open.
 int records_fd QUARN_GUARDED_BY(records_mutex) = -1;
@@ -61,10 +62,20 @@ void local_addr_text(const uint8_t* hdr, char* out, size_t out_size) {
         in6_addr a;
         memcpy(&a, hdr + OFF_TLH_LADDR, sizeof a);
         text = inet_ntop(AF_INET6, &a, out, static_cast<socklen_t>(out_size));
-    } else if (tlh_af(hdr) == TLH_AF_INET) {
-        in_addr a;
-        memcpy(&a, hdr + OFF_TLH_LADDR + IPV4_IN_ADDR_FIELD, sizeof a);
-        text = inet_ntop(AF_INET, &a, out, static_cast<socklen_t>(out_size));
+    } else if (tlh_af(hdr) == TLH_AF_INET && out_size >= INET_ADDRSTRLEN) {
+        // Dotted decimal, written here: inet_ntop goes through sprintf.
+        uint8_t a[4];
+        memcpy(a, hdr + OFF_TLH_LADDR + IPV4_IN_ADDR_FIELD, sizeof a);
+        size_t n = 0;
+        for (size_t i = 0; i < sizeof a; i++) {
+            if (i > 0) out[n++] = '.';
+            const unsigned v = a[i];
+            if (v >= 100) out[n++] = static_cast<char>('0' + v / 100);
+            if (v >= 10) out[n++] = static_cast<char>('0' + v / 10 % 10);
+            out[n++] = static_cast<char>('0' + v % 10);
+        }
+        out[n] = '\0';
+        text = out;
     }
     if (!text) snprintf(out, out_size, "%s", UNKNOWN_ADDR);
 }
@@ -78,50 +89,86 @@ void date_text(int64_t dump_time, char* out, size_t out_size) {
     }
 }
 
-// Copies `in` as the body of a JSON string: '"' and '\\' get a backslash,
+// The date text of the last second this thread formatted: most lines of a
+// busy second share it, and gmtime_r plus strftime cost more than the rest
+// of the line.
+struct date_cache {
+    bool set = false;
+    int64_t second = 0;
+    size_t len = 0;
+    char text[64];
+};
+
+// Builds a line in place. Every piece checks that it fits with room left
+// for the closing NUL; after the first that does not, `fits` is false and
+// nothing more is written.
+struct line_out {
+    char* buf;
+    size_t n = 0;
+    bool fits = true;
+
+    char* room(size_t len) {
+        if (!fits || len >= RECORDS_LINE_MAX - n) {
+            fits = false;
+            return nullptr;
+        }
+        char* p = buf + n;
+        n += len;
+        return p;
+    }
+    void put(const char* s, size_t len) {
+        if (char* p = room(len)) memcpy(p, s, len);
+    }
+    template <size_t N>
+    void lit(const char (&s)[N]) {
+        put(s, N - 1);
+    }
+    void text(const char* s) { put(s, strlen(s)); }
+    template <typename T>
+    void number(T v) {
+        char digits[24];
+        const auto r = std::to_chars(digits, digits + sizeof digits, v);
+        put(digits, static_cast<size_t>(r.ptr - digits));
+    }
+};
+
+// Appends `in` as the body of a JSON string: '"' and '\\' get a backslash,
 // control characters become \u00XX, a byte that is not part of valid UTF-8
-// becomes '?', valid sequences pass unchanged. Returns false when the
-// result (with its NUL) does not fit in out_size.
-bool json_escape(const char* in, char* out, size_t out_size) {
+// becomes '?', valid sequences pass unchanged.
+void json_escape(line_out& out, const char* in) {
     static constexpr char HEX[] = "0123456789abcdef";
     const auto* b = reinterpret_cast<const uint8_t*>(in);
     const size_t in_len = strlen(in);
-    size_t n = 0;
-    for (size_t i = 0; i < in_len;) {
-        const uint8_t c = b[i];
-        char esc[6];
-        size_t len = 0;
-        size_t seq = utf8_sequence_length(b + i, in_len - i);
-        if (seq == 0) {
-            esc[len++] = '?';
-            seq = 1;
-        } else if (seq > 1) {
-            if (n + seq >= out_size) return false;
-            memcpy(out + n, b + i, seq);
-            n += seq;
-            i += seq;
-            continue;
-        } else if (c == '"' || c == '\\') {
-            esc[len++] = '\\';
-            esc[len++] = static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7f) {
-            esc[len++] = '\\';
-            esc[len++] = 'u';
-            esc[len++] = '0';
-            esc[len++] = '0';
-            esc[len++] = HEX[c >> 4];
-            esc[len++] = HEX[c & 0xf];
-        } else {
-            esc[len++] = static_cast<char>(c);
+    size_t i = 0;
+    while (i < in_len && out.fits) {
+        // The common case: a run of printable ASCII that needs no escape.
+        size_t run = i;
+        while (run < in_len && b[run] >= 0x20 && b[run] < 0x7f && b[run] != '"' && b[run] != '\\') {
+            run++;
         }
-        if (n + len >= out_size) return false;
-        memcpy(out + n, esc, len);
-        n += len;
-        i += seq;
+        if (run > i) {
+            out.put(in + i, run - i);
+            i = run;
+            continue;
+        }
+        const uint8_t c = b[i];
+        const size_t seq = utf8_sequence_length(b + i, in_len - i);
+        if (seq == 0) {
+            out.lit("?");
+            i++;
+        } else if (seq > 1) {
+            out.put(in + i, seq);
+            i += seq;
+        } else if (c == '"' || c == '\\') {
+            const char esc[2] = {'\\', static_cast<char>(c)};
+            out.put(esc, sizeof esc);
+            i++;
+        } else {
+            const char esc[6] = {'\\', 'u', '0', '0', HEX[c >> 4], HEX[c & 0xf]};
+            out.put(esc, sizeof esc);
+            i++;
+        }
     }
-    if (n >= out_size) return false;
-    out[n] = '\0';
-    return true;
 }
 
 // Decimal text of a non-negative 128-bit value.
@@ -166,27 +213,52 @@ void sanitize_str(uint8_t* field, size_t size, char* out) {
 }
 
 void format_duration(timeval64 first, timeval64 last, char* out, size_t out_size) {
+    if (out_size == 0) return;
     // In 128 bits no pair of 64-bit times can overflow, and a damaged
     // microsecond value still yields a number.
     constexpr __int128 USEC_PER_SEC = 1000000;
     const __int128 d = (static_cast<__int128>(last.sec) * USEC_PER_SEC + last.usec) -
                        (static_cast<__int128>(first.sec) * USEC_PER_SEC + first.usec);
-    if (d <= 0) {
-        snprintf(out, out_size, "0.000000");
-        return;
+    char text[48];
+    size_t n = 0;
+    unsigned usec = 0;
+    if (d > 0) {
+        const auto ud = static_cast<unsigned __int128>(d);
+        const unsigned __int128 secs = ud / USEC_PER_SEC;
+        usec = static_cast<unsigned>(ud % USEC_PER_SEC);
+        if (secs <= UINT64_MAX) {
+            n = static_cast<size_t>(
+                std::to_chars(text, text + 40, static_cast<uint64_t>(secs)).ptr - text);
+        } else {
+            u128_text(secs, text, 40);
+            n = strlen(text);
+        }
+    } else {
+        text[n++] = '0';
     }
-    const auto ud = static_cast<unsigned __int128>(d);
-    char secs[40];
-    u128_text(ud / USEC_PER_SEC, secs, sizeof secs);
-    snprintf(out, out_size, "%s.%06u", secs, static_cast<unsigned>(ud % USEC_PER_SEC));
+    text[n++] = '.';
+    for (int i = 5; i >= 0; i--) {
+        text[n + static_cast<size_t>(i)] = static_cast<char>('0' + usec % 10);
+        usec /= 10;
+    }
+    n += 6;
+    if (n >= out_size) n = out_size - 1;
+    memcpy(out, text, n);
+    out[n] = '\0';
 }
 
 size_t records_format_line(char* buf, const finished_dump& d, const char* stack_name) {
     uint8_t* hdr = d.hdr;
     char laddr[INET6_ADDRSTRLEN];
     local_addr_text(hdr, laddr, sizeof laddr);
-    char date[64];
-    date_text(d.dump_time, date, sizeof date);
+
+    thread_local date_cache date;
+    if (!date.set || date.second != d.dump_time) {
+        date_text(d.dump_time, date.text, sizeof date.text);
+        date.len = strlen(date.text);
+        date.second = d.dump_time;
+        date.set = true;
+    }
 
     char id[2 * TLH_ID_SIZE];
     char tag[2 * TLH_TAG_SIZE];
@@ -198,28 +270,43 @@ size_t records_format_line(char* buf, const finished_dump& d, const char* stack_
     char duration[64];
     format_duration(d.first, d.last, duration, sizeof duration);
 
-    // A text that does not fit escaped cannot fit in the line either.
-    char name[RECORDS_LINE_MAX];
-    char faddr[RECORDS_LINE_MAX];
-    char stack[RECORDS_LINE_MAX];
-    char compressor[RECORDS_LINE_MAX];
-    if (!json_escape(d.filename ? d.filename : "", name, sizeof name) ||
-        !json_escape(d.faddr ? d.faddr : UNKNOWN_ADDR, faddr, sizeof faddr) ||
-        !json_escape(stack_name ? stack_name : UNKNOWN, stack, sizeof stack) ||
-        !json_escape(d.compressor ? d.compressor : "", compressor, sizeof compressor)) {
-        return 0;
+    line_out line{buf};
+    line.lit("{\"date\":\"");
+    line.put(date.text, date.len);
+    line.lit("\", \"pbcid\":\"");
+    line.text(id);
+    line.lit("\", \"reason\":\"");
+    line.text(reason);
+    line.lit("\", \"faddr\":\"");
+    json_escape(line, d.faddr ? d.faddr : UNKNOWN_ADDR);
+    line.lit("\", \"fport\":");
+    line.number(tlh_fport(hdr));
+    line.lit(", \"laddr\":\"");
+    line.text(laddr);
+    line.lit("\", \"lport\":");
+    line.number(tlh_lport(hdr));
+    line.lit(", \"filename\":\"");
+    json_escape(line, d.filename ? d.filename : "");
+    line.lit("\", \"record_count\":");
+    line.number(d.record_count);
+    line.lit(", \"stack\":\"");
+    json_escape(line, stack_name ? stack_name : UNKNOWN);
+    line.lit("\", \"duration\":");
+    line.text(duration);
+    if (d.conn_ended) {
+        line.lit(", \"connection_ended\":true, \"tag\":\"");
+    } else {
+        line.lit(", \"connection_ended\":false, \"tag\":\"");
     }
-
-    const int n = snprintf(
-        buf, RECORDS_LINE_MAX,
-        "{\"date\":\"%s\", \"pbcid\":\"%s\", \"reason\":\"%s\", \"faddr\":\"%s\", \"fport\":%hu, "
-        "\"laddr\":\"%s\", \"lport\":%hu, \"filename\":\"%s\", \"record_count\":%u, "
-        "\"stack\":\"%s\", \"duration\":%s, \"connection_ended\":%s, \"tag\":\"%s\", "
-        "\"compressor\":\"%s\", \"frag_seq\":%d}\n",
-        date, id, reason, faddr, tlh_fport(hdr), laddr, tlh_lport(hdr), name, d.record_count,
-        stack, duration, d.conn_ended ? "true" : "false", tag, compressor, d.frag_seq);
-    if (n <= 0 || static_cast<size_t>(n) >= RECORDS_LINE_MAX) return 0;
-    return static_cast<size_t>(n);
+    line.text(tag);
+    line.lit("\", \"compressor\":\"");
+    json_escape(line, d.compressor ? d.compressor : "");
+    line.lit("\", \"frag_seq\":");
+    line.number(d.frag_seq);
+    line.lit("}\n");
+    if (!line.fits) return 0;
+    buf[line.n] = '\0';
+    return line.n;
 }
 
 size_t records_format(char* buf, const finished_dump& d) {
@@ -312,11 +399,12 @@ void end_streak() QUARN_REQUIRES(records_mutex) {
 
 void records_append(int dir_fd, const finished_dump& d) {
     const int saved_errno = errno;
-    mutex_guard lock(records_mutex);
-    records_dir_fd = dir_fd;
-
+    // Formatting needs only the stack names' read lock: it stays outside
+    // records_mutex, which covers the reopen, the backlog and the write.
     char line[RECORDS_LINE_MAX];
     const size_t len = records_format(line, d);
+    mutex_guard lock(records_mutex);
+    records_dir_fd = dir_fd;
     if (len == 0) {
         errno = saved_errno;
         return;

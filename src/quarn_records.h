@@ -1,9 +1,10 @@
 // The records index: one JSON line per finished dump file, appended to
 // "records" in the output directory.
 //
-// All workers call records_append; records_mutex serialises the reopen
-// check, the formatting and the whole write, so lines never interleave.
-// Lock order: records_mutex, then stack_names_lock.
+// All workers call records_append; each formats its line first (under
+// stack_names_lock for reading), then records_mutex serialises the reopen
+// check and the whole write, so lines never interleave. Where both are
+// held the order is records_mutex, then stack_names_lock.
 //
 // A line is written whole or not at all. A line that cannot be written
 // (open or write failure) waits in a bounded in-memory backlog and goes out,
@@ -41,7 +42,8 @@ int records_init();
 void records_append(int dir_fd, const finished_dump& d);
 
 // Formats the line into buf (size RECORDS_LINE_MAX); returns its length,
-// or 0 when it does not fit. Pure: no locks, no globals. stack_name is used
+// or 0 when it does not fit. Takes no locks and touches no shared state
+// (only this thread's cache of the last date text). stack_name is used
 // as given, with every byte that is not part of valid UTF-8 made '?'; the
 // text members are made valid UTF-8 the same way, so the line is always
 // valid UTF-8 JSON.
