@@ -125,11 +125,7 @@ size_t count_lines_with(const std::string& text, const std::string& part) {
 class DumpFaultTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        static std::once_flag once;
-        std::call_once(once, [] {
-            ASSERT_EQ(records_init(), 0);
-            test::name_test_stacks();
-        });
+        ASSERT_TRUE(test::prepare_dump_globals());
     }
     void SetUp() override {
         fault.devfull = open("/dev/full", O_WRONLY | O_CLOEXEC);

@@ -120,11 +120,7 @@ std::string member(const std::string& line, const std::string& key) {
 class DumpTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        static std::once_flag once;
-        std::call_once(once, [] {
-            ASSERT_EQ(records_init(), 0);
-            test::name_test_stacks();
-        });
+        ASSERT_TRUE(test::prepare_dump_globals());
     }
 
     void SetUp() override {

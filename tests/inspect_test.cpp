@@ -109,11 +109,7 @@ std::vector<qb::record_spec> fixture_records() {
 class InProcess : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        static std::once_flag once;
-        std::call_once(once, [] {
-            ASSERT_EQ(records_init(), 0);
-            test::name_test_stacks();
-        });
+        ASSERT_TRUE(test::prepare_dump_globals());
     }
 
     void SetUp() override {

@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <sstream>
 
 #include "quarn_pcapng.h"
+#include "quarn_records.h"
 #include "quarn_stacknames.h"
 #include "testlib.h"
 
@@ -20,6 +22,16 @@ void name_test_stacks() {
     stack_names[STACK_A] = stack_name_entry{"alpha", 5};
     stack_names[STACK_B] = stack_name_entry{"bravo", 5};
     stack_names_lock.unlock();
+}
+
+bool prepare_dump_globals() {
+    static std::once_flag once;
+    static bool ready = false;
+    std::call_once(once, [] {
+        ready = records_init() == 0;
+        name_test_stacks();
+    });
+    return ready;
 }
 
 namespace {
