@@ -34,6 +34,7 @@
 #include "quarn_logfmt.h"
 #include "quarn_pcapng.h"
 #include "quarn_records.h"
+#include "quarn_text.h"
 #include "quarn_utf8.h"
 #include "quarn_writev.h"
 #include "quarn_xz.h"
@@ -77,14 +78,22 @@ public:
     }
 
     // Ends the writer and closes the descriptor. 0 when the file is whole
-    // (the writer's close and close(2) succeeded); *empty tells whether the
-    // file holds no byte.
-    int close_file(bool* empty = nullptr) {
+    // (the writer's close and close(2) succeeded). With `empty`, tells
+    // whether the file holds no byte; when `only_if_broken`, the file is
+    // examined only if the writer's close failed: a writer that closed
+    // cleanly has put at least the header blocks in the file, so it is not
+    // empty, and the usual ending costs no extra system call.
+    int close_file(bool* empty = nullptr, bool only_if_broken = false) {
         if (w_.fd < 0) return 0;
         int rc = 0;
         if (w_.close_op && w_.close_op(&w_) != 0) rc = -1;
-        struct stat st;
-        if (empty) *empty = fstat(w_.fd, &st) == 0 && st.st_size == 0;
+        if (empty) {
+            *empty = false;
+            struct stat st;
+            if ((rc != 0 || !only_if_broken) && fstat(w_.fd, &st) == 0) {
+                *empty = st.st_size == 0;
+            }
+        }
         if (close(w_.fd) != 0) {
             warn_errno("Error closing black box record file");
             rc = -1;
@@ -103,6 +112,9 @@ struct dump_state {
     int64_t dump_time = -1;
     char faddr[INET6_ADDRSTRLEN] = "";
     char identifier[NAME_BUF_SIZE] = "";
+    // The identifier made fit for a file name, and its length.
+    char stem[NAME_BUF_SIZE] = "";
+    size_t stem_len = 0;
     char filename[NAME_BUF_SIZE] = "";
     int32_t frag_seq = 0;
     dump_file file;
@@ -128,8 +140,12 @@ bool reason_drops_short_dumps(const uint8_t* hdr) {
 // file is not whole is left instead of indexed, and an empty file that
 // would be left is removed.
 void finish_dump(dump_state& d, dump_end how) {
+    // Only a dump that ends up left needs to know whether its file is empty:
+    // one meant to be left, or one meant to be indexed whose close failed.
     bool empty = false;
-    const bool whole = d.file.close_file(&empty) == 0;
+    const bool whole =
+        d.file.close_file(how == dump_end::removed ? nullptr : &empty,
+                          how == dump_end::indexed) == 0;
     if (how == dump_end::indexed && !whole) how = dump_end::left;
     if (how == dump_end::left && empty) how = dump_end::removed;
     switch (how) {
@@ -156,21 +172,30 @@ dump_end complete_end(const dump_state& d) {
     return dump_end::removed;
 }
 
-// Builds the file name for `seq`. False when it does not fit.
-bool build_filename(dump_state& d, int32_t seq) {
+// Makes the stem of the dump's file names from its identifier.
+void build_stem(dump_state& d, size_t identifier_len) {
     // The id comes from applications; a '/' in it must not lead the file
     // out of the output directory, and control bytes or bytes that are not
     // UTF-8 must not reach the names an administrator lists.
-    char stem[NAME_BUF_SIZE];
-    memcpy(stem, d.identifier, sizeof stem);
-    const size_t stem_len = strnlen(stem, sizeof stem);
-    utf8_make_valid(stem, stem_len, '_', true);
-    for (size_t i = 0; i < stem_len; i++) {
-        if (stem[i] == '/') stem[i] = '_';
+    memcpy(d.stem, d.identifier, identifier_len + 1);
+    d.stem_len = identifier_len;
+    utf8_make_valid(d.stem, d.stem_len, '_', true);
+    for (size_t i = 0; i < d.stem_len; i++) {
+        if (d.stem[i] == '/') d.stem[i] = '_';
     }
-    const int n = snprintf(d.filename, sizeof d.filename, "%s.%d.pcapng%s", stem, seq,
-                           dump_compressor().suffix);
-    return n >= 0 && static_cast<size_t>(n) < sizeof d.filename;
+}
+
+// Builds the file name "<stem>.<seq>.pcapng<suffix>". False when it does
+// not fit.
+bool build_filename(dump_state& d, int32_t seq) {
+    text_out name{d.filename, sizeof d.filename};
+    name.put(d.stem, d.stem_len);
+    name.lit(".");
+    name.number(seq);
+    name.lit(".pcapng");
+    name.text(dump_compressor().suffix);
+    name.end();
+    return name.fits;
 }
 
 // Creates the dump's file and writes its header blocks, with d.rec as the
@@ -183,20 +208,31 @@ int start_dump(dump_state& d) {
         log_stderr("Skipping black box record with unknown address family %hhu", af);
         return -1;
     }
-    const bool v6 = af == TLH_AF_INET6;
-    const uint8_t* faddr = hdr + OFF_TLH_FADDR + (v6 ? 0 : IPV4_IN_ADDR_FIELD);
-    if (!inet_ntop(v6 ? AF_INET6 : AF_INET, faddr, d.faddr, sizeof d.faddr)) {
-        snprintf(d.faddr, sizeof d.faddr, "%s", "(unknown)");
+    if (af == TLH_AF_INET6) {
+        if (!inet_ntop(AF_INET6, hdr + OFF_TLH_FADDR, d.faddr, sizeof d.faddr)) {
+            memcpy(d.faddr, "(unknown)", sizeof "(unknown)");
+        }
+    } else {
+        static_assert(sizeof d.faddr >= IPV4_TEXT_MAX);
+        ipv4_text(hdr + OFF_TLH_FADDR + IPV4_IN_ADDR_FIELD, d.faddr);
     }
 
+    // "<id>_<lport>_<faddr>_<fport>"
     const std::string_view id = tlh_id(hdr);
-    const int n = snprintf(d.identifier, sizeof d.identifier, "%.*s_%hu_%s_%hu",
-                           static_cast<int>(id.size()), id.data(), tlh_lport(hdr), d.faddr,
-                           tlh_fport(hdr));
-    if (n < 0 || static_cast<size_t>(n) >= sizeof d.identifier) {
+    text_out ident{d.identifier, sizeof d.identifier};
+    ident.put(id.data(), id.size());
+    ident.lit("_");
+    ident.number(tlh_lport(hdr));
+    ident.lit("_");
+    ident.text(d.faddr);
+    ident.lit("_");
+    ident.number(tlh_fport(hdr));
+    if (!ident.fits) {
         log_stderr("Skipping black box record: identifier for filename is too long");
         return -1;
     }
+    ident.end();
+    build_stem(d, ident.n);
 
     int32_t* cached = idcache_lookup(d.identifier);
     const int32_t start = cached ? *cached : 0;

@@ -3,8 +3,9 @@
 // An entry sits in two intrusive structures at once: an AVL tree ordered by
 // strcmp of its key (lookups and inserts in O(log n)) and a doubly linked
 // recency list, oldest first (refresh and removal of the oldest in O(1)).
-// Keeping the links in the entry means an add allocates exactly two blocks,
-// the entry and its key copy, and nothing can fail after they exist.
+// Keeping the links in the entry and the key's copy right behind it means
+// an add allocates exactly one block, nothing can fail after it exists, and
+// a lookup's descent reads each key from the cache line of its entry.
 //
 // Invariant: while the clock moves forward the list is ordered by
 // last_used, so expiry can stop at the first entry that is young enough.
@@ -12,6 +13,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "quarn_assert.h"
 #include "quarn_dumper.h"
@@ -21,7 +23,7 @@ namespace quarn {
 namespace {
 
 struct idcache_entry {
-    char* key;  // owned copy, released with the entry
+    char* key;  // the entry's own copy, stored right behind it
     // Tree links; height is that of the subtree rooted here (a leaf is 1).
     idcache_entry* left;
     idcache_entry* right;
@@ -186,18 +188,12 @@ void idcache_add(const char* key, int32_t value) {
     const idcache_entry* existing = find(c.root, key);
     QUARN_ASSERT("quarn_idcache", existing == NULL);
 
-    auto* e = static_cast<idcache_entry*>(malloc(sizeof(idcache_entry)));
-    if (!e) return;
     const size_t len = strlen(key);
-    char* copy = static_cast<char*>(malloc(len + 1));
-    if (!copy) {
-        free(e);
-        return;
-    }
-    memcpy(copy, key, len + 1);
-
-    *e = idcache_entry{};
-    e->key = copy;
+    void* block = malloc(sizeof(idcache_entry) + len + 1);
+    if (!block) return;
+    auto* e = new (block) idcache_entry{};
+    e->key = static_cast<char*>(block) + sizeof(idcache_entry);
+    memcpy(e->key, key, len + 1);
     e->height = 1;
     e->last_used = now();
     e->next_seq = value;
@@ -214,7 +210,7 @@ void idcache_expire() {
         list_unlink(c, e);
         c.root = tree_remove(c.root, e->key);
         c.count--;
-        free(e->key);
+        e->~idcache_entry();
         free(e);
     }
 }

@@ -28,6 +28,7 @@
 #include "quarn_lock.h"
 #include "quarn_report.h"
 #include "quarn_stacknames.h"
+#include "quarn_text.h"
 #include "quarn_utf8.h"
 
 namespace quarn {
@@ -64,17 +65,7 @@ void local_addr_text(const uint8_t* hdr, char* out, size_t out_size) {
         text = inet_ntop(AF_INET6, &a, out, static_cast<socklen_t>(out_size));
     } else if (tlh_af(hdr) == TLH_AF_INET && out_size >= INET_ADDRSTRLEN) {
         // Dotted decimal, written here: inet_ntop goes through sprintf.
-        uint8_t a[4];
-        memcpy(a, hdr + OFF_TLH_LADDR + IPV4_IN_ADDR_FIELD, sizeof a);
-        size_t n = 0;
-        for (size_t i = 0; i < sizeof a; i++) {
-            if (i > 0) out[n++] = '.';
-            const unsigned v = a[i];
-            if (v >= 100) out[n++] = static_cast<char>('0' + v / 100);
-            if (v >= 10) out[n++] = static_cast<char>('0' + v / 10 % 10);
-            out[n++] = static_cast<char>('0' + v % 10);
-        }
-        out[n] = '\0';
+        ipv4_text(hdr + OFF_TLH_LADDR + IPV4_IN_ADDR_FIELD, out);
         text = out;
     }
     if (!text) snprintf(out, out_size, "%s", UNKNOWN_ADDR);
@@ -99,38 +90,9 @@ struct date_cache {
     char text[64];
 };
 
-// Builds a line in place. Every piece checks that it fits with room left
-// for the closing NUL; after the first that does not, `fits` is false and
-// nothing more is written.
-struct line_out {
-    char* buf;
-    size_t n = 0;
-    bool fits = true;
-
-    char* room(size_t len) {
-        if (!fits || len >= RECORDS_LINE_MAX - n) {
-            fits = false;
-            return nullptr;
-        }
-        char* p = buf + n;
-        n += len;
-        return p;
-    }
-    void put(const char* s, size_t len) {
-        if (char* p = room(len)) memcpy(p, s, len);
-    }
-    template <size_t N>
-    void lit(const char (&s)[N]) {
-        put(s, N - 1);
-    }
-    void text(const char* s) { put(s, strlen(s)); }
-    template <typename T>
-    void number(T v) {
-        char digits[24];
-        const auto r = std::to_chars(digits, digits + sizeof digits, v);
-        put(digits, static_cast<size_t>(r.ptr - digits));
-    }
-};
+// An index line is built in place, at most RECORDS_LINE_MAX bytes with its
+// NUL.
+using line_out = text_out;
 
 // Appends `in` as the body of a JSON string: '"' and '\\' get a backslash,
 // control characters become \u00XX, a byte that is not part of valid UTF-8
@@ -270,7 +232,7 @@ size_t records_format_line(char* buf, const finished_dump& d, const char* stack_
     char duration[64];
     format_duration(d.first, d.last, duration, sizeof duration);
 
-    line_out line{buf};
+    line_out line{buf, RECORDS_LINE_MAX};
     line.lit("{\"date\":\"");
     line.put(date.text, date.len);
     line.lit("\", \"pbcid\":\"");

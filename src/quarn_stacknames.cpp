@@ -3,6 +3,7 @@
 // write lock, so no reader can still hold one of its names.
 #include "quarn_stacknames.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,12 @@ uint8_t* stack_names_buf QUARN_GUARDED_BY(stack_names_lock) = nullptr;
 
 constexpr const char* UNKNOWN_STACK = "unknown";
 
+// Reloads on a miss: how many fetches have begun, and the number of the
+// fetch whose buffer the table holds (0: the one made at start-up). The
+// second changes only under the write lock.
+std::atomic<uint64_t> fetches_begun{0};
+std::atomic<uint64_t> fetch_installed{0};
+
 // Length of a name field: up to its NUL, at most the field's 32 bytes.
 size_t field_len(const uint8_t* f) {
     const void* nul = memchr(f, 0, FUNCTION_INFO_NAME_SIZE);
@@ -31,25 +38,36 @@ size_t field_len(const uint8_t* f) {
 
 }  // namespace
 
-void load_stack_names() {
-    size_t len = 0;
-    int rv = kernel_function_info(nullptr, &len);
+namespace {
+
+// Fetches the kernel's registry into a new buffer of *len bytes. Needs no
+// lock: a reload fetches before it takes the write lock, so the workers
+// that only read names wait for the swap, not for the system calls. Null
+// when there is nothing to install (failures are reported).
+uint8_t* fetch_function_info(size_t* len) {
+    *len = 0;
+    int rv = kernel_function_info(nullptr, len);
     if (rv != 0 && errno != ENOMEM) {
         log_stderr("Unable to retrieve length of function ID mappings (%d: %s)", rv, strerror(errno));
-        return;
+        return nullptr;
     }
-    if (len == 0) return;
-    auto* buf = static_cast<uint8_t*>(malloc(len));
+    if (*len == 0) return nullptr;
+    auto* buf = static_cast<uint8_t*>(malloc(*len));
     if (!buf) {
         log_stderr("Unable to allocate buffer for function ID mappings");
-        return;
+        return nullptr;
     }
-    rv = kernel_function_info(buf, &len);
+    rv = kernel_function_info(buf, len);
     if (rv != 0) {
         log_stderr("Unable to retrieve function ID mappings (%d: %s)", rv, strerror(errno));
         free(buf);
-        return;
+        return nullptr;
     }
+    return buf;
+}
+
+// Makes a fetched buffer the table, freeing the previous one.
+void install_stack_names(uint8_t* buf, size_t len) QUARN_REQUIRES(stack_names_lock) {
     for (stack_name_entry& e : stack_names) e = stack_name_entry{};
     free(stack_names_buf);
     stack_names_buf = buf;
@@ -68,12 +86,36 @@ void load_stack_names() {
     }
 }
 
+}  // namespace
+
+void load_stack_names() {
+    size_t len = 0;
+    if (uint8_t* buf = fetch_function_info(&len)) install_stack_names(buf, len);
+}
+
 const char* lookup_stack_name(uint8_t id) {
     if (stack_names[id].name) return stack_names[id].name;
+    // A miss needs a table fetched after it. Fetches are numbered as they
+    // begin; when one that began after this miss is already in the table,
+    // it serves this miss too, and workers that miss together share a
+    // reload instead of queueing one each.
+    const uint64_t begun_before_miss = fetches_begun.load(std::memory_order_acquire);
     stack_names_lock.unlock_shared();
-    stack_names_lock.lock();
-    load_stack_names();
-    stack_names_lock.unlock();
+    if (fetch_installed.load(std::memory_order_acquire) <= begun_before_miss) {
+        const uint64_t ticket = fetches_begun.fetch_add(1, std::memory_order_acq_rel) + 1;
+        size_t len = 0;
+        uint8_t* buf = fetch_function_info(&len);
+        if (buf) {
+            stack_names_lock.lock();
+            if (ticket > fetch_installed.load(std::memory_order_relaxed)) {
+                install_stack_names(buf, len);
+                fetch_installed.store(ticket, std::memory_order_release);
+            } else {
+                free(buf);  // a fetch begun later is in the table already
+            }
+            stack_names_lock.unlock();
+        }
+    }
     stack_names_lock.lock_shared();
     return stack_names[id].name ? stack_names[id].name : UNKNOWN_STACK;
 }
