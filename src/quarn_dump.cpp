@@ -110,12 +110,15 @@ struct dump_state {
     int dir_fd = -1;
     uint8_t* hdr = nullptr;
     int64_t dump_time = -1;
-    char faddr[INET6_ADDRSTRLEN] = "";
-    char identifier[NAME_BUF_SIZE] = "";
+    // The names are written by start_dump before anything reads them; they
+    // are not cleared beforehand, which would cost more than the dump's
+    // first record.
+    char faddr[INET6_ADDRSTRLEN];
+    char identifier[NAME_BUF_SIZE];
     // The identifier made fit for a file name, and its length.
-    char stem[NAME_BUF_SIZE] = "";
+    char stem[NAME_BUF_SIZE];
     size_t stem_len = 0;
-    char filename[NAME_BUF_SIZE] = "";
+    char filename[NAME_BUF_SIZE];
     int32_t frag_seq = 0;
     dump_file file;
     uint8_t* rec = nullptr;     // current record

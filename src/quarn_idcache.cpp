@@ -9,6 +9,12 @@
 //
 // Invariant: while the clock moves forward the list is ordered by
 // last_used, so expiry can stop at the first entry that is young enough.
+//
+// Every dump file asks the cache once, and a descent of the tree reads an
+// entry scattered somewhere in the heap at every level. A hash index of the
+// entries (open addressing, linear probing, at most half full) answers the
+// lookup with about one read; the tree keeps the order and bounds the
+// costs as before.
 #include "quarn_idcache.h"
 
 #include <cstdlib>
@@ -32,6 +38,7 @@ struct idcache_entry {
     idcache_entry* older;
     idcache_entry* younger;
     int64_t last_used;
+    uint64_t hash;  // of the key, for the hash index
     int32_t next_seq;
 };
 
@@ -40,7 +47,74 @@ struct idcache {
     idcache_entry* oldest;
     idcache_entry* youngest;
     size_t count;
+    // The hash index: `slots` entries (a power of two, or 0 before the first
+    // add), null where free.
+    idcache_entry** index;
+    size_t slots;
 };
+
+constexpr size_t INDEX_MIN_SLOTS = 64;
+
+uint64_t key_hash(const char* key) {
+    // FNV-1a, 64 bits.
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (const auto* p = reinterpret_cast<const unsigned char*>(key); *p != 0; p++) {
+        h = (h ^ *p) * 0x100000001b3ull;
+    }
+    return h;
+}
+
+idcache_entry* index_find(const idcache& c, const char* key, uint64_t h) {
+    if (c.slots == 0) return nullptr;
+    const size_t mask = c.slots - 1;
+    for (size_t i = h & mask;; i = (i + 1) & mask) {
+        idcache_entry* e = c.index[i];
+        if (!e) return nullptr;
+        if (e->hash == h && strcmp(e->key, key) == 0) return e;
+    }
+}
+
+void index_place(idcache_entry** index, size_t slots, idcache_entry* e) {
+    const size_t mask = slots - 1;
+    size_t i = e->hash & mask;
+    while (index[i]) i = (i + 1) & mask;
+    index[i] = e;
+}
+
+// Makes room for one more entry, keeping the index at most half full.
+// False when a larger index cannot be allocated.
+bool index_reserve(idcache& c) {
+    if (2 * (c.count + 1) <= c.slots) return true;
+    const size_t slots = c.slots == 0 ? INDEX_MIN_SLOTS : 2 * c.slots;
+    auto** index = static_cast<idcache_entry**>(calloc(slots, sizeof(idcache_entry*)));
+    if (!index) return false;
+    for (size_t i = 0; i < c.slots; i++) {
+        if (c.index[i]) index_place(index, slots, c.index[i]);
+    }
+    free(c.index);
+    c.index = index;
+    c.slots = slots;
+    return true;
+}
+
+// Takes e out of the index, moving later entries of its probe run back so
+// that no lookup stops early at the hole.
+void index_remove(idcache& c, const idcache_entry* e) {
+    const size_t mask = c.slots - 1;
+    size_t hole = e->hash & mask;
+    while (c.index[hole] != e) hole = (hole + 1) & mask;
+    for (size_t i = (hole + 1) & mask; c.index[i]; i = (i + 1) & mask) {
+        const size_t home = c.index[i]->hash & mask;
+        // The entry at i may fill the hole unless its home lies in the
+        // cyclic range (hole, i].
+        const bool home_after_hole = hole <= i ? (home > hole && home <= i) : (home > hole || home <= i);
+        if (!home_after_hole) {
+            c.index[hole] = c.index[i];
+            hole = i;
+        }
+    }
+    c.index[hole] = nullptr;
+}
 
 // One cache per worker, each touched only by the thread bound to it.
 idcache caches[NUM_THREADS];
@@ -173,7 +247,7 @@ void idcache_init(int32_t idx) {
 
 int32_t* idcache_lookup(const char* key) {
     idcache& c = my_cache();
-    idcache_entry* e = find(c.root, key);
+    idcache_entry* e = index_find(c, key, key_hash(key));
     if (!e) return nullptr;
     e->last_used = now();
     if (e != c.youngest) {
@@ -188,17 +262,20 @@ void idcache_add(const char* key, int32_t value) {
     const idcache_entry* existing = find(c.root, key);
     QUARN_ASSERT("quarn_idcache", existing == NULL);
 
+    if (!index_reserve(c)) return;
     const size_t len = strlen(key);
     void* block = malloc(sizeof(idcache_entry) + len + 1);
     if (!block) return;
     auto* e = new (block) idcache_entry{};
     e->key = static_cast<char*>(block) + sizeof(idcache_entry);
     memcpy(e->key, key, len + 1);
+    e->hash = key_hash(key);
     e->height = 1;
     e->last_used = now();
     e->next_seq = value;
     c.root = tree_insert(c.root, e);
     list_append_young(c, e);
+    index_place(c.index, c.slots, e);
     c.count++;
 }
 
@@ -209,6 +286,7 @@ void idcache_expire() {
         idcache_entry* e = c.oldest;
         list_unlink(c, e);
         c.root = tree_remove(c.root, e->key);
+        index_remove(c, e);
         c.count--;
         e->~idcache_entry();
         free(e);

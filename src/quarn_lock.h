@@ -82,6 +82,8 @@ public:
     condvar& operator=(const condvar&) = delete;
 
     void signal() { pthread_cond_signal(&c_); }
+    // Returns when woken (or spuriously).
+    void wait(mutex& m) QUARN_REQUIRES(m) { pthread_cond_wait(&c_, &m.m_); }
     // 0 when woken (or spuriously), ETIMEDOUT once the deadline has passed.
     int wait_until(mutex& m, const timespec& deadline) QUARN_REQUIRES(m) {
         return pthread_cond_timedwait(&c_, &m.m_, &deadline);

@@ -29,6 +29,8 @@ constexpr const char* UNKNOWN_STACK = "unknown";
 // second changes only under the write lock.
 std::atomic<uint64_t> fetches_begun{0};
 std::atomic<uint64_t> fetch_installed{0};
+// The size of the last successful fetch: the first guess of the next one.
+std::atomic<size_t> last_fetch_size{0};
 
 // Length of a name field: up to its NUL, at most the field's 32 bytes.
 size_t field_len(const uint8_t* f) {
@@ -44,7 +46,20 @@ namespace {
 // lock: a reload fetches before it takes the write lock, so the workers
 // that only read names wait for the swap, not for the system calls. Null
 // when there is nothing to install (failures are reported).
-uint8_t* fetch_function_info(size_t* len) {
+//
+// With a `guess` of the size, the first call already passes a buffer of
+// that size: the registry seldom changes, so a reload usually takes one
+// call. An answer that does not fit, or any failure, falls back to asking
+// the size first, which reports its own failures.
+uint8_t* fetch_function_info(size_t* len, size_t guess = 0) {
+    if (guess > 0) {
+        auto* buf = static_cast<uint8_t*>(malloc(guess));
+        if (buf) {
+            *len = guess;
+            if (kernel_function_info(buf, len) == 0 && *len > 0) return buf;
+            free(buf);
+        }
+    }
     *len = 0;
     int rv = kernel_function_info(nullptr, len);
     if (rv != 0 && errno != ENOMEM) {
@@ -90,7 +105,10 @@ void install_stack_names(uint8_t* buf, size_t len) QUARN_REQUIRES(stack_names_lo
 
 void load_stack_names() {
     size_t len = 0;
-    if (uint8_t* buf = fetch_function_info(&len)) install_stack_names(buf, len);
+    if (uint8_t* buf = fetch_function_info(&len)) {
+        last_fetch_size.store(len, std::memory_order_relaxed);
+        install_stack_names(buf, len);
+    }
 }
 
 const char* lookup_stack_name(uint8_t id) {
@@ -104,8 +122,9 @@ const char* lookup_stack_name(uint8_t id) {
     if (fetch_installed.load(std::memory_order_acquire) <= begun_before_miss) {
         const uint64_t ticket = fetches_begun.fetch_add(1, std::memory_order_acq_rel) + 1;
         size_t len = 0;
-        uint8_t* buf = fetch_function_info(&len);
+        uint8_t* buf = fetch_function_info(&len, last_fetch_size.load(std::memory_order_relaxed));
         if (buf) {
+            last_fetch_size.store(len, std::memory_order_relaxed);
             stack_names_lock.lock();
             if (ticket > fetch_installed.load(std::memory_order_relaxed)) {
                 install_stack_names(buf, len);

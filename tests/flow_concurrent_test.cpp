@@ -10,13 +10,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "quarn_dumper.h"
 #include "quarn_idcache.h"
 #include "quarn_logbuild.h"
 #include "quarn_reader.h"
@@ -107,6 +110,8 @@ public:
     void pauses_and_resumes();
     void expiry_after_every_hundred();
     void one_connection_in_order();
+    void turns_while_compressing();
+    void no_turns_without_compression();
 
 protected:
     // Only ever once per process (see in_own_process).
@@ -236,6 +241,49 @@ void FlowControl::one_connection_in_order() {
     std::lock_guard<std::mutex> lock(seen_mutex);
     ASSERT_EQ(seen.size(), 500u);
     for (uint32_t i = 0; i < 500; i++) ASSERT_EQ(seen[i], i);
+}
+
+// How many workers are inside the handler at once, at most.
+std::atomic<int> inside{0};
+std::atomic<int> most_inside{0};
+void crowded_handler(int, uint8_t*) {
+    const int now = ++inside;
+    int seen = most_inside.load();
+    while (now > seen && !most_inside.compare_exchange_weak(seen, now)) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    --inside;
+    handled++;
+}
+
+// With a compressor on, no more workers handle a message at once than
+// there are processors; without one, every worker may.
+long processors() { return sysconf(_SC_NPROCESSORS_ONLN); }
+
+TEST_F(FlowControl, CompressingWorkersTakeTurnsOnTheProcessors) {
+    in_own_process(&FlowControl::turns_while_compressing);
+}
+
+void FlowControl::turns_while_compressing() {
+    compress_xz = true;
+    start(crowded_handler);
+    start_reader(stream_of(400, false));
+    ASSERT_TRUE(test::wait_until([] { return handled.load() == 400 && queued_messages() == 0; }));
+    EXPECT_GE(most_inside.load(), 1);
+    EXPECT_LE(most_inside.load(), std::min<long>(processors(), NUM_THREADS));
+}
+
+TEST_F(FlowControl, WithoutCompressionEveryWorkerMayHandleAtOnce) {
+    if (processors() >= NUM_THREADS) GTEST_SKIP() << "as many processors as workers: no turns";
+    in_own_process(&FlowControl::no_turns_without_compression);
+}
+
+void FlowControl::no_turns_without_compression() {
+    start(crowded_handler);
+    start_reader(stream_of(400, false));
+    ASSERT_TRUE(test::wait_until([] { return handled.load() == 400 && queued_messages() == 0; }));
+    // Sleeping handlers on eight workers overlap well beyond the processors.
+    EXPECT_GT(most_inside.load(), processors());
 }
 
 // The reader cannot get memory for a message: the messages read before it

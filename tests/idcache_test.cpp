@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <barrier>
+#include <map>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -239,6 +240,45 @@ TEST_F(IdcacheTest, ManyEntriesAndRemovalOfAMiddleRun) {
         idcache_expire();
         ASSERT_EQ(idcache_size(), 0u);
     }
+}
+
+// Adds, hits, misses and expiries at random against a plain model: the
+// cache's index must find every live entry and nothing else while entries
+// come and go in the middle of its probe runs (a small pool of keys keeps
+// the cache near its smallest index sizes, where runs wrap around).
+TEST_F(IdcacheTest, RandomTrafficAgreesWithAModel) {
+    struct model_entry {
+        int64_t last_used;
+        int32_t next_seq;
+    };
+    std::map<std::string, model_entry> model;
+    std::mt19937 rng(777);
+    const int64_t t0 = fake_now;
+    for (int step = 0; step < 30000; step++) {
+        fake_now += static_cast<int64_t>(rng() % 4);
+        const std::string key = "c" + std::to_string(rng() % 300) + "_443_10.0.0.2_5";
+        if (rng() % 16 == 0) {
+            idcache_expire();
+            for (auto it = model.begin(); it != model.end();) {
+                it = it->second.last_used <= fake_now - IDCACHE_EXPIRE_SECS ? model.erase(it) : std::next(it);
+            }
+            ASSERT_EQ(idcache_size(), model.size()) << "step " << step;
+            continue;
+        }
+        int32_t* seq = idcache_lookup(key.c_str());
+        auto it = model.find(key);
+        if (it == model.end()) {
+            ASSERT_EQ(seq, nullptr) << key << " at step " << step;
+            idcache_add(key.c_str(), step);
+            model[key] = {fake_now, step};
+        } else {
+            ASSERT_NE(seq, nullptr) << key << " at step " << step;
+            ASSERT_EQ(*seq, it->second.next_seq);
+            *seq = step;
+            it->second = {fake_now, step};
+        }
+    }
+    EXPECT_GT(fake_now - t0, 10 * IDCACHE_EXPIRE_SECS);
 }
 
 using IdcacheDeathTest = IdcacheTest;
