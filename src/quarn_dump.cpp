@@ -212,7 +212,8 @@ int start_dump(dump_state& d) {
         return -1;
     }
     if (af == TLH_AF_INET6) {
-        if (!inet_ntop(AF_INET6, hdr + OFF_TLH_FADDR, d.faddr, sizeof d.faddr)) {
+        static_assert(sizeof d.faddr >= IPV6_TEXT_MAX);
+        if (ipv6_text(hdr + OFF_TLH_FADDR, d.faddr) == 0) {
             memcpy(d.faddr, "(unknown)", sizeof "(unknown)");
         }
     } else {

@@ -88,36 +88,72 @@ bool main_thread_set = false;
 // encoder's tables (some megabytes for XZ) into the caches, evicting the
 // last one's: on a two-processor machine eight XZ workers spend a fifth more
 // time than one encoder on the same bytes. So while a compressor is on, at
-// most as many workers as there are processors handle a message at a time;
-// the others wait for a turn before they start one. Without compression, or
-// with at least as many processors as workers, nobody waits.
+// most as many workers as there are processors handle messages at a time;
+// the others wait for a turn before they start one. A worker keeps its turn
+// from one message to the next while its queue holds more, for up to
+// TURN_SLICE_NS when others wait, so that many small messages do not cost a
+// hand-over each. Without compression, or with at least as many processors
+// as workers, nobody waits.
+constexpr int64_t TURN_SLICE_NS = 2000000;
+
 struct turn_gate {
     mutex m;
     condvar freed;
     int free_turns QUARN_GUARDED_BY(m) = 0;
-    bool limited = false;  // set before the workers start, read-only after
+    std::atomic<int> waiting{0};  // workers waiting for a turn
+    bool limited = false;         // set before the workers start, read-only after
 };
 turn_gate turns;
 
-void take_turn() {
-    if (!turns.limited) return;
-    mutex_guard g(turns.m);
-    while (turns.free_turns == 0) turns.freed.wait(turns.m);
-    turns.free_turns--;
+int64_t monotonic_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-void give_turn() {
-    if (!turns.limited) return;
-    mutex_guard g(turns.m);
-    turns.free_turns++;
-    turns.freed.signal();
-}
+// A worker's hold on a turn.
+struct turn {
+    bool held = false;
+    int64_t since_ns = 0;
+
+    void take() {
+        if (!turns.limited || held) return;
+        mutex_guard g(turns.m);
+        turns.waiting++;
+        while (turns.free_turns == 0) turns.freed.wait(turns.m);
+        turns.waiting--;
+        turns.free_turns--;
+        held = true;
+        since_ns = monotonic_ns();
+    }
+    void give() {
+        if (!held) return;
+        held = false;
+        mutex_guard g(turns.m);
+        turns.free_turns++;
+        turns.freed.signal();
+    }
+    // After a message: the turn goes back unless the worker has more to do
+    // and nobody has waited long enough for it.
+    void after_message(bool queue_empty) {
+        if (!held) return;
+        if (queue_empty || (turns.waiting.load() > 0 && monotonic_ns() - since_ns >= TURN_SLICE_NS)) {
+            give();
+        }
+    }
+};
 
 void setup_turns() {
     const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
     turns.limited = (compress_xz || compress_zstd) && cpus >= 1 && cpus < NUM_THREADS;
     mutex_guard g(turns.m);
     turns.free_turns = turns.limited ? static_cast<int>(cpus) : 0;
+}
+
+bool queue_is_empty(int worker) {
+    worker_queue& q = queues[worker];
+    mutex_guard g(q.lock);
+    return q.first == nullptr;
 }
 
 timespec realtime_in(time_t secs, long nsecs = 0) {
@@ -333,19 +369,24 @@ void* bbr_worker_thread(void* arg) {
 
     timespec deadline = realtime_in(WORKER_IDLE_SECS);
     int handled = 0;
+    // Held only while the queue has messages, so never while queue_pop waits.
+    turn my_turn;
     for (;;) {
         queued_message m;
         const int got = queue_pop(idx, &deadline, &m);
-        if (got < 0) return nullptr;
+        if (got < 0) {
+            my_turn.give();
+            return nullptr;
+        }
         if (got == 0) {
             idcache_expire();
             handled = 0;
             deadline = realtime_in(WORKER_IDLE_SECS);
             continue;
         }
-        take_turn();
+        my_turn.take();
         reader_test_seam.handler(m.dir_fd, m.msg);
-        give_turn();
+        my_turn.after_message(!turns.limited || queue_is_empty(idx));
         free_message(m.msg);
         queue_done();
 

@@ -59,10 +59,8 @@ index_streak streak QUARN_GUARDED_BY(records_mutex);
 // Address text of the local address field, or "(unknown)".
 void local_addr_text(const uint8_t* hdr, char* out, size_t out_size) {
     const char* text = nullptr;
-    if (tlh_af(hdr) == TLH_AF_INET6) {
-        in6_addr a;
-        memcpy(&a, hdr + OFF_TLH_LADDR, sizeof a);
-        text = inet_ntop(AF_INET6, &a, out, static_cast<socklen_t>(out_size));
+    if (tlh_af(hdr) == TLH_AF_INET6 && out_size >= IPV6_TEXT_MAX) {
+        if (ipv6_text(hdr + OFF_TLH_LADDR, out) > 0) text = out;
     } else if (tlh_af(hdr) == TLH_AF_INET && out_size >= INET_ADDRSTRLEN) {
         // Dotted decimal, written here: inet_ntop goes through sprintf.
         ipv4_text(hdr + OFF_TLH_LADDR + IPV4_IN_ADDR_FIELD, out);

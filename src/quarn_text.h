@@ -6,6 +6,9 @@
 #ifndef QUARN_TEXT_H
 #define QUARN_TEXT_H
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
@@ -64,6 +67,55 @@ inline size_t ipv4_text(const uint8_t* a, char* out) {
         if (v >= 10) out[n++] = static_cast<char>('0' + v / 10 % 10);
         out[n++] = static_cast<char>('0' + v % 10);
     }
+    out[n] = '\0';
+    return n;
+}
+
+inline constexpr size_t IPV6_TEXT_MAX = 46;  // INET6_ADDRSTRLEN
+
+// Text of the 16-byte IPv6 address at a, exactly as inet_ntop writes it,
+// into out of at least IPV6_TEXT_MAX bytes; returns its length, or 0 when
+// inet_ntop fails. inet_ntop formats each word through sprintf, which costs
+// more than the rest of an index line, so the common forms are written
+// here: lowercase hexadecimal words without leading zeros, and the first
+// longest run of two or more zero words as "::". Addresses whose first five
+// or more words are zero may carry an IPv4 address in their last two, and
+// C libraries differ on when they print it dotted: those go to inet_ntop.
+inline size_t ipv6_text(const uint8_t* a, char* out) {
+    uint16_t w[8];
+    for (int i = 0; i < 8; i++) w[i] = static_cast<uint16_t>(a[2 * i] << 8 | a[2 * i + 1]);
+    int best_base = -1, best_len = 0, cur_base = -1, cur_len = 0;
+    for (int i = 0; i <= 8; i++) {
+        if (i < 8 && w[i] == 0) {
+            if (cur_base < 0) cur_base = i, cur_len = 0;
+            cur_len++;
+        } else if (cur_base >= 0) {
+            if (best_base < 0 || cur_len > best_len) best_base = cur_base, best_len = cur_len;
+            cur_base = -1;
+        }
+    }
+    if (best_len < 2) best_base = -1;
+    if (best_base == 0 && best_len >= 5) {
+        if (!inet_ntop(AF_INET6, a, out, IPV6_TEXT_MAX)) return 0;
+        return strlen(out);
+    }
+    static constexpr char HEX[] = "0123456789abcdef";
+    size_t n = 0;
+    for (int i = 0; i < 8; i++) {
+        if (best_base >= 0 && i >= best_base && i < best_base + best_len) {
+            if (i == best_base) out[n++] = ':';
+            continue;
+        }
+        if (i != 0) out[n++] = ':';
+        bool lead = true;
+        for (int shift = 12; shift >= 0; shift -= 4) {
+            const unsigned digit = (w[i] >> shift) & 0xf;
+            if (lead && digit == 0 && shift > 0) continue;
+            lead = false;
+            out[n++] = HEX[digit];
+        }
+    }
+    if (best_base >= 0 && best_base + best_len == 8) out[n++] = ':';
     out[n] = '\0';
     return n;
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
 #include <string>
 
 #include "quarn_text.h"
@@ -27,6 +28,42 @@ TEST(Text, Ipv4TextMatchesInetNtop) {
     const uint8_t widest[4] = {255, 255, 255, 255};
     char got[IPV4_TEXT_MAX];
     EXPECT_EQ(ipv4_text(widest, got), IPV4_TEXT_MAX - 1);
+}
+
+// Every pattern of zero and non-zero words, with values of every digit
+// count, and many random addresses give what inet_ntop gives.
+TEST(Text, Ipv6TextMatchesInetNtop) {
+    const uint16_t values[] = {1, 0xf, 0x10, 0xabc, 0xffff, 0x0a0b, 0x1000, 0xfe80};
+    std::mt19937 rng(4242);
+    auto check = [](const uint8_t* a) {
+        char want[INET6_ADDRSTRLEN];
+        ASSERT_NE(inet_ntop(AF_INET6, a, want, sizeof want), nullptr);
+        char got[IPV6_TEXT_MAX];
+        const size_t n = ipv6_text(a, got);
+        ASSERT_EQ(std::string(got), want);
+        ASSERT_EQ(n, std::string(want).size());
+    };
+    for (unsigned pattern = 0; pattern < 256; pattern++) {
+        for (int round = 0; round < 8; round++) {
+            uint8_t a[16];
+            for (int i = 0; i < 8; i++) {
+                const uint16_t w = (pattern >> i & 1) ? values[(i + round) % 8] : 0;
+                a[2 * i] = static_cast<uint8_t>(w >> 8);
+                a[2 * i + 1] = static_cast<uint8_t>(w);
+            }
+            SCOPED_TRACE(pattern);
+            check(a);
+        }
+    }
+    for (int i = 0; i < 100000; i++) {
+        uint8_t a[16];
+        for (int k = 0; k < 8; k++) {
+            const uint16_t w = rng() % 3 == 0 ? 0 : static_cast<uint16_t>(rng() >> (rng() % 16));
+            a[2 * k] = static_cast<uint8_t>(w >> 8);
+            a[2 * k + 1] = static_cast<uint8_t>(w);
+        }
+        check(a);
+    }
 }
 
 // A builder of capacity 8 holds at most 7 bytes and its NUL; the first piece
