@@ -175,15 +175,17 @@ dump_end complete_end(const dump_state& d) {
     return dump_end::removed;
 }
 
-// Makes the stem of the dump's file names from its identifier.
-void build_stem(dump_state& d, size_t identifier_len) {
+// Makes the stem of the dump's file names from its identifier, whose first
+// id_len bytes are the connection's id.
+void build_stem(dump_state& d, size_t identifier_len, size_t id_len) {
     // The id comes from applications; a '/' in it must not lead the file
     // out of the output directory, and control bytes or bytes that are not
-    // UTF-8 must not reach the names an administrator lists.
+    // UTF-8 must not reach the names an administrator lists. The rest of the
+    // identifier is ports and an address, printable ASCII without '/'.
     memcpy(d.stem, d.identifier, identifier_len + 1);
     d.stem_len = identifier_len;
-    utf8_make_valid(d.stem, d.stem_len, '_', true);
-    for (size_t i = 0; i < d.stem_len; i++) {
+    utf8_make_valid(d.stem, id_len, '_', true);
+    for (size_t i = 0; i < id_len; i++) {
         if (d.stem[i] == '/') d.stem[i] = '_';
     }
 }
@@ -236,7 +238,7 @@ int start_dump(dump_state& d) {
         return -1;
     }
     ident.end();
-    build_stem(d, ident.n);
+    build_stem(d, ident.n, id.size());
 
     int32_t* cached = idcache_lookup(d.identifier);
     const int32_t start = cached ? *cached : 0;

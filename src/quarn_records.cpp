@@ -16,6 +16,7 @@
 
 #include <sys/stat.h>
 
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -92,6 +93,33 @@ struct date_cache {
 // NUL.
 using line_out = text_out;
 
+// What sanitize_str makes of each byte: white space becomes ' ', printable
+// ASCII stays, everything else becomes '?'; 0 marks '"' and '\\', which keep
+// their value behind a backslash.
+constexpr std::array<char, 256> SANITIZED = [] {
+    std::array<char, 256> t{};
+    for (int c = 0; c < 256; c++) {
+        if (c == ' ' || (c >= '\t' && c <= '\r')) {
+            t[c] = ' ';
+        } else if (c == '\\' || c == '"') {
+            t[c] = 0;
+        } else if (c >= 0x21 && c <= 0x7e) {
+            t[c] = static_cast<char>(c);
+        } else {
+            t[c] = '?';
+        }
+    }
+    return t;
+}();
+
+// Bytes that go into a JSON string as they are: printable ASCII but '"'
+// and '\\'.
+constexpr std::array<bool, 256> JSON_PLAIN = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0x20; c < 0x7f; c++) t[c] = c != '"' && c != '\\';
+    return t;
+}();
+
 // Appends `in` as the body of a JSON string: '"' and '\\' get a backslash,
 // control characters become \u00XX, a byte that is not part of valid UTF-8
 // becomes '?', valid sequences pass unchanged.
@@ -103,9 +131,7 @@ void json_escape(line_out& out, const char* in) {
     while (i < in_len && out.fits) {
         // The common case: a run of printable ASCII that needs no escape.
         size_t run = i;
-        while (run < in_len && b[run] >= 0x20 && b[run] < 0x7f && b[run] != '"' && b[run] != '\\') {
-            run++;
-        }
+        while (run < in_len && JSON_PLAIN[b[run]]) run++;
         if (run > i) {
             out.put(in + i, run - i);
             i = run;
@@ -158,15 +184,12 @@ void sanitize_str(uint8_t* field, size_t size, char* out) {
     size_t n = 0;
     for (size_t i = 0; field[i] != 0 && n < out_limit; i++) {
         const uint8_t c = field[i];
-        if (c == ' ' || (c >= '\t' && c <= '\r')) {
-            out[n++] = ' ';
-        } else if (c == '\\' || c == '"') {
+        const char t = SANITIZED[c];
+        if (t != 0) {
+            out[n++] = t;
+        } else {
             out[n++] = '\\';
             out[n++] = static_cast<char>(c);
-        } else if (c >= 0x21 && c <= 0x7e) {
-            out[n++] = static_cast<char>(c);
-        } else {
-            out[n++] = '?';
         }
     }
     out[n] = '\0';

@@ -49,6 +49,10 @@ inline size_t utf8_make_valid(char* s, size_t n, char replacement, bool controls
     auto* b = reinterpret_cast<uint8_t*>(s);
     size_t replaced = 0;
     for (size_t i = 0; i < n;) {
+        if (b[i] >= 0x20 && b[i] < 0x7F) {  // printable ASCII: the usual case
+            i++;
+            continue;
+        }
         const size_t len = utf8_sequence_length(b + i, n - i);
         const bool control = len == 1 && (b[i] < 0x20 || b[i] == 0x7F);
         if (len == 0 || (controls_too && control)) {
