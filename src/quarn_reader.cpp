@@ -83,17 +83,20 @@ pthread_t main_thread;
 // Set by start_workers, before any worker exists.
 bool main_thread_set = false;
 
-// Turns at compressing. Compressing workers beyond the number of
-// processors would only take turns on them, and each switch brings another
-// encoder's tables (some megabytes for XZ) into the caches, evicting the
-// last one's: on a two-processor machine eight XZ workers spend a fifth more
-// time than one encoder on the same bytes. So while a compressor is on, at
-// most as many workers as there are processors handle messages at a time;
-// the others wait for a turn before they start one. A worker keeps its turn
-// from one message to the next while its queue holds more, for up to
-// TURN_SLICE_NS when others wait, so that many small messages do not cost a
-// hand-over each. Without compression, or with at least as many processors
-// as workers, nobody waits.
+// Turns at XZ compression. XZ workers beyond the number of processors
+// would only take turns on them, and each switch brings another encoder's
+// tables (some megabytes) into the caches, evicting the last one's: on a
+// two-processor machine eight XZ workers spend a fifth more time than one
+// encoder on the same bytes. So with -J at most as many workers as there are
+// processors handle messages at a time; the others wait for a turn before
+// they start one. A worker keeps its turn from one message to the next while
+// its queue holds more, for up to TURN_SLICE_NS when others wait, so that
+// many small messages do not cost a hand-over each.
+//
+// Nothing else waits for a turn. zstd's state is small enough to share the
+// caches, and limiting its workers made it slower; without compression the
+// work is system calls, and fewer workers would also mean fewer files
+// created and written at once on storage that makes each of them wait.
 constexpr int64_t TURN_SLICE_NS = 2000000;
 
 struct turn_gate {
@@ -145,7 +148,7 @@ struct turn {
 
 void setup_turns() {
     const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-    turns.limited = (compress_xz || compress_zstd) && cpus >= 1 && cpus < NUM_THREADS;
+    turns.limited = compress_xz && cpus >= 1 && cpus < NUM_THREADS;
     mutex_guard g(turns.m);
     turns.free_turns = turns.limited ? static_cast<int>(cpus) : 0;
 }

@@ -111,7 +111,7 @@ public:
     void expiry_after_every_hundred();
     void one_connection_in_order();
     void turns_while_compressing();
-    void no_turns_without_compression();
+    void no_turns_with_zstd();
 
 protected:
     // Only ever once per process (see in_own_process).
@@ -256,11 +256,11 @@ void crowded_handler(int, uint8_t*) {
     handled++;
 }
 
-// With a compressor on, no more workers handle a message at once than
-// there are processors; without one, every worker may.
+// With XZ compression, no more workers handle a message at once than there
+// are processors; with zstd or without compression, every worker may.
 long processors() { return sysconf(_SC_NPROCESSORS_ONLN); }
 
-TEST_F(FlowControl, CompressingWorkersTakeTurnsOnTheProcessors) {
+TEST_F(FlowControl, XzWorkersTakeTurnsOnTheProcessors) {
     in_own_process(&FlowControl::turns_while_compressing);
 }
 
@@ -273,12 +273,13 @@ void FlowControl::turns_while_compressing() {
     EXPECT_LE(most_inside.load(), std::min<long>(processors(), NUM_THREADS));
 }
 
-TEST_F(FlowControl, WithoutCompressionEveryWorkerMayHandleAtOnce) {
+TEST_F(FlowControl, WithZstdEveryWorkerMayHandleAtOnce) {
     if (processors() >= NUM_THREADS) GTEST_SKIP() << "as many processors as workers: no turns";
-    in_own_process(&FlowControl::no_turns_without_compression);
+    in_own_process(&FlowControl::no_turns_with_zstd);
 }
 
-void FlowControl::no_turns_without_compression() {
+void FlowControl::no_turns_with_zstd() {
+    compress_zstd = true;
     start(crowded_handler);
     start_reader(stream_of(400, false));
     ASSERT_TRUE(test::wait_until([] { return handled.load() == 400 && queued_messages() == 0; }));
