@@ -81,11 +81,9 @@ void index_place(idcache_entry** index, size_t slots, idcache_entry* e) {
     index[i] = e;
 }
 
-// Makes room for one more entry, keeping the index at most half full.
-// False when a larger index cannot be allocated.
-bool index_reserve(idcache& c) {
-    if (2 * (c.count + 1) <= c.slots) return true;
-    const size_t slots = c.slots == 0 ? INDEX_MIN_SLOTS : 2 * c.slots;
+// Moves the index to `slots` slots. False when they cannot be allocated
+// (the index stays as it was).
+bool index_resize(idcache& c, size_t slots) {
     auto** index = static_cast<idcache_entry**>(calloc(slots, sizeof(idcache_entry*)));
     if (!index) return false;
     for (size_t i = 0; i < c.slots; i++) {
@@ -95,6 +93,23 @@ bool index_reserve(idcache& c) {
     c.index = index;
     c.slots = slots;
     return true;
+}
+
+// Makes room for one more entry, keeping the index at most half full.
+// False when a larger index cannot be allocated.
+bool index_reserve(idcache& c) {
+    if (2 * (c.count + 1) <= c.slots) return true;
+    return index_resize(c, c.slots == 0 ? INDEX_MIN_SLOTS : 2 * c.slots);
+}
+
+// After expiry: an index that a burst of connections made large shrinks
+// again once it is less than an eighth full, so a worker does not keep the
+// memory of its busiest hour for the rest of its life.
+void index_shrink(idcache& c) {
+    if (c.slots <= INDEX_MIN_SLOTS || 8 * c.count >= c.slots) return;
+    size_t slots = c.slots;
+    while (slots > INDEX_MIN_SLOTS && 8 * c.count < slots) slots /= 2;
+    (void)index_resize(c, slots);  // keeps the larger index if this fails
 }
 
 // Takes e out of the index, moving later entries of its probe run back so
@@ -291,8 +306,11 @@ void idcache_expire() {
         e->~idcache_entry();
         free(e);
     }
+    index_shrink(c);
 }
 
 size_t idcache_size() { return my_cache().count; }
+
+size_t idcache_index_slots() { return my_cache().slots; }
 
 }  // namespace quarn

@@ -30,6 +30,10 @@ void idcache_add(const char* key, int32_t value);
 void idcache_expire();
 // Entries in the calling worker's cache (for tests and statistics).
 size_t idcache_size();
+// Slots of the calling worker's hash index (for tests): at most half of
+// them hold entries, and after expiry at least an eighth do, down to the
+// smallest index.
+size_t idcache_index_slots();
 
 // The clock of the cache (time(nullptr) unless a test sets it).
 using idcache_clock_fn = time_t (*)();

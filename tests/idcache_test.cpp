@@ -281,6 +281,34 @@ TEST_F(IdcacheTest, RandomTrafficAgreesWithAModel) {
     EXPECT_GT(fake_now - t0, 10 * IDCACHE_EXPIRE_SECS);
 }
 
+// A burst of connections grows the index; once they expire it shrinks
+// again, and the entries that stay are still found.
+TEST_F(IdcacheTest, IndexShrinksAfterABurstExpires) {
+    auto key = [](int i) { return "burst" + std::to_string(i) + "_443_10.0.0.2_5"; };
+    const int64_t t0 = fake_now;
+    for (int i = 0; i < 10; i++) idcache_add(key(i).c_str(), i);
+    fake_now = t0 + 100;
+    for (int i = 10; i < 20000; i++) idcache_add(key(i).c_str(), i);
+    const size_t grown = idcache_index_slots();
+    EXPECT_GE(grown, 2u * 20000u);
+    fake_now = t0 + 200;  // the first ten stay in use, the burst does not
+    for (int i = 0; i < 10; i++) ASSERT_NE(idcache_lookup(key(i).c_str()), nullptr);
+    fake_now = t0 + 100 + IDCACHE_EXPIRE_SECS;
+    idcache_expire();
+    ASSERT_EQ(idcache_size(), 10u);
+    EXPECT_LE(idcache_index_slots(), 128u);
+    EXPECT_GE(idcache_index_slots(), 2u * 10u);
+    for (int i = 0; i < 20000; i++) {
+        int32_t* seq = idcache_lookup(key(i).c_str());
+        if (i < 10) {
+            ASSERT_NE(seq, nullptr) << key(i);
+            EXPECT_EQ(*seq, i);
+        } else {
+            ASSERT_EQ(seq, nullptr) << key(i);
+        }
+    }
+}
+
 using IdcacheDeathTest = IdcacheTest;
 
 TEST_F(IdcacheDeathTest, BrokenPromisesFailTheirChecks) {
