@@ -213,15 +213,8 @@ int start_dump(dump_state& d) {
         log_stderr("Skipping black box record with unknown address family %hhu", af);
         return -1;
     }
-    if (af == TLH_AF_INET6) {
-        static_assert(sizeof d.faddr >= IPV6_TEXT_MAX);
-        if (ipv6_text(hdr + OFF_TLH_FADDR, d.faddr) == 0) {
-            memcpy(d.faddr, "(unknown)", sizeof "(unknown)");
-        }
-    } else {
-        static_assert(sizeof d.faddr >= IPV4_TEXT_MAX);
-        ipv4_text(hdr + OFF_TLH_FADDR + IPV4_IN_ADDR_FIELD, d.faddr);
-    }
+    static_assert(sizeof d.faddr >= IPV6_TEXT_MAX);
+    addr_field_text(hdr, OFF_TLH_FADDR, d.faddr);
 
     // "<id>_<lport>_<faddr>_<fport>"
     const std::string_view id = tlh_id(hdr);

@@ -16,6 +16,7 @@
 
 #include "quarn_logfmt.h"
 #include "quarn_pcapng.h"
+#include "quarn_text.h"
 
 namespace quarn {
 
@@ -62,15 +63,9 @@ std::string tcp_flag_names(uint8_t f) {
 }
 
 std::string addr_text(const uint8_t* hdr, size_t field) {
-    char buf[INET6_ADDRSTRLEN];
-    const uint8_t af = tlh_af(hdr);
-    const char* t = nullptr;
-    if (af == TLH_AF_INET6) {
-        t = inet_ntop(AF_INET6, hdr + field, buf, sizeof buf);
-    } else if (af == TLH_AF_INET) {
-        t = inet_ntop(AF_INET, hdr + field + IPV4_IN_ADDR_FIELD, buf, sizeof buf);
-    }
-    return t ? t : "(unknown)";
+    char buf[IPV6_TEXT_MAX];
+    addr_field_text(hdr, field, buf);
+    return buf;
 }
 
 // Printable ASCII as is, '"' and '\' escaped, every other byte as \xNN.

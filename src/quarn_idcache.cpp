@@ -185,15 +185,6 @@ idcache_entry* rebalance(idcache_entry* e) {
     return e;
 }
 
-idcache_entry* find(idcache_entry* e, const char* key) {
-    while (e) {
-        const int c = strcmp(key, e->key);
-        if (c == 0) return e;
-        e = c < 0 ? e->left : e->right;
-    }
-    return nullptr;
-}
-
 // Inserts n (whose key is not in the tree) below e; returns the new root.
 idcache_entry* tree_insert(idcache_entry* e, idcache_entry* n) {
     if (!e) return n;
@@ -274,7 +265,8 @@ int32_t* idcache_lookup(const char* key) {
 
 void idcache_add(const char* key, int32_t value) {
     idcache& c = my_cache();
-    const idcache_entry* existing = find(c.root, key);
+    const uint64_t hash = key_hash(key);
+    const idcache_entry* existing = index_find(c, key, hash);
     QUARN_ASSERT("quarn_idcache", existing == NULL);
 
     if (!index_reserve(c)) return;
@@ -284,7 +276,7 @@ void idcache_add(const char* key, int32_t value) {
     auto* e = new (block) idcache_entry{};
     e->key = static_cast<char*>(block) + sizeof(idcache_entry);
     memcpy(e->key, key, len + 1);
-    e->hash = key_hash(key);
+    e->hash = hash;
     e->height = 1;
     e->last_used = now();
     e->next_seq = value;

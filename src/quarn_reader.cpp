@@ -114,6 +114,12 @@ int64_t monotonic_ns() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
+bool queue_is_empty(int worker) {
+    worker_queue& q = queues[worker];
+    mutex_guard g(q.lock);
+    return q.first == nullptr;
+}
+
 // A worker's hold on a turn.
 struct turn {
     bool held = false;
@@ -136,11 +142,12 @@ struct turn {
         turns.free_turns++;
         turns.freed.signal();
     }
-    // After a message: the turn goes back unless the worker has more to do
-    // and nobody has waited long enough for it.
-    void after_message(bool queue_empty) {
+    // After a message: the turn goes back unless the worker has more in its
+    // queue and nobody has waited long enough for it.
+    void after_message(int worker) {
         if (!held) return;
-        if (queue_empty || (turns.waiting.load() > 0 && monotonic_ns() - since_ns >= TURN_SLICE_NS)) {
+        if (queue_is_empty(worker) ||
+            (turns.waiting.load() > 0 && monotonic_ns() - since_ns >= TURN_SLICE_NS)) {
             give();
         }
     }
@@ -151,12 +158,6 @@ void setup_turns() {
     turns.limited = compress_xz && cpus >= 1 && cpus < NUM_THREADS;
     mutex_guard g(turns.m);
     turns.free_turns = turns.limited ? static_cast<int>(cpus) : 0;
-}
-
-bool queue_is_empty(int worker) {
-    worker_queue& q = queues[worker];
-    mutex_guard g(q.lock);
-    return q.first == nullptr;
 }
 
 timespec realtime_in(time_t secs, long nsecs = 0) {
@@ -389,7 +390,7 @@ void* bbr_worker_thread(void* arg) {
         }
         my_turn.take();
         reader_test_seam.handler(m.dir_fd, m.msg);
-        my_turn.after_message(!turns.limited || queue_is_empty(idx));
+        my_turn.after_message(idx);
         free_message(m.msg);
         queue_done();
 

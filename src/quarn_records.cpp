@@ -57,19 +57,6 @@ struct index_streak {
 };
 index_streak streak QUARN_GUARDED_BY(records_mutex);
 
-// Address text of the local address field, or "(unknown)".
-void local_addr_text(const uint8_t* hdr, char* out, size_t out_size) {
-    const char* text = nullptr;
-    if (tlh_af(hdr) == TLH_AF_INET6 && out_size >= IPV6_TEXT_MAX) {
-        if (ipv6_text(hdr + OFF_TLH_LADDR, out) > 0) text = out;
-    } else if (tlh_af(hdr) == TLH_AF_INET && out_size >= INET_ADDRSTRLEN) {
-        // Dotted decimal, written here: inet_ntop goes through sprintf.
-        ipv4_text(hdr + OFF_TLH_LADDR + IPV4_IN_ADDR_FIELD, out);
-        text = out;
-    }
-    if (!text) snprintf(out, out_size, "%s", UNKNOWN_ADDR);
-}
-
 // The dump time as UTC text, or "unknown".
 void date_text(int64_t dump_time, char* out, size_t out_size) {
     struct tm tm;
@@ -232,8 +219,8 @@ void format_duration(timeval64 first, timeval64 last, char* out, size_t out_size
 
 size_t records_format_line(char* buf, const finished_dump& d, const char* stack_name) {
     uint8_t* hdr = d.hdr;
-    char laddr[INET6_ADDRSTRLEN];
-    local_addr_text(hdr, laddr, sizeof laddr);
+    char laddr[IPV6_TEXT_MAX];
+    addr_field_text(hdr, OFF_TLH_LADDR, laddr);
 
     thread_local date_cache date;
     if (!date.set || date.second != d.dump_time) {

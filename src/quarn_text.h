@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "quarn_logfmt.h"
+
 namespace quarn {
 
 // Appends to buf[0..cap). Every piece checks that it fits with room left for
@@ -118,6 +120,19 @@ inline size_t ipv6_text(const uint8_t* a, char* out) {
     if (best_base >= 0 && best_base + best_len == 8) out[n++] = ':';
     out[n] = '\0';
     return n;
+}
+
+// Text of the address field at `field` of a log header (the local or the
+// foreign one) for the header's address family, or "(unknown)" for any
+// other family; out holds at least IPV6_TEXT_MAX bytes.
+inline void addr_field_text(const uint8_t* hdr, size_t field, char* out) {
+    size_t n = 0;
+    if (tlh_af(hdr) == TLH_AF_INET6) {
+        n = ipv6_text(hdr + field, out);
+    } else if (tlh_af(hdr) == TLH_AF_INET) {
+        n = ipv4_text(hdr + field + IPV4_IN_ADDR_FIELD, out);
+    }
+    if (n == 0) memcpy(out, "(unknown)", sizeof "(unknown)");
 }
 
 }  // namespace quarn
