@@ -28,31 +28,32 @@ echo
 echo "== $files dump files, $lines index lines; the first five lines of $out/records:"
 head -n 5 "$out/records"
 
-# The longest dump among those with a plain file name.
-pick=$(jq -r 'select(.filename | test("^[A-Za-z0-9_.:-]+$")) | "\(.record_count) \(.filename)"' \
-  "$out/records" | sort -rn | head -n 1 | cut -d' ' -f2)
+# The longest dump among those with a plain file name (ties: the last name).
+pick=$(jq -rs 'map(select(.filename | test("^[A-Za-z0-9_.:-]+$")))
+               | max_by([.record_count, .filename]) | .filename' "$out/records")
 echo
 echo "== its index line and the dump $pick as tshark reads it (checksums verified):"
 grep -F "\"filename\":\"$pick\"" "$out/records"
-tshark -r "$out/$pick" -o tcp.check_checksum:TRUE -o ip.check_checksum:TRUE 2>/dev/null | head -n 30
-
 # Outputs go through a file first: a reader cut short by head would fail the
 # pipeline under pipefail.
 view=$(mktemp)
 trap 'rm -f "$view"' EXIT
+tshark -r "$out/$pick" -o tcp.check_checksum:TRUE -o ip.check_checksum:TRUE 2>/dev/null > "$view"
+head -n 30 "$view"
 echo
 echo "== the same dump through quarn_inspect: section header options and every block's record fields"
 ./build/release/quarn_inspect "$out/$pick" > "$view"
 head -n 24 "$view"
 
-# The plainly named connection with the most dumps.
-stem=$(jq -r 'select(.filename | test("^[A-Za-z0-9_.:-]+$")) | .filename' "$out/records" |
-  sed -E 's/\.[0-9]+\.pcapng(\.xz|\.zst)?$//' | sort | uniq -c | sort -rn | head -n 1 |
-  awk '{print $2}')
+# The plainly named connection with the most dumps (ties: the last stem).
+stem=$(jq -rs 'map(select(.filename | test("^[A-Za-z0-9_.:-]+$"))
+                   | .filename | sub("\\.[0-9]+\\.pcapng(\\.xz|\\.zst)?$"; ""))
+               | group_by(.) | map([length, .[0]]) | max_by(.) | .[1]' "$out/records")
 joined=out/joined.pcapng
 echo
 echo "== the dumps of $stem joined in numeric order into $joined"
-ls "$out" | grep -F "$stem." | sort -V | tr '\n' ' '
+find "$out" -maxdepth 1 -name "$stem.*" -printf '%f\n' | sort -V > "$view"
+tr '\n' ' ' < "$view"
 echo
 ./build/release/quarn_inspect --join "$out/$stem" -o "$joined"
 ./build/release/quarn_inspect --check "$joined"

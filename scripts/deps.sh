@@ -9,7 +9,8 @@ packages=(g++ cmake ninja-build pkg-config liblzma-dev libzstd-dev libgtest-dev 
 
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null) || status=
+  [ "$status" = "install ok installed" ] || missing+=("$p")
 done
 
 if [ ${#missing[@]} -gt 0 ]; then

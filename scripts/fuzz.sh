@@ -45,12 +45,13 @@ for t in $targets; do
      "$build/fuzz/$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2560 \
        -max_len=8192 -print_final_stats=1 -artifact_prefix="$findings/" \
        "$corpus" >"$log" 2>&1; then
-    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-    cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1)
+    # Both may be absent from a log; neither may end the run.
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+    cov=$(sed -n 's/.*\(cov: [0-9]*\).*/\1/p' "$log" | tail -n 1)
     echo "fuzz: $t clean: ${runs:-?} inputs, $cov"
   else
     echo "fuzz: $t FOUND SOMETHING (log: $log, inputs: $findings/)"
-    grep -E 'FINDING|ERROR: |runtime error|SUMMARY' "$log" | head -5 || true
+    grep -m 5 -E 'FINDING|ERROR: |runtime error|SUMMARY' "$log" || true
     failed+=("$t")
   fi
 done
