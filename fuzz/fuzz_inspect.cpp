@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "quarn_dumpread.h"
-#include "quarn_dumpshow.h"
+#include "inspect/quarn_dumpread.h"
+#include "inspect/quarn_dumpshow.h"
 
 namespace {
 

@@ -22,9 +22,9 @@
 
 #include "daemon_harness.h"
 #include "dump_check.h"
+#include "inspect/quarn_dumpread.h"
 #include "quarn_dump.h"
 #include "quarn_dumper.h"
-#include "quarn_dumpread.h"
 #include "quarn_idcache.h"
 #include "quarn_logbuild.h"
 #include "quarn_logfmt.h"

@@ -21,8 +21,8 @@
 #include <string_view>
 #include <vector>
 
-#include "quarn_dumpread.h"
-#include "quarn_dumpshow.h"
+#include "inspect/quarn_dumpread.h"
+#include "inspect/quarn_dumpshow.h"
 #include "quarn_logfmt.h"
 #include "quarn_records.h"
 

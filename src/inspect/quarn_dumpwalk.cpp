@@ -1,0 +1,118 @@
+// The walk's frame: block headers and trailers checked, each block handed to
+// the unit of its kind, and the record option that packets and events share.
+#include "quarn_dumpwalk.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <utility>
+
+namespace quarn::dumpwalk {
+
+std::string printf_text(const char* fmt, ...) {
+    char buf[256];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return buf;
+}
+
+bool our_custom(uint16_t code, const uint8_t* v, uint16_t len, uint32_t& subtype) {
+    if (code != OPT_CUSTOM || len < CUSTOM_PAYLOAD_AT || load<uint32_t>(v) != PEN) return false;
+    subtype = load<uint32_t>(v + 4);
+    return true;
+}
+
+int walker::fail(size_t at, std::string why) {
+    fault.offset = at;
+    fault.message = std::move(why);
+    return -1;
+}
+
+int walker::record_option(const uint8_t* v, uint16_t len, size_t at, dump_block& blk,
+                          std::string& why) {
+    if (len != CUSTOM_PAYLOAD_AT + REC_COPY_SIZE) {
+        if (!strict) return 0;
+        why = printf_text("record option of length %u, not %zu", len,
+                          CUSTOM_PAYLOAD_AT + REC_COPY_SIZE);
+        return -1;
+    }
+    if (blk.record && strict) {
+        why = "second record option in one block";
+        return -1;
+    }
+    (void)at;
+    blk.record = v + CUSTOM_PAYLOAD_AT;
+    return 0;
+}
+
+int walker::run() {
+    size_t at = 0;
+    if (size == 0) return fail(0, "empty file");
+    while (at < size) {
+        if (size - at < 8) return fail(at, "block header cut by the end of the file");
+        const uint8_t* b = data + at;
+        const uint32_t type = load<uint32_t>(b);
+        const uint32_t len = load<uint32_t>(b + 4);
+        if (at == 0 && type != BT_SHB) return fail(0, "not a pcapng file (no section header first)");
+        if (len < BLOCK_MIN || len % 4 != 0) {
+            return fail(at + 4, printf_text("block length %u", len));
+        }
+        if (len > size - at) {
+            return fail(at + 4, printf_text("block of %u bytes cut by the end of the file (%zu left)",
+                                            len, size - at));
+        }
+        if (load<uint32_t>(b + len - 4) != len) {
+            return fail(at + len - 4, printf_text("trailing block length %u, leading %u",
+                                                  load<uint32_t>(b + len - 4), len));
+        }
+        int rc;
+        switch (type) {
+        case BT_SHB:
+            if (end_section() != 0) return -1;
+            rc = section_block(b, at, len);
+            break;
+        case BT_IDB: rc = interface_block(b, at, len); break;
+        case BT_EPB: rc = packet_block(b, at, len); break;
+        case BT_CUSTOM: rc = custom_block(b, at, len); break;
+        default:
+            if (strict) return fail(at, printf_text("unknown block type 0x%08x", type));
+            {
+                dump_block blk;
+                blk.offset = at;
+                blk.type = type;
+                blk.length = len;
+                blk.section = out.sections.size() - 1;
+                out.blocks.push_back(blk);
+            }
+            rc = 0;
+            break;
+        }
+        if (rc != 0) return rc;
+        at += len;
+    }
+    return end_section();
+}
+
+}  // namespace quarn::dumpwalk
+
+namespace quarn {
+
+int dump_parse(const uint8_t* data, size_t size, bool strict, dump_contents& out,
+               dump_fault& fault) {
+    out.sections.clear();
+    out.blocks.clear();
+    fault = dump_fault{};
+    dumpwalk::walker w{data, size, strict, out, fault};
+    return w.run();
+}
+
+uint64_t dump_section_record_bytes(const dump_contents& c, size_t section) {
+    uint64_t n = 0;
+    for (const dump_block& b : c.blocks) {
+        if (b.section == section && b.record) n += rec_size(b.record);
+    }
+    return n;
+}
+
+}  // namespace quarn

@@ -1,0 +1,118 @@
+// The walk over a dump's pcapng blocks behind dump_parse, shared by its
+// units: one per kind of block (the section header with its interfaces, the
+// packets, our custom blocks) and one for the strict checks that compare a
+// block with the record bytes it carries. Only the inspector's reading code
+// includes this header.
+#ifndef QUARN_DUMPWALK_H
+#define QUARN_DUMPWALK_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "quarn_dumpread.h"
+#include "quarn_logfmt.h"
+#include "quarn_pcapng.h"
+
+namespace quarn::dumpwalk {
+
+constexpr size_t BLOCK_MIN = 12;        // type, length, trailing length
+constexpr size_t SHB_BODY = 16;         // magic, version, section length
+constexpr size_t IDB_BODY = 8;          // link type, reserved, snap length
+constexpr size_t EPB_BODY = 20;         // interface, timestamp, caplen, origlen
+constexpr size_t OPT_HDR = 4;
+constexpr size_t CUSTOM_PAYLOAD_AT = 8;  // PEN and subtype before the payload
+constexpr size_t AF_WORD = 4;
+constexpr uint32_t EPB_FLAGS_IN = 1;
+constexpr uint32_t EPB_FLAGS_OUT = 2;
+
+inline size_t pad4(size_t n) { return (n + 3) & ~size_t{3}; }
+
+std::string printf_text(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Options of one block, from `p` to `end`. Calls visit(code, value, len,
+// file offset of the option) for each option before the end-of-options
+// option. Returns the offset of a fault and sets `why`, or 0 when sound.
+// `need_end`: the list must end with end-of-options exactly at `end`.
+template <typename F>
+size_t walk_options(const uint8_t* base, const uint8_t* p, const uint8_t* end, bool need_end,
+                    std::string& why, F visit) {
+    while (p < end) {
+        const size_t at = static_cast<size_t>(p - base);
+        if (static_cast<size_t>(end - p) < OPT_HDR) {
+            why = "option header cut by the end of the block";
+            return at;
+        }
+        const uint16_t code = load<uint16_t>(p);
+        const uint16_t len = load<uint16_t>(p + 2);
+        if (code == OPT_ENDOFOPT) {
+            if (len != 0) {
+                why = printf_text("end-of-options option with length %u", len);
+                return at;
+            }
+            if (need_end && p + OPT_HDR != end) {
+                why = "bytes after the end-of-options option";
+                return at + OPT_HDR;
+            }
+            return 0;
+        }
+        if (pad4(len) > static_cast<size_t>(end - p) - OPT_HDR) {
+            why = printf_text("option %u of length %u runs past the end of the block", code, len);
+            return at;
+        }
+        for (size_t i = len; i < pad4(len); i++) {
+            if (need_end && p[OPT_HDR + i] != 0) {
+                why = printf_text("option %u has non-zero padding", code);
+                return at + OPT_HDR + i;
+            }
+        }
+        if (!visit(code, p + OPT_HDR, len, at, why)) return at;
+        p += OPT_HDR + pad4(len);
+    }
+    if (need_end) {
+        why = "option list without end-of-options";
+        return static_cast<size_t>(end - base);
+    }
+    return 0;
+}
+
+// A custom option of ours: PEN 32473, then the subtype.
+bool our_custom(uint16_t code, const uint8_t* v, uint16_t len, uint32_t& subtype);
+
+// One walk over one file: the blocks in order, with the state the strict
+// checks carry from block to block.
+struct walker {
+    const uint8_t* data;
+    size_t size;
+    bool strict;
+    dump_contents& out;
+    dump_fault& fault;
+    // Serial bookkeeping of the current section, for the strict checks.
+    bool have_prev = false;
+    uint32_t prev_serial = 0;
+    bool pending_gap = false;
+    uint32_t gap_missing = 0;
+    size_t gap_offset = 0;
+
+    // Sets the fault and returns -1.
+    int fail(size_t at, std::string why);
+
+    // One per block kind; each appends its block (and a section header its
+    // section) to `out`, or fails.
+    int section_block(const uint8_t* b, size_t at, uint32_t len);
+    int interface_block(const uint8_t* b, size_t at, uint32_t len);
+    int packet_block(const uint8_t* b, size_t at, uint32_t len);
+    int custom_block(const uint8_t* b, size_t at, uint32_t len);
+    int record_option(const uint8_t* v, uint16_t len, size_t at, dump_block& blk,
+                      std::string& why);
+    // The strict checks (quarn_dumpwalk_checks.cpp).
+    int check_record(const dump_block& blk);
+    int check_packet(const dump_block& blk);
+    int end_section();
+    // Walks every block; 0 when the whole file was walked.
+    int run();
+};
+
+}  // namespace quarn::dumpwalk
+
+#endif

@@ -1,0 +1,68 @@
+// Custom blocks of ours: events (records that make no packet, with their
+// record bytes in an option) and gaps (records the log lost).
+#include "quarn_dumpwalk.h"
+
+namespace quarn::dumpwalk {
+
+int walker::custom_block(const uint8_t* b, size_t at, uint32_t len) {
+    dump_block blk;
+    blk.offset = at;
+    blk.type = BT_CUSTOM;
+    blk.length = len;
+    blk.section = out.sections.size() - 1;
+    if (len < BLOCK_MIN + 4) return fail(at, printf_text("custom block of %u bytes is too short", len));
+    blk.pen = load<uint32_t>(b + 8);
+    const uint8_t* opts = b + 12;
+    if (blk.pen == PEN && len >= BLOCK_MIN + 8) {
+        blk.subtype = load<uint32_t>(b + 12);
+        opts = b + 16;
+        if (blk.subtype == CB_SUB_EVENT) {
+            blk.kind = dump_block_kind::event;
+        } else if (blk.subtype == CB_SUB_GAP) {
+            if (len < BLOCK_MIN + 12) return fail(at, printf_text("gap block of %u bytes is too short", len));
+            blk.kind = dump_block_kind::gap;
+            blk.missing = load<uint32_t>(b + 16);
+            opts = b + 20;
+        }
+    }
+    if (strict && blk.kind == dump_block_kind::other) {
+        return fail(at, blk.pen != PEN
+                            ? printf_text("custom block of enterprise number %u", blk.pen)
+                            : printf_text("custom block of unknown subtype %u", blk.subtype));
+    }
+    std::string why;
+    const size_t bad = walk_options(
+        data, opts, b + len - 4, strict, why,
+        [&](uint16_t code, const uint8_t* v, uint16_t olen, size_t oat, std::string& w) {
+            uint32_t sub;
+            if (blk.kind == dump_block_kind::event && our_custom(code, v, olen, sub) &&
+                sub == OPT_SUB_RECORD) {
+                return record_option(v, olen, oat, blk, w) == 0;
+            }
+            if (strict) {
+                w = printf_text("unexpected option %u in a custom block", code);
+                return false;
+            }
+            return true;
+        });
+    if (bad) return fail(bad, why);
+    out.blocks.push_back(blk);
+    if (!strict) return 0;
+    if (blk.kind == dump_block_kind::gap) {
+        if (blk.missing == 0) return fail(at + 16, "gap block with no records missing");
+        if (!have_prev) return fail(at, "gap block before the section's first record");
+        if (pending_gap) return fail(at, "two gap blocks in a row");
+        pending_gap = true;
+        gap_missing = blk.missing;
+        gap_offset = at;
+        return 0;
+    }
+    // A record with the TCP-header flag may stand here too: one whose header
+    // cannot make a packet is kept as an event, and its header is not in
+    // the file to tell.
+    const dump_block& e = out.blocks.back();
+    if (!e.record) return fail(at, "event block without its record option");
+    return check_record(e);
+}
+
+}  // namespace quarn::dumpwalk

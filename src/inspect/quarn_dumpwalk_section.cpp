@@ -1,0 +1,142 @@
+// A section header block with our options (log format version, dump time,
+// log header, stack name), and the interface description blocks after it.
+#include "quarn_dumpwalk.h"
+
+namespace quarn::dumpwalk {
+
+namespace {
+
+// One option of a section header: ours are kept in `s`, others pass. False
+// with `w` set when a strict walk meets an option of ours it cannot take.
+bool section_option(dump_section& s, uint16_t code, const uint8_t* v, uint16_t olen, bool strict,
+                    std::string& w) {
+    uint32_t sub;
+    if (!our_custom(code, v, olen, sub)) return true;
+    const uint8_t* pay = v + CUSTOM_PAYLOAD_AT;
+    const size_t plen = olen - CUSTOM_PAYLOAD_AT;
+    size_t want = 0;
+    switch (sub) {
+    case OPT_SUB_LOG_VERSION:
+        want = 4;
+        if (plen == want) {
+            s.has_log_version = true;
+            s.log_version = load<uint32_t>(pay);
+        }
+        break;
+    case OPT_SUB_DUMP_TIME:
+        want = 8;
+        if (plen == want) {
+            s.has_dump_time = true;
+            s.dump_time = load<int64_t>(pay);
+        }
+        break;
+    case OPT_SUB_LOG_HEADER:
+        want = LOG_HEADER_SIZE;
+        if (plen == want) s.log_header = pay;
+        break;
+    case OPT_SUB_STACK_NAME:
+        if (plen >= 1) {
+            s.has_stack = true;
+            s.stack_id = pay[0];
+            s.stack_name = std::string_view(reinterpret_cast<const char*>(pay + 1), plen - 1);
+        } else if (strict) {
+            w = "stack name option without a stack id";
+            return false;
+        }
+        return true;
+    default:
+        if (strict) {
+            w = printf_text("unknown custom option subtype %u in a section header", sub);
+            return false;
+        }
+        return true;
+    }
+    if (plen != want && strict) {
+        w = printf_text("custom option subtype %u of %zu bytes, not %zu", sub, plen, want);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int walker::section_block(const uint8_t* b, size_t at, uint32_t len) {
+    if (len < BLOCK_MIN + SHB_BODY) {
+        return fail(at, printf_text("section header block of %u bytes is too short", len));
+    }
+    const uint32_t magic = load<uint32_t>(b + 8);
+    if (magic != BYTE_ORDER_MAGIC) {
+        return fail(at + 8, magic == __builtin_bswap32(BYTE_ORDER_MAGIC)
+                                ? std::string("section in the other byte order (not supported)")
+                                : printf_text("byte-order magic 0x%08x", magic));
+    }
+    if (strict && (load<uint16_t>(b + 12) != 1 || load<uint16_t>(b + 14) != 0)) {
+        return fail(at + 12, printf_text("pcapng version %u.%u, not 1.0", load<uint16_t>(b + 12),
+                                         load<uint16_t>(b + 14)));
+    }
+    dump_section s;
+    s.offset = at;
+    std::string why;
+    const size_t bad = walk_options(
+        data, b + 8 + SHB_BODY, b + len - 4, strict, why,
+        [&](uint16_t code, const uint8_t* v, uint16_t olen, size_t, std::string& w) {
+            return section_option(s, code, v, olen, strict, w);
+        });
+    if (bad) return fail(bad, why);
+    if (strict) {
+        const char* missing = !s.has_log_version ? "log format version"
+                              : !s.has_dump_time ? "dump time"
+                              : !s.log_header    ? "log header"
+                              : !s.has_stack     ? "stack name"
+                                                 : nullptr;
+        if (missing) return fail(at, std::string("section header without its ") + missing + " option");
+        if (s.log_version != TCP_LOG_VERSION) {
+            return fail(at, printf_text("log format version %u, not %u", s.log_version,
+                                        TCP_LOG_VERSION));
+        }
+        const uint8_t af = tlh_af(s.log_header);
+        if (af != TLH_AF_INET && af != TLH_AF_INET6) {
+            return fail(static_cast<size_t>(s.log_header + OFF_TLH_AF - data),
+                        printf_text("log header with address family %u", af));
+        }
+    }
+    out.sections.push_back(s);
+    dump_block blk;
+    blk.kind = dump_block_kind::section;
+    blk.offset = at;
+    blk.type = BT_SHB;
+    blk.length = len;
+    blk.section = out.sections.size() - 1;
+    out.blocks.push_back(blk);
+    have_prev = false;
+    pending_gap = false;
+    return 0;
+}
+
+int walker::interface_block(const uint8_t* b, size_t at, uint32_t len) {
+    if (len < BLOCK_MIN + IDB_BODY) {
+        return fail(at, printf_text("interface description block of %u bytes is too short", len));
+    }
+    dump_block blk;
+    blk.kind = dump_block_kind::interface;
+    blk.offset = at;
+    blk.type = BT_IDB;
+    blk.length = len;
+    blk.section = out.sections.size() - 1;
+    blk.link_type = load<uint16_t>(b + 8);
+    blk.snap_len = load<uint32_t>(b + 12);
+    if (strict && blk.link_type != LINKTYPE_NULL) {
+        return fail(at + 8, printf_text("interface with link type %u, not %u", blk.link_type,
+                                        LINKTYPE_NULL));
+    }
+    std::string why;
+    const size_t bad =
+        walk_options(data, b + 8 + IDB_BODY, b + len - 4, strict, why,
+                     [](uint16_t, const uint8_t*, uint16_t, size_t, std::string&) { return true; });
+    if (bad) return fail(bad, why);
+    out.sections.back().interfaces++;
+    out.blocks.push_back(blk);
+    return 0;
+}
+
+}  // namespace quarn::dumpwalk
