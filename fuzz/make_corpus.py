@@ -82,6 +82,15 @@ def main():
         plan = bytes((m[j] + i * 13) % 256 for j in range(32))
         writers.append(bytes([i % 8]) + plan + m)
     write("fuzz_writers", writers)
+
+    # fuzz_tcplog: stack byte, then one record of the message, whole or cut
+    # short of the decoded bytes or of the payload length.
+    tcplog = []
+    for i, m in enumerate(chosen[:28]):
+        rec = m[208:208 + 328]
+        cut = (len(rec), 268, 267, 264, 263, 100)[i % 6]
+        tcplog.append(bytes([i % 4]) + rec[:cut])
+    write("fuzz_tcplog", tcplog)
     return 0
 
 
