@@ -774,11 +774,11 @@ inline std::vector<story_message> plan_messages(const std::vector<logged>& recs,
                  second.end());
     add("rebuffer", rebuffer, std::min(rebuffer + REBUFFERED, n));
     add("normal", std::min(rebuffer + REBUFFERED, n), between);
-    size_t from = std::min(between + LOST_BETWEEN, n);
-    for (uint32_t i = 4; i <= count; i++) {
-        const size_t to = std::max(bounds[i], from);
-        add("normal", from, to);
-        from = to;
+    // The rest, in as many messages as are left to make.
+    const size_t from = std::min(between + LOST_BETWEEN, n);
+    const uint32_t left = count - 3;
+    for (uint32_t i = 0; i < left; i++) {
+        add("normal", from + (n - from) * i / left, from + (n - from) * (i + 1) / left);
     }
     out.erase(std::remove_if(out.begin(), out.end(),
                              [](const story_message& m) { return m.records.empty(); }),
