@@ -30,6 +30,7 @@
 #include "quarn_logbuild.h"
 #include "quarn_logfmt.h"
 #include "quarn_story.h"
+#include "quarn_story_values.h"
 
 namespace {
 
