@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "quarn_tcplog.h"
+#include "inspect/quarn_tcplog.h"
 
 #include "fuzz_support.h"
 

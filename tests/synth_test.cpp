@@ -18,9 +18,9 @@
 
 #include "daemon_harness.h"
 #include "dump_check.h"
-#include "quarn_dumpread.h"
+#include "inspect/quarn_dumpread.h"
+#include "inspect/quarn_tcplog.h"
 #include "quarn_logfmt.h"
-#include "quarn_tcplog.h"
 #include "testlib.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "quarn_tcplog.h"
+#include "inspect/quarn_tcplog.h"
 
 namespace {
 
