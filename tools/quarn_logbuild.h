@@ -20,6 +20,23 @@
 
 namespace quarn::build {
 
+// splitmix64: small, fast and fully specified, unlike std distributions.
+struct prng {
+    uint64_t state;
+
+    uint64_t next() {
+        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    // 0 to n - 1; n must be above 0. The modulo bias is irrelevant here.
+    uint64_t below(uint64_t n) { return next() % n; }
+    uint32_t below32(uint32_t n) { return static_cast<uint32_t>(next() % n); }
+    // True in `pct` of 100 calls; always consumes one draw.
+    bool percent(unsigned pct) { return below(100) < pct; }
+};
+
 struct header_spec {
     uint32_t version = TCP_LOG_VERSION;
     uint32_t type = TLH_TYPE_BBR;

@@ -10,6 +10,7 @@
 // number, clock and stack on. A connection that ends is replaced by a new one.
 // With -k the tool also writes a directory of emulated sysctls, and with -D
 // it writes the damaged streams that the reader and worker must survive.
+#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +29,8 @@
 
 #include "quarn_logbuild.h"
 #include "quarn_logfmt.h"
+#include "quarn_story.h"
+#include "quarn_story_values.h"
 
 namespace {
 
@@ -36,22 +39,7 @@ namespace qb = quarn::build;
 
 constexpr const char* PROG = "quarn_synth";
 
-// splitmix64: small, fast and fully specified, unlike std distributions.
-struct prng {
-    uint64_t state;
-
-    uint64_t next() {
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    // 0 to n - 1; n must be above 0. The modulo bias is irrelevant here.
-    uint64_t below(uint64_t n) { return next() % n; }
-    uint32_t below32(uint32_t n) { return static_cast<uint32_t>(next() % n); }
-    // True in `pct` of 100 calls; always consumes one draw.
-    bool percent(unsigned pct) { return below(100) < pct; }
-};
+using qb::prng;
 
 struct reason_weight {
     std::string name;
@@ -138,6 +126,12 @@ struct options {
     std::string sysctl_dir;
     unsigned damage = 0;
     bool print_counts = false;
+    // --story: one connection told as a story instead of the random pool.
+    bool story = false;
+    uint32_t story_messages = 4;
+    bool story_losses = false;
+    std::string story_stack = "default";
+    std::string story_values;
 };
 
 // Option layouts of the handshake; the SYN decides what later segments carry.
@@ -246,6 +240,8 @@ void usage(FILE* to) {
                  "       [-6 ipv6-percent] [-p packet-percent] [-v verbose-percent]\n"
                  "       [-g gap-percent] [-S stack-change-percent] [-e end-percent]\n"
                  "       [-R reason[:weight],...] [-o out-file] [-k sysctl-dir] [-D damage,...] [-C]\n"
+                 "       %s --story [--messages n] [--losses] [--stack default|rack]\n"
+                 "       [--values file.jsonl|file.csv] [-s seed] [-o out-file] [-k sysctl-dir] [-C]\n"
                  "  -s  seed of the generator; equal seeds give equal streams (1)\n"
                  "  -n  log messages to write (100)\n"
                  "  -c  connections open at a time (8, at most %u)\n"
@@ -263,8 +259,21 @@ void usage(FILE* to) {
                  "      short-length, tiny-length, short-tail, comma separated; short-header,\n"
                  "      short-body and tiny-length each end the stream: give at most one\n"
                  "  -C  print \"messages M records R bytes B\" to standard error at the end:\n"
-                 "      the whole messages, the whole records in them and the bytes written\n",
-                 PROG, MAX_CONNECTIONS, MAX_RECORDS_PER_MESSAGE);
+                 "      the whole messages, the whole records in them and the bytes written\n"
+                 "  --story     one connection whose log tells what its TCP stack did: handshake,\n"
+                 "              slow start, a late segment, a loss with fast retransmit and\n"
+                 "              recovery, an RTO, the close; the options of the random pool\n"
+                 "              (-n -c -r -6 -p -v -g -S -e -R -D) do not apply\n"
+                 "  --messages  log messages the story is spread over, one dump each (4, 1 to %u)\n"
+                 "  --losses    lose records: 3 inside the second message (a gap block), 6 as a\n"
+                 "              short \"rebuffer\" message (its dump is removed), 5 before the\n"
+                 "              fourth; needs at least %u messages\n"
+                 "  --stack     the stack that logs it; \"rack\" adds the RACK part (default)\n"
+                 "  --values    also write what a reader of the dumps must decode: one row per\n"
+                 "              record that reaches a dump, and a \"gap\" row with \"missing\" where\n"
+                 "              serials jump; JSON lines, or CSV when the name ends in \".csv\"\n",
+                 PROG, PROG, MAX_CONNECTIONS, MAX_RECORDS_PER_MESSAGE, story::MAX_MESSAGES,
+                 story::MIN_MESSAGES_WITH_LOSSES);
 }
 
 [[noreturn]] void bad_option(const char* what, const char* value) {
@@ -275,11 +284,34 @@ void usage(FILE* to) {
 
 options parse_options(int argc, char** argv) {
     options o;
+    enum { OPT_STORY = 256, OPT_MESSAGES, OPT_LOSSES, OPT_STACK, OPT_VALUES };
+    static const option LONG_OPTIONS[] = {
+        {"story", no_argument, nullptr, OPT_STORY},
+        {"messages", required_argument, nullptr, OPT_MESSAGES},
+        {"losses", no_argument, nullptr, OPT_LOSSES},
+        {"stack", required_argument, nullptr, OPT_STACK},
+        {"values", required_argument, nullptr, OPT_VALUES},
+        {nullptr, 0, nullptr, 0},
+    };
+    bool story_only = false;  // a story option given
     int ch;
-    while ((ch = getopt(argc, argv, "s:n:c:r:6:p:v:g:S:e:R:o:k:D:Ch")) != -1) {
+    while ((ch = getopt_long(argc, argv, "s:n:c:r:6:p:v:g:S:e:R:o:k:D:Ch", LONG_OPTIONS, nullptr)) !=
+           -1) {
         const char* a = optarg;
         bool ok = true;
         switch (ch) {
+        case OPT_STORY: o.story = true; break;
+        case OPT_MESSAGES:
+            story_only = true;
+            ok = parse_num(a, 1, story::MAX_MESSAGES, o.story_messages);
+            break;
+        case OPT_LOSSES: story_only = o.story_losses = true; break;
+        case OPT_STACK:
+            story_only = true;
+            o.story_stack = a;
+            ok = o.story_stack == "default" || o.story_stack == "rack";
+            break;
+        case OPT_VALUES: story_only = true; o.story_values = a; ok = !o.story_values.empty(); break;
         case 's': ok = parse_num(a, 0, UINT64_MAX, o.seed); break;
         case 'n': ok = parse_num(a, 0, MAX_MESSAGES, o.messages); break;
         case 'c': ok = parse_num(a, 1, MAX_CONNECTIONS, o.connections); break;
@@ -298,7 +330,20 @@ options parse_options(int argc, char** argv) {
         case 'h': usage(stdout); std::exit(0);
         default: usage(stderr); std::exit(1);
         }
-        if (!ok) bad_option((std::string("-") + static_cast<char>(ch) + " value").c_str(), a);
+        if (!ok) {
+            const std::string name = ch < 256 ? std::string("-") + static_cast<char>(ch)
+                                               : std::string("--") + LONG_OPTIONS[ch - OPT_STORY].name;
+            bad_option((name + " value").c_str(), a);
+        }
+    }
+    if (story_only && !o.story) {
+        std::fprintf(stderr, "%s: --messages, --losses, --stack and --values need --story\n", PROG);
+        std::exit(1);
+    }
+    if (o.story_losses && o.story_messages < story::MIN_MESSAGES_WITH_LOSSES) {
+        std::fprintf(stderr, "%s: --losses needs at least %u messages\n", PROG,
+                     story::MIN_MESSAGES_WITH_LOSSES);
+        std::exit(1);
     }
     if (optind < argc) bad_option("argument", argv[optind]);
     unsigned at_end = o.damage & DAMAGE_AT_END;
@@ -724,6 +769,55 @@ void write_sysctl_dir(const std::string& dir) {
     write_file(dir + "/net.inet.tcp.function_info", entries);
 }
 
+// The story's messages, and with --values what their dumps must decode to.
+void write_story(synth& s, FILE* out, const std::string& name) {
+    const stack_entry* stack = &STACK_REGISTRY[0];
+    for (const stack_entry& e : STACK_REGISTRY) {
+        if (s.opt.story_stack == e.name) stack = &e;
+    }
+    const bool rack = s.opt.story_stack == "rack";
+    uint16_t lport = 0;
+    const std::vector<story::logged> recs = story::tell({s.opt.seed, rack}, &lport);
+    const std::vector<story::story_message> msgs =
+        story::plan_messages(recs, s.opt.story_messages, s.opt.story_losses);
+    qb::header_spec h;
+    h.id = "story";
+    h.faddr = "203.0.113.10";
+    h.laddr = "10.0.0.1";
+    h.fport = 443;
+    h.lport = lport;
+    h.offset_sec = s.offset_sec;
+    h.offset_usec = s.offset_usec;
+    for (const story::story_message& msg : msgs) {
+        h.reason = msg.reason;
+        std::vector<uint8_t> m = qb::log_header(h);
+        for (size_t i : msg.records) {
+            const story::logged& r = recs[i];
+            qb::record_spec spec;
+            spec.sec = r.sec;
+            spec.usec = r.usec;
+            spec.serial = r.serial;
+            spec.stack_id = stack->id;
+            spec.event_id = r.event_id;
+            spec.flags = r.flags;
+            spec.payload_len = r.payload_len;
+            spec.th = r.th.empty() ? std::vector<uint8_t>(TH_SIZE, 0) : r.th;
+            const size_t at = m.size();
+            qb::add_record(m, spec);
+            story::store_state(m.data() + at, r);
+        }
+        qb::finish(m);
+        put_message(s, out, m, name);
+    }
+    if (s.opt.story_values.empty()) return;
+    const story::value_table t = story::expected_values(recs, msgs, s.offset_sec, s.offset_usec,
+                                                        stack->id, stack->name, rack);
+    const std::string& path = s.opt.story_values;
+    const bool as_csv = path.size() >= 4 && path.compare(path.size() - 4, 4, ".csv") == 0;
+    const std::string text = as_csv ? story::csv(t) : story::json_lines(t);
+    write_file(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -749,7 +843,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: not writing a binary stream to a terminal; use -o\n", PROG);
         return 1;
     }
-    write_stream(s, out, name);
+    if (s.opt.story) {
+        write_story(s, out, name);
+    } else {
+        write_stream(s, out, name);
+    }
     if (std::fflush(out) != 0 || std::ferror(out)) fail("cannot write " + name);
     if (file && std::fclose(file.release()) != 0) fail("cannot write " + name);
     if (s.opt.print_counts) {
