@@ -13,7 +13,9 @@
 // Each dump ends one of three ways: indexed (the file stays, with an index
 // line), removed, or left as written without an index line after a failed
 // write. A dump is indexed only when every write and the close succeeded;
-// a file left with no byte in it is removed.
+// a file left with no byte in it is removed. The failures of the file
+// itself (its creation, a write, the close) are reported per streak of
+// dumps lost, not per dump (quarn_dumploss.h).
 #include "quarn_dump.h"
 
 #include <arpa/inet.h>
@@ -30,6 +32,7 @@
 
 #include "quarn_assert.h"
 #include "quarn_dumper.h"
+#include "quarn_dumploss.h"
 #include "quarn_idcache.h"
 #include "quarn_logfmt.h"
 #include "quarn_pcapng.h"
@@ -70,11 +73,13 @@ public:
 
     output_writer& writer() { return w_; }
 
-    // Takes a new descriptor; the writer starts afresh.
+    // Takes a new descriptor; the writer starts afresh, and keeps the
+    // report of its failure for the dump to give.
     void adopt(int fd) {
         (void)close_file();
         w_ = output_writer{};
         w_.fd = fd;
+        w_.hold_report = true;
     }
 
     // Ends the writer and closes the descriptor. 0 when the file is whole
@@ -95,7 +100,7 @@ public:
             }
         }
         if (close(w_.fd) != 0) {
-            warn_errno("Error closing black box record file");
+            writer_failed(&w_, "Error closing black box record file", errno);
             rc = -1;
         }
         w_.fd = -1;
@@ -129,6 +134,9 @@ struct dump_state {
     timeval64 last_time{};
     uint32_t record_count = 0;
     bool conn_ended = false;
+    // A block of the dump could not be written (its writer failed, or its
+    // buffers could not be had): the dump is not whole, whatever the close.
+    bool block_failed = false;
 };
 
 static_assert(INET6_ADDRSTRLEN == 46);
@@ -151,6 +159,14 @@ void finish_dump(dump_state& d, dump_end how) {
                           how == dump_end::indexed) == 0;
     if (how == dump_end::indexed && !whole) how = dump_end::left;
     if (how == dump_end::left && empty) how = dump_end::removed;
+    // A failure of the block writers' own (no memory) was reported where
+    // it happened; one of the file counts in the streak of lost dumps.
+    const output_writer& w = d.file.writer();
+    if (w.failure) {
+        dump_lost(d.filename, w.failure, w.failure_errno);
+    } else if (whole && !d.block_failed) {
+        dump_written();
+    }
     switch (how) {
     case dump_end::indexed:
         records_append(d.dir_fd, finished_dump{d.filename, d.faddr, d.hdr, d.record_count,
@@ -247,7 +263,10 @@ int start_dump(dump_state& d) {
         if (fd >= 0) d.frag_seq = seq;
     }
     if (fd < 0) {
-        warn_errno("Unable to open file to write black box record");
+        // The dump is named by the number it would have had.
+        const int err = errno;
+        (void)build_filename(d, start);
+        dump_lost(d.filename, "Unable to open file to write black box record", err);
         return -1;
     }
 
@@ -274,7 +293,9 @@ int start_dump(dump_state& d) {
     }
     if (dump_writer_hook) dump_writer_hook(&w);
 
+    d.block_failed = false;
     if (pcap_headerblocks(&w, hdr, d.rec, d.dump_time) != 0) {
+        d.block_failed = true;
         finish_dump(d, dump_end::removed);
         return -1;
     }
@@ -320,6 +341,7 @@ void write_records(dump_state& d) {
             }
             if (serial != d.prev_serial + 1) {
                 if (pcap_gapblock(w, serial - d.prev_serial - 1) != 0) {
+                    d.block_failed = true;
                     finish_dump(d, dump_end::left);
                     return;
                 }
@@ -336,6 +358,7 @@ void write_records(dump_state& d) {
             if (rec_event_id(rec) == REC_EVENT_CONN_END) d.conn_ended = true;
         }
         if (rc != 0) {
+            d.block_failed = true;
             finish_dump(d, dump_end::left);
             return;
         }

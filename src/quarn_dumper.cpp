@@ -1,11 +1,12 @@
 // The daemon's start-up, configuration, signals and endings.
 //
-// main blocks the signals that must wait for their handlers, checks the
+// main ignores SIGPIPE (a report to a closed stderr must not end the
+// daemon), blocks the signals that must wait for their handlers, checks the
 // kernel's log version, installs the signal handlers (unblocking those
 // signals), parses the options, takes the PID file and opens the input with
 // full privileges, drops to the unprivileged user, tests the output
 // directory, loads the stack names, optionally forks into a session of its
-// own, writes the PID file, starts the workers and becomes the reader. Every
+// own in "/", writes the PID file, starts the workers and becomes the reader. Every
 // ending goes through finish_process.
 #include "quarn_dumper.h"
 
@@ -18,6 +19,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -179,6 +181,9 @@ struct options {
     const char* user = DEFAULT_USER;
     const char* pid_file = nullptr;
     bool daemonize = false;
+    // The absolute forms of relative paths among dir, input and pid_file,
+    // made before the -d child leaves its working directory.
+    std::string absolute[3];
 };
 
 void parse_options(int argc, char** argv, options& o) {
@@ -225,6 +230,29 @@ bool dir_writable_by(const struct stat& st, uid_t uid, gid_t gid) {
     else if (st.st_gid == gid) need = S_IWGRP | S_IXGRP;
     else need = S_IWOTH | S_IXOTH;
     return (st.st_mode & need) == need;
+}
+
+// Makes the relative paths among the output directory, the input and the
+// PID file absolute, against the working directory, so that they keep
+// naming the same files once the -d child has changed to "/" (the PID file
+// is removed by its name at the end). 0, or 1 after the err line.
+int make_paths_absolute(options& o) {
+    const char** const paths[] = {&o.dir, &o.input, &o.pid_file};
+    char cwd[PATH_MAX];
+    bool have_cwd = false;
+    for (size_t i = 0; i < 3; i++) {
+        const char* path = *paths[i];
+        if (!path || path[0] == '/') continue;
+        if (!have_cwd && !getcwd(cwd, sizeof cwd)) {
+            warn_errno("Error getting the working directory");
+            return 1;
+        }
+        have_cwd = true;
+        o.absolute[i] = std::string(cwd) + "/" + path;
+        *paths[i] = o.absolute[i].c_str();
+    }
+    if (the_pid_file.fd >= 0) the_pid_file.path = o.pid_file;
+    return 0;
 }
 
 // Drops to the user's ids: supplementary groups first (only root may set
@@ -296,9 +324,16 @@ void do_err(int status, const char* fmt, ...) {
 }
 
 int quarn_main(int argc, char** argv) {
+    // A write to a stderr whose reader has gone fails with EPIPE and
+    // changes nothing else.
+    const int pipe_ignored = install(SIGPIPE, SIG_IGN, 0);
     sigset_t saved_mask;
     const int blocked = block_early_signals(&saved_mask);
     set_progname(argc > 0 ? argv[0] : nullptr);
+    if (pipe_ignored != 0) {
+        warn_errno("Error ignoring SIGPIPE");
+        return 1;
+    }
     if (blocked != 0) {
         errno = blocked;
         warn_errno("Error blocking signals");
@@ -364,6 +399,7 @@ int quarn_main(int argc, char** argv) {
     stack_names_init();
 
     if (o.daemonize) {
+        if (make_paths_absolute(o) != 0) return 1;
         const pid_t child = fork();
         if (child < 0) {
             warn_errno("Error forking child");
@@ -379,6 +415,12 @@ int quarn_main(int argc, char** argv) {
         // the operator connected them.
         if (setsid() < 0) {
             warn_errno("Error creating session");
+            return 1;
+        }
+        // Hold no directory busy, as a daemon should; every path still
+        // needed is absolute by now.
+        if (chdir("/") != 0) {
+            warn_errno("Error changing to directory /");
             return 1;
         }
         if (the_pid_file.fd >= 0) write_pid();

@@ -11,11 +11,17 @@
 // workers finish the messages already queued; a second SIGINT/SIGTERM
 // during that drain ends the process at once with status 1.
 //
+// While the reader reads, the quit signals are blocked except inside its
+// wait for input (ppoll): the reader tests quit_flag with them blocked, so a
+// signal that comes after the test is delivered inside the wait and ends it
+// at once, instead of landing just before a read that then blocks.
+//
 // Lock order: no thread holds two of this unit's locks at once. A worker's
 // queue lock is held for constant time and never across the message
 // handler or the id cache expiry.
 #include "quarn_reader.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <strings.h>
 #include <unistd.h>
@@ -32,6 +38,7 @@
 
 #include "quarn_assert.h"
 #include "quarn_dump.h"
+#include "quarn_dumploss.h"
 #include "quarn_idcache.h"
 #include "quarn_lock.h"
 #include "quarn_logfmt.h"
@@ -172,6 +179,58 @@ timespec realtime_in(time_t secs, long nsecs = 0) {
     return ts;
 }
 
+// The reader's signal masks, set by do_loop and used by the main thread
+// only. `reading` blocks the quit signals (SIGINT, SIGTERM) and the wake-up
+// (SIGUSR2); `open` lets them through: inside the wait for input, in the
+// flow-control pause and in the drain at the end.
+struct reader_masks {
+    bool set = false;
+    sigset_t reading;
+    sigset_t open;
+};
+reader_masks masks;
+
+void block_quit_signals() {
+    sigset_t quit;
+    sigemptyset(&quit);
+    sigaddset(&quit, SIGINT);
+    sigaddset(&quit, SIGTERM);
+    sigaddset(&quit, SIGUSR2);
+    const int rv = pthread_sigmask(SIG_BLOCK, &quit, &masks.open);
+    if (rv != 0) {
+        errno = rv;
+        do_err(1, "Error blocking signals in the reader");
+    }
+    pthread_sigmask(SIG_BLOCK, nullptr, &masks.reading);
+    sigdelset(&masks.open, SIGINT);
+    sigdelset(&masks.open, SIGTERM);
+    sigdelset(&masks.open, SIGUSR2);
+    masks.set = true;
+}
+
+// Lets the quit signals through (open) or blocks them again.
+void set_quit_signals(bool open) {
+    if (masks.set) pthread_sigmask(SIG_SETMASK, open ? &masks.open : &masks.reading, nullptr);
+}
+
+// Waits until `fd` has input (or its end, or an error) to read. With
+// quit_flag set it only looks. 1 when a read will not block; 0 after a quit
+// signal or with quit_flag set and nothing to read; -1 with errno when the
+// wait fails. Outside this wait the quit signals are blocked, so the test
+// of quit_flag and the wait cannot miss one.
+int wait_for_input(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    const timespec look{0, 0};
+    for (;;) {
+        const int rv = ppoll(&p, 1, quit_flag.load() ? &look : nullptr,
+                             masks.set ? &masks.open : nullptr);
+        if (rv > 0) return 1;
+        if (rv == 0) return 0;
+        if (errno != EINTR && errno != EAGAIN) return -1;
+        if (quit_flag.load()) return 0;
+    }
+}
+
 void signal_reader() {
     mutex_guard g(reader_wait_mutex);
     reader_wait_cond.signal();
@@ -183,12 +242,19 @@ void wake_worker(int worker) {
     q.cond.signal();
 }
 
-// Reads until `need` bytes are there, the input ends, a read fails other
-// than with EINTR/EAGAIN (errno kept in *err), or quit_flag is set.
+// Reads until `need` bytes are there, the input ends, a read (or the wait
+// before it) fails other than with EINTR/EAGAIN (errno kept in *err), or
+// quit_flag is set.
 size_t read_some(int fd, uint8_t* buf, size_t need, int* err) {
     size_t got = 0;
     *err = 0;
     while (got < need) {
+        const int ready = wait_for_input(fd);
+        if (ready == 0) break;
+        if (ready < 0) {
+            *err = errno;
+            break;
+        }
         size_t ask = need - got;
         if (ask > MAX_READ_CHUNK) ask = MAX_READ_CHUNK;
         ssize_t n = read(fd, buf + got, ask);
@@ -227,8 +293,12 @@ void report_ending(const reader_ending& e) {
 }
 
 [[noreturn]] void finish_reading(const reader_ending& e) {
+    // A second quit signal must reach the drain.
+    set_quit_signals(true);
     const int32_t left = queues_drain();
-    // Index lines still waiting get their last try once the workers are done.
+    // The streak of lost dumps still open is reported, and index lines still
+    // waiting get their last try, once the workers are done.
+    dump_losses_at_exit();
     records_flush_at_exit();
     report_ending(e);
     if (left > 0) {
@@ -444,6 +514,7 @@ void start_workers() {
 }
 
 void do_loop(int in_fd, int dir_fd) {
+    block_quit_signals();
     reader_ending end;
     while (reader_next(in_fd, dir_fd, &end)) {
     }
@@ -527,7 +598,11 @@ int reader_next(int in_fd, int dir_fd, reader_ending* end) {
             set_ending(end, 1, ENOMEM, "Error allocating log queue entry");
             return 0;
         }
-        if (appended == 1 && !quit_flag.load()) queue_pause_reader();
+        if (appended == 1 && !quit_flag.load()) {
+            set_quit_signals(true);
+            queue_pause_reader();
+            set_quit_signals(false);
+        }
     }
 
     if (quit_flag.load()) {

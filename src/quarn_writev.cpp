@@ -8,9 +8,26 @@
 
 #include "quarn_assert.h"
 #include "quarn_dumper.h"
+#include "quarn_report.h"
 #include "quarn_writev.h"
 
 namespace quarn {
+
+void writer_failed(output_writer* w, const char* what, int err) {
+    if (w->hold_report) {
+        if (w->failure == nullptr) {
+            w->failure = what;
+            w->failure_errno = err;
+        }
+        return;
+    }
+    if (err != 0) {
+        errno = err;
+        warn_errno("%s", what);
+    } else {
+        log_stderr("%s", what);
+    }
+}
 
 int writev_int(output_writer* w, struct iovec* iov, int iovcnt, int total) {
     // Bytes of the list not yet in the file; the caller promises that it
@@ -23,7 +40,7 @@ int writev_int(output_writer* w, struct iovec* iov, int iovcnt, int total) {
             // Workers block every signal, but an interrupted or a
             // non-blocking descriptor may still get here: retry at once.
             if (errno == EINTR || errno == EAGAIN) continue;
-            warn_errno("Error writing to file");
+            writer_failed(w, "Error writing to file", errno);
             return -1;
         }
         QUARN_ASSERT("quarn_writev", bytes_left > write_rv);

@@ -48,11 +48,24 @@ struct output_writer {
     uint8_t ip_out[IP_HDR_FIELD_SIZE] = {};  // header of outbound packets
     uint8_t af = 0;                // tlh_af: 2 or 28
     bool write_failed = false;     // compressing writers: a write failed, the file is damaged
+    // The writer's own report of a failure: printed at once, unless
+    // hold_report is set; then the first one is kept here (`failure` a
+    // static text, `failure_errno` its error number or 0) for the owner of
+    // the file to report as it sees fit.
+    bool hold_report = false;
+    const char* failure = nullptr;
+    int failure_errno = 0;
 };
 
+// A writer's report of its failure `what` with error number `err` (0 for
+// none): with err the warn form "prog: what: strerror(err)", without it
+// the line "what"; or, under hold_report, kept in the writer.
+void writer_failed(output_writer* w, const char* what, int err);
+
 // The direct writer: one writev per call unless the system takes only part
-// of the list; retries EINTR and EAGAIN at once; on any other error prints
-// "Error writing to file" (warn form) and returns -1. Never closes fd.
+// of the list; retries EINTR and EAGAIN at once; on any other error reports
+// "Error writing to file" through writer_failed and returns -1. Never
+// closes fd.
 // Entries that were written are passed over and the entry where a write
 // stopped is advanced in place, so the caller must free its buffers at the
 // addresses it allocated, not at those the list holds afterwards.

@@ -165,7 +165,7 @@ int write_xz(output_writer* w, const uint8_t* data, size_t len, bool finish) {
         // error; the loop goes on and flushes the full buffer.
         if (ret == LZMA_BUF_ERROR) ret = LZMA_OK;
         if (ret != LZMA_OK && ret != LZMA_STREAM_END) {
-            write_stderr("Error encoding XZ stream.\n");
+            writer_failed(w, "Error encoding XZ stream.", 0);
             w->write_failed = true;
             return -1;
         }

@@ -104,7 +104,7 @@ int write_zstd(output_writer* w, const uint8_t* data, size_t len, bool finish) {
         const size_t left = ZSTD_compressStream2(w->zstd, &out, &in, mode);
         w->out_used = out.pos;
         if (ZSTD_isError(left)) {
-            write_stderr("Error encoding zstd stream.\n");
+            writer_failed(w, "Error encoding zstd stream.", 0);
             w->write_failed = true;
             return -1;
         }

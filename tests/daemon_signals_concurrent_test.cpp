@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -146,6 +147,160 @@ TEST(DaemonSignals, QuitRightAfterStartUp) {
         ASSERT_FALSE(r.timed_out);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");
+    }
+}
+
+// Whether the process has a handler for `sig`.
+bool catches(pid_t pid, int sig) {
+    const std::string v = proc_status_field(pid, "SigCgt");
+    return !v.empty() && ((std::stoull(v, nullptr, 16) >> (sig - 1)) & 1) != 0;
+}
+
+// Waits, busily, for `us` microseconds: finer than a sleep.
+void spin_for(std::chrono::microseconds us) {
+    const auto end = std::chrono::steady_clock::now() + us;
+    while (std::chrono::steady_clock::now() < end) {
+    }
+}
+
+// A quit signal that lands after the reader has tested the quit flag and
+// before it waits for input must still end the wait. SIGUSR2 wakes the
+// reader and sends it round that test and into the wait again; SIGTERM
+// follows at a random moment, from right after the daemon installed its
+// handlers to while the reader waits, mostly within the few microseconds
+// the reader takes to come back from a wake-up. The FIFO stays open with
+// no data, so only the signal can end a run.
+TEST(DaemonSignals, QuitAlwaysEndsTheWaitForInput) {
+    std::mt19937 rng(20261210);
+    for (int run = 0; run < 100; run++) {
+        SCOPED_TRACE(run);
+        fifo_daemon d;
+        const pid_t pid = d.p->pid();
+        ASSERT_TRUE(wait_until([&] { return catches(pid, SIGUSR2); })) << d.p->err_so_far();
+        // Most runs let the reader reach its wait first.
+        if (run % 4 != 0) {
+            ASSERT_TRUE(wait_until([&] { return waiting_for_input(pid); }));
+            kill(pid, SIGUSR2);
+            spin_for(std::chrono::microseconds(rng() % 60));
+        }
+        kill(pid, SIGTERM);
+        const bool ended = wait_until([&] {
+            const char st = proc_state(pid);
+            return st == 'Z' || st == 0;
+        }, 5000);
+        EXPECT_TRUE(ended) << "still waiting after SIGTERM:\n" << describe_threads(pid);
+        const run_result r = d.p->wait(1000);
+        ASSERT_FALSE(r.timed_out);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+// The bits of a signal set in /proc/PID/status ("SigBlk", "ShdPnd", ...).
+uint64_t status_mask(pid_t pid, const char* key) {
+    const std::string v = proc_status_field(pid, key);
+    return v.empty() ? 0 : std::stoull(v, nullptr, 16);
+}
+
+constexpr uint64_t bit(int sig) { return uint64_t{1} << (sig - 1); }
+
+// Outside its wait for input the reader keeps the quit signals blocked, so
+// one that comes while it works waits for the wait. The reader is held
+// outside the wait here by a report it cannot write: its stderr is a full
+// pipe. SIGTERM sent then stays pending; once the pipe is read, the reader
+// goes back to its wait, takes the signal there and ends with status 0.
+TEST(DaemonSignals, QuitSignalWaitsForTheWaitForInput) {
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+    size_t filled = 0;
+    const std::vector<char> chunk(4096, 'x');
+    for (ssize_t n; (n = write(p[1], chunk.data(), chunk.size())) > 0;) filled += static_cast<size_t>(n);
+    ASSERT_EQ(errno, EAGAIN);
+    ASSERT_EQ(fcntl(p[1], F_SETFL, 0), 0);  // the daemon's writes block
+
+    daemon_setup s;
+    fifo_input in(s.input);
+    run_options o = s.options();
+    o.err_fd = p[1];
+    process d(daemon_path(), o);
+    close(p[1]);
+    ASSERT_TRUE(wait_until([&] { return waiting_for_input(d.pid()); }));
+
+    build::header_spec skipped;
+    skipped.type = 2;
+    ASSERT_TRUE(in.write_all(build::message(skipped, {build::record_spec{}})));
+    ASSERT_TRUE(wait_until([&] { return main_thread_syscall(d.pid()) == SYS_write; }));
+    EXPECT_EQ(status_mask(d.pid(), "SigBlk") & (bit(SIGINT) | bit(SIGTERM)), bit(SIGINT) | bit(SIGTERM));
+    d.signal(SIGTERM);
+    EXPECT_TRUE(wait_until([&] { return (status_mask(d.pid(), "ShdPnd") & bit(SIGTERM)) != 0; }));
+    EXPECT_EQ(main_thread_syscall(d.pid()), SYS_write);
+
+    // Everything up to the end of the daemon's stderr.
+    std::string err;
+    char buf[65536];
+    for (;;) {
+        pollfd in_err{p[0], POLLIN, 0};
+        if (poll(&in_err, 1, 60000) != 1) break;
+        const ssize_t n = read(p[0], buf, sizeof buf);
+        if (n <= 0) break;
+        err.append(buf, static_cast<size_t>(n));
+    }
+    close(p[0]);
+    const run_result r = wait_for_end(d);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(err.size(), filled + std::string("Skipping record of unknown type 2\n").size());
+    EXPECT_EQ(err.substr(filled), "Skipping record of unknown type 2\n");
+}
+
+// With standard error a pipe whose reader has gone, every report fails
+// with EPIPE and nothing else changes: the messages are all processed,
+// the status is that of the run, and the PID file is given up. Reports
+// come from the reader (a message type it skips), from the workers (an
+// address family they skip) and from start-up.
+TEST(DaemonSignals, ClosedStderrChangesNothingElse) {
+    struct closed_case {
+        const char* name;
+        const char* version;  // the kernel's log version
+        size_t dumps;         // dumps and index lines expected
+        int status;
+    };
+    const closed_case cases[] = {
+        {"every message processed", "9\n", 12, 0},
+        {"start-up fails", "8\n", 0, 1},
+    };
+    for (const closed_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        daemon_setup s;
+        s.emulate_kernel(c.version);
+        std::vector<uint8_t> stream;
+        for (int i = 0; i < 12; i++) {
+            append(stream, ipv4_message(static_cast<uint16_t>(1024 + 257 * i)));
+            build::header_spec skipped;
+            skipped.type = 2;
+            append(stream, build::message(skipped, {build::record_spec{}}));
+            append(stream, unknown_af_message(7, static_cast<uint16_t>(2048 + 257 * i)));
+        }
+        write_file(s.input, stream);
+        const std::string pid_file = s.tmp / "pid";
+
+        int p[2];
+        ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+        close(p[0]);
+        run_options o = s.options({"-p", pid_file});
+        o.err_fd = p[1];
+        process daemon(daemon_path(), o);
+        close(p[1]);
+        const run_result r = daemon.wait(60000);
+        ASSERT_FALSE(r.timed_out);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_FALSE(file_exists(pid_file));
+        size_t dumps = 0;
+        for (const std::string& name : list_dir(s.out)) dumps += name.find(".pcapng") != std::string::npos;
+        EXPECT_EQ(dumps, c.dumps);
+        const size_t lines =
+            file_exists(s.out + "/records") ? split_lines(read_text(s.out + "/records")).size() : 0;
+        EXPECT_EQ(lines, c.dumps);
     }
 }
 

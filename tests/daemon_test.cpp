@@ -268,6 +268,53 @@ TEST(DaemonPidFile, DaemonizedChildWritesItsOwnIdAndLeavesTheSession) {
     EXPECT_FALSE(file_exists(pid_file));
 }
 
+// The daemonized child works from "/", so it holds no directory busy; the
+// relative paths it was given keep naming the same files: the dumps and
+// the index go to the output directory, and the PID file is removed at the
+// end (by a relative name from "/" it could only be emptied).
+TEST(DaemonPidFile, DaemonizedChildWorksFromTheRootWithItsRelativePaths) {
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    daemon_setup s;
+    fifo_input in(s.input);
+    run_options o = s.options();
+    o.args = {"-d", "-u", s.user, "-D", "out", "-f", "input", "-p", "pid"};
+    o.cwd = s.tmp.path();
+    const std::string pid_file = s.tmp / "pid";
+
+    process parent(daemon_path(), o);
+    EXPECT_EQ(parent.wait().status, 0);
+    ASSERT_TRUE(wait_until([&] {
+        const std::string t = read_text(pid_file);
+        return !t.empty() && t.back() == '\n';
+    })) << parent.err_so_far();
+    const pid_t child = static_cast<pid_t>(std::stol(read_text(pid_file)));
+    ASSERT_TRUE(wait_until([&] { return waiting_for_input(child); }));
+    char cwd[4096] = {};
+    ASSERT_GT(readlink(("/proc/" + std::to_string(child) + "/cwd").c_str(), cwd, sizeof cwd - 1), 0);
+    EXPECT_STREQ(cwd, "/");
+
+    build::header_spec h;
+    ASSERT_TRUE(in.write_all(build::message(h, {build::record_spec{}})));
+    in.close_input();
+    int st = 0;
+    pid_t got = 0;
+    EXPECT_TRUE(wait_until([&] {
+        got = waitpid(child, &st, WNOHANG);
+        return got != 0;
+    }, 60000));
+    if (got == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &st, 0);
+    }
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+    ASSERT_EQ(got, child);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+    EXPECT_EQ(parent.err_so_far(), "");
+    EXPECT_EQ(list_dir(s.out), (std::vector<std::string>{"conn_443_10.0.0.2_50000.0.pcapng", "records"}));
+    EXPECT_EQ(split_lines(read_text(s.out + "/records")).size(), 1u);
+    EXPECT_FALSE(file_exists(pid_file));
+}
+
 TEST(DaemonUser, FailedStartUpLeavesNoPidFile) {
     // The PID file is taken before the user is looked up; a start-up that
     // fails afterwards gives it up again, stale contents and all.

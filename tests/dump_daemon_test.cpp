@@ -428,15 +428,17 @@ TEST_F(DumpDaemonTest, UnwritableIndexKeepsItsLinesUntilItCanBeWritten) {
     }
 }
 
-// The capture in a dump file, decompressed by the xz tool for ".xz".
+// The capture in a dump file, decompressed by the xz or zstd tool for
+// ".xz" and ".zst".
 std::vector<uint8_t> capture_of(const std::string& path) {
-    if (!ends_with(path, ".xz")) return test::read_file(path);
+    const char* tool = ends_with(path, ".xz") ? "xz" : ends_with(path, ".zst") ? "zstd" : nullptr;
+    if (!tool) return test::read_file(path);
     std::vector<uint8_t> out;
-    FILE* p = popen(("xz -dc < '" + path + "' 2>/dev/null").c_str(), "r");
+    FILE* p = popen((std::string(tool) + " -dc < '" + path + "' 2>/dev/null").c_str(), "r");
     if (!p) return out;
     uint8_t buf[65536];
     for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.insert(out.end(), buf, buf + n);
-    EXPECT_EQ(pclose(p), 0) << "xz rejects " << path;
+    EXPECT_EQ(pclose(p), 0) << tool << " rejects " << path;
     return out;
 }
 
@@ -584,18 +586,50 @@ TEST_F(DumpDaemonTest, FullDiskDuringDumpsAndIndexLines) {
         EXPECT_EQ(err_count("Records index written again: "), 1u) << err;
         EXPECT_NE(err.find(" lines kept, 0 lost\n"), std::string::npos) << err;
 
+        EXPECT_EQ(err_count("First dump lost: big"), 1u) << err;
+        EXPECT_EQ(err_count("Dumps written again: 1 dumps lost"), 1u) << err;
+
         const test::run_result r = d.finish();
         ASSERT_FALSE(r.timed_out);
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(text_lines(r.err).size(), 3u) << r.err;
+        EXPECT_EQ(text_lines(r.err).size(), 5u) << r.err;
     }
 }
 
+// A message to the worker of every conn() message whose only effect is one
+// line, "Skipping black box record with unknown address family <af>": once
+// it shows, that worker has finished every message sent before it.
+std::vector<uint8_t> marker(uint8_t af) {
+    qb::header_spec h = conn("mark", "normal");
+    h.af = af;
+    return qb::message(h, records(1));
+}
+
+std::string marker_line(unsigned af) {
+    return "Skipping black box record with unknown address family " + std::to_string(af);
+}
+
+std::string dump_name(const std::string& id, const std::string& suffix = "") {
+    return id + "_443_10.0.0.2_" + std::to_string(40000 + id.size()) + ".0.pcapng" + suffix;
+}
+
+// The count N of the lines "quarn_dumper: <lead>N<tail>" of `text`, summed.
+unsigned long long counted(const std::string& text, const std::string& lead,
+                           const std::string& tail) {
+    unsigned long long n = 0;
+    for (const std::string& l : text_lines(text)) {
+        if (l.rfind(DAEMON + lead, 0) != 0 || !ends_with(l, tail)) continue;
+        n += std::stoull(l.substr(DAEMON.size() + lead.size()));
+    }
+    return n;
+}
+
 // The output directory made unwritable, then writable again, or removed
-// while the daemon runs (with -u nobody, so permissions apply): each
-// message that cannot make its file is reported, the daemon goes on, the
-// dumps made before and after are whole and indexed, and nothing is
-// written anywhere else.
+// while the daemon runs (with -u nobody, so permissions apply): the first
+// dump that cannot be made is reported with its name, the next only
+// counted; a dump made again, or the end, reports the count. The daemon
+// goes on, the dumps made before and after are whole and indexed, and
+// nothing is written anywhere else.
 TEST_F(DumpDaemonTest, OutputDirectoryUnwritableOrRemovedMidRun) {
     const passwd* nobody = getpwnam("nobody");
     if (geteuid() != 0 || !nobody) GTEST_SKIP() << "needs root and a user nobody";
@@ -604,12 +638,15 @@ TEST_F(DumpDaemonTest, OutputDirectoryUnwritableOrRemovedMidRun) {
         const char* name;
         bool removed;
         const char* report;
+        const char* ending;  // the line that ends the streak
     };
     const dir_case cases[] = {
         {"unwritable", false,
-         "quarn_dumper: Unable to open file to write black box record: Permission denied"},
+         "quarn_dumper: Unable to open file to write black box record: Permission denied",
+         "quarn_dumper: Dumps written again: 2 dumps lost"},
         {"removed", true,
-         "quarn_dumper: Unable to open file to write black box record: No such file or directory"},
+         "quarn_dumper: Unable to open file to write black box record: No such file or directory",
+         "quarn_dumper: 2 dumps not written: No such file or directory"},
     };
     for (const dir_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -632,7 +669,9 @@ TEST_F(DumpDaemonTest, OutputDirectoryUnwritableOrRemovedMidRun) {
             }
             return true;
         };
-        auto reports = [&] { return count_of(d.proc().err_so_far(), c.report); };
+        auto shown = [&](const std::string& line) {
+            return test::wait_until([&] { return count_of(d.proc().err_so_far(), line) == 1; });
+        };
 
         ASSERT_TRUE(send_some(2));
         ASSERT_TRUE(test::wait_until([&] { return line_count(dir + "/records") == 2; }))
@@ -643,7 +682,8 @@ TEST_F(DumpDaemonTest, OutputDirectoryUnwritableOrRemovedMidRun) {
             ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
         }
         ASSERT_TRUE(send_some(2));
-        ASSERT_TRUE(test::wait_until([&] { return reports() == 2; })) << d.proc().err_so_far();
+        ASSERT_TRUE(d.send(marker(7)));
+        ASSERT_TRUE(shown(marker_line(7))) << d.proc().err_so_far();
         if (!c.removed) {
             ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
             ASSERT_TRUE(send_some(2));
@@ -654,13 +694,126 @@ TEST_F(DumpDaemonTest, OutputDirectoryUnwritableOrRemovedMidRun) {
         const test::run_result r = d.finish();
         ASSERT_FALSE(r.timed_out);
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(text_lines(r.err), std::vector<std::string>(2, c.report));
+        const std::vector<std::string> want = {
+            c.report, DAEMON + "First dump lost: " + dump_name("m3"), marker_line(7), c.ending};
+        EXPECT_EQ(text_lines(r.err), want);
         if (c.removed) {
             EXPECT_EQ(test::list_dir(base), std::vector<std::string>{"fifo"});
         } else {
             EXPECT_TRUE(check_output(dir).empty());
             EXPECT_EQ(line_count(dir + "/records"), 4u);
         }
+    }
+}
+
+// A full disk, seen by the real daemon on a small tmpfs of its own mount
+// namespace, directly, with -J and with -Z: the space runs out twice,
+// comes back once while the daemon runs and is still gone at its end.
+// Each streak of lost dumps is reported by three lines (the failure, the
+// first dump lost, and the end of the streak), whatever the number of
+// dumps in it; the counts in the lines, the files and the index add up to
+// the dumps sent.
+TEST_F(DumpDaemonTest, LostDumpsAreReportedOncePerStreak) {
+    if (!can_mount_tmpfs(tmp_ / "out")) {
+        GTEST_SKIP() << "needs root and unshare -m with tmpfs mounts; not available here";
+    }
+    struct loss_case {
+        const char* name;
+        const char* option;  // "" for none
+        const char* suffix;
+        // A large dump first in the streak, with one page left for it: its
+        // file keeps what fit, with no index line. A compressing writer
+        // writes nothing before its close: with no page left, every file
+        // is empty and removed.
+        bool large_first;
+    };
+    const loss_case cases[] = {
+        {"direct", "", "", true},
+        {"xz", "-J", ".xz", false},
+        {"zstd", "-Z", ".zst", false},
+    };
+    const std::string full = "Error writing to file: No space left on device";
+    for (const loss_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (*c.option && !test::have_program(c.name)) continue;
+        const std::string base = tmp_ / c.name;
+        const std::string out = base + "/out", fifo = base + "/fifo";
+        ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+        test::run_options o = daemon_options(fifo, out, tmp_ / "sysctl");
+        std::string cmd = "mount -t tmpfs -o size=256k tmpfs '" + out + "' && exec '" +
+                          test::daemon_path() + "'";
+        for (const std::string& a : o.args) cmd += " '" + a + "'";
+        if (*c.option) cmd += std::string(" ") + c.option;
+        o.args = {"-m", "sh", "-c", cmd};
+        fed_daemon d("/usr/bin/unshare", o, fifo);
+        const std::string dumps = "/proc/" + std::to_string(d.proc().pid()) + "/root" + out;
+        size_t dumps_sent = 0;
+        auto send = [&](const std::string& id, uint32_t n) {
+            dumps_sent++;
+            return d.send(qb::message(conn(id, "normal"), records(n)));
+        };
+        auto shown = [&](const std::string& line) {
+            return test::wait_until([&] { return count_of(d.proc().err_so_far(), line) == 1; });
+        };
+
+        for (const char* id : {"ok1", "ok2", "ok3"}) ASSERT_TRUE(send(id, 3));
+        ASSERT_TRUE(test::wait_until([&] { return line_count(dumps + "/records") == 3; }))
+            << d.proc().err_so_far();
+
+        // The first streak: four or five dumps lost, then space again.
+        ASSERT_NO_FATAL_FAILURE(fill_leaving(dumps + "/fill", c.large_first ? 1 : 0));
+        std::string first_lost = dump_name("lost1", c.suffix);
+        if (c.large_first) {
+            ASSERT_TRUE(send("large", 60));
+            first_lost = dump_name("large", c.suffix);
+        }
+        for (const char* id : {"lost1", "lost2", "lost3", "lost4"}) ASSERT_TRUE(send(id, 3));
+        ASSERT_TRUE(d.send(marker(7)));
+        ASSERT_TRUE(shown(marker_line(7))) << d.proc().err_so_far();
+        ASSERT_EQ(unlink((dumps + "/fill").c_str()), 0);
+        ASSERT_TRUE(send("back", 3));
+        ASSERT_TRUE(shown(DAEMON + "Dumps written again: ")) << d.proc().err_so_far();
+
+        // The second streak is still open at the end.
+        ASSERT_NO_FATAL_FAILURE(fill_leaving(dumps + "/fill", 0));
+        for (const char* id : {"end1", "end2", "end3"}) ASSERT_TRUE(send(id, 3));
+        ASSERT_TRUE(d.send(marker(8)));
+        ASSERT_TRUE(shown(marker_line(8))) << d.proc().err_so_far();
+
+        // The files, read while the daemon (and so its file system) lives.
+        const std::set<std::string> left = check_index(dumps);
+        const size_t indexed = line_count(dumps + "/records");
+        const size_t files = pcapng_count(dumps);
+
+        const test::run_result r = d.finish();
+        ASSERT_FALSE(r.timed_out);
+        EXPECT_EQ(r.status, 0) << r.err;
+        const unsigned long long first_streak = c.large_first ? 5 : 4;
+        const std::vector<std::string> want = {
+            DAEMON + full,
+            DAEMON + "First dump lost: " + first_lost,
+            marker_line(7),
+            DAEMON + "Dumps written again: " + std::to_string(first_streak) + " dumps lost",
+            DAEMON + full,
+            DAEMON + "First dump lost: " + dump_name("end1", c.suffix),
+            marker_line(8),
+            DAEMON + "3 dumps not written: No space left on device",
+        };
+        EXPECT_EQ(text_lines(r.err), want);
+
+        // The dumps sent are the ones indexed and the ones the lines count;
+        // a lost dump keeps its file only when something reached it.
+        const unsigned long long lost = counted(r.err, "Dumps written again: ", " dumps lost") +
+                                        counted(r.err, "", " dumps not written: No space left on device");
+        EXPECT_EQ(indexed, 4u);
+        EXPECT_EQ(indexed + lost, dumps_sent);
+        const std::set<std::string> want_left =
+            c.large_first ? std::set<std::string>{first_lost} : std::set<std::string>{};
+        EXPECT_EQ(left, want_left);
+        EXPECT_EQ(files, indexed + left.size());
     }
 }
 

@@ -1,7 +1,8 @@
 // A dump whose file cannot be finished is never indexed: the disk fills at
 // each write of a message in turn (the Nth call to the writer's operations
 // finds the descriptor on /dev/full), and each time the index holds only
-// whole lines that name whole files, and the failure is reported once.
+// whole lines that name whole files, and the failure is reported once, with
+// the dump it lost.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 
 #include "dump_check.h"
 #include "quarn_dump.h"
+#include "quarn_dumploss.h"
 #include "quarn_dumper.h"
 #include "quarn_idcache.h"
 #include "quarn_logbuild.h"
@@ -143,9 +145,10 @@ protected:
 };
 
 // What one run leaves, for the Nth call failing: index lines, dump files,
-// and reports of the failed write.
+// reports of the failed write, and reports of a dump written whole after
+// it (in the same message).
 struct outcome {
-    size_t lines, files, reports;
+    size_t lines, files, reports, recovered = 0;
 };
 
 struct writer_mode {
@@ -171,9 +174,11 @@ const writer_mode MODES[] = {
      }},
     // XZ: every block waits in the buffer, so any failing call shows at the
     // close of that dump: the file stays empty and is removed, no line; the
-    // other dump of the message is whole and indexed.
+    // other dump of the message is whole and indexed, and when it comes
+    // second (calls 1-7 are the first dump's) it ends the streak.
     {"xz", [] { compress_xz = true; }, ".xz",
      [](int n) -> outcome {
+         if (n <= 7) return {1, 1, 1, 1};
          if (n <= WRITER_CALLS) return {1, 1, 1};
          return {2, 2, 0};
      }},
@@ -194,6 +199,8 @@ TEST_F(DumpFaultTest, FullDiskAtEveryWriteLeavesOnlyWholeIndexedFiles) {
             fault.fail_at = n;
             fault.calls = 0;
             fault.full = false;
+            // Each run begins with no streak of lost dumps open.
+            dump_losses_reset();
             const std::vector<uint8_t> bytes = two_dump_message();
             test::aligned_msg msg(bytes);
             const std::string err =
@@ -202,6 +209,10 @@ TEST_F(DumpFaultTest, FullDiskAtEveryWriteLeavesOnlyWholeIndexedFiles) {
 
             const outcome want = mode.expected(n);
             EXPECT_EQ(count_lines_with(err, report), want.reports) << err;
+            EXPECT_EQ(count_lines_with(err, ": First dump lost: full_"), want.reports) << err;
+            EXPECT_EQ(count_lines_with(err, ": Dumps written again: 1 dumps lost\n"), want.recovered)
+                << err;
+            EXPECT_EQ(count_lines_with(err, "\n"), 2 * want.reports + want.recovered) << err;
             if (n > WRITER_CALLS) {
                 EXPECT_EQ(fault.calls, WRITER_CALLS);
             }

@@ -23,6 +23,7 @@
 
 #include "dump_check.h"
 #include "quarn_dump.h"
+#include "quarn_dumploss.h"
 #include "quarn_dumper.h"
 #include "quarn_idcache.h"
 #include "quarn_logbuild.h"
@@ -54,6 +55,13 @@ time_t cache_clock() { return static_cast<time_t>(cache_now.load()); }
 
 std::string warn_line(const char* text, const char* error) {
     return std::string(progname()) + ": " + text + ": " + error + "\n";
+}
+
+// The report of a dump that could not be created, as the first loss of a
+// streak gives it: the creation failure and the dump lost.
+std::string creation_lost(const std::string& file) {
+    return warn_line("Unable to open file to write black box record", "File exists") +
+           progname() + ": First dump lost: " + file + "\n";
 }
 
 qb::header_spec v4(const std::string& id, const std::string& reason = "normal") {
@@ -134,6 +142,7 @@ protected:
         // open "records" in this test's directory.
         reopen_flag = true;
         open_dir(dir_.path());
+        dump_losses_reset();
     }
 
     void TearDown() override {
@@ -307,6 +316,7 @@ TEST_F(DumpTest, ProbingFollowsTheCacheAndSkipsTakenNames) {
     };
     for (const probe_case& c : cases) {
         SCOPED_TRACE(c.id);
+        dump_losses_reset();
         const std::string ident = v4_ident(c.id);
         if (c.cache_before) idcache_add(ident.c_str(), *c.cache_before);
         for (int64_t s = c.taken_from; s <= c.taken_to; s++) {
@@ -321,7 +331,7 @@ TEST_F(DumpTest, ProbingFollowsTheCacheAndSkipsTakenNames) {
             if (std::find(before.begin(), before.end(), n) == before.end()) added.push_back(n);
         }
         if (c.seq < 0) {
-            EXPECT_EQ(err, warn_line("Unable to open file to write black box record", "File exists"));
+            EXPECT_EQ(err, creation_lost(v4_file(c.id, c.cache_before.value_or(0))));
             EXPECT_TRUE(added.empty()) << added.front();
         } else {
             EXPECT_EQ(err, "");
@@ -342,12 +352,17 @@ TEST_F(DumpTest, LastSequenceNumberHasNoSuccessor) {
     EXPECT_EQ(cached(v4_ident("top")), 2147483647);
 
     // The next dump finds its one allowed number taken rather than wrapping
-    // to a negative number.
-    EXPECT_EQ(dump(v4("top"), packets(1)),
-              warn_line("Unable to open file to write black box record", "File exists"));
+    // to a negative number. Losses after the first of a streak only count,
+    // and the next dump written whole ends the streak with the count.
+    EXPECT_EQ(dump(v4("top"), packets(1)), creation_lost(v4_file("top", 2147483647)));
+    EXPECT_EQ(dump(v4("top"), packets(1)), "");
     EXPECT_EQ(dump_files(), std::vector<std::string>{v4_file("top", 2147483647)});
     EXPECT_EQ(index_lines().size(), 1u);
     EXPECT_EQ(cached(v4_ident("top")), 2147483647);
+    EXPECT_EQ(dump(v4("other"), packets(1)),
+              std::string(progname()) + ": Dumps written again: 2 dumps lost\n");
+    EXPECT_EQ(dump(v4("third"), packets(1)), "");
+    EXPECT_EQ(index_lines().size(), 3u);
 }
 
 // Stack ids A A B B: the first dump ends at the change and is indexed even

@@ -173,7 +173,8 @@ pid_t spawn(const std::string& program, const run_options& opts, int out_fd, int
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
         dup2(out_fd, 1);
-        dup2(err_fd, 2);
+        dup2(opts.err_fd >= 0 ? opts.err_fd : err_fd, 2);
+        if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(126);
         // Give the child default signal dispositions and an empty mask.
         sigset_t none;
         sigemptyset(&none);
@@ -279,11 +280,12 @@ char proc_state(pid_t pid) {
 }
 
 bool proc_blocked_in_read(pid_t pid) {
-    // The main thread's current system call, by number.
+    // The main thread's current system call, by number: the daemon's reader
+    // waits for input in ppoll, other readers in read.
     std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
     std::string first;
     f >> first;
-    return first == std::to_string(SYS_read);
+    return first == std::to_string(SYS_read) || first == std::to_string(SYS_ppoll);
 }
 
 }  // namespace quarn::test

@@ -73,6 +73,8 @@ struct run_options {
     std::vector<std::string> unset_env;            // removed from the environment
     std::string argv0;                             // default: the program path
     int timeout_ms = 60000;
+    std::string cwd;                               // working directory; default: the test's
+    int err_fd = -1;                               // stderr instead of the capture file
 };
 
 // Runs a program to its end, capturing stdout and stderr.
@@ -111,8 +113,9 @@ bool have_program(const std::string& name);
 
 // The state line ("State:\tS (sleeping)") letter of a process, or 0.
 char proc_state(pid_t pid);
-// Whether the process's main thread is in a read system call; used to wait
-// until the daemon waits for input.
+// Whether the process's main thread is in a read system call (read, or
+// the daemon's wait for input, ppoll); used to wait until the daemon waits
+// for input.
 bool proc_blocked_in_read(pid_t pid);
 
 }  // namespace quarn::test
