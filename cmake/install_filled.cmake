@@ -1,0 +1,14 @@
+# Runs at install time (see quarn_install_filled in install.cmake): fills
+# the %%NAME%% fields of one file and installs it. Set by the caller:
+# quarn_source, quarn_filled (scratch copy in the build tree),
+# quarn_destination (under the prefix), quarn_mode, quarn_user, quarn_group.
+file(READ "${quarn_source}" quarn_text)
+string(REPLACE "%%PREFIX%%" "${CMAKE_INSTALL_PREFIX}" quarn_text "${quarn_text}")
+string(REPLACE "%%QUARN_USER%%" "${quarn_user}" quarn_text "${quarn_text}")
+string(REPLACE "%%QUARN_GROUP%%" "${quarn_group}" quarn_text "${quarn_text}")
+if(quarn_text MATCHES "%%[A-Z_]+%%")
+  message(FATAL_ERROR "${quarn_source}: no value for ${CMAKE_MATCH_0}")
+endif()
+file(WRITE "${quarn_filled}" "${quarn_text}")
+file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/${quarn_destination}" TYPE FILE
+     PERMISSIONS ${quarn_mode} FILES "${quarn_filled}")
