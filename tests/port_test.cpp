@@ -129,6 +129,21 @@ TEST(PortMakefile, OneUserAndGroupForEveryFile) {
     }
 }
 
+TEST(PortFiles, LinesTheLintAccepts) {
+    // distinfo is written by a script and its lines are as long as they are.
+    for (const char* f : {"Makefile", "pkg-descr", "pkg-plist", "files/quarn_dumper.in"}) {
+        int number = 0;
+        for (const std::string& line : lines_of(port_dir() + "/" + f)) {
+            number++;
+            SCOPED_TRACE(std::string(f) + ":" + std::to_string(number));
+            EXPECT_TRUE(line.empty() || (line.back() != ' ' && line.back() != '\t')) << "blank at the end";
+            size_t column = 0;
+            for (const char c : line) column = c == '\t' ? (column / 8 + 1) * 8 : column + 1;
+            EXPECT_LE(column, 80u) << line;
+        }
+    }
+}
+
 TEST(PortFiles, PkgDescr) {
     const std::vector<std::string> lines = lines_of(port_dir() + "/pkg-descr");
     ASSERT_GE(lines.size(), 2u);
