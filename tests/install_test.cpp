@@ -1,6 +1,8 @@
 // `cmake --install` into a staging folder (DESTDIR), as a packager runs it:
-// the tree under the prefix, the modes, the port's packing list, and that
-// the installed files work.
+// the tree under the prefix and its modes, the fields filled at install
+// time, the port's build against its packing list, and that the installed
+// files work: the daemon, the rc.d script under FreeBSD's rc.subr, the
+// example crontab line.
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
