@@ -16,7 +16,7 @@ jobs=$(nproc)
 
 # Manual pages: mdoc without a warning. Service script: valid sh.
 mandoc -T lint -W warning doc/*.[1-8]
-sh -n contrib/freebsd/rc.d/quarn_dumper.in
+sh -n contrib/freebsd/files/quarn_dumper.in
 
 # The optimised build, tests included (optimisers warn about other things),
 # must compile cleanly too; the demo and the benchmarks use it.

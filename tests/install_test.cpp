@@ -1,6 +1,8 @@
 // `cmake --install` into a staging folder (DESTDIR), as a packager runs it:
-// the tree under the prefix, the modes, the port's packing list, and that
-// the installed files work.
+// the tree under the prefix and its modes, the fields filled at install
+// time, the port's build against its packing list, and that the installed
+// files work: the daemon, the rc.d script under FreeBSD's rc.subr, the
+// example crontab line.
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,22 +15,21 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "daemon_harness.h"
+#include "port_makefile.h"
 #include "testlib.h"
 
 namespace quarn::test {
 namespace {
 
 constexpr const char* PREFIX = "/usr/local";
-
-bool source_has(const std::string& rel) {
-    return file_exists(std::string(QUARN_SOURCE_DIR) + "/" + rel);
-}
 
 // Every file and link under `root`, by path relative to it, with its mode.
 std::map<std::string, mode_t> tree(const std::string& root) {
@@ -66,20 +67,17 @@ run_result* StagingInstall::install_ = nullptr;
 TEST_F(StagingInstall, TreeAndModes) {
     ASSERT_EQ(install_->status, 0) << install_->out << install_->err;
 
-    // Optional parts are installed when their sources are there.
-    std::map<std::string, mode_t> expected = {
+    const std::map<std::string, mode_t> expected = {
         {"sbin/quarn_dumper", S_IFREG | 0755},
-        {"man/man8/quarn_dumper.8", S_IFREG | 0644},
+        {"bin/quarn_inspect", S_IFREG | 0755},
+        {"share/man/man8/quarn_dumper.8", S_IFREG | 0644},
+        {"share/man/man1/quarn_inspect.1", S_IFREG | 0644},
         {"etc/rc.d/quarn_dumper", S_IFREG | 0555},
         {"etc/newsyslog.conf.d/quarn_dumper.conf", S_IFREG | 0644},
-        {"share/quarn_dumper/examples/rc.conf", S_IFREG | 0644},
-        {"share/quarn_dumper/examples/crontab", S_IFREG | 0644},
+        {"share/examples/quarn_dumper/rc.conf", S_IFREG | 0644},
+        {"share/examples/quarn_dumper/crontab", S_IFREG | 0644},
+        {"share/quarn_dumper/quarn.lua", S_IFREG | 0644},
     };
-    if (source_has("tools/quarn_inspect.cpp")) expected["bin/quarn_inspect"] = S_IFREG | 0755;
-    if (source_has("doc/quarn_inspect.1")) expected["man/man1/quarn_inspect.1"] = S_IFREG | 0644;
-    if (source_has("contrib/wireshark/quarn.lua")) {
-        expected["share/quarn_dumper/quarn.lua"] = S_IFREG | 0644;
-    }
 
     // Nothing lands outside the prefix, and nothing else inside it (the
     // test tools stay in the build tree).
@@ -99,32 +97,54 @@ TEST_F(StagingInstall, TreeAndModes) {
     }
 }
 
-TEST_F(StagingInstall, PortPackingListNamesTheInstalledFiles) {
-    ASSERT_EQ(install_->status, 0) << install_->out << install_->err;
-    // The ports framework compresses manual pages and names the data
-    // directory %%DATADIR%%; parts whose sources are absent here are not
-    // looked for.
-    const std::map<std::string, std::string> optional_source = {
-        {"bin/quarn_inspect", "tools/quarn_inspect.cpp"},
-        {"man/man1/quarn_inspect.1", "doc/quarn_inspect.1"},
-        {"share/quarn_dumper/quarn.lua", "contrib/wireshark/quarn.lua"},
-    };
-    std::set<std::string> listed;
-    std::ifstream plist(std::string(QUARN_SOURCE_DIR) + "/contrib/freebsd/pkg-plist");
-    ASSERT_TRUE(plist.good());
-    for (std::string line; std::getline(plist, line);) {
-        if (line.empty() || line[0] == '@') continue;
-        if (line.rfind("%%DATADIR%%/", 0) == 0) line = "share/quarn_dumper/" + line.substr(12);
-        if (line.rfind("man/", 0) == 0 && line.size() > 3 && line.compare(line.size() - 3, 3, ".gz") == 0) {
-            line.resize(line.size() - 3);
-        }
-        const auto opt = optional_source.find(line);
-        if (opt != optional_source.end() && !source_has(opt->second)) continue;
-        listed.insert(line);
+// The user in the three files that name it: the rc.d script's default,
+// the owner of the rotated index, and the manual page's text.
+struct named_users {
+    std::string rc_default, newsyslog_owner, manual;
+};
+
+named_users users_named(const std::string& prefix_dir) {
+    named_users u;
+    std::smatch m;
+    const std::string rc = read_text(prefix_dir + "/etc/rc.d/quarn_dumper");
+    if (std::regex_search(rc, m, std::regex(R"(: "\$\{quarn_dumper_user:=([^}]*)\}")"))) u.rc_default = m[1];
+    const std::string rotation = read_text(prefix_dir + "/etc/newsyslog.conf.d/" +
+                                           (file_exists(prefix_dir + "/etc/newsyslog.conf.d/quarn_dumper.conf")
+                                                ? "quarn_dumper.conf"
+                                                : "quarn_dumper.conf.sample"));
+    if (std::regex_search(rotation, m, std::regex(R"(\n/var/log/quarn_dumps/records\t+([^:\s]+):)"))) {
+        u.newsyslog_owner = m[1];
     }
-    std::set<std::string> installed;
-    for (const auto& [path, mode] : tree(prefix())) installed.insert(path);
-    EXPECT_EQ(listed, installed);
+    const std::string manual = read_text(prefix_dir + "/share/man/man8/quarn_dumper.8");
+    if (std::regex_search(manual, m, std::regex(R"(runs the daemon as the user\n\.Dq (\S+)\n)"))) u.manual = m[1];
+    return u;
+}
+
+TEST_F(StagingInstall, FieldsFilledAtInstallTime) {
+    ASSERT_EQ(install_->status, 0) << install_->out << install_->err;
+    // The prefix is the one the installation is given, not the configure's.
+    temp_dir other;
+    run_options o;
+    o.args = {"--install", QUARN_BUILD_DIR, "--prefix", "/opt/quarn"};
+    o.env["DESTDIR"] = other.path();
+    const run_result r = run(QUARN_CMAKE_COMMAND, o);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const std::string opt = other / "opt/quarn";
+    const std::string rc = read_text(opt + "/etc/rc.d/quarn_dumper");
+    EXPECT_NE(rc.find("procname=\"/opt/quarn/sbin/${name}\""), std::string::npos) << rc;
+    const std::string manual = read_text(opt + "/share/man/man8/quarn_dumper.8");
+    EXPECT_NE(manual.find(".It Pa /opt/quarn/etc/rc.d/quarn_dumper\n"), std::string::npos);
+
+    // Every field is filled, and the three files name one user.
+    for (const char* f : {"etc/rc.d/quarn_dumper", "etc/newsyslog.conf.d/quarn_dumper.conf",
+                          "share/man/man8/quarn_dumper.8"}) {
+        EXPECT_EQ(read_text(opt + "/" + f).find("%%"), std::string::npos) << f;
+    }
+    const named_users u = users_named(opt);
+    EXPECT_FALSE(u.rc_default.empty());
+    EXPECT_NE(u.rc_default, "nobody");
+    EXPECT_EQ(u.newsyslog_owner, u.rc_default);
+    EXPECT_EQ(u.manual, u.rc_default);
 }
 
 TEST_F(StagingInstall, InstalledFilesWork) {
@@ -139,11 +159,9 @@ TEST_F(StagingInstall, InstalledFilesWork) {
     EXPECT_EQ(h.status, 1);
     EXPECT_EQ(h.err.substr(0, h.err.find('\n')), "quarn_dumper [-dhJZ] [-D dir] [-f file] [-u user] [-r reason]");
 
-    // The rc.d script names the daemon under the prefix, with nothing left
-    // to substitute, and is valid sh.
+    // The rc.d script names the daemon under the prefix and is valid sh.
     const std::string rc = read_text(prefix() + "/etc/rc.d/quarn_dumper");
     EXPECT_NE(rc.find("procname=\"/usr/local/sbin/${name}\""), std::string::npos) << rc;
-    EXPECT_EQ(rc.find('@'), std::string::npos);
     run_options sh;
     sh.args = {"-n", prefix() + "/etc/rc.d/quarn_dumper"};
     const run_result syntax = run("/bin/sh", sh);
@@ -156,6 +174,140 @@ TEST_F(StagingInstall, InstalledFilesWork) {
     const std::string rotation = read_text(prefix() + "/etc/newsyslog.conf.d/quarn_dumper.conf");
     EXPECT_NE(rotation.find("/var/log/quarn_dumps/records"), std::string::npos);
     EXPECT_NE(rotation.find("/var/run/quarn_dumper.pid"), std::string::npos);
+}
+
+// The port's build: the tree configured with the Makefile's CMake options,
+// installed into a staging folder, and the ports framework's own part done
+// as it does it (the rc.d script from files/ with SUB_LIST's fields). The
+// USERS and GROUPS names are replaced, to show that nothing else names them.
+class PortStaging : public testing::Test {
+protected:
+    static constexpr const char* TEST_USER = "qd_test_user";
+    static constexpr const char* TEST_GROUP = "qd_test_group";
+
+    static void SetUpTestSuite() {
+        dir_ = new temp_dir;
+        mk_ = new port_makefile(read_port_makefile(port_dir() + "/Makefile"));
+        for (port_assignment& a : mk_->assignments) {
+            if (a.name == "USERS") a.value = TEST_USER;
+            if (a.name == "GROUPS") a.value = TEST_GROUP;
+        }
+        const std::string build = *dir_ / "build";
+        run_options cfg;
+        cfg.args = {"-S", QUARN_SOURCE_DIR, "-B", build, "-G", QUARN_CMAKE_GENERATOR,
+                    "-DCMAKE_CXX_COMPILER=" + std::string(QUARN_CXX_COMPILER),
+                    "-DCMAKE_INSTALL_PREFIX=" + std::string(PREFIX)};
+        for (const std::string& w : words(mk_->expand(mk_->value("CMAKE_ARGS")))) cfg.args.push_back(w);
+        for (const std::string& w : words(mk_->value("CMAKE_ON"))) cfg.args.push_back("-D" + w + ":BOOL=ON");
+        for (const std::string& w : words(mk_->value("CMAKE_OFF"))) cfg.args.push_back("-D" + w + ":BOOL=OFF");
+        // Options are on by default; EXAMPLES among them.
+        for (const std::string& opt : words(mk_->value("OPTIONS_DEFINE"))) {
+            for (const std::string& w : words(mk_->value(opt + "_CMAKE_BOOL"))) {
+                cfg.args.push_back("-D" + w + ":BOOL=true");
+            }
+        }
+        steps_ = new std::string;
+        const run_result c = run(QUARN_CMAKE_COMMAND, cfg);
+        *steps_ += "configure: " + std::to_string(c.status) + "\n" + c.err;
+        if (c.status != 0) return;
+        // The programs are those of this build: compiling them again would
+        // show nothing about the layout.
+        for (const char* program : {QUARN_DAEMON_PATH, QUARN_INSPECT_PATH}) {
+            const std::string name = std::filesystem::path(program).filename();
+            std::filesystem::copy_file(program, build + "/" + name);
+        }
+        run_options inst;
+        inst.args = {"--install", build};
+        inst.env["DESTDIR"] = *dir_ / "stage";
+        const run_result i = run(QUARN_CMAKE_COMMAND, inst);
+        *steps_ += "install: " + std::to_string(i.status) + "\n" + i.err;
+        if (i.status != 0) return;
+
+        // USE_RC_SUBR: files/NAME.in with the fields of SUB_LIST filled,
+        // installed as a script.
+        std::map<std::string, std::string> sub = {{"PREFIX", PREFIX}, {"LOCALBASE", PREFIX}};
+        for (const std::string& pair : words(mk_->expand(mk_->value("SUB_LIST")))) {
+            sub[pair.substr(0, pair.find('='))] = pair.substr(pair.find('=') + 1);
+        }
+        for (const std::string& script : words(mk_->value("USE_RC_SUBR"))) {
+            std::string text = read_text(port_dir() + "/files/" + script + ".in");
+            for (const auto& [key, value] : sub) {
+                for (size_t at; (at = text.find("%%" + key + "%%")) != std::string::npos;) {
+                    text.replace(at, key.size() + 4, value);
+                }
+            }
+            std::filesystem::create_directories(stage() + "/etc/rc.d");
+            write_file(stage() + "/etc/rc.d/" + script, text);
+            chmod((stage() + "/etc/rc.d/" + script).c_str(), 0555);
+            rc_scripts_.insert("etc/rc.d/" + script);
+        }
+        ok_ = true;
+    }
+    static void TearDownTestSuite() {
+        delete mk_;
+        delete steps_;
+        delete dir_;
+    }
+    static std::string stage() { return *dir_ / "stage" + PREFIX; }
+
+    static temp_dir* dir_;
+    static port_makefile* mk_;
+    static std::string* steps_;
+    static bool ok_;
+    static std::set<std::string> rc_scripts_;
+};
+
+temp_dir* PortStaging::dir_ = nullptr;
+port_makefile* PortStaging::mk_ = nullptr;
+std::string* PortStaging::steps_ = nullptr;
+bool PortStaging::ok_ = false;
+std::set<std::string> PortStaging::rc_scripts_;
+
+TEST_F(PortStaging, PackingListNamesTheStagedFiles) {
+    ASSERT_TRUE(ok_) << *steps_;
+    // The packing list as the framework expands it (EXAMPLES on); manual
+    // pages are listed compressed, as the framework leaves them.
+    const std::map<std::string, std::string> plist_sub = {
+        {"%%DATADIR%%", "share/quarn_dumper"},
+        {"%%EXAMPLESDIR%%", "share/examples/quarn_dumper"},
+        {"%%PORTEXAMPLES%%", ""},
+    };
+    std::set<std::string> listed = rc_scripts_;
+    std::istringstream plist(read_text(port_dir() + "/pkg-plist"));
+    for (std::string line; std::getline(plist, line);) {
+        for (const auto& [key, value] : plist_sub) {
+            for (size_t at; (at = line.find(key)) != std::string::npos;) line.replace(at, key.size(), value);
+        }
+        if (line.rfind("@sample ", 0) == 0) line = line.substr(8);
+        ASSERT_NE(line[0], '@') << line;
+        if (line.rfind("share/man/", 0) == 0 && line.size() > 3 && line.compare(line.size() - 3, 3, ".gz") == 0) {
+            line.resize(line.size() - 3);
+        }
+        listed.insert(line);
+    }
+    std::set<std::string> staged;
+    for (const auto& [path, mode] : tree(stage())) staged.insert(path);
+    EXPECT_EQ(listed, staged);
+    for (const auto& [path, mode] : tree(*dir_ / "stage")) {
+        EXPECT_EQ(path.rfind("usr/local/", 0), 0u) << path << " is outside the prefix";
+    }
+}
+
+TEST_F(PortStaging, UserNamedOnlyInTheMakefile) {
+    ASSERT_TRUE(ok_) << *steps_;
+    const named_users u = users_named(stage());
+    EXPECT_EQ(u.rc_default, TEST_USER);
+    EXPECT_EQ(u.manual, TEST_USER);
+    EXPECT_EQ(u.newsyslog_owner, TEST_USER);
+    const std::string rotation = read_text(stage() + "/etc/newsyslog.conf.d/quarn_dumper.conf.sample");
+    EXPECT_NE(rotation.find(std::string(TEST_USER) + ":" + TEST_GROUP + "\t"), std::string::npos) << rotation;
+    EXPECT_NE(read_text(stage() + "/share/man/man8/quarn_dumper.8").find(".Dq " + std::string(TEST_GROUP) + " ,"),
+              std::string::npos);
+    for (const auto& [path, mode] : tree(stage())) {
+        if (path.rfind("etc/", 0) != 0 && path.rfind("share/man/", 0) != 0) continue;
+        const std::string text = read_text(stage() + "/" + path);
+        EXPECT_EQ(text.find("%%"), std::string::npos) << path;
+    }
 }
 
 // FreeBSD's rc.subr from the toolchain folder beside the checkout, when
@@ -178,6 +330,33 @@ void replace_once(std::string& text, const std::string& from, const std::string&
     text.replace(at, from.size(), to);
 }
 
+// The first line of the PID file as a pid, or 0.
+pid_t pid_in(const std::string& pidfile) {
+    std::istringstream in(read_text(pidfile));
+    long pid = 0;
+    in >> pid;
+    return static_cast<pid_t>(pid);
+}
+
+std::vector<std::string> proc_argv(pid_t pid) {
+    std::vector<std::string> argv;
+    std::istringstream in(read_text("/proc/" + std::to_string(pid) + "/cmdline"));
+    for (std::string a; std::getline(in, a, '\0');) argv.push_back(a);
+    return argv;
+}
+
+size_t line_count(const std::string& path) {
+    return file_exists(path) ? split_lines(read_text(path)).size() : 0;
+}
+
+// The installed rc.d script run by FreeBSD's rc.subr through its whole
+// life: start, status, reload, restart, stop. Only what this machine lacks
+// stands in: kenv and limits; ps and pwait of FreeBSD (rc.subr asks ps for
+// "pid jid command" and waits with pwait); and daemon(8), which here starts
+// the real daemon in the background as the program the script names, stays
+// as its supervisor, notes every signal that reaches the supervisor itself
+// and the daemon's exit status. The daemon reads a FIFO the test writes
+// log messages into, and its directory has a blank in its name.
 TEST_F(StagingInstall, RcScriptUnderRcSubr) {
     ASSERT_EQ(install_->status, 0) << install_->out << install_->err;
     if (geteuid() != 0) GTEST_SKIP() << "needs root to give the directory to the daemon's user";
@@ -187,49 +366,153 @@ TEST_F(StagingInstall, RcScriptUnderRcSubr) {
     ASSERT_NE(pw, nullptr);
     const uid_t nobody_uid = pw->pw_uid;
 
-    // FreeBSD's rc.subr runs the installed script's start. Only what this
-    // machine lacks stands in: kenv and limits, and daemon(8), which records
-    // the command line it gets and the user it runs as.
     temp_dir t;
-    ASSERT_EQ(mkdir((t / "bin").c_str(), 0755), 0);
-    write_file(t / "bin/kenv", std::string("#!/bin/sh\nexit 1\n"));
-    write_file(t / "bin/limits", std::string("#!/bin/sh\n[ \"$1\" = -C ] && shift 2\nexec \"$@\"\n"));
-    write_file(t / "daemon", "#!/bin/sh\n{ echo \"$*\"; id -un; } > " + (t / "argv") + "\n");
-    for (const char* f : {"bin/kenv", "bin/limits", "daemon"}) ASSERT_EQ(chmod((t / f).c_str(), 0755), 0);
+    // The daemon, as "nobody", must reach its directory inside.
+    ASSERT_EQ(chmod(t.path().c_str(), 0755), 0);
+    for (const char* d : {"bin", "run"}) ASSERT_EQ(mkdir((t / d).c_str(), 0755), 0);
+    const std::string procname = std::string(PREFIX) + "/sbin/quarn_dumper";
+    const std::map<std::string, std::string> stubs = {
+        {"bin/kenv", "#!/bin/sh\nexit 1\n"},
+        {"bin/limits", "#!/bin/sh\n[ \"$1\" = -C ] && shift 2\nexec \"$@\"\n"},
+        {"bin/ps",
+         "#!/bin/sh\n"
+         "while [ $# -gt 0 ]; do [ \"$1\" = -p ] && pids=$2; shift; done\n"
+         "for p in $pids; do\n"
+         "  cmd=$(tr '\\0' ' ' < /proc/$p/cmdline 2>/dev/null) || continue\n"
+         "  [ -n \"$cmd\" ] && echo \"$p 0 ${cmd% }\"\n"
+         "done\n"
+         "exit 0\n"},
+        {"bin/pwait",
+         "#!/bin/sh\nfor p in \"$@\"; do while kill -0 \"$p\" 2>/dev/null; do sleep 0.01; done; done\n"},
+        {"daemon",
+         "#!/bin/bash\n"
+         "if [ -z \"$STUB_SUPERVISOR\" ]; then\n"
+         "  STUB_SUPERVISOR=1 \"$0\" \"$@\" < /dev/null >> " + (t / "daemon.log") + " 2>&1 &\n"
+         "  exit 0\n"
+         "fi\n"
+         "for s in HUP INT TERM USR1 USR2; do trap \"echo $s >> " + (t / "daemon.signals") + "\" $s; done\n"
+         "[ \"$1 $2 $3\" = \"-S -T quarn_dumper\" ] || { echo \"daemon: options $1 $2 $3\"; exit 1; }\n"
+         "shift 3\n"
+         "[ \"$1\" = " + procname + " ] || { echo \"daemon: program $1\"; exit 1; }\n"
+         "shift\n"
+         "(exec -a " + procname + " " + prefix() + "/sbin/quarn_dumper \"$@\") &\n"
+         "child=$!\n"
+         "while :; do wait $child; status=$?; kill -0 $child 2>/dev/null || break; done\n"
+         "echo \"$child $status\" >> " + (t / "daemon.exits") + "\n"},
+    };
+    for (const auto& [name, text] : stubs) {
+        write_file(t / name, text);
+        ASSERT_EQ(chmod((t / name).c_str(), 0755), 0);
+    }
     std::string script = read_text(prefix() + "/etc/rc.d/quarn_dumper");
-    replace_once(script, ". /etc/rc.subr", ". " + rc_subr);
+    replace_once(script, ". /etc/rc.subr", ". " + rc_subr + "\nPS=\"" + (t / "bin/ps") + " -ww\"");
     replace_once(script, "command=\"/usr/sbin/daemon\"", "command=\"" + (t / "daemon") + "\"");
+    replace_once(script, "pidfile=\"/var/run/${name}.pid\"", "pidfile=\"" + (t / "run") + "/${name}.pid\"");
     write_file(t / "quarn_dumper", script);
+    const std::string pidfile = t / "run/quarn_dumper.pid";
 
-    const std::string dir = t / "dumps";
-    run_options o;
-    o.args = {t / "quarn_dumper", "start"};
-    o.env = {{"PATH", (t / "bin") + ":" + getenv("PATH")},
-             {"quarn_dumper_enable", "YES"},
-             {"quarn_dumper_user", "nobody"},
-             {"quarn_dumper_dir", dir},
-             {"quarn_dumper_flags", "-J -r error"}};
-    const run_result r = run("/bin/sh", o);
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    fifo_input input(t / "input");
+    const std::string dir = t / "dumps dir";
+    auto service = [&](const std::string& command) {
+        run_options o;
+        o.args = {t / "quarn_dumper", command};
+        o.env = {{"PATH", (t / "bin") + ":" + getenv("PATH")},
+                 {"quarn_dumper_enable", "YES"},
+                 {"quarn_dumper_user", "nobody"},
+                 {"quarn_dumper_dir", dir},
+                 {"quarn_dumper_flags", "-f " + (t / "input")}};
+        o.unset_env = {"QUARN_SYSCTL_DIR"};
+        return run("/bin/sh", o);
+    };
+    // The daemon named in the PID file runs, as the program the script
+    // names, and waits for input.
+    auto started = [&](pid_t previous) {
+        pid_t pid = 0;
+        const bool up = wait_until([&] {
+            pid = pid_in(pidfile);
+            return pid > 0 && pid != previous && waiting_for_input(pid);
+        });
+        EXPECT_TRUE(up) << read_text(t / "daemon.log");
+        return up ? pid : 0;
+    };
+    auto message = [&](uint16_t fport) {
+        build::header_spec h;
+        h.fport = fport;
+        EXPECT_TRUE(input.write_all(build::message(h, {build::record_spec{}})));
+    };
+    // rc.subr names the pid it waits for only when the daemon has not
+    // ended yet by its first look.
+    auto stopping = [](pid_t pid, const std::string& then) {
+        return std::regex("Stopping quarn_dumper\\.\n(Waiting for PIDS: " + std::to_string(pid) + "\\.\n)?" +
+                          std::regex_replace(then, std::regex(R"(\.)"), R"(\.)"));
+    };
+    auto exits = [&] { return file_exists(t / "daemon.exits") ? read_text(t / "daemon.exits") : ""; };
 
-    // daemon(8) gets its syslog options first, then the daemon with its PID
-    // file, user, directory and flags; it runs as root, since the daemon
-    // must open the log device before it takes the user's ids.
-    EXPECT_EQ(read_text(t / "argv"),
-              "-S -T quarn_dumper /usr/local/sbin/quarn_dumper -p /var/run/quarn_dumper.pid -u nobody -D " +
-                  dir + " -J -r error\nroot\n");
+    run_result r = service("start");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "Starting quarn_dumper.\n");
+    const pid_t first = started(0);
+    ASSERT_GT(first, 0);
+    // Each value reached the daemon as one argument, the blank included.
+    EXPECT_EQ(proc_argv(first), (std::vector<std::string>{procname, "-p", pidfile, "-u", "nobody", "-D", dir,
+                                                          "-f", t / "input"}));
     struct stat st;
     ASSERT_EQ(stat(dir.c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_mode & 07777, 0750u);
     EXPECT_EQ(st.st_uid, nobody_uid);
+
+    r = service("status");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "quarn_dumper is running as pid " + std::to_string(first) + ".\n");
+
+    // reload: after the index is renamed, the next line goes into a new
+    // "records", so SIGHUP reached the daemon.
+    message(50001);
+    ASSERT_TRUE(wait_until([&] { return line_count(dir + "/records") == 1; })) << read_text(t / "daemon.log");
+    ASSERT_EQ(rename((dir + "/records").c_str(), (dir + "/records.0").c_str()), 0);
+    r = service("reload");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    message(50002);
+    EXPECT_TRUE(wait_until([&] { return line_count(dir + "/records") == 1; })) << read_text(t / "daemon.log");
+    EXPECT_EQ(line_count(dir + "/records.0"), 1u);
+
+    // restart: the first daemon ends with status 0 before the second one
+    // starts.
+    r = service("restart");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(std::regex_match(r.out, stopping(first, "Starting quarn_dumper.\n"))) << r.out;
+    EXPECT_TRUE(wait_until([&] { return exits() == std::to_string(first) + " 0\n"; })) << exits();
+    const pid_t second = started(first);
+    ASSERT_GT(second, 0);
+    r = service("status");
+    EXPECT_EQ(r.out, "quarn_dumper is running as pid " + std::to_string(second) + ".\n");
+    message(50003);
+    EXPECT_TRUE(wait_until([&] { return line_count(dir + "/records") == 2; })) << read_text(t / "daemon.log");
+
+    // stop returns once the daemon has ended, and the PID file names no one.
+    r = service("stop");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(std::regex_match(r.out, stopping(second, ""))) << r.out;
+    EXPECT_EQ(kill(second, 0), -1);
+    EXPECT_TRUE(wait_until([&] {
+        return exits() == std::to_string(first) + " 0\n" + std::to_string(second) + " 0\n";
+    })) << exits();
+    EXPECT_EQ(pid_in(pidfile), 0);
+    r = service("status");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "quarn_dumper is not running.\n");
+
+    // The daemon reported nothing, and no signal reached daemon(8) itself.
+    EXPECT_EQ(read_text(t / "daemon.log"), "");
+    EXPECT_FALSE(file_exists(t / "daemon.signals")) << read_text(t / "daemon.signals");
 }
 
 TEST_F(StagingInstall, ExampleCrontabExpiresOldDumpsOnly) {
     ASSERT_EQ(install_->status, 0) << install_->out << install_->err;
     // The command of the one crontab line, run on a private directory.
     std::string command;
-    std::istringstream lines(read_text(prefix() + "/share/quarn_dumper/examples/crontab"));
+    std::istringstream lines(read_text(prefix() + "/share/examples/quarn_dumper/crontab"));
     for (std::string line; std::getline(lines, line);) {
         if (line.empty() || line[0] == '#') continue;
         std::istringstream fields(line);
