@@ -356,7 +356,7 @@ size_t line_count(const std::string& path) {
 // the real daemon in the background as the program the script names, stays
 // as its supervisor, notes every signal that reaches the supervisor itself
 // and the daemon's exit status. The daemon reads a FIFO the test writes
-// log messages into, and its directory has a blank in its name.
+// log messages into, and its directory has a blank and quotes in its name.
 TEST_F(StagingInstall, RcScriptUnderRcSubr) {
     ASSERT_EQ(install_->status, 0) << install_->out << install_->err;
     if (geteuid() != 0) GTEST_SKIP() << "needs root to give the directory to the daemon's user";
@@ -412,7 +412,7 @@ TEST_F(StagingInstall, RcScriptUnderRcSubr) {
     const std::string pidfile = t / "run/quarn_dumper.pid";
 
     fifo_input input(t / "input");
-    const std::string dir = t / "dumps dir";
+    const std::string dir = t / "dumps dir 'q'";
     auto service = [&](const std::string& command) {
         run_options o;
         o.args = {t / "quarn_dumper", command};
