@@ -3,7 +3,6 @@
 #include "quarn_dumploss.h"
 
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 
 #include "quarn_lock.h"
@@ -29,32 +28,21 @@ loss_streak streak QUARN_GUARDED_BY(losses_mutex);
 // miss it: the next dump written ends it.
 std::atomic<bool> streak_open{false};
 
-// The failure's own line, in the form its writer would have given it.
-void report_failure(const char* what, int err) {
-    if (err != 0) {
-        errno = err;
-        warn_errno("%s", what);
-    } else {
-        log_stderr("%s", what);
-    }
-}
-
 const char* error_text(const loss_streak& s) { return s.err != 0 ? strerror(s.err) : s.what; }
 
 }  // namespace
 
 void dump_lost(const char* filename, const char* what, int err) {
-    const int saved_errno = errno;
     mutex_guard g(losses_mutex);
     if (streak.lost == 0) {
-        report_failure(what, err);
+        // The failure's own line, as its writer would have given it.
+        report_error(what, err);
         log_stderr("%s: First dump lost: %s", progname(), filename);
         streak_open.store(true);
     }
     streak.lost++;
     streak.what = what;
     streak.err = err;
-    errno = saved_errno;
 }
 
 void dump_written() {

@@ -79,6 +79,17 @@ void warn_errno(const char* fmt, ...) {
     errno = saved;
 }
 
+void report_error(const char* what, int err) {
+    const int saved = errno;
+    if (err != 0) {
+        errno = err;
+        warn_errno("%s", what);
+    } else {
+        log_stderr("%s", what);
+    }
+    errno = saved;
+}
+
 void log_stderr(const char* fmt, ...) {
     char buf[LINE_MAX_BYTES];
     size_t len = 0;

@@ -18,6 +18,9 @@ void log_stderr(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void warn_errno(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // The warn line with an explicit error number (used by do_err).
 void vwarn_line(int saved_errno, const char* fmt, va_list ap);
+// "what" with the error number `err` as the warn line, or, when err is 0,
+// as a plain line. errno is left as it was.
+void report_error(const char* what, int err);
 // Fixed text written as is (it carries its own newline), in a single write.
 void write_stderr(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 

@@ -21,12 +21,7 @@ void writer_failed(output_writer* w, const char* what, int err) {
         }
         return;
     }
-    if (err != 0) {
-        errno = err;
-        warn_errno("%s", what);
-    } else {
-        log_stderr("%s", what);
-    }
+    report_error(what, err);
 }
 
 int writev_int(output_writer* w, struct iovec* iov, int iovcnt, int total) {
