@@ -23,6 +23,7 @@
 
 #include "inspect/quarn_dumpread.h"
 #include "inspect/quarn_dumpshow.h"
+#include "inspect/quarn_parts.h"
 #include "quarn_logfmt.h"
 #include "quarn_records.h"
 
@@ -32,10 +33,6 @@ using namespace quarn;
 
 constexpr const char* PROG = "quarn_inspect";
 constexpr const char* RECORDS_FILE = "records";
-constexpr const char* DUMP_SUFFIX = ".pcapng";
-// Suffixes of a dump's name after ".pcapng", in the order --join takes
-// files of the same number.
-constexpr const char* COMPRESSED_SUFFIXES[] = {"", ".xz", ".zst"};
 // A dump of at most this many records with reason "error" or "rebuffer"
 // is removed by the daemon instead of indexed.
 constexpr uint32_t SHORT_DUMP_RECORDS = 10;
@@ -122,54 +119,13 @@ int check_files(const std::vector<std::string>& files) {
     return status;
 }
 
-// "<stem>.<n>.pcapng<suffix>": the stem, n and the suffix, when `name` has
-// that form with n a non-negative 32-bit decimal number.
-struct dump_name {
-    std::string stem;
-    int32_t seq = 0;
-    std::string suffix;  // "", ".xz" or ".zst"
-};
-
-bool parse_dump_name(std::string_view name, dump_name& out) {
-    for (const char* suffix : COMPRESSED_SUFFIXES) {
-        const std::string tail = std::string(DUMP_SUFFIX) + suffix;
-        if (name.size() <= tail.size() || !name.ends_with(tail)) continue;
-        const std::string_view rest = name.substr(0, name.size() - tail.size());
-        const size_t dot = rest.rfind('.');
-        if (dot == std::string_view::npos || dot == 0 || dot + 1 == rest.size()) return false;
-        const std::string_view digits = rest.substr(dot + 1);
-        if (!std::all_of(digits.begin(), digits.end(), [](char ch) { return ch >= '0' && ch <= '9'; })) {
-            return false;
-        }
-        int32_t seq;
-        const auto [p, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), seq);
-        if (ec != std::errc() || p != digits.data() + digits.size()) return false;
-        out.stem = std::string(rest.substr(0, dot));
-        out.seq = seq;
-        out.suffix = suffix;
-        return true;
-    }
-    return false;
-}
-
-size_t suffix_rank(const std::string& suffix) {
-    for (size_t i = 0; i < std::size(COMPRESSED_SUFFIXES); i++) {
-        if (suffix == COMPRESSED_SUFFIXES[i]) return i;
-    }
-    return std::size(COMPRESSED_SUFFIXES);
-}
-
 // Names in `dir`; false (after complaining) when it cannot be listed.
 bool list_names(const std::string& dir, std::vector<std::string>& names) {
-    DIR* d = opendir(dir.c_str());
-    if (!d) {
-        complain(dir, strerror(errno));
+    std::string err;
+    if (list_dir_names(dir, names, err) != 0) {
+        complain(dir, err);
         return false;
     }
-    while (const dirent* e = readdir(d)) {
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
-    }
-    closedir(d);
     return true;
 }
 
@@ -186,40 +142,19 @@ bool write_all(int fd, const uint8_t* p, size_t n) {
     return true;
 }
 
+// The parts' bytes one after the other, as they are; every serial jump
+// between two parts is told on standard error, since no block in the
+// joined stream marks it.
 int join_dumps(const std::string& path_stem, const char* out_path) {
-    const size_t slash = path_stem.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path_stem.substr(0, slash + 1);
-    const std::string stem = slash == std::string::npos ? path_stem : path_stem.substr(slash + 1);
-    std::vector<std::string> names;
-    if (!list_names(dir, names)) return 1;
-
-    struct part {
-        dump_name name;
-        std::string path;
-    };
-    std::vector<part> parts;
-    for (const std::string& n : names) {
-        dump_name dn;
-        if (parse_dump_name(n, dn) && dn.stem == stem) {
-            parts.push_back({dn, (slash == std::string::npos ? "" : dir) + n});
-        }
-    }
-    if (parts.empty()) {
-        complain(path_stem, "no dumps named " + path_stem + ".N.pcapng, .pcapng.xz or .pcapng.zst");
-        return 1;
-    }
-    std::sort(parts.begin(), parts.end(), [](const part& a, const part& b) {
-        if (a.name.seq != b.name.seq) return a.name.seq < b.name.seq;
-        return suffix_rank(a.name.suffix) < suffix_rank(b.name.suffix);
-    });
-
     // Every part is read and walked before anything is written, so a bad
     // part leaves no half-joined output.
-    std::vector<std::vector<uint8_t>> data(parts.size());
-    for (size_t i = 0; i < parts.size(); i++) {
-        dump_contents c;
-        if (load_dump(parts[i].path, false, data[i], c) != 0) return 1;
+    stem_parts sp;
+    std::string err;
+    if (stem_parts_load(path_stem, false, sp, err) != 0) {
+        fprintf(stderr, "%s: %s\n", PROG, err.c_str());
+        return 1;
     }
+    for (const part_jump& j : sp.jumps) complain(path_stem, part_jump_text(sp, j));
     int fd = STDOUT_FILENO;
     if (out_path) {
         fd = open(out_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -229,8 +164,8 @@ int join_dumps(const std::string& path_stem, const char* out_path) {
         }
     }
     int status = 0;
-    for (const auto& d : data) {
-        if (!write_all(fd, d.data(), d.size())) {
+    for (const dump_part& p : sp.parts) {
+        if (!write_all(fd, p.bytes.data(), p.bytes.size())) {
             complain(out_path ? out_path : "standard output", strerror(errno));
             status = 1;
             break;
