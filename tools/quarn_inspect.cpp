@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -24,6 +25,7 @@
 #include "inspect/quarn_dumpread.h"
 #include "inspect/quarn_dumpshow.h"
 #include "inspect/quarn_parts.h"
+#include "inspect/quarn_rowtable.h"
 #include "quarn_logfmt.h"
 #include "quarn_records.h"
 
@@ -33,6 +35,8 @@ using namespace quarn;
 
 constexpr const char* PROG = "quarn_inspect";
 constexpr const char* RECORDS_FILE = "records";
+// Bytes of CSV text gathered before a write.
+constexpr size_t CSV_CHUNK = 1 << 16;
 // A dump of at most this many records with reason "error" or "rebuffer"
 // is removed by the daemon instead of indexed.
 constexpr uint32_t SHORT_DUMP_RECORDS = 10;
@@ -40,10 +44,11 @@ constexpr uint32_t SHORT_DUMP_RECORDS = 10;
 void usage(FILE* to) {
     fprintf(to,
             "usage: %s [--json] file ...\n"
+            "       %s --csv file|path_stem ...\n"
             "       %s --check file ...\n"
             "       %s --join path_stem [-o file]\n"
             "       %s --reindex dir\n",
-            PROG, PROG, PROG, PROG);
+            PROG, PROG, PROG, PROG, PROG);
 }
 
 void complain(const std::string& what, const std::string& why) {
@@ -88,6 +93,51 @@ int show_files(const std::vector<std::string>& files, bool json) {
             complain(path, "offset " + std::to_string(fault.offset) + ": " + fault.message);
             status = 1;
         }
+    }
+    return status;
+}
+
+// One table of decoded records over every file and connection stem given,
+// in time order, the header line once. Over a stem, a serial jump between
+// two parts is a gap row. An input that cannot be read whole is named on
+// standard error and left out.
+int csv_table(const std::vector<std::string>& inputs) {
+    int status = 0;
+    std::vector<stem_parts> loaded;
+    for (const std::string& in : inputs) {
+        stem_parts sp;
+        std::string err;
+        struct stat st;
+        int rc;
+        if (stat(in.c_str(), &st) == 0) {
+            sp.parts.emplace_back();
+            rc = dump_part_load(in, false, sp.parts.back(), err);
+        } else {
+            rc = stem_parts_load(in, false, sp, err);
+        }
+        if (rc != 0) {
+            fprintf(stderr, "%s: %s\n", PROG, err.c_str());
+            status = 1;
+            continue;
+        }
+        loaded.push_back(std::move(sp));
+    }
+    std::vector<record_row> rows;
+    for (const stem_parts& sp : loaded) rows_of_parts(sp, rows);
+    rows_sort_by_time(rows);
+    std::string out;
+    csv_append_header(out);
+    for (const record_row& r : rows) {
+        csv_append_row(out, r);
+        if (out.size() >= CSV_CHUNK) {
+            fwrite(out.data(), 1, out.size(), stdout);
+            out.clear();
+        }
+    }
+    fwrite(out.data(), 1, out.size(), stdout);
+    if (fflush(stdout) != 0) {
+        complain("standard output", strerror(errno));
+        status = 1;
     }
     return status;
 }
@@ -389,10 +439,11 @@ int reindex_dir(const std::string& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    enum { OPT_JSON = 1, OPT_CHECK, OPT_JOIN, OPT_REINDEX };
+    enum { OPT_JSON = 1, OPT_CHECK, OPT_JOIN, OPT_REINDEX, OPT_CSV };
     static const option LONG_OPTIONS[] = {
         {"json", no_argument, nullptr, OPT_JSON},
         {"check", no_argument, nullptr, OPT_CHECK},
+        {"csv", no_argument, nullptr, OPT_CSV},
         {"join", required_argument, nullptr, OPT_JOIN},
         {"reindex", required_argument, nullptr, OPT_REINDEX},
         {"help", no_argument, nullptr, 'h'},
@@ -407,6 +458,7 @@ int main(int argc, char** argv) {
         switch (ch) {
         case OPT_JSON: json = true; break;
         case OPT_CHECK:
+        case OPT_CSV:
         case OPT_JOIN:
         case OPT_REINDEX:
             if (mode != 0) {
@@ -422,7 +474,7 @@ int main(int argc, char** argv) {
         }
     }
     const std::vector<std::string> rest(argv + optind, argv + argc);
-    const bool files_mode = mode == 0 || mode == OPT_CHECK;
+    const bool files_mode = mode == 0 || mode == OPT_CHECK || mode == OPT_CSV;
     if ((files_mode && rest.empty()) || (!files_mode && !rest.empty()) ||
         (out_path && mode != OPT_JOIN) || (json && mode != 0)) {
         usage(stderr);
@@ -430,6 +482,7 @@ int main(int argc, char** argv) {
     }
     switch (mode) {
     case OPT_CHECK: return check_files(rest);
+    case OPT_CSV: return csv_table(rest);
     case OPT_JOIN: return join_dumps(mode_arg, out_path);
     case OPT_REINDEX: return reindex_dir(mode_arg);
     default: return show_files(rest, json);
