@@ -250,6 +250,8 @@ TEST_F(InProcess, ShowsEveryBlockWithItsRecordFields) {
     const std::string path = fixture_file();
     const test::run_result text = inspect({path});
     ASSERT_EQ(text.status, 0) << text.err;
+    // The decoded fields under each record: the fixture's are all zero.
+    const std::string zeros = " errno 0 snd_una 0 snd_max 0 snd_nxt 0 snd_recover 0 cwnd 0 ssthresh 0 snd_wnd 0 rcv_nxt 0 rcv_wnd 0 srtt 0 rttvar 0 dupacks 0 segqlen 0 sack_holes 0 flex1 0 flex2 0";
     EXPECT_EQ(text.out,
               "section at 0: log format 9, dumped 2023-11-14 22:16:40 UTC (1700000200)\n"
               "  id \"conn\" reason \"normal\" tag \"t1\"\n"
@@ -260,11 +262,16 @@ TEST_F(InProcess, ShowsEveryBlockWithItsRecordFields) {
               "interface: link type 0, snap length 104\n"
               "2023-11-14 22:15:01.150000 serial 5 stack 1 event 1 flags 0x0004 in [SYN] seq "
               "16909060 ack 0 win 65535 len 0\n"
+              "  time 1700000101.150000 stack alpha event in state CLOSED" + zeros + " payload_len 0\n"
               "2023-11-14 22:15:02.150000 serial 6 stack 1 event 7 flags 0x0000 event\n"
+              "  time 1700000102.150000 stack alpha event reorder state CLOSED" + zeros + " payload_len 0\n"
               "2 records missing\n"
+              "  time 1700000102.250005 serial 9\n"
               "2023-11-14 22:15:02.250005 serial 9 stack 1 event 2 flags 0x0004 out [PSH,ACK] seq "
               "7000 ack 16909061 win 512 len 100\n"
-              "2023-11-14 22:15:04.150000 serial 10 stack 1 event 54 flags 0x0000 event\n");
+              "  time 1700000102.250005 stack alpha event out state CLOSED" + zeros + " payload_len 100\n"
+              "2023-11-14 22:15:04.150000 serial 10 stack 1 event 54 flags 0x0000 event\n"
+              "  time 1700000104.150000 stack alpha event connend state CLOSED" + zeros + " payload_len 0\n");
 
     const test::run_result json = inspect({"--json", path});
     ASSERT_EQ(json.status, 0) << json.err;
@@ -284,7 +291,9 @@ TEST_F(InProcess, ShowsEveryBlockWithItsRecordFields) {
     EXPECT_EQ(lines[5]["tcp_flags"].text, "PSH,ACK");
     EXPECT_EQ(lines[5]["payload_len"].text, "100");
     EXPECT_EQ(lines[6]["event_id"].text, "54");
-    EXPECT_EQ(lines[6]["time"].text, "2023-11-14 22:15:04.150000");
+    EXPECT_EQ(lines[6]["time"].text, "1700000104.150000");
+    EXPECT_EQ(lines[6]["utc"].text, "2023-11-14 22:15:04.150000");
+    EXPECT_EQ(lines[6]["event"].text, "connend");
 
     // Several files: each one's blocks under its name.
     const test::run_result two = inspect({path, path});
