@@ -485,6 +485,112 @@ TEST_F(WholeRun, ReindexGivesTheDaemonsLinesForSynthesizedStreams) {
     EXPECT_EQ(test::sorted_lines(r.out), test::sorted_lines(expect));
 }
 
+// newsyslog's rotation: "records" moved to "records.0", older ones numbered
+// up and compressed by any of the four tools. A dump named in any of them
+// gets no line, so `>> DIR/records` never duplicates.
+TEST_F(WholeRun, ReindexRegardsEveryRotatedIndex) {
+    for (const char* tool : {"gzip", "bzip2", "xz", "zstd"}) ASSERT_TRUE(test::have_program(tool)) << tool;
+    const std::string repo = QUARN_SOURCE_DIR;
+    const std::string dir = run_daemon(repo + "/data/sample.tcplog", repo + "/data/sysctl", "direct", false);
+    const std::string records = dir + "/records";
+    const std::vector<std::string> lines = test::split_lines(test::read_text(records));
+    ASSERT_GE(lines.size(), 60u);
+
+    // Six indexes, each a share of the lines; records.3.gz of two gzip
+    // members, as `cat` of two compressed files gives.
+    const struct {
+        const char* name;
+        const char* compress;  // shell command run on the file, or empty
+    } rotated[] = {
+        {"records.4", "bzip2"}, {"records.3", "gzip"}, {"records.2", "xz -0"},
+        {"records.1", "zstd -q --rm"}, {"records.0", ""}, {"records", ""},
+    };
+    const size_t n = std::size(rotated);
+    std::vector<std::string> share(n);
+    for (size_t i = 0; i < lines.size(); i++) share[i * n / lines.size()] += lines[i] + "\n";
+    const auto write_indexes = [&](const std::vector<std::string>& text) {
+        for (size_t i = 0; i < n; i++) {
+            const std::string path = dir + "/" + rotated[i].name;
+            shell("rm -f " + q(path) + " " + q(path + ".gz") + " " + q(path + ".bz2") + " " + q(path + ".xz") +
+                  " " + q(path + ".zst"));
+            if (std::string(rotated[i].name) == "records.3") {
+                const size_t half = text[i].find('\n', text[i].size() / 2) + 1;
+                test::write_file(path + ".a", text[i].substr(0, half));
+                test::write_file(path + ".b", text[i].substr(half));
+                shell("gzip -c " + q(path + ".a") + " > " + q(path + ".gz") + " && gzip -c " + q(path + ".b") +
+                      " >> " + q(path + ".gz") + " && rm " + q(path + ".a") + " " + q(path + ".b"));
+                continue;
+            }
+            test::write_file(path, text[i]);
+            if (*rotated[i].compress) shell(std::string(rotated[i].compress) + " " + q(path));
+        }
+    };
+    write_indexes(share);
+    // Files that look alike but are no index: their lines count for nothing.
+    test::write_file(dir + "/records.old", share[0]);
+    test::write_file(dir + "/records.1.lz4", share[1]);
+    test::run_result r = inspect({"--reindex", dir});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "");
+
+    // A line taken out of every index comes back, once.
+    std::vector<std::string> cut = share;
+    std::string taken;
+    for (std::string& text : cut) {
+        const size_t first_end = text.find('\n') + 1;
+        taken += text.substr(0, first_end);
+        text.erase(0, first_end);
+    }
+    write_indexes(cut);
+    r = inspect({"--reindex", dir});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(test::sorted_lines(r.out), test::sorted_lines(taken));
+    // The recipe: appended to the current index, nothing is left to print.
+    shell("cat >> " + q(records) + " <<'EOF'\n" + r.out + "EOF");
+    r = inspect({"--reindex", dir});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+
+    // Leftovers of a stopped daemon: an empty dump and a cut one, listed
+    // apart from the lines, which stay as they were.
+    const std::string empty = dir + "/left_1_10.0.0.9_7.0.pcapng";
+    const std::string cut_dump = dir + "/left_1_10.0.0.9_7.1.pcapng";
+    test::write_file(empty, std::vector<uint8_t>{});
+    std::vector<uint8_t> some;
+    for (const std::string& name : test::list_dir(dir)) {
+        if (name.ends_with(".pcapng") && name.rfind("left_", 0) != 0) {
+            some = test::read_file(dir + "/" + name);
+            break;
+        }
+    }
+    ASSERT_GT(some.size(), 400u);
+    some.resize(some.size() - 3);
+    test::write_file(cut_dump, some);
+    r = inspect({"--reindex", dir});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    const std::vector<std::string> errs = test::split_lines(r.err);
+    ASSERT_EQ(errs.size(), 3u) << r.err;
+    EXPECT_EQ(errs[0], "quarn_inspect: " + dir + ": 2 dumps empty or cut short, as a daemon stopped while "
+                       "writing leaves them; no index line; they can be removed:");
+    EXPECT_EQ(errs[1], "  " + empty + ": offset 0: empty file");
+    EXPECT_EQ(errs[2].rfind("  " + cut_dump + ": offset ", 0), 0u) << errs[2];
+    EXPECT_NE(errs[2].find("cut by the end of the file"), std::string::npos) << errs[2];
+    shell("rm " + q(empty) + " " + q(cut_dump));
+
+    // A rotated index that cannot be read is named: its dumps may come
+    // back, and the status says so.
+    std::vector<uint8_t> xz = test::read_file(dir + "/records.2.xz");
+    xz.resize(xz.size() / 2);
+    test::write_file(dir + "/records.2.xz", xz);
+    r = inspect({"--reindex", dir});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "quarn_inspect: " + dir + "/records.2.xz: XZ data ends before its stream does; "
+                     "index not read; dumps it names may be printed again\n");
+    EXPECT_EQ(test::sorted_lines(r.out), test::sorted_lines(cut[2]));
+}
+
 TEST_F(WholeRun, ReindexListsFilesThatFailAndGivesThemNoLine) {
     const std::string stream = synth({"-s", "5", "-n", "40", "-c", "4", "-r", "1-12", "-S", "0"});
     const std::string dir = run_daemon(stream, tmp_ / "sysctl", "direct", false);
@@ -548,15 +654,20 @@ TEST_F(WholeRun, ReindexListsFilesThatFailAndGivesThemNoLine) {
         if (!broken) expect += l + "\n";
     }
     EXPECT_EQ(test::sorted_lines(r.out), test::sorted_lines(expect));
-    const std::vector<std::string> errs = test::sorted_lines(r.err);
-    ASSERT_EQ(errs.size(), 4u) << r.err;
-    EXPECT_NE(r.err.find("quarn_inspect: " + dir + "/" + short_dump +
-                         ": a dump of 1 records with reason \"error\" is removed, not indexed; no index line\n"),
-              std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("quarn_inspect: " + empty + ": offset 0: empty file\n"), std::string::npos);
-    EXPECT_NE(r.err.find("quarn_inspect: " + in_block + ": offset "), std::string::npos);
-    EXPECT_NE(r.err.find("quarn_inspect: " + at_block + ": ends "), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("a cut dump gets no index line"), std::string::npos) << r.err;
+    const std::vector<std::string> errs = test::split_lines(r.err);
+    ASSERT_EQ(errs.size(), 5u) << r.err;
+    EXPECT_EQ(errs[0], "quarn_inspect: " + dir + "/" + short_dump +
+                           ": a dump of 1 records with reason \"error\" is removed, not indexed; no index line");
+    // What a stopped daemon left, apart, for the operator to remove.
+    EXPECT_EQ(errs[1], "quarn_inspect: " + dir + ": 3 dumps empty or cut short, as a daemon stopped while "
+                       "writing leaves them; no index line; they can be removed:");
+    const std::vector<std::string> listed(errs.begin() + 2, errs.end());
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), "  " + empty + ": offset 0: empty file"), 1);
+    const auto listed_with = [&](const std::string& prefix) {
+        return std::count_if(listed.begin(), listed.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+    };
+    EXPECT_EQ(listed_with("  " + in_block + ": offset "), 1) << r.err;
+    EXPECT_EQ(listed_with("  " + at_block + ": ends "), 1) << r.err;
 }
 
 TEST_F(WholeRun, JoinedConnectionReadsInNumericOrderWithEverySection) {

@@ -24,6 +24,7 @@
 
 #include "inspect/quarn_dumpread.h"
 #include "inspect/quarn_dumpshow.h"
+#include "inspect/quarn_indexfiles.h"
 #include "inspect/quarn_parts.h"
 #include "inspect/quarn_rowtable.h"
 #include "quarn_logfmt.h"
@@ -323,25 +324,51 @@ bool index_from_file(const std::string& filename, const dump_name& dn, const dum
     return true;
 }
 
+// Whether a load failure is what a daemon stopped in the middle of a dump
+// leaves: an empty file, or one that ends inside a block or a compressed
+// stream. Such files are listed apart, for removal.
+bool cut_short(const std::string& why) {
+    return why == "offset 0: empty file" || why.find("cut by the end of the file") != std::string::npos ||
+           why.find("block header cut") != std::string::npos ||
+           why.find("ends before its stream does") != std::string::npos ||
+           why.find("ends before its frame does") != std::string::npos;
+}
+
+// The `"filename":"..."` member of an index line as the formatter wrote it,
+// or empty.
+std::string filename_member(const std::string& line) {
+    const std::string open = ", \"filename\":\"", close = "\", \"record_count\":";
+    const size_t from = line.find(open);
+    if (from == std::string::npos) return "";
+    const size_t to = line.find(close, from);
+    if (to == std::string::npos) return "";
+    return line.substr(from + 2, to + 1 - (from + 2));
+}
+
 int reindex_dir(const std::string& dir) {
     std::vector<std::string> names;
     if (!list_names(dir, names)) return 1;
     std::sort(names.begin(), names.end());
     int status = 0;
     std::vector<reindexed> dumps;
+    // Empty and cut dumps: path and what is wrong.
+    std::vector<std::pair<std::string, std::string>> leftovers;
     for (const std::string& n : names) {
         dump_name dn;
         if (!parse_dump_name(n, dn)) continue;
         const std::string path = dir + "/" + n;
-        std::vector<uint8_t> bytes;
-        dump_contents c;
-        if (load_dump(path, true, bytes, c) != 0) {
+        dump_part p;
+        std::string err;
+        if (dump_part_load(path, true, p, err) != 0) {
+            const std::string why = err.substr(path.size() + 2);
+            if (cut_short(why)) leftovers.emplace_back(path, why);
+            else complain(path, why);
             status = 1;
             continue;
         }
         reindexed r;
         std::string why;
-        if (!index_from_file(n, dn, c, r, why)) {
+        if (!index_from_file(n, dn, p.contents, r, why)) {
             complain(path, why + "; no index line");
             status = 1;
             continue;
@@ -370,9 +397,9 @@ int reindex_dir(const std::string& dir) {
         const bool rest_removable = drops_short_dumps(r.f.hdr) &&
                                     rest <= uint64_t{SHORT_DUMP_RECORDS} * LOG_RECORD_VERBOSE_SIZE;
         if (rest > 0 && !continued(r) && !rest_removable) {
-            complain(path, "ends " + std::to_string(rest) +
-                               " record bytes before its log message, with no later dump of "
-                               "that message here: a cut dump gets no index line");
+            leftovers.emplace_back(path, "ends " + std::to_string(rest) +
+                                             " record bytes before its log message, with no later "
+                                             "dump of that message here");
             status = 1;
             continue;
         }
@@ -394,19 +421,26 @@ int reindex_dir(const std::string& dir) {
         keep.push_back(&r);
     }
 
-    // Lines already in the index, and the filename members they hold.
-    std::set<std::string> present;
-    std::vector<std::string> index_lines;
-    if (FILE* in = fopen((dir + "/" + RECORDS_FILE).c_str(), "r")) {
-        char* line = nullptr;
-        size_t cap = 0;
-        ssize_t n;
-        while ((n = getline(&line, &cap, in)) > 0) {
-            present.emplace(line, static_cast<size_t>(n));
-            index_lines.emplace_back(line, static_cast<size_t>(n));
+    // Lines already in any index, the rotated ones included, and the
+    // filename members they hold.
+    std::vector<index_file> indexes;
+    std::vector<std::string> unreadable;
+    std::string err;
+    if (index_files_read(dir, indexes, unreadable, err) != 0) {
+        complain(dir, err);
+        return 1;
+    }
+    for (const std::string& u : unreadable) {
+        fprintf(stderr, "%s: %s/%s; index not read; dumps it names may be printed again\n", PROG, dir.c_str(),
+                u.c_str());
+        status = 1;
+    }
+    std::set<std::string> present, named;
+    for (const index_file& f : indexes) {
+        for (const std::string& l : f.lines) {
+            present.insert(l);
+            named.insert(filename_member(l));
         }
-        free(line);
-        fclose(in);
     }
 
     std::sort(keep.begin(), keep.end(), [](const reindexed* a, const reindexed* b) {
@@ -416,15 +450,7 @@ int reindex_dir(const std::string& dir) {
     });
     for (const reindexed* r : keep) {
         if (present.count(r->line)) continue;
-        // The line's own filename member, as the formatter wrote it.
-        const std::string open = ", \"filename\":\"", close = "\", \"record_count\":";
-        const size_t from = r->line.find(open);
-        const size_t to = r->line.find(close, from);
-        const std::string member = r->line.substr(from + 2, to + 2 - (from + 2));
-        const bool named = std::any_of(index_lines.begin(), index_lines.end(), [&](const std::string& l) {
-            return l.find(member) != std::string::npos;
-        });
-        if (named) {
+        if (named.count(filename_member(r->line))) {
             complain(dir + "/" + r->f.filename,
                      "its index line differs from the one the file gives: " +
                          r->line.substr(0, r->line.size() - 1));
@@ -432,6 +458,13 @@ int reindex_dir(const std::string& dir) {
             continue;
         }
         fwrite(r->line.data(), 1, r->line.size(), stdout);
+    }
+    if (!leftovers.empty()) {
+        fprintf(stderr,
+                "%s: %s: %zu dump%s empty or cut short, as a daemon stopped while writing leaves "
+                "them; no index line; they can be removed:\n",
+                PROG, dir.c_str(), leftovers.size(), leftovers.size() == 1 ? "" : "s");
+        for (const auto& [path, why] : leftovers) fprintf(stderr, "  %s: %s\n", path.c_str(), why.c_str());
     }
     return status;
 }
