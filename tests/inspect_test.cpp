@@ -141,8 +141,8 @@ protected:
     int dir_fd_ = -1;
 };
 
-// A damaged copy of the fixture: what to change, where the first fault is
-// and what its message says, and whether a plain walk sees it too.
+// A damaged copy of the fixture: what to change, the field where the first
+// fault is and what its message says, and whether a plain walk sees it too.
 struct damage_case {
     const char* name;
     std::function<void(std::vector<uint8_t>&, const dump_contents&)> damage;
@@ -240,8 +240,21 @@ TEST_F(InProcess, WalkerFindsTheFirstFaultOfEveryDamagedCopy) {
         dc.damage(f, base);
         dump_contents c;
         ASSERT_EQ(dump_parse(f.data(), f.size(), true, c, fault), -1);
-        EXPECT_EQ(fault.offset, dc.fault_at(base));
+        // The fault names the start of the block that holds the field, and
+        // the field's byte within it.
+        const size_t field = dc.fault_at(base);
+        size_t start = 0;
+        for (const dump_block& b : base.blocks) {
+            if (b.offset <= field) start = b.offset;
+        }
+        EXPECT_EQ(fault.offset, start);
         EXPECT_NE(fault.message.find(dc.message), std::string::npos) << fault.message;
+        if (field == start) {
+            EXPECT_EQ(fault.message.find("(byte "), std::string::npos) << fault.message;
+        } else {
+            EXPECT_TRUE(fault.message.ends_with(" (byte " + std::to_string(field - start) + " of the block)"))
+                << fault.message;
+        }
         EXPECT_EQ(dump_parse(f.data(), f.size(), false, c, fault) != 0, dc.structural) << fault.message;
     }
 }
@@ -354,7 +367,7 @@ TEST_F(InProcess, InvalidInputGetsAMessageAndStatusOne) {
         {t / "dir.pcapng", "is a directory"},
         {t / "empty.0.pcapng", "offset 0: empty file"},
         {t / "garbage.0.pcapng", "offset 0: not a pcapng file"},
-        {t / "cut.0.pcapng", "offset 704: block of 304 bytes cut by the end of the file (30 left)"},
+        {t / "cut.0.pcapng", "offset 700: block of 304 bytes cut by the end of the file (30 left) (byte 4 of the block)"},
         {t / "cut.0.pcapng.xz", "XZ data ends before its stream does"},
         {t / "cut.0.pcapng.zst", "zstd data ends before its frame does"},
         {t / "bad.0.pcapng.xz", "XZ data is damaged"},
@@ -382,6 +395,64 @@ TEST_F(InProcess, InvalidInputGetsAMessageAndStatusOne) {
     EXPECT_EQ(inspect({"--join", t / "nothing"}).err,
               "quarn_inspect: " + t / "nothing" + ": no dumps named " + t / "nothing" +
                   ".N.pcapng, .pcapng.xz or .pcapng.zst\n");
+}
+
+// Option lists by the pcapng rules: a block may have no option list at all,
+// but a list that has options ends with end-of-options.
+TEST_F(InProcess, InterfaceWithoutOptionsIsSoundAndAnUnendedListIsNot) {
+    const std::vector<uint8_t> good = test::read_file(fixture_file());
+    dump_contents base;
+    dump_fault fault;
+    ASSERT_EQ(dump_parse(good.data(), good.size(), true, base, fault), 0) << fault.message;
+    const dump_block& idb = kind_at(base, dump_block_kind::interface);
+    ASSERT_EQ(idb.length, 24u);  // the daemon's: 16 bytes, end-of-options, trailer
+    const auto with_idb = [&](const std::vector<uint8_t>& block) {
+        std::vector<uint8_t> f(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(idb.offset));
+        f.insert(f.end(), block.begin(), block.end());
+        f.insert(f.end(), good.begin() + static_cast<std::ptrdiff_t>(idb.offset + idb.length), good.end());
+        return f;
+    };
+    // Type 1, length 20, link type 0, reserved, snap length 104, length 20.
+    const std::vector<uint8_t> bare = test::unhex("01 00 00 00 14 00 00 00 00 00 00 00 68 00 00 00 14 00 00 00");
+    std::vector<uint8_t> f = with_idb(bare);
+    dump_contents c;
+    EXPECT_EQ(dump_parse(f.data(), f.size(), true, c, fault), 0) << fault.message;
+    EXPECT_EQ(c.sections[0].interfaces, 1u);
+    const test::run_result r = [&] {
+        test::write_file(dir_ / "bare.0.pcapng", f);
+        return inspect({"--check", dir_ / "bare.0.pcapng"});
+    }();
+    EXPECT_EQ(r.status, 0) << r.err;
+
+    // if_name "quar" and no end-of-options: refused at the block's start.
+    const std::vector<uint8_t> unended = test::unhex(
+        "01 00 00 00 1C 00 00 00 00 00 00 00 68 00 00 00 02 00 04 00 71 75 61 72 1C 00 00 00");
+    f = with_idb(unended);
+    ASSERT_EQ(dump_parse(f.data(), f.size(), true, c, fault), -1);
+    EXPECT_EQ(fault.offset, idb.offset);
+    EXPECT_EQ(fault.message, "option list without end-of-options (byte 24 of the block)");
+    // A plain walk reads past it.
+    EXPECT_EQ(dump_parse(f.data(), f.size(), false, c, fault), 0) << fault.message;
+}
+
+// The size is known before the first read: a sparse 6 GB file is refused
+// at once, plain or named as compressed, by every mode that reads files.
+TEST_F(InProcess, FilesPastTheSizeLimitAreRefusedBeforeReading) {
+    const std::string big = dir_ / "big.0.pcapng", big_xz = dir_ / "big.1.pcapng.xz";
+    shell("truncate -s 6G " + q(big) + " && truncate -s 6G " + q(big_xz));
+    for (const std::string& path : {big, big_xz}) {
+        for (const char* mode : {"--check", "--json", "--csv", ""}) {
+            SCOPED_TRACE(path + " " + mode);
+            std::vector<std::string> args;
+            if (*mode) args.push_back(mode);
+            args.push_back(path);
+            const test::run_result r = inspect(args);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_NE(r.err.find("quarn_inspect: " + path + ": file of 6442450944 bytes, larger than the size "
+                                 "limit of 1073741824 bytes\n"),
+                      std::string::npos) << r.err;
+        }
+    }
 }
 
 // Whole runs of the real daemon, rebuilt from the files alone.
@@ -715,6 +786,86 @@ TEST_F(WholeRun, JoinedConnectionReadsInNumericOrderWithEverySection) {
     r = inspect({"--check", joined});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.find(joined + ": ok: " + std::to_string(parts.size()) + " sections"), 0u) << r.out;
+}
+
+// What Wireshark's own tools write from the daemon's dumps is sound pcapng
+// (interfaces without options, the program's name in the section header,
+// records merged, windowed or split), so --check passes it and counts every
+// record; a cut copy is refused at the start of the block the cut falls in.
+TEST_F(WholeRun, CheckAcceptsWhatWiresharksToolsWriteFromRealDumps) {
+    for (const char* tool : {"editcap", "mergecap", "tshark"}) ASSERT_TRUE(test::have_program(tool)) << tool;
+    const std::string repo = QUARN_SOURCE_DIR;
+    const std::string stream = synth({"-s", "23", "-n", "60", "-c", "4", "-r", "1-12", "-S", "20", "-g", "15",
+                                      "-e", "10", "-6", "40", "-v", "20"});
+    const struct {
+        const char* name;
+        std::string input, sysctl;
+    } runs[] = {
+        {"sample", repo + "/data/sample.tcplog", repo + "/data/sysctl"},
+        {"synth", stream, tmp_ / "sysctl"},
+    };
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.name);
+        const std::string dir = run_daemon(run.input, run.sysctl, run.name, false);
+        uint64_t records = 0;
+        std::map<std::string, int> parts;  // stem, number of parts
+        for (const std::string& line : test::split_lines(test::read_text(dir + "/records"))) {
+            const size_t at = line.find("\"record_count\":") + 15;
+            records += std::stoull(line.substr(at, line.find(',', at) - at));
+        }
+        std::string one, stem;
+        for (const std::string& n : test::list_dir(dir)) {
+            if (!n.ends_with(".pcapng")) continue;
+            if (one.empty()) one = dir + "/" + n;
+            const std::string s = n.substr(0, n.rfind('.', n.size() - 8));
+            if (++parts[s] > (stem.empty() ? 0 : parts[stem])) stem = s;
+        }
+        ASSERT_FALSE(one.empty());
+        ASSERT_GE(parts[stem], 2);
+        const std::string w = tmp_ / run.name;
+        shell("cd " + q(dir) + " && editcap " + q(one) + " " + q(w + ".edit.pcapng") +
+              " && mergecap -w " + q(w + ".merged.pcapng") + " *.pcapng" +
+              " && mergecap -a -w " + q(w + ".appended.pcapng") + " *.pcapng" +
+              " && editcap -r " + q(w + ".merged.pcapng") + " " + q(w + ".window.pcapng") + " 20-80" +
+              " && editcap -c 40 " + q(w + ".merged.pcapng") + " " + q(w + ".split.pcapng"));
+        ASSERT_EQ(inspect({"--join", dir + "/" + stem, "-o", w + ".joined.pcapng"}).status, 0);
+        shell("tshark -r " + q(w + ".joined.pcapng") + " -w " + q(w + ".tshark.pcapng") + " 2>/dev/null");
+        std::vector<std::string> files = {w + ".edit.pcapng", w + ".merged.pcapng", w + ".appended.pcapng",
+                                          w + ".window.pcapng", w + ".tshark.pcapng"};
+        for (const std::string& n : test::list_dir(tmp_.path())) {
+            if (n.rfind(std::string(run.name) + ".split_", 0) == 0) files.push_back(tmp_ / n);
+        }
+        ASSERT_GE(files.size(), 7u);
+        for (const std::string& f : files) {
+            SCOPED_TRACE(f);
+            const test::run_result r = inspect({"--check", f});
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.out.rfind(f + ": ok: 1 section, ", 0), 0u) << r.out;
+            EXPECT_NE(r.out.find(", 1 written by another program, checked as pcapng only\n"), std::string::npos)
+                << r.out;
+        }
+        // Every record of every dump is in the merged file.
+        const test::run_result merged = inspect({"--check", w + ".merged.pcapng"});
+        EXPECT_NE(merged.out.find(", " + std::to_string(records) + " records ("), std::string::npos)
+            << merged.out << " expected " << records;
+
+        // Cut at every eighth of the merged file: the fault is named at the
+        // start of a block of the whole file.
+        const std::vector<uint8_t> whole = test::read_file(w + ".merged.pcapng");
+        dump_contents c;
+        dump_fault fault;
+        ASSERT_EQ(dump_parse(whole.data(), whole.size(), true, c, fault), 0) << fault.message;
+        std::set<size_t> starts;
+        for (const dump_block& b : c.blocks) starts.insert(b.offset);
+        for (size_t k = 1; k < 8; k++) {
+            const std::vector<uint8_t> cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(whole.size() * k / 8));
+            if (starts.count(cut.size())) continue;  // a cut between blocks is a whole file
+            dump_contents cc;
+            ASSERT_EQ(dump_parse(cut.data(), cut.size(), true, cc, fault), -1);
+            EXPECT_TRUE(starts.count(fault.offset)) << fault.offset << ": " << fault.message;
+            EXPECT_LT(fault.offset, cut.size());
+        }
+    }
 }
 
 // What the synthesizer put into a stream, as the dumps must show it.

@@ -162,10 +162,15 @@ int check_files(const std::vector<std::string>& files) {
                 missing += b.missing;
             }
         }
+        const size_t others = static_cast<size_t>(std::count_if(
+            c.sections.begin(), c.sections.end(), [](const dump_section& s) { return !dump_section_is_daemons(s); }));
         printf("%s: ok: %zu section%s, %u records (%u packets, %u events), %u gaps, "
-               "%llu records missing\n",
+               "%llu records missing",
                path.c_str(), c.sections.size(), c.sections.size() == 1 ? "" : "s",
                packets + events, packets, events, gaps, static_cast<unsigned long long>(missing));
+        // Sections another program wrote were held to pcapng alone.
+        if (others > 0) printf(", %zu written by another program, checked as pcapng only", others);
+        printf("\n");
     }
     return status;
 }

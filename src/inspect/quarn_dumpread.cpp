@@ -153,7 +153,16 @@ int dump_read_file(const char* path, std::vector<uint8_t>& out, std::string& err
         err = "is a directory";
         return -1;
     }
+    // A file past the limit is refused before a byte is read; a compressed
+    // one too, since its content could only be larger. (A pipe or device
+    // tells no size, and its reading stops at the limit below.)
+    if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > DUMP_MAX_BYTES) {
+        err = "file of " + std::to_string(st.st_size) + " bytes, larger than the size limit of " +
+              std::to_string(DUMP_MAX_BYTES) + " bytes";
+        return -1;
+    }
     std::vector<uint8_t> raw;
+    if (S_ISREG(st.st_mode)) raw.reserve(static_cast<size_t>(st.st_size));
     size_t used = 0;
     for (;;) {
         if (used == raw.size() && !grow(raw, used, READ_CHUNK)) {
