@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "daemon_harness.h"
+#include "inspect_fixture.h"
 #include "dump_check.h"
 #include "inspect/quarn_dumpread.h"
 #include "quarn_dump.h"
@@ -38,39 +39,10 @@ namespace {
 namespace qb = quarn::build;
 using test::temp_dir;
 
-constexpr int64_t DUMP_TIME = 1700000200;  // 2023-11-14 22:16:40 UTC
-int64_t fixed_dump_time() { return DUMP_TIME; }
-std::atomic<int64_t> cache_now{1000000};
-time_t cache_clock() { return static_cast<time_t>(cache_now.load()); }
-
-std::string inspect_path() {
-    std::string d = test::daemon_path();
-    return d.substr(0, d.rfind('/') + 1) + "quarn_inspect";
-}
-
-test::run_result inspect(const std::vector<std::string>& args) {
-    test::run_options o;
-    o.args = args;
-    o.timeout_ms = 120000;
-    return test::run(inspect_path(), o);
-}
-
-// Runs a shell command line; its standard output, and the status in *status.
-std::string shell(const std::string& cmd, int* status = nullptr) {
-    test::run_options o;
-    o.args = {"-c", cmd};
-    o.timeout_ms = 300000;
-    const test::run_result r = test::run("/bin/sh", o);
-    if (status) *status = r.status;
-    else EXPECT_EQ(r.status, 0) << cmd << "\n" << r.err;
-    return r.out;
-}
-
-std::string q(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
+constexpr int64_t DUMP_TIME = test::INSPECT_DUMP_TIME;  // 2023-11-14 22:16:40 UTC
+using test::inspect;
+using test::q;
+using test::shell;
 
 // The fixture connection: a SYN received, an event, two serial numbers
 // lost, a segment sent, and the end of the connection.
@@ -106,39 +78,12 @@ std::vector<qb::record_spec> fixture_records() {
 }
 
 // Dumps made in-process by do_bbr_record, as a worker makes them.
-class InProcess : public ::testing::Test {
+class InProcess : public test::InspectDumps {
 protected:
-    static void SetUpTestSuite() {
-        ASSERT_TRUE(test::prepare_dump_globals());
-    }
-
-    void SetUp() override {
-        dump_clock = fixed_dump_time;
-        idcache_clock = cache_clock;
-        idcache_init(0);
-        reopen_flag = true;
-        dir_fd_ = open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY);
-        ASSERT_GE(dir_fd_, 0);
-    }
-    void TearDown() override {
-        // Expiry releases every id cache entry the test made.
-        cache_now += 100000000;
-        idcache_expire();
-        close(dir_fd_);
-    }
-
-    void dump(const qb::header_spec& h, const std::vector<qb::record_spec>& recs) {
-        test::aligned_msg m(qb::message(h, recs));
-        test::capture_stderr([&] { do_bbr_record(dir_fd_, m.data()); });
-    }
-
     std::string fixture_file() {
         dump(fixture_header(), fixture_records());
         return dir_ / "conn_443_10.0.0.2_50000.0.pcapng";
     }
-
-    temp_dir dir_;
-    int dir_fd_ = -1;
 };
 
 // A damaged copy of the fixture: what to change, the field where the first

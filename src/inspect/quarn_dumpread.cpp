@@ -134,7 +134,7 @@ int dump_decompress(dump_compression c, const uint8_t* in, size_t size, std::vec
     return 0;
 }
 
-int dump_read_file(const char* path, std::vector<uint8_t>& out, std::string& err) {
+int dump_read_raw(const char* path, std::vector<uint8_t>& raw, std::string& err) {
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         err = strerror(errno);
@@ -161,7 +161,7 @@ int dump_read_file(const char* path, std::vector<uint8_t>& out, std::string& err
               std::to_string(DUMP_MAX_BYTES) + " bytes";
         return -1;
     }
-    std::vector<uint8_t> raw;
+    raw.clear();
     if (S_ISREG(st.st_mode)) raw.reserve(static_cast<size_t>(st.st_size));
     size_t used = 0;
     for (;;) {
@@ -179,6 +179,12 @@ int dump_read_file(const char* path, std::vector<uint8_t>& out, std::string& err
         used += static_cast<size_t>(n);
     }
     raw.resize(used);
+    return 0;
+}
+
+int dump_read_file(const char* path, std::vector<uint8_t>& out, std::string& err) {
+    std::vector<uint8_t> raw;
+    if (dump_read_raw(path, raw, err) != 0) return -1;
     return dump_decompress(dump_compression_of(raw.data(), raw.size()), raw.data(), raw.size(),
                            out, err);
 }

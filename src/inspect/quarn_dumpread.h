@@ -35,6 +35,11 @@ dump_compression dump_compression_of_name(std::string_view name);
 int dump_decompress(dump_compression c, const uint8_t* in, size_t size, std::vector<uint8_t>& out,
                     std::string& err);
 
+// Reads the file at `path` whole, as it is: 0, or -1 with a message in
+// `err` (missing file, directory, read error, a regular file larger than
+// DUMP_MAX_BYTES, refused before any read).
+int dump_read_raw(const char* path, std::vector<uint8_t>& raw, std::string& err);
+
 // Reads the file at `path` and decompresses it by its content. 0 on
 // success; -1 with a message in `err` (missing file, directory, read
 // error, damaged compressed data, a regular file larger than

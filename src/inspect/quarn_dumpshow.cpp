@@ -25,7 +25,6 @@ namespace {
 
 constexpr size_t AF_WORD = 4;
 constexpr size_t TCP_FIXED = 20;
-constexpr int64_t USEC_PER_SEC = 1000000;
 
 struct tcp_fields {
     bool valid = false;
@@ -85,23 +84,6 @@ std::string quoted(std::string_view s) {
         }
     }
     return q + '"';
-}
-
-// Wall-clock time of a record: the section's time offset plus its time.
-// False when the section has no log header.
-bool record_wall_time(const dump_section& s, const uint8_t* rec, int64_t& sec, int64_t& usec) {
-    if (!s.log_header) return false;
-    const timeval64 off = tlh_offset(s.log_header), rt = rec_time(rec);
-    const __int128 total = (static_cast<__int128>(off.sec) + rt.sec) * USEC_PER_SEC + off.usec + rt.usec;
-    __int128 q = total / USEC_PER_SEC, r = total % USEC_PER_SEC;
-    if (r < 0) {
-        r += USEC_PER_SEC;
-        q -= 1;
-    }
-    if (q > INT64_MAX || q < INT64_MIN) return false;
-    sec = static_cast<int64_t>(q);
-    usec = static_cast<int64_t>(r);
-    return true;
 }
 
 const char* kind_name(dump_block_kind k) {

@@ -2,14 +2,9 @@
 #include "quarn_indexfiles.h"
 
 #include <bzlib.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 #include "quarn_dumpread.h"
 #include "quarn_parts.h"
@@ -134,45 +129,6 @@ int bunzip2(const uint8_t* in, size_t size, std::vector<uint8_t>& out, std::stri
     return rc;
 }
 
-int read_whole(const std::string& path, std::vector<uint8_t>& out, std::string& err) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        err = strerror(errno);
-        return -1;
-    }
-    struct fd_closer {
-        int fd;
-        ~fd_closer() { close(fd); }
-    } closer{fd};
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        err = strerror(errno);
-        return -1;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        err = "not a regular file";
-        return -1;
-    }
-    if (static_cast<uint64_t>(st.st_size) > DUMP_MAX_BYTES) {
-        err = "file larger than the size limit";
-        return -1;
-    }
-    out.resize(static_cast<size_t>(st.st_size));
-    size_t used = 0;
-    while (used < out.size()) {
-        const ssize_t n = read(fd, out.data() + used, out.size() - used);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            err = strerror(errno);
-            return -1;
-        }
-        if (n == 0) break;
-        used += static_cast<size_t>(n);
-    }
-    out.resize(used);
-    return 0;
-}
-
 }  // namespace
 
 bool index_file_name(std::string_view name, index_compression& c) {
@@ -214,7 +170,7 @@ int index_files_read(const std::string& dir, std::vector<index_file>& out,
         if (!index_file_name(n, c)) continue;
         std::vector<uint8_t> raw, text;
         std::string why;
-        if (read_whole(dir + "/" + n, raw, why) != 0 ||
+        if (dump_read_raw((dir + "/" + n).c_str(), raw, why) != 0 ||
             index_decompress(c, raw.data(), raw.size(), text, why) != 0) {
             problems.push_back(n + ": " + why);
             continue;

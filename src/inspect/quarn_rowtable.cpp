@@ -66,24 +66,6 @@ std::string_view kind_text(row_kind k) {
     return "gap";
 }
 
-// The section's time offset plus the record's time, normalized; false when
-// the section has no log header or the sum does not fit.
-bool wall_time(const dump_section& s, const uint8_t* rec, int64_t& sec, int64_t& usec) {
-    if (!s.log_header) return false;
-    const timeval64 off = tlh_offset(s.log_header), rt = rec_time(rec);
-    const __int128 total =
-        (static_cast<__int128>(off.sec) + rt.sec) * USEC_PER_SEC + off.usec + rt.usec;
-    __int128 q = total / USEC_PER_SEC, r = total % USEC_PER_SEC;
-    if (r < 0) {
-        r += USEC_PER_SEC;
-        q -= 1;
-    }
-    if (q > INT64_MAX || q < INT64_MIN) return false;
-    sec = static_cast<int64_t>(q);
-    usec = static_cast<int64_t>(r);
-    return true;
-}
-
 bool has_record(const dump_block& b) {
     return (b.kind == dump_block_kind::packet || b.kind == dump_block_kind::event) && b.record;
 }
@@ -91,7 +73,7 @@ bool has_record(const dump_block& b) {
 // A record's row: time, serial and the decoded fields.
 void fill_record_row(const dump_contents& c, const dump_block& b, record_row& r) {
     const dump_section& s = c.sections[b.section];
-    r.has_time = wall_time(s, b.record, r.sec, r.usec);
+    r.has_time = record_wall_time(s, b.record, r.sec, r.usec);
     r.has_serial = true;
     r.serial = rec_serial(b.record);
     r.stack = s.has_stack && s.stack_id == rec_stack_id(b.record) ? s.stack_name : std::string_view();
@@ -162,6 +144,22 @@ bool skipped(std::string_view name, std::initializer_list<std::string_view> skip
 }
 
 }  // namespace
+
+bool record_wall_time(const dump_section& s, const uint8_t* rec, int64_t& sec, int64_t& usec) {
+    if (!s.log_header) return false;
+    const timeval64 off = tlh_offset(s.log_header), rt = rec_time(rec);
+    const __int128 total =
+        (static_cast<__int128>(off.sec) + rt.sec) * USEC_PER_SEC + off.usec + rt.usec;
+    __int128 q = total / USEC_PER_SEC, r = total % USEC_PER_SEC;
+    if (r < 0) {
+        r += USEC_PER_SEC;
+        q -= 1;
+    }
+    if (q > INT64_MAX || q < INT64_MIN) return false;
+    sec = static_cast<int64_t>(q);
+    usec = static_cast<int64_t>(r);
+    return true;
+}
 
 std::string row_time_text(int64_t sec, int64_t usec) {
     const __int128 total = static_cast<__int128>(sec) * USEC_PER_SEC + usec;

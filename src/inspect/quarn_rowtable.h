@@ -75,6 +75,11 @@ void rows_of_parts(const stem_parts& sp, std::vector<record_row>& out);
 // before it.
 void rows_sort_by_time(std::vector<record_row>& rows);
 
+// A record's wall-clock time: the section's time offset plus the record's
+// time, usec in 0 to 999999; false when the section has no log header or
+// the sum does not fit.
+bool record_wall_time(const dump_section& s, const uint8_t* rec, int64_t& sec, int64_t& usec);
+
 // "1700000101.150000": seconds since the epoch with six decimals.
 std::string row_time_text(int64_t sec, int64_t usec);
 
