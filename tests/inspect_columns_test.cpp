@@ -3,6 +3,7 @@
 // offsets: the RACK and BBR parts only where the stack name and the 0x10
 // flag call for them, buffer fields only with their flags, gaps inside a
 // file and between the parts of a connection, and the table's time order.
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 #include "daemon_harness.h"
 #include "inspect_fixture.h"
 #include "json_check.h"
+#include "inspect/quarn_parts.h"
 #include "quarn_stacknames.h"
 
 namespace quarn {
@@ -339,6 +341,94 @@ TEST_F(Columns, TextViewShowsTheDecodedFieldsUnderEachRecord) {
                            value_text(RACK_FIELDS[1], 3)), std::string::npos) << decoded;
     EXPECT_EQ(decoded.find("rxbuf_acc"), std::string::npos);
     EXPECT_EQ(decoded.find("bbr_"), std::string::npos);
+}
+
+// The synthesizer's story through the real daemon: what --csv over the
+// connection and --json of each dump decode is, field by field, what the
+// synthesizer says it put in, losses between and inside dumps included.
+TEST(StoryColumns, CsvAndJsonDecodeWhatTheSynthesizerPutIn) {
+    if (!*test::synth_path()) GTEST_SKIP() << "quarn_synth not built";
+    const std::vector<std::vector<std::string>> cases = {
+        {"--story", "--losses", "-s", "3"},
+        {"--story", "--stack", "rack", "--messages", "1", "-s", "5"},
+        {"--story", "--messages", "6", "-s", "9", "--losses"},
+    };
+    for (const std::vector<std::string>& args : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        test::daemon_setup setup;
+        setup.sysctl_dir = setup.tmp / "sysctl";
+        const std::string values = setup.tmp / "values.jsonl";
+        test::run_options so;
+        so.args = args;
+        so.args.insert(so.args.end(), {"--values", values, "-o", setup.input, "-k", setup.sysctl_dir});
+        const test::run_result synth = test::run(test::synth_path(), so);
+        ASSERT_EQ(synth.status, 0) << synth.err;
+        const test::run_result daemon = test::run(test::daemon_path(), setup.options());
+        ASSERT_EQ(daemon.status, 0) << daemon.err;
+
+        std::vector<test::json_object> want;
+        std::string err;
+        ASSERT_TRUE(test::parse_json_lines(test::read_text(values), &want, &err)) << err;
+        ASSERT_GT(want.size(), 100u);
+        std::string stem;
+        std::vector<std::pair<int, std::string>> parts;
+        for (const std::string& n : test::list_dir(setup.out)) {
+            dump_name dn;
+            if (!parse_dump_name(n, dn)) continue;
+            stem = dn.stem;
+            parts.emplace_back(dn.seq, setup.out + "/" + n);
+        }
+        std::sort(parts.begin(), parts.end());
+        ASSERT_FALSE(stem.empty());
+
+        // --csv over the stem: every row, gaps between dumps included; a
+        // gap's time and serial are the next record's.
+        const test::run_result csv = test::inspect({"--csv", setup.out + "/" + stem});
+        ASSERT_EQ(csv.status, 0) << csv.err;
+        std::string header;
+        std::vector<std::map<std::string, std::string>> rows = csv_rows(csv.out, &header);
+        EXPECT_EQ(header, CSV_HEADER);
+        ASSERT_EQ(rows.size(), want.size());
+        for (size_t i = 0; i < rows.size(); i++) {
+            SCOPED_TRACE("row " + std::to_string(i));
+            if (rows[i]["block"] == "gap" && i + 1 < rows.size()) {
+                EXPECT_EQ(rows[i]["time"], rows[i + 1]["time"]);
+                EXPECT_EQ(rows[i]["serial"], rows[i + 1]["serial"]);
+                rows[i].erase("time");
+                rows[i].erase("serial");
+            }
+            std::map<std::string, std::string> w;
+            for (const auto& [k, v] : want[i]) w[k] = v.text;
+            std::erase_if(w, [](const auto& kv) { return kv.second.empty(); });
+            EXPECT_EQ(rows[i], w);
+        }
+
+        // --json of the dumps one by one: the same records, texts as
+        // strings and numbers as numbers.
+        std::vector<std::string> json_args = {"--json"};
+        for (const auto& [n, path] : parts) json_args.push_back(path);
+        const test::run_result json = test::inspect(json_args);
+        ASSERT_EQ(json.status, 0) << json.err;
+        std::vector<test::json_object> got;
+        ASSERT_TRUE(test::parse_json_lines(json.out, &got, &err)) << err;
+        std::vector<test::json_object> records, want_records;
+        for (test::json_object& o : got) {
+            if (o["block"].text != "packet" && o["block"].text != "event") continue;
+            for (const char* extra : {"offset", "ts_usec", "caplen", "origlen", "utc", "rec_sec", "rec_usec",
+                                      "direction", "tcp_flags", "seq", "ack", "win"}) {
+                o.erase(extra);
+            }
+            records.push_back(o);
+        }
+        for (const test::json_object& o : want) {
+            if (o.at("block").text != "gap") want_records.push_back(o);
+        }
+        ASSERT_EQ(records.size(), want_records.size());
+        for (size_t i = 0; i < records.size(); i++) {
+            SCOPED_TRACE("record " + std::to_string(i));
+            EXPECT_EQ(records[i], want_records[i]);
+        }
+    }
 }
 
 }  // namespace
