@@ -1,8 +1,9 @@
 // quarn_inspect: reads the daemon's dumps back. It shows every block with
-// the fields of the record bytes it carries, checks a file's structure and
-// consistency, joins a connection's numbered dumps into one stream, and
-// rebuilds the index lines that a fault lost, from the files alone.
-#include <dirent.h>
+// the fields of the record bytes it carries and the TCP state they decode
+// to, writes the decoded records of files and connections as one CSV
+// table, checks a file's structure and consistency, joins a connection's
+// numbered dumps into one stream (telling the records lost between them),
+// and rebuilds the index lines that a fault lost, from the files alone.
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
