@@ -1,6 +1,6 @@
 // Feeds arbitrary file bytes to the dump reader as quarn_inspect gets them:
 // decompressed when they start like an XZ or zstd stream, walked plainly
-// and strictly, and printed in both views.
+// and strictly, and printed in both views and as the decoded-record table.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -8,6 +8,7 @@
 
 #include "inspect/quarn_dumpread.h"
 #include "inspect/quarn_dumpshow.h"
+#include "inspect/quarn_rowtable.h"
 
 namespace {
 
@@ -30,6 +31,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         quarn::dump_parse(bytes.data(), bytes.size(), strict, c, fault);
         quarn::dump_show_text(sink(), c);
         quarn::dump_show_json(sink(), c);
+        std::vector<quarn::record_row> rows;
+        quarn::rows_of_dump(c, rows);
+        quarn::rows_sort_by_time(rows);
+        std::string csv;
+        for (const quarn::record_row& r : rows) quarn::csv_append_row(csv, r);
+        fwrite(csv.data(), 1, csv.size(), sink());
     }
     return 0;
 }

@@ -3,7 +3,7 @@
 # the machine lacks. Does nothing when everything is there.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config liblzma-dev libzstd-dev libgtest-dev libbenchmark-dev
+packages=(g++ cmake ninja-build pkg-config liblzma-dev libzstd-dev zlib1g-dev libbz2-dev libgtest-dev libbenchmark-dev
           xz-utils zstd tshark tcpdump jq python3 clang mandoc
           libclang-rt-14-dev)  # libFuzzer, for scripts/fuzz.sh
 

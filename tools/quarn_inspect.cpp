@@ -1,10 +1,12 @@
 // quarn_inspect: reads the daemon's dumps back. It shows every block with
-// the fields of the record bytes it carries, checks a file's structure and
-// consistency, joins a connection's numbered dumps into one stream, and
-// rebuilds the index lines that a fault lost, from the files alone.
-#include <dirent.h>
+// the fields of the record bytes it carries and the TCP state they decode
+// to, writes the decoded records of files and connections as one CSV
+// table, checks a file's structure and consistency, joins a connection's
+// numbered dumps into one stream (telling the records lost between them),
+// and rebuilds the index lines that a fault lost, from the files alone.
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -23,6 +25,9 @@
 
 #include "inspect/quarn_dumpread.h"
 #include "inspect/quarn_dumpshow.h"
+#include "inspect/quarn_indexfiles.h"
+#include "inspect/quarn_parts.h"
+#include "inspect/quarn_rowtable.h"
 #include "quarn_logfmt.h"
 #include "quarn_records.h"
 
@@ -32,10 +37,8 @@ using namespace quarn;
 
 constexpr const char* PROG = "quarn_inspect";
 constexpr const char* RECORDS_FILE = "records";
-constexpr const char* DUMP_SUFFIX = ".pcapng";
-// Suffixes of a dump's name after ".pcapng", in the order --join takes
-// files of the same number.
-constexpr const char* COMPRESSED_SUFFIXES[] = {"", ".xz", ".zst"};
+// Bytes of CSV text gathered before a write.
+constexpr size_t CSV_CHUNK = 1 << 16;
 // A dump of at most this many records with reason "error" or "rebuffer"
 // is removed by the daemon instead of indexed.
 constexpr uint32_t SHORT_DUMP_RECORDS = 10;
@@ -43,10 +46,11 @@ constexpr uint32_t SHORT_DUMP_RECORDS = 10;
 void usage(FILE* to) {
     fprintf(to,
             "usage: %s [--json] file ...\n"
+            "       %s --csv file|path_stem ...\n"
             "       %s --check file ...\n"
             "       %s --join path_stem [-o file]\n"
             "       %s --reindex dir\n",
-            PROG, PROG, PROG, PROG);
+            PROG, PROG, PROG, PROG, PROG);
 }
 
 void complain(const std::string& what, const std::string& why) {
@@ -95,6 +99,51 @@ int show_files(const std::vector<std::string>& files, bool json) {
     return status;
 }
 
+// One table of decoded records over every file and connection stem given,
+// in time order, the header line once. Over a stem, a serial jump between
+// two parts is a gap row. An input that cannot be read whole is named on
+// standard error and left out.
+int csv_table(const std::vector<std::string>& inputs) {
+    int status = 0;
+    std::vector<stem_parts> loaded;
+    for (const std::string& in : inputs) {
+        stem_parts sp;
+        std::string err;
+        struct stat st;
+        int rc;
+        if (stat(in.c_str(), &st) == 0) {
+            sp.parts.emplace_back();
+            rc = dump_part_load(in, false, sp.parts.back(), err);
+        } else {
+            rc = stem_parts_load(in, false, sp, err);
+        }
+        if (rc != 0) {
+            fprintf(stderr, "%s: %s\n", PROG, err.c_str());
+            status = 1;
+            continue;
+        }
+        loaded.push_back(std::move(sp));
+    }
+    std::vector<record_row> rows;
+    for (const stem_parts& sp : loaded) rows_of_parts(sp, rows);
+    rows_sort_by_time(rows);
+    std::string out;
+    csv_append_header(out);
+    for (const record_row& r : rows) {
+        csv_append_row(out, r);
+        if (out.size() >= CSV_CHUNK) {
+            fwrite(out.data(), 1, out.size(), stdout);
+            out.clear();
+        }
+    }
+    fwrite(out.data(), 1, out.size(), stdout);
+    if (fflush(stdout) != 0) {
+        complain("standard output", strerror(errno));
+        status = 1;
+    }
+    return status;
+}
+
 int check_files(const std::vector<std::string>& files) {
     int status = 0;
     for (const std::string& path : files) {
@@ -114,62 +163,26 @@ int check_files(const std::vector<std::string>& files) {
                 missing += b.missing;
             }
         }
+        const size_t others = static_cast<size_t>(std::count_if(
+            c.sections.begin(), c.sections.end(), [](const dump_section& s) { return !dump_section_is_daemons(s); }));
         printf("%s: ok: %zu section%s, %u records (%u packets, %u events), %u gaps, "
-               "%llu records missing\n",
+               "%llu records missing",
                path.c_str(), c.sections.size(), c.sections.size() == 1 ? "" : "s",
                packets + events, packets, events, gaps, static_cast<unsigned long long>(missing));
+        // Sections another program wrote were held to pcapng alone.
+        if (others > 0) printf(", %zu written by another program, checked as pcapng only", others);
+        printf("\n");
     }
     return status;
 }
 
-// "<stem>.<n>.pcapng<suffix>": the stem, n and the suffix, when `name` has
-// that form with n a non-negative 32-bit decimal number.
-struct dump_name {
-    std::string stem;
-    int32_t seq = 0;
-    std::string suffix;  // "", ".xz" or ".zst"
-};
-
-bool parse_dump_name(std::string_view name, dump_name& out) {
-    for (const char* suffix : COMPRESSED_SUFFIXES) {
-        const std::string tail = std::string(DUMP_SUFFIX) + suffix;
-        if (name.size() <= tail.size() || !name.ends_with(tail)) continue;
-        const std::string_view rest = name.substr(0, name.size() - tail.size());
-        const size_t dot = rest.rfind('.');
-        if (dot == std::string_view::npos || dot == 0 || dot + 1 == rest.size()) return false;
-        const std::string_view digits = rest.substr(dot + 1);
-        if (!std::all_of(digits.begin(), digits.end(), [](char ch) { return ch >= '0' && ch <= '9'; })) {
-            return false;
-        }
-        int32_t seq;
-        const auto [p, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), seq);
-        if (ec != std::errc() || p != digits.data() + digits.size()) return false;
-        out.stem = std::string(rest.substr(0, dot));
-        out.seq = seq;
-        out.suffix = suffix;
-        return true;
-    }
-    return false;
-}
-
-size_t suffix_rank(const std::string& suffix) {
-    for (size_t i = 0; i < std::size(COMPRESSED_SUFFIXES); i++) {
-        if (suffix == COMPRESSED_SUFFIXES[i]) return i;
-    }
-    return std::size(COMPRESSED_SUFFIXES);
-}
-
 // Names in `dir`; false (after complaining) when it cannot be listed.
 bool list_names(const std::string& dir, std::vector<std::string>& names) {
-    DIR* d = opendir(dir.c_str());
-    if (!d) {
-        complain(dir, strerror(errno));
+    std::string err;
+    if (list_dir_names(dir, names, err) != 0) {
+        complain(dir, err);
         return false;
     }
-    while (const dirent* e = readdir(d)) {
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
-    }
-    closedir(d);
     return true;
 }
 
@@ -186,40 +199,19 @@ bool write_all(int fd, const uint8_t* p, size_t n) {
     return true;
 }
 
+// The parts' bytes one after the other, as they are; every serial jump
+// between two parts is told on standard error, since no block in the
+// joined stream marks it.
 int join_dumps(const std::string& path_stem, const char* out_path) {
-    const size_t slash = path_stem.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path_stem.substr(0, slash + 1);
-    const std::string stem = slash == std::string::npos ? path_stem : path_stem.substr(slash + 1);
-    std::vector<std::string> names;
-    if (!list_names(dir, names)) return 1;
-
-    struct part {
-        dump_name name;
-        std::string path;
-    };
-    std::vector<part> parts;
-    for (const std::string& n : names) {
-        dump_name dn;
-        if (parse_dump_name(n, dn) && dn.stem == stem) {
-            parts.push_back({dn, (slash == std::string::npos ? "" : dir) + n});
-        }
-    }
-    if (parts.empty()) {
-        complain(path_stem, "no dumps named " + path_stem + ".N.pcapng, .pcapng.xz or .pcapng.zst");
-        return 1;
-    }
-    std::sort(parts.begin(), parts.end(), [](const part& a, const part& b) {
-        if (a.name.seq != b.name.seq) return a.name.seq < b.name.seq;
-        return suffix_rank(a.name.suffix) < suffix_rank(b.name.suffix);
-    });
-
     // Every part is read and walked before anything is written, so a bad
     // part leaves no half-joined output.
-    std::vector<std::vector<uint8_t>> data(parts.size());
-    for (size_t i = 0; i < parts.size(); i++) {
-        dump_contents c;
-        if (load_dump(parts[i].path, false, data[i], c) != 0) return 1;
+    stem_parts sp;
+    std::string err;
+    if (stem_parts_load(path_stem, false, sp, err) != 0) {
+        fprintf(stderr, "%s: %s\n", PROG, err.c_str());
+        return 1;
     }
+    for (const part_jump& j : sp.jumps) complain(path_stem, part_jump_text(sp, j));
     int fd = STDOUT_FILENO;
     if (out_path) {
         fd = open(out_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -229,8 +221,8 @@ int join_dumps(const std::string& path_stem, const char* out_path) {
         }
     }
     int status = 0;
-    for (const auto& d : data) {
-        if (!write_all(fd, d.data(), d.size())) {
+    for (const dump_part& p : sp.parts) {
+        if (!write_all(fd, p.bytes.data(), p.bytes.size())) {
             complain(out_path ? out_path : "standard output", strerror(errno));
             status = 1;
             break;
@@ -338,25 +330,51 @@ bool index_from_file(const std::string& filename, const dump_name& dn, const dum
     return true;
 }
 
+// Whether a load failure is what a daemon stopped in the middle of a dump
+// leaves: an empty file, or one that ends inside a block or a compressed
+// stream. Such files are listed apart, for removal.
+bool cut_short(const std::string& why) {
+    return why == "offset 0: empty file" || why.find("cut by the end of the file") != std::string::npos ||
+           why.find("block header cut") != std::string::npos ||
+           why.find("ends before its stream does") != std::string::npos ||
+           why.find("ends before its frame does") != std::string::npos;
+}
+
+// The `"filename":"..."` member of an index line as the formatter wrote it,
+// or empty.
+std::string filename_member(const std::string& line) {
+    const std::string open = ", \"filename\":\"", close = "\", \"record_count\":";
+    const size_t from = line.find(open);
+    if (from == std::string::npos) return "";
+    const size_t to = line.find(close, from);
+    if (to == std::string::npos) return "";
+    return line.substr(from + 2, to + 1 - (from + 2));
+}
+
 int reindex_dir(const std::string& dir) {
     std::vector<std::string> names;
     if (!list_names(dir, names)) return 1;
     std::sort(names.begin(), names.end());
     int status = 0;
     std::vector<reindexed> dumps;
+    // Empty and cut dumps: path and what is wrong.
+    std::vector<std::pair<std::string, std::string>> leftovers;
     for (const std::string& n : names) {
         dump_name dn;
         if (!parse_dump_name(n, dn)) continue;
         const std::string path = dir + "/" + n;
-        std::vector<uint8_t> bytes;
-        dump_contents c;
-        if (load_dump(path, true, bytes, c) != 0) {
+        dump_part p;
+        std::string err;
+        if (dump_part_load(path, true, p, err) != 0) {
+            const std::string why = err.substr(path.size() + 2);
+            if (cut_short(why)) leftovers.emplace_back(path, why);
+            else complain(path, why);
             status = 1;
             continue;
         }
         reindexed r;
         std::string why;
-        if (!index_from_file(n, dn, c, r, why)) {
+        if (!index_from_file(n, dn, p.contents, r, why)) {
             complain(path, why + "; no index line");
             status = 1;
             continue;
@@ -385,9 +403,9 @@ int reindex_dir(const std::string& dir) {
         const bool rest_removable = drops_short_dumps(r.f.hdr) &&
                                     rest <= uint64_t{SHORT_DUMP_RECORDS} * LOG_RECORD_VERBOSE_SIZE;
         if (rest > 0 && !continued(r) && !rest_removable) {
-            complain(path, "ends " + std::to_string(rest) +
-                               " record bytes before its log message, with no later dump of "
-                               "that message here: a cut dump gets no index line");
+            leftovers.emplace_back(path, "ends " + std::to_string(rest) +
+                                             " record bytes before its log message, with no later "
+                                             "dump of that message here");
             status = 1;
             continue;
         }
@@ -409,19 +427,26 @@ int reindex_dir(const std::string& dir) {
         keep.push_back(&r);
     }
 
-    // Lines already in the index, and the filename members they hold.
-    std::set<std::string> present;
-    std::vector<std::string> index_lines;
-    if (FILE* in = fopen((dir + "/" + RECORDS_FILE).c_str(), "r")) {
-        char* line = nullptr;
-        size_t cap = 0;
-        ssize_t n;
-        while ((n = getline(&line, &cap, in)) > 0) {
-            present.emplace(line, static_cast<size_t>(n));
-            index_lines.emplace_back(line, static_cast<size_t>(n));
+    // Lines already in any index, the rotated ones included, and the
+    // filename members they hold.
+    std::vector<index_file> indexes;
+    std::vector<std::string> unreadable;
+    std::string err;
+    if (index_files_read(dir, indexes, unreadable, err) != 0) {
+        complain(dir, err);
+        return 1;
+    }
+    for (const std::string& u : unreadable) {
+        fprintf(stderr, "%s: %s/%s; index not read; dumps it names may be printed again\n", PROG, dir.c_str(),
+                u.c_str());
+        status = 1;
+    }
+    std::set<std::string> present, named;
+    for (const index_file& f : indexes) {
+        for (const std::string& l : f.lines) {
+            present.insert(l);
+            named.insert(filename_member(l));
         }
-        free(line);
-        fclose(in);
     }
 
     std::sort(keep.begin(), keep.end(), [](const reindexed* a, const reindexed* b) {
@@ -431,15 +456,7 @@ int reindex_dir(const std::string& dir) {
     });
     for (const reindexed* r : keep) {
         if (present.count(r->line)) continue;
-        // The line's own filename member, as the formatter wrote it.
-        const std::string open = ", \"filename\":\"", close = "\", \"record_count\":";
-        const size_t from = r->line.find(open);
-        const size_t to = r->line.find(close, from);
-        const std::string member = r->line.substr(from + 2, to + 2 - (from + 2));
-        const bool named = std::any_of(index_lines.begin(), index_lines.end(), [&](const std::string& l) {
-            return l.find(member) != std::string::npos;
-        });
-        if (named) {
+        if (named.count(filename_member(r->line))) {
             complain(dir + "/" + r->f.filename,
                      "its index line differs from the one the file gives: " +
                          r->line.substr(0, r->line.size() - 1));
@@ -448,16 +465,24 @@ int reindex_dir(const std::string& dir) {
         }
         fwrite(r->line.data(), 1, r->line.size(), stdout);
     }
+    if (!leftovers.empty()) {
+        fprintf(stderr,
+                "%s: %s: %zu dump%s empty or cut short, as a daemon stopped while writing leaves "
+                "them; no index line; they can be removed:\n",
+                PROG, dir.c_str(), leftovers.size(), leftovers.size() == 1 ? "" : "s");
+        for (const auto& [path, why] : leftovers) fprintf(stderr, "  %s: %s\n", path.c_str(), why.c_str());
+    }
     return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    enum { OPT_JSON = 1, OPT_CHECK, OPT_JOIN, OPT_REINDEX };
+    enum { OPT_JSON = 1, OPT_CHECK, OPT_JOIN, OPT_REINDEX, OPT_CSV };
     static const option LONG_OPTIONS[] = {
         {"json", no_argument, nullptr, OPT_JSON},
         {"check", no_argument, nullptr, OPT_CHECK},
+        {"csv", no_argument, nullptr, OPT_CSV},
         {"join", required_argument, nullptr, OPT_JOIN},
         {"reindex", required_argument, nullptr, OPT_REINDEX},
         {"help", no_argument, nullptr, 'h'},
@@ -472,6 +497,7 @@ int main(int argc, char** argv) {
         switch (ch) {
         case OPT_JSON: json = true; break;
         case OPT_CHECK:
+        case OPT_CSV:
         case OPT_JOIN:
         case OPT_REINDEX:
             if (mode != 0) {
@@ -487,7 +513,7 @@ int main(int argc, char** argv) {
         }
     }
     const std::vector<std::string> rest(argv + optind, argv + argc);
-    const bool files_mode = mode == 0 || mode == OPT_CHECK;
+    const bool files_mode = mode == 0 || mode == OPT_CHECK || mode == OPT_CSV;
     if ((files_mode && rest.empty()) || (!files_mode && !rest.empty()) ||
         (out_path && mode != OPT_JOIN) || (json && mode != 0)) {
         usage(stderr);
@@ -495,6 +521,7 @@ int main(int argc, char** argv) {
     }
     switch (mode) {
     case OPT_CHECK: return check_files(rest);
+    case OPT_CSV: return csv_table(rest);
     case OPT_JOIN: return join_dumps(mode_arg, out_path);
     case OPT_REINDEX: return reindex_dir(mode_arg);
     default: return show_files(rest, json);

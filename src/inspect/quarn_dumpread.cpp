@@ -134,7 +134,7 @@ int dump_decompress(dump_compression c, const uint8_t* in, size_t size, std::vec
     return 0;
 }
 
-int dump_read_file(const char* path, std::vector<uint8_t>& out, std::string& err) {
+int dump_read_raw(const char* path, std::vector<uint8_t>& raw, std::string& err) {
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         err = strerror(errno);
@@ -153,7 +153,16 @@ int dump_read_file(const char* path, std::vector<uint8_t>& out, std::string& err
         err = "is a directory";
         return -1;
     }
-    std::vector<uint8_t> raw;
+    // A file past the limit is refused before a byte is read; a compressed
+    // one too, since its content could only be larger. (A pipe or device
+    // tells no size, and its reading stops at the limit below.)
+    if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > DUMP_MAX_BYTES) {
+        err = "file of " + std::to_string(st.st_size) + " bytes, larger than the size limit of " +
+              std::to_string(DUMP_MAX_BYTES) + " bytes";
+        return -1;
+    }
+    raw.clear();
+    if (S_ISREG(st.st_mode)) raw.reserve(static_cast<size_t>(st.st_size));
     size_t used = 0;
     for (;;) {
         if (used == raw.size() && !grow(raw, used, READ_CHUNK)) {
@@ -170,6 +179,12 @@ int dump_read_file(const char* path, std::vector<uint8_t>& out, std::string& err
         used += static_cast<size_t>(n);
     }
     raw.resize(used);
+    return 0;
+}
+
+int dump_read_file(const char* path, std::vector<uint8_t>& out, std::string& err) {
+    std::vector<uint8_t> raw;
+    if (dump_read_raw(path, raw, err) != 0) return -1;
     return dump_decompress(dump_compression_of(raw.data(), raw.size()), raw.data(), raw.size(),
                            out, err);
 }

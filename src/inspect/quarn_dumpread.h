@@ -35,9 +35,16 @@ dump_compression dump_compression_of_name(std::string_view name);
 int dump_decompress(dump_compression c, const uint8_t* in, size_t size, std::vector<uint8_t>& out,
                     std::string& err);
 
+// Reads the file at `path` whole, as it is: 0, or -1 with a message in
+// `err` (missing file, directory, read error, a regular file larger than
+// DUMP_MAX_BYTES, refused before any read).
+int dump_read_raw(const char* path, std::vector<uint8_t>& raw, std::string& err);
+
 // Reads the file at `path` and decompresses it by its content. 0 on
 // success; -1 with a message in `err` (missing file, directory, read
-// error, damaged compressed data).
+// error, damaged compressed data, a regular file larger than
+// DUMP_MAX_BYTES, refused before any read, or data that decompresses to
+// more).
 int dump_read_file(const char* path, std::vector<uint8_t>& out, std::string& err);
 
 enum class dump_block_kind { section, interface, packet, event, gap, other };
@@ -54,7 +61,16 @@ struct dump_section {
     uint8_t stack_id = 0;
     std::string_view stack_name;     // bytes as in the file, no terminator
     uint32_t interfaces = 0;         // interface description blocks seen
+    // The header holds options the daemon never writes (a comment, the
+    // writing program's name...): another program wrote the section anew,
+    // and its records may have been cut, merged or reordered.
+    bool rewritten = false;
 };
+
+// Whether the strict walk holds a section to everything the daemon's own
+// dumps promise: it carries at least one of the daemon's options and no
+// other program rewrote it. Other sections are held to pcapng alone.
+bool dump_section_is_daemons(const dump_section& s);
 
 struct dump_block {
     dump_block_kind kind = dump_block_kind::other;
@@ -97,12 +113,17 @@ struct dump_fault {
 // Walks the blocks of `data`, which must outlive `out`. Faults that no
 // reader can get past (lengths, trailers, option framing, a first block
 // that is not a section header, a foreign byte order) always stop the walk.
-// With `strict`, so do faults of content: unknown block types and custom
-// blocks, interface ids without an interface, options missing or of the
-// wrong size, and record bytes that disagree with the synthesized headers,
-// the timestamps, the section's stack and the serial numbers around gaps.
+// With `strict`, so do faults of pcapng in any section (an option list
+// that does not end with end-of-options, interface ids without an
+// interface, a captured length above the original), and in the daemon's
+// sections (dump_section_is_daemons) faults of content: unknown block types
+// and custom blocks, options missing or of the wrong size, and record bytes
+// that disagree with the synthesized headers, the timestamps, the section's
+// stack and the serial numbers around gaps.
 // 0 when the whole file was walked; -1 with `fault` set, `out` holding the
-// blocks before the fault.
+// blocks before the fault. The fault's offset is the start of the block
+// that holds it; its message names the field, and the field's byte within
+// the block when that is not the first.
 int dump_parse(const uint8_t* data, size_t size, bool strict, dump_contents& out,
                dump_fault& fault);
 

@@ -17,6 +17,7 @@
 #include "quarn_logfmt.h"
 #include "quarn_pcapng.h"
 #include "quarn_text.h"
+#include "inspect/quarn_rowtable.h"
 
 namespace quarn {
 
@@ -24,7 +25,6 @@ namespace {
 
 constexpr size_t AF_WORD = 4;
 constexpr size_t TCP_FIXED = 20;
-constexpr int64_t USEC_PER_SEC = 1000000;
 
 struct tcp_fields {
     bool valid = false;
@@ -86,23 +86,6 @@ std::string quoted(std::string_view s) {
     return q + '"';
 }
 
-// Wall-clock time of a record: the section's time offset plus its time.
-// False when the section has no log header.
-bool record_wall_time(const dump_section& s, const uint8_t* rec, int64_t& sec, int64_t& usec) {
-    if (!s.log_header) return false;
-    const timeval64 off = tlh_offset(s.log_header), rt = rec_time(rec);
-    const __int128 total = (static_cast<__int128>(off.sec) + rt.sec) * USEC_PER_SEC + off.usec + rt.usec;
-    __int128 q = total / USEC_PER_SEC, r = total % USEC_PER_SEC;
-    if (r < 0) {
-        r += USEC_PER_SEC;
-        q -= 1;
-    }
-    if (q > INT64_MAX || q < INT64_MIN) return false;
-    sec = static_cast<int64_t>(q);
-    usec = static_cast<int64_t>(r);
-    return true;
-}
-
 const char* kind_name(dump_block_kind k) {
     switch (k) {
     case dump_block_kind::section: return "section";
@@ -155,6 +138,16 @@ std::string text_section(const dump_block& b, const dump_section& s) {
     return l;
 }
 
+// The decoded fields of a record or gap, as a second line under its own.
+std::string text_decoded(const dump_contents& c, const dump_block& b) {
+    record_row row;
+    if (!row_of_block(c, static_cast<size_t>(&b - c.blocks.data()), row)) return "";
+    std::string l = "\n ";
+    if (row.kind == row_kind::gap) text_append_row(l, row, {"block", "missing"});
+    else text_append_row(l, row, {"block", "serial", "stack_id", "event_id", "flags"});
+    return l.size() > 2 ? l : "";
+}
+
 std::string text_record(const dump_block& b, const dump_section& s) {
     std::string l;
     const uint8_t* r = b.record;
@@ -183,10 +176,10 @@ std::string text_block(const dump_block& b, const dump_contents& c) {
     case dump_block_kind::section: return text_section(b, s);
     case dump_block_kind::interface:
         return fmt("interface: link type %u, snap length %u", b.link_type, b.snap_len);
-    case dump_block_kind::gap: return fmt("%u records missing", b.missing);
+    case dump_block_kind::gap: return fmt("%u records missing", b.missing) + text_decoded(c, b);
     case dump_block_kind::packet:
     case dump_block_kind::event:
-        if (b.record) return text_record(b, s);
+        if (b.record) return text_record(b, s) + text_decoded(c, b);
         return fmt("%s block at %zu without record bytes", kind_name(b.kind), b.offset);
     case dump_block_kind::other: break;
     }
@@ -237,7 +230,12 @@ std::string json_block(const dump_block& b, const dump_contents& c) {
     case dump_block_kind::interface:
         o += fmt(", \"link_type\":%u, \"snap_len\":%u", b.link_type, b.snap_len);
         break;
-    case dump_block_kind::gap: o += fmt(", \"missing\":%u", b.missing); break;
+    case dump_block_kind::gap: {
+        record_row row;
+        row_of_block(c, static_cast<size_t>(&b - c.blocks.data()), row);
+        json_append_row(o, row, {"block"});
+        break;
+    }
     case dump_block_kind::packet:
     case dump_block_kind::event: {
         const uint8_t* r = b.record;
@@ -246,14 +244,13 @@ std::string json_block(const dump_block& b, const dump_contents& c) {
                      b.caplen, b.origlen);
         }
         if (!r) break;
+        record_row row;
+        row_of_block(c, static_cast<size_t>(&b - c.blocks.data()), row);
+        json_append_row(o, row, {"block"});
         const timeval64 t = rec_time(r);
         int64_t sec, usec;
-        if (record_wall_time(s, r, sec, usec)) {
-            json_member(o, "time", utc_text(sec, usec));
-        }
-        o += fmt(", \"rec_sec\":%" PRId64 ", \"rec_usec\":%" PRId64
-                 ", \"serial\":%u, \"stack_id\":%u, \"event_id\":%u, \"flags\":%u",
-                 t.sec, t.usec, rec_serial(r), rec_stack_id(r), rec_event_id(r), rec_flags(r));
+        if (record_wall_time(s, r, sec, usec)) json_member(o, "utc", utc_text(sec, usec));
+        o += fmt(", \"rec_sec\":%" PRId64 ", \"rec_usec\":%" PRId64, t.sec, t.usec);
         if (b.kind == dump_block_kind::event) break;
         o += fmt(", \"direction\":\"%s\"", rec_event_id(r) == REC_EVENT_IN ? "in" : "out");
         const tcp_fields tf = packet_tcp(b);
@@ -261,7 +258,6 @@ std::string json_block(const dump_block& b, const dump_contents& c) {
             json_member(o, "tcp_flags", tcp_flag_names(tf.flags));
             o += fmt(", \"seq\":%u, \"ack\":%u, \"win\":%u", tf.seq, tf.ack, tf.window);
         }
-        o += fmt(", \"payload_len\":%u", rec_payload_len(r));
         break;
     }
     case dump_block_kind::other:

@@ -2,8 +2,10 @@
 // the unit of its kind, and the record option that packets and events share.
 #include "quarn_dumpwalk.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <iterator>
 #include <utility>
 
 namespace quarn::dumpwalk {
@@ -24,8 +26,18 @@ bool our_custom(uint16_t code, const uint8_t* v, uint16_t len, uint32_t& subtype
 }
 
 int walker::fail(size_t at, std::string why) {
-    fault.offset = at;
+    size_t start = block_at;
+    if (at < block_at) {
+        // A field of an earlier block (the section header's log header,
+        // faulted at the section's end): the last block that starts at or
+        // before it.
+        const auto it = std::upper_bound(out.blocks.begin(), out.blocks.end(), at,
+                                         [](size_t a, const dump_block& b) { return a < b.offset; });
+        start = it == out.blocks.begin() ? 0 : std::prev(it)->offset;
+    }
+    fault.offset = start;
     fault.message = std::move(why);
+    if (at != start) fault.message += printf_text(" (byte %zu of the block)", at - start);
     return -1;
 }
 
@@ -50,6 +62,7 @@ int walker::run() {
     size_t at = 0;
     if (size == 0) return fail(0, "empty file");
     while (at < size) {
+        block_at = at;
         if (size - at < 8) return fail(at, "block header cut by the end of the file");
         const uint8_t* b = data + at;
         const uint32_t type = load<uint32_t>(b);
@@ -76,7 +89,9 @@ int walker::run() {
         case BT_EPB: rc = packet_block(b, at, len); break;
         case BT_CUSTOM: rc = custom_block(b, at, len); break;
         default:
-            if (strict) return fail(at, printf_text("unknown block type 0x%08x", type));
+            // Other writers' blocks (name resolution, statistics...) are
+            // sound pcapng; the daemon writes none.
+            if (daemon_checks()) return fail(at, printf_text("unknown block type 0x%08x", type));
             {
                 dump_block blk;
                 blk.offset = at;
@@ -105,6 +120,11 @@ int dump_parse(const uint8_t* data, size_t size, bool strict, dump_contents& out
     fault = dump_fault{};
     dumpwalk::walker w{data, size, strict, out, fault};
     return w.run();
+}
+
+bool dump_section_is_daemons(const dump_section& s) {
+    const bool any_ours = s.has_log_version || s.has_dump_time || s.log_header || s.has_stack;
+    return any_ours && !s.rewritten;
 }
 
 uint64_t dump_section_record_bytes(const dump_contents& c, size_t section) {

@@ -33,10 +33,13 @@ std::string printf_text(const char* fmt, ...) __attribute__((format(printf, 1, 2
 // Options of one block, from `p` to `end`. Calls visit(code, value, len,
 // file offset of the option) for each option before the end-of-options
 // option. Returns the offset of a fault and sets `why`, or 0 when sound.
-// `need_end`: the list must end with end-of-options exactly at `end`.
+// `need_end`: a list that holds any option must end with end-of-options
+// exactly at `end`. A block without options has no list at all, not even
+// the end-of-options option, and that is sound (other writers leave it out).
 template <typename F>
 size_t walk_options(const uint8_t* base, const uint8_t* p, const uint8_t* end, bool need_end,
                     std::string& why, F visit) {
+    if (p == end) return 0;
     while (p < end) {
         const size_t at = static_cast<size_t>(p - base);
         if (static_cast<size_t>(end - p) < OPT_HDR) {
@@ -93,9 +96,16 @@ struct walker {
     bool pending_gap = false;
     uint32_t gap_missing = 0;
     size_t gap_offset = 0;
+    // Start of the block being walked.
+    size_t block_at = 0;
 
-    // Sets the fault and returns -1.
+    // Sets the fault at the start of the block that holds file offset
+    // `at`, naming `at` within the block, and returns -1.
     int fail(size_t at, std::string why);
+    // A strict walk in a section held to the daemon's promises.
+    bool daemon_checks() const {
+        return strict && !out.sections.empty() && dump_section_is_daemons(out.sections.back());
+    }
 
     // One per block kind; each appends its block (and a section header its
     // section) to `out`, or fails.

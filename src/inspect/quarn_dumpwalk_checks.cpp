@@ -63,6 +63,9 @@ int walker::check_packet(const dump_block& blk) {
         return fail(at + 20, printf_text("captured length %u above the original length %u",
                                          blk.caplen, blk.origlen));
     }
+    // What ties a packet to its record and its log header holds only in
+    // the daemon's sections.
+    if (!daemon_checks()) return 0;
     if (!blk.record) return fail(at, "packet block without its record option");
     if (!blk.has_epb_flags) return fail(at, "packet block without its epb_flags option");
     const uint8_t* rec = blk.record;
@@ -151,7 +154,7 @@ int walker::check_packet(const dump_block& blk) {
 }
 
 int walker::end_section() {
-    if (!strict || out.sections.empty()) return 0;
+    if (!strict || out.sections.empty() || !dump_section_is_daemons(out.sections.back())) return 0;
     const size_t si = out.sections.size() - 1;
     const dump_section& s = out.sections[si];
     if (pending_gap) return fail(gap_offset, "gap block without a record after it");

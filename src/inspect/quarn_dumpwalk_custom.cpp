@@ -25,7 +25,7 @@ int walker::custom_block(const uint8_t* b, size_t at, uint32_t len) {
             opts = b + 20;
         }
     }
-    if (strict && blk.kind == dump_block_kind::other) {
+    if (daemon_checks() && blk.kind == dump_block_kind::other) {
         return fail(at, blk.pen != PEN
                             ? printf_text("custom block of enterprise number %u", blk.pen)
                             : printf_text("custom block of unknown subtype %u", blk.subtype));
@@ -39,7 +39,7 @@ int walker::custom_block(const uint8_t* b, size_t at, uint32_t len) {
                 sub == OPT_SUB_RECORD) {
                 return record_option(v, olen, oat, blk, w) == 0;
             }
-            if (strict) {
+            if (daemon_checks()) {
                 w = printf_text("unexpected option %u in a custom block", code);
                 return false;
             }
@@ -47,7 +47,7 @@ int walker::custom_block(const uint8_t* b, size_t at, uint32_t len) {
         });
     if (bad) return fail(bad, why);
     out.blocks.push_back(blk);
-    if (!strict) return 0;
+    if (!daemon_checks()) return 0;
     if (blk.kind == dump_block_kind::gap) {
         if (blk.missing == 0) return fail(at + 16, "gap block with no records missing");
         if (!have_prev) return fail(at, "gap block before the section's first record");

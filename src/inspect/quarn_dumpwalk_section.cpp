@@ -11,6 +11,7 @@ namespace {
 bool section_option(dump_section& s, uint16_t code, const uint8_t* v, uint16_t olen, bool strict,
                     std::string& w) {
     uint32_t sub;
+    if (code != OPT_CUSTOM) s.rewritten = true;
     if (!our_custom(code, v, olen, sub)) return true;
     const uint8_t* pay = v + CUSTOM_PAYLOAD_AT;
     const size_t plen = olen - CUSTOM_PAYLOAD_AT;
@@ -83,7 +84,7 @@ int walker::section_block(const uint8_t* b, size_t at, uint32_t len) {
             return section_option(s, code, v, olen, strict, w);
         });
     if (bad) return fail(bad, why);
-    if (strict) {
+    if (strict && dump_section_is_daemons(s)) {
         const char* missing = !s.has_log_version ? "log format version"
                               : !s.has_dump_time ? "dump time"
                               : !s.log_header    ? "log header"
@@ -125,7 +126,7 @@ int walker::interface_block(const uint8_t* b, size_t at, uint32_t len) {
     blk.section = out.sections.size() - 1;
     blk.link_type = load<uint16_t>(b + 8);
     blk.snap_len = load<uint32_t>(b + 12);
-    if (strict && blk.link_type != LINKTYPE_NULL) {
+    if (daemon_checks() && blk.link_type != LINKTYPE_NULL) {
         return fail(at + 8, printf_text("interface with link type %u, not %u", blk.link_type,
                                         LINKTYPE_NULL));
     }

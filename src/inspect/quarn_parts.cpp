@@ -1,0 +1,165 @@
+// Listing, loading and comparing the parts of one connection.
+#include "quarn_parts.h"
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+#include "quarn_logfmt.h"
+
+namespace quarn {
+
+namespace {
+
+constexpr std::string_view DUMP_SUFFIX = ".pcapng";
+// Suffixes after ".pcapng", in the order parts of the same number are taken.
+constexpr std::string_view COMPRESSED_SUFFIXES[] = {"", ".xz", ".zst"};
+
+size_t suffix_rank(const std::string& suffix) {
+    for (size_t i = 0; i < std::size(COMPRESSED_SUFFIXES); i++) {
+        if (suffix == COMPRESSED_SUFFIXES[i]) return i;
+    }
+    return std::size(COMPRESSED_SUFFIXES);
+}
+
+std::string base_name(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+bool parse_dump_name(std::string_view name, dump_name& out) {
+    for (std::string_view suffix : COMPRESSED_SUFFIXES) {
+        const std::string tail = std::string(DUMP_SUFFIX) + std::string(suffix);
+        if (name.size() <= tail.size() || !name.ends_with(tail)) continue;
+        const std::string_view rest = name.substr(0, name.size() - tail.size());
+        const size_t dot = rest.rfind('.');
+        if (dot == std::string_view::npos || dot == 0 || dot + 1 == rest.size()) return false;
+        const std::string_view digits = rest.substr(dot + 1);
+        if (!std::all_of(digits.begin(), digits.end(), [](char ch) { return ch >= '0' && ch <= '9'; })) {
+            return false;
+        }
+        int32_t seq;
+        const auto [p, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), seq);
+        if (ec != std::errc() || p != digits.data() + digits.size()) return false;
+        out.stem = std::string(rest.substr(0, dot));
+        out.seq = seq;
+        out.suffix = std::string(suffix);
+        return true;
+    }
+    return false;
+}
+
+int list_dir_names(const std::string& dir, std::vector<std::string>& names, std::string& err) {
+    DIR* d = opendir(dir.c_str());
+    if (!d) {
+        err = strerror(errno);
+        return -1;
+    }
+    while (const dirent* e = readdir(d)) {
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    }
+    closedir(d);
+    return 0;
+}
+
+void part_note_records(dump_part& p) {
+    p.has_records = false;
+    for (size_t i = 0; i < p.contents.blocks.size(); i++) {
+        const dump_block& b = p.contents.blocks[i];
+        if ((b.kind != dump_block_kind::packet && b.kind != dump_block_kind::event) || !b.record) continue;
+        const uint32_t serial = rec_serial(b.record);
+        if (!p.has_records) {
+            p.has_records = true;
+            p.first_serial = serial;
+            p.first_record = i;
+        }
+        p.last_serial = serial;
+    }
+}
+
+int dump_part_load(const std::string& path, bool strict, dump_part& p, std::string& err) {
+    p.path = path;
+    p.name = base_name(path);
+    p.parsed = dump_name{};
+    parse_dump_name(p.name, p.parsed);
+    std::string why;
+    if (dump_read_file(path.c_str(), p.bytes, why) != 0) {
+        err = path + ": " + why;
+        return -1;
+    }
+    dump_fault fault;
+    if (dump_parse(p.bytes.data(), p.bytes.size(), strict, p.contents, fault) != 0) {
+        err = path + ": offset " + std::to_string(fault.offset) + ": " + fault.message;
+        return -1;
+    }
+    part_note_records(p);
+    return 0;
+}
+
+std::vector<part_jump> find_part_jumps(const std::vector<dump_part>& parts) {
+    std::vector<part_jump> jumps;
+    bool have_last = false;
+    size_t last_part = 0;
+    for (size_t i = 0; i < parts.size(); i++) {
+        const dump_part& p = parts[i];
+        if (!p.has_records) continue;
+        if (have_last) {
+            const uint32_t last = parts[last_part].last_serial;
+            const uint32_t missing = p.first_serial - last - 1;
+            if (missing != 0) jumps.push_back({last_part, i, last, p.first_serial, missing});
+        }
+        have_last = true;
+        last_part = i;
+    }
+    return jumps;
+}
+
+std::string part_jump_text(const stem_parts& s, const part_jump& j) {
+    return std::to_string(j.missing) + " records missing between " + s.parts[j.before].name +
+           " and " + s.parts[j.after].name;
+}
+
+int stem_parts_load(const std::string& path_stem, bool strict, stem_parts& out, std::string& err) {
+    out.parts.clear();
+    out.jumps.clear();
+    const size_t slash = path_stem.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path_stem.substr(0, slash + 1);
+    const std::string stem = slash == std::string::npos ? path_stem : path_stem.substr(slash + 1);
+    std::vector<std::string> names;
+    std::string why;
+    if (list_dir_names(dir, names, why) != 0) {
+        err = dir + ": " + why;
+        return -1;
+    }
+    std::vector<dump_part> parts;
+    for (const std::string& n : names) {
+        dump_name dn;
+        if (!parse_dump_name(n, dn) || dn.stem != stem) continue;
+        dump_part p;
+        p.path = (slash == std::string::npos ? "" : dir) + n;
+        p.name = n;
+        p.parsed = dn;
+        parts.push_back(std::move(p));
+    }
+    if (parts.empty()) {
+        err = path_stem + ": no dumps named " + path_stem + ".N.pcapng, .pcapng.xz or .pcapng.zst";
+        return -1;
+    }
+    std::sort(parts.begin(), parts.end(), [](const dump_part& a, const dump_part& b) {
+        if (a.parsed.seq != b.parsed.seq) return a.parsed.seq < b.parsed.seq;
+        return suffix_rank(a.parsed.suffix) < suffix_rank(b.parsed.suffix);
+    });
+    for (dump_part& p : parts) {
+        if (dump_part_load(p.path, strict, p, err) != 0) return -1;
+    }
+    out.parts = std::move(parts);
+    out.jumps = find_part_jumps(out.parts);
+    return 0;
+}
+
+}  // namespace quarn

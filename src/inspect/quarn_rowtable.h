@@ -1,0 +1,105 @@
+// The decoded-record table: one row per packet, event and gap block of the
+// dumps, with the TCP state the record bytes carry, in named columns. The
+// same columns give the --csv header, the --json keys of those blocks and
+// the decoded part of the text view.
+//
+// A row is made from a walked dump (its `contents` must outlive the row:
+// the stack name points into the file's bytes). Values are cells: absent
+// (an empty CSV cell, no JSON key), a number (plain decimal) or a text.
+// Nothing here keeps global state; any thread may call it.
+#ifndef QUARN_ROWTABLE_H
+#define QUARN_ROWTABLE_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quarn_dumpread.h"
+#include "quarn_parts.h"
+#include "quarn_tcplog.h"
+
+namespace quarn {
+
+enum class row_kind { packet, event, gap };
+
+struct record_row {
+    row_kind kind = row_kind::packet;
+    // Wall-clock time: the section's time offset plus the record's time
+    // (for a gap, those of the record after it). usec in 0 to 999999.
+    bool has_time = false;
+    int64_t sec = 0;
+    int64_t usec = 0;
+    // The serial number (for a gap, the serial after it).
+    bool has_serial = false;
+    uint32_t serial = 0;
+    // Packets and events: the decoded record, when the block carries one.
+    bool decoded = false;
+    tcplog_record rec;
+    std::string_view stack;  // the section's stack name
+    uint32_t missing = 0;    // gaps
+    size_t block = 0;        // index of the block in its file (gaps between parts: of the record after)
+};
+
+// Columns in order: the fixed ones, then rack_rtt, rack_state and one
+// bbr_<field> per BBR field.
+inline constexpr size_t ROW_COLUMNS = 30 + 2 + 28;
+extern const std::array<std::string_view, ROW_COLUMNS> ROW_COLUMN_NAMES;
+
+struct row_cell {
+    enum type_t : uint8_t { absent, number, text } type = absent;
+    std::string_view value;  // into `buf` for numbers, or stable text
+    char buf[32];  // the longest number: a time of 27 characters
+};
+using row_cells = std::array<row_cell, ROW_COLUMNS>;
+
+// Fills `cells` (which must stay in place while the values are used) with
+// the row's value of every column.
+void row_fill_cells(const record_row& r, row_cells& cells);
+
+// The row of block `index` of `c`; false for a block that makes no row
+// (section headers, interfaces, foreign blocks).
+bool row_of_block(const dump_contents& c, size_t index, record_row& out);
+
+// The rows of the walked dump `c` in file order: every packet and event
+// block and every gap block.
+void rows_of_dump(const dump_contents& c, std::vector<record_row>& out);
+
+// The rows of a connection's parts in part order, with a gap row (time and
+// serial of the later part's first record) at every jump between parts.
+void rows_of_parts(const stem_parts& sp, std::vector<record_row>& out);
+
+// Stable sort by time; a row without a time keeps its place after the row
+// before it.
+void rows_sort_by_time(std::vector<record_row>& rows);
+
+// A record's wall-clock time: the section's time offset plus the record's
+// time, usec in 0 to 999999; false when the section has no log header or
+// the sum does not fit.
+bool record_wall_time(const dump_section& s, const uint8_t* rec, int64_t& sec, int64_t& usec);
+
+// "1700000101.150000": seconds since the epoch with six decimals.
+std::string row_time_text(int64_t sec, int64_t usec);
+
+// The CSV header line and one row line, each with its "\n". Texts are
+// quoted when they hold a comma, a quote or a line break; bytes that are
+// not UTF-8 or are control characters become '?'.
+void csv_append_header(std::string& out);
+void csv_append_row(std::string& out, const record_row& r);
+
+// The row's columns as JSON members, each ", \"name\":value" (numbers as
+// JSON numbers), leaving out the columns in `skip`.
+void json_append_row(std::string& out, const record_row& r,
+                     std::initializer_list<std::string_view> skip = {});
+
+// The row's columns as " name value" pairs for the text view (texts quoted
+// only when they hold a blank or an unprintable byte), leaving out the
+// columns in `skip`.
+void text_append_row(std::string& out, const record_row& r,
+                     std::initializer_list<std::string_view> skip = {});
+
+}  // namespace quarn
+
+#endif
