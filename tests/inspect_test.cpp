@@ -607,6 +607,64 @@ TEST_F(WholeRun, ReindexRegardsEveryRotatedIndex) {
     EXPECT_EQ(test::sorted_lines(r.out), test::sorted_lines(cut[2]));
 }
 
+// The rotation as it happens: a running daemon's index moved to
+// "records.0", SIGHUP, more dumps into a new "records", then the moved one
+// compressed. The recipe prints nothing: every dump has its line somewhere.
+TEST_F(WholeRun, ReindexAfterARealDaemonsRotationAddsNothing) {
+    ASSERT_TRUE(test::have_program("gzip"));
+    const struct {
+        const char* seed;
+        const char* messages;
+        std::string path;
+    } streams[] = {{"31", "40", tmp_ / "a"}, {"32", "25", tmp_ / "b"}};
+    size_t expected_lines = 0;
+    for (const auto& st : streams) {
+        // No stack changes and only "normal" messages: one dump and one
+        // index line per message.
+        test::run_options o;
+        o.args = {"-s", st.seed, "-n", st.messages, "-c", "4", "-r", "1-8", "-S", "0", "-o", st.path,
+                  "-k", tmp_ / "sysctl"};
+        const test::run_result r = test::run(test::synth_path(), o);
+        ASSERT_EQ(r.status, 0) << r.err;
+        expected_lines += std::stoul(st.messages);
+    }
+    const std::string dir = tmp_ / "out";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    test::fifo_input fifo(tmp_ / "fifo");
+    test::run_options o;
+    o.args = {"-u", test::current_user(), "-D", dir, "-f", tmp_ / "fifo"};
+    o.env["QUARN_SYSCTL_DIR"] = tmp_ / "sysctl";
+    test::process daemon(test::daemon_path(), o);
+    const auto lines_in = [&](const std::string& name) {
+        return test::file_exists(dir + "/" + name) ? test::split_lines(test::read_text(dir + "/" + name)).size() : 0;
+    };
+
+    ASSERT_TRUE(fifo.write_all(test::read_file(streams[0].path)));
+    ASSERT_TRUE(test::wait_until([&] { return lines_in("records") == 40; }, 60000)) << daemon.err_so_far();
+    ASSERT_EQ(rename((dir + "/records").c_str(), (dir + "/records.0").c_str()), 0);
+    daemon.signal(SIGHUP);
+    ASSERT_TRUE(fifo.write_all(test::read_file(streams[1].path)));
+    ASSERT_TRUE(test::wait_until([&] { return lines_in("records") + lines_in("records.0") == expected_lines; }, 60000))
+        << daemon.err_so_far();
+    fifo.close_input();
+    const test::run_result end = daemon.wait();
+    ASSERT_FALSE(end.timed_out);
+    ASSERT_EQ(end.status, 0) << end.err;
+    ASSERT_GT(lines_in("records"), 0u) << "SIGHUP made no new index";
+    const std::string fresh = test::read_text(dir + "/records");
+    shell("gzip " + q(dir + "/records.0"));
+
+    test::run_result r = inspect({"--reindex", dir});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "");
+    // Without the current index, its lines and only they come back.
+    ASSERT_EQ(unlink((dir + "/records").c_str()), 0);
+    r = inspect({"--reindex", dir});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(test::sorted_lines(r.out), test::sorted_lines(fresh));
+}
+
 TEST_F(WholeRun, ReindexListsFilesThatFailAndGivesThemNoLine) {
     const std::string stream = synth({"-s", "5", "-n", "40", "-c", "4", "-r", "1-12", "-S", "0"});
     const std::string dir = run_daemon(stream, tmp_ / "sysctl", "direct", false);
