@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config liblzma-dev libzstd-dev zlib1g-dev libbz2-dev libgtest-dev libbenchmark-dev
-          xz-utils zstd tshark tcpdump jq python3 clang mandoc
+          xz-utils zstd tshark wireshark-common tcpdump jq python3 clang mandoc gnuplot-nox
           libclang-rt-14-dev)  # libFuzzer, for scripts/fuzz.sh
 
 missing=()

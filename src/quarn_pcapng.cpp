@@ -174,7 +174,10 @@ uint16_t fold_complement(uint32_t sum) {
     return static_cast<uint16_t>(~sum);
 }
 
-// Microseconds since the epoch of a record: tlh_offset plus rec_time.
+uint32_t ip_header_len(uint8_t af) { return af == TLH_AF_INET6 ? IPV6_HDR_LEN : IPV4_HDR_LEN; }
+
+}  // namespace
+
 // Unsigned arithmetic, so a nonsensical time wraps instead of overflowing.
 uint64_t record_time_usec(const uint8_t* time_offset, const uint8_t* rec) {
     const timeval64 off = load_timeval(time_offset);
@@ -182,10 +185,6 @@ uint64_t record_time_usec(const uint8_t* time_offset, const uint8_t* rec) {
     const uint64_t sec = static_cast<uint64_t>(off.sec) + static_cast<uint64_t>(rt.sec);
     return sec * 1000000u + static_cast<uint64_t>(off.usec) + static_cast<uint64_t>(rt.usec);
 }
-
-uint32_t ip_header_len(uint8_t af) { return af == TLH_AF_INET6 ? IPV6_HDR_LEN : IPV4_HDR_LEN; }
-
-}  // namespace
 
 void iov_append(iov_list& l, const void* base, size_t len, bool owned) {
     QUARN_ASSERT(UNIT, l.count < MAX_IOV);

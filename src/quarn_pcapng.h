@@ -26,12 +26,16 @@ inline constexpr uint32_t PEN = 32473;               // our enterprise number
 inline constexpr uint16_t OPT_CUSTOM = 2989;         // 0x0BAD, copyable custom option
 inline constexpr uint16_t OPT_ENDOFOPT = 0;
 inline constexpr uint16_t OPT_EPB_FLAGS = 2;
+inline constexpr uint16_t OPT_COMMENT = 1;
+inline constexpr uint16_t OPT_IF_NAME = 2;
+inline constexpr uint16_t OPT_IF_DESCRIPTION = 3;
 inline constexpr uint32_t BT_SHB = 0x0A0D0D0A;
 inline constexpr uint32_t BT_IDB = 1;
 inline constexpr uint32_t BT_EPB = 6;
 inline constexpr uint32_t BT_CUSTOM = 0x00000BAD;    // copyable custom block
 inline constexpr uint32_t BYTE_ORDER_MAGIC = 0x1A2B3C4D;
 inline constexpr uint16_t LINKTYPE_NULL = 0;
+inline constexpr uint16_t LINKTYPE_USER0 = 147;
 
 // Custom option subtypes.
 inline constexpr uint32_t OPT_SUB_LOG_VERSION = 1;
@@ -85,6 +89,11 @@ int pcap_headerblocks(output_writer* w, const uint8_t* hdr, const uint8_t* first
 // appended, and pcap_headerblocks then fails).
 // REQUIRES: stack_names_lock held for reading while `l` is in use.
 uint32_t pcap_stackname_opt(iov_list& l, uint8_t stack_id, const char* name);
+
+// Microseconds since the epoch of a record, the timestamp of its block:
+// the seconds and microseconds of tlh_offset (`time_offset` points at that
+// field) plus those of rec_time.
+uint64_t record_time_usec(const uint8_t* time_offset, const uint8_t* rec);
 
 // Fills ip_in and ip_out of the writer from tlh_af, tlh_faddr, tlh_laddr.
 void pcap_ipheaders(output_writer* w, const uint8_t* hdr);

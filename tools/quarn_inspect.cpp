@@ -27,7 +27,9 @@
 #include "inspect/quarn_dumpshow.h"
 #include "inspect/quarn_indexfiles.h"
 #include "inspect/quarn_parts.h"
+#include "inspect/quarn_plot.h"
 #include "inspect/quarn_rowtable.h"
+#include "inspect/quarn_timeline.h"
 #include "quarn_logfmt.h"
 #include "quarn_records.h"
 
@@ -49,8 +51,10 @@ void usage(FILE* to) {
             "       %s --csv file|path_stem ...\n"
             "       %s --check file ...\n"
             "       %s --join path_stem [-o file]\n"
-            "       %s --reindex dir\n",
-            PROG, PROG, PROG, PROG, PROG);
+            "       %s --reindex dir\n"
+            "       %s --timeline file|path_stem -o file.pcapng\n"
+            "       %s --plot file|path_stem -o file.png|file.svg\n",
+            PROG, PROG, PROG, PROG, PROG, PROG, PROG);
 }
 
 void complain(const std::string& what, const std::string& why) {
@@ -233,6 +237,64 @@ int join_dumps(const std::string& path_stem, const char* out_path) {
         status = 1;
     }
     return status;
+}
+
+// The records of one dump or of a connection's dumps as a pcapng file in
+// time order.
+int load_timeline(const std::string& arg, timeline& t) {
+    std::string err;
+    if (timeline_load(arg, t, err) != 0) {
+        fprintf(stderr, "%s: %s\n", PROG, err.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+int write_timeline(const std::string& arg, const char* out_path) {
+    timeline t;
+    std::vector<uint8_t> out;
+    std::string err;
+    if (load_timeline(arg, t) != 0) return 1;
+    if (timeline_pcapng(t, out, err) != 0) {
+        fprintf(stderr, "%s: %s\n", PROG, err.c_str());
+        return 1;
+    }
+    const int fd = open(out_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        complain(out_path, strerror(errno));
+        return 1;
+    }
+    const bool written = write_all(fd, out.data(), out.size());
+    const int saved = errno;
+    if (close(fd) != 0 || !written) {
+        complain(out_path, strerror(written ? errno : saved));
+        return 1;
+    }
+    return 0;
+}
+
+// The picture of one dump or of a connection's dumps, drawn by gnuplot.
+int write_plot(const std::string& arg, const char* out_path) {
+    plot_format f;
+    if (!plot_format_of(out_path, f)) {
+        complain(out_path, "--plot writes a .png or an .svg file");
+        return 1;
+    }
+    const char* path_env = getenv("PATH");
+    const std::string gnuplot = plot_find_program("gnuplot", path_env ? path_env : "");
+    if (gnuplot.empty()) {
+        fprintf(stderr, "%s: gnuplot not found on PATH; --plot draws with it "
+                        "(Debian: gnuplot-nox, FreeBSD: math/gnuplot)\n", PROG);
+        return 1;
+    }
+    timeline t;
+    std::string err;
+    if (load_timeline(arg, t) != 0) return 1;
+    if (plot_timeline(t, gnuplot, out_path, f, err) != 0) {
+        fprintf(stderr, "%s: %s\n", PROG, err.c_str());
+        return 1;
+    }
+    return 0;
 }
 
 // What the index line of one dump says, all taken from the file.
@@ -478,13 +540,15 @@ int reindex_dir(const std::string& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    enum { OPT_JSON = 1, OPT_CHECK, OPT_JOIN, OPT_REINDEX, OPT_CSV };
+    enum { OPT_JSON = 1, OPT_CHECK, OPT_JOIN, OPT_REINDEX, OPT_CSV, OPT_TIMELINE, OPT_PLOT };
     static const option LONG_OPTIONS[] = {
         {"json", no_argument, nullptr, OPT_JSON},
         {"check", no_argument, nullptr, OPT_CHECK},
         {"csv", no_argument, nullptr, OPT_CSV},
         {"join", required_argument, nullptr, OPT_JOIN},
         {"reindex", required_argument, nullptr, OPT_REINDEX},
+        {"timeline", required_argument, nullptr, OPT_TIMELINE},
+        {"plot", required_argument, nullptr, OPT_PLOT},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -500,6 +564,8 @@ int main(int argc, char** argv) {
         case OPT_CSV:
         case OPT_JOIN:
         case OPT_REINDEX:
+        case OPT_TIMELINE:
+        case OPT_PLOT:
             if (mode != 0) {
                 usage(stderr);
                 return 1;
@@ -514,8 +580,10 @@ int main(int argc, char** argv) {
     }
     const std::vector<std::string> rest(argv + optind, argv + argc);
     const bool files_mode = mode == 0 || mode == OPT_CHECK || mode == OPT_CSV;
+    const bool needs_out = mode == OPT_TIMELINE || mode == OPT_PLOT;
     if ((files_mode && rest.empty()) || (!files_mode && !rest.empty()) ||
-        (out_path && mode != OPT_JOIN) || (json && mode != 0)) {
+        (out_path && mode != OPT_JOIN && !needs_out) || (needs_out && !out_path) ||
+        (json && mode != 0)) {
         usage(stderr);
         return 1;
     }
@@ -524,6 +592,8 @@ int main(int argc, char** argv) {
     case OPT_CSV: return csv_table(rest);
     case OPT_JOIN: return join_dumps(mode_arg, out_path);
     case OPT_REINDEX: return reindex_dir(mode_arg);
+    case OPT_TIMELINE: return write_timeline(mode_arg, out_path);
+    case OPT_PLOT: return write_plot(mode_arg, out_path);
     default: return show_files(rest, json);
     }
 }

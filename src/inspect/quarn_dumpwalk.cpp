@@ -58,6 +58,23 @@ int walker::record_option(const uint8_t* v, uint16_t len, size_t at, dump_block&
     return 0;
 }
 
+size_t walker::event_options(dump_block& blk, const uint8_t* p, const uint8_t* end, const char* where,
+                             std::string& why) {
+    return walk_options(data, p, end, strict, why,
+                        [&](uint16_t code, const uint8_t* v, uint16_t olen, size_t oat, std::string& w) {
+                            uint32_t sub;
+                            if (blk.kind == dump_block_kind::event && our_custom(code, v, olen, sub) &&
+                                sub == OPT_SUB_RECORD) {
+                                return record_option(v, olen, oat, blk, w) == 0;
+                            }
+                            if (daemon_checks()) {
+                                w = printf_text("unexpected option %u in %s", code, where);
+                                return false;
+                            }
+                            return true;
+                        });
+}
+
 int walker::run() {
     size_t at = 0;
     if (size == 0) return fail(0, "empty file");

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "quarn_dumpread.h"
 #include "quarn_logfmt.h"
@@ -98,6 +99,13 @@ struct walker {
     size_t gap_offset = 0;
     // Start of the block being walked.
     size_t block_at = 0;
+    // Link types of the current section's interfaces. A section with an
+    // interface of LINKTYPE_USER0 is a timeline: its events and gaps are
+    // enhanced packet blocks on that interface, its records in time order
+    // from several dumps, so the checks of one dump's serial numbers,
+    // stack, header offset and record bytes do not hold there.
+    std::vector<uint16_t> link_types;
+    bool timeline = false;
 
     // Sets the fault at the start of the block that holds file offset
     // `at`, naming `at` within the block, and returns -1.
@@ -113,8 +121,16 @@ struct walker {
     int interface_block(const uint8_t* b, size_t at, uint32_t len);
     int packet_block(const uint8_t* b, size_t at, uint32_t len);
     int custom_block(const uint8_t* b, size_t at, uint32_t len);
+    // An enhanced packet block on a LINKTYPE_USER0 interface: its data are
+    // an event's or a gap's custom block bytes after the enterprise number.
+    int timeline_record(dump_block& blk);
     int record_option(const uint8_t* v, uint16_t len, size_t at, dump_block& blk,
                       std::string& why);
+    // The options of an event or gap (custom block or timeline record), from
+    // `p` to `end`: an event's record option, nothing else when strict
+    // ("unexpected option N in <where>"). The fault's offset with `why`, or 0.
+    size_t event_options(dump_block& blk, const uint8_t* p, const uint8_t* end, const char* where,
+                         std::string& why);
     // The strict checks (quarn_dumpwalk_checks.cpp).
     int check_record(const dump_block& blk);
     int check_packet(const dump_block& blk);

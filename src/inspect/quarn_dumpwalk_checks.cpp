@@ -144,6 +144,9 @@ int walker::check_packet(const dump_block& blk) {
         return fail(ip_at + ip_len + 16, printf_text("TCP checksum 0x%04x, the segment gives 0x%04x",
                                                      load_be16(th + 16), want_sum));
     }
+    // A timeline's packets come from dumps of several log messages, each
+    // with its own offset; and its records keep no serial order or stack.
+    if (timeline) return 0;
     const timeval64 off = tlh_offset(hdr), rt = rec_time(rec);
     const unsigned __int128 ts = static_cast<unsigned __int128>(
         (static_cast<__int128>(off.sec) + rt.sec) * 1000000 + off.usec + rt.usec);
@@ -158,6 +161,7 @@ int walker::end_section() {
     const size_t si = out.sections.size() - 1;
     const dump_section& s = out.sections[si];
     if (pending_gap) return fail(gap_offset, "gap block without a record after it");
+    if (timeline) return 0;
     const uint64_t bytes = dump_section_record_bytes(out, si);
     if (bytes > tlh_length(s.log_header)) {
         return fail(static_cast<size_t>(s.log_header + OFF_TLH_LENGTH - data),

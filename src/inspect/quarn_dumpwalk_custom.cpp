@@ -31,20 +31,7 @@ int walker::custom_block(const uint8_t* b, size_t at, uint32_t len) {
                             : printf_text("custom block of unknown subtype %u", blk.subtype));
     }
     std::string why;
-    const size_t bad = walk_options(
-        data, opts, b + len - 4, strict, why,
-        [&](uint16_t code, const uint8_t* v, uint16_t olen, size_t oat, std::string& w) {
-            uint32_t sub;
-            if (blk.kind == dump_block_kind::event && our_custom(code, v, olen, sub) &&
-                sub == OPT_SUB_RECORD) {
-                return record_option(v, olen, oat, blk, w) == 0;
-            }
-            if (daemon_checks()) {
-                w = printf_text("unexpected option %u in a custom block", code);
-                return false;
-            }
-            return true;
-        });
+    const size_t bad = event_options(blk, opts, b + len - 4, "a custom block", why);
     if (bad) return fail(bad, why);
     out.blocks.push_back(blk);
     if (!daemon_checks()) return 0;

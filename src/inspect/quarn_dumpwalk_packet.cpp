@@ -48,8 +48,54 @@ int walker::packet_block(const uint8_t* b, size_t at, uint32_t len) {
             return true;
         });
     if (bad) return fail(bad, why);
+    if (blk.interface_id < link_types.size() && link_types[blk.interface_id] == LINKTYPE_USER0) {
+        return timeline_record(blk);
+    }
     out.blocks.push_back(blk);
     if (strict) return check_packet(out.blocks.back());
+    return 0;
+}
+
+int walker::timeline_record(dump_block& blk) {
+    const uint8_t* d = blk.packet;
+    const size_t data_at = static_cast<size_t>(d - data);
+    if (blk.caplen < 4 || blk.caplen != blk.origlen) {
+        if (daemon_checks()) {
+            return fail(blk.offset + 20, printf_text("record of %u bytes (%u on the wire) on the records "
+                                                     "interface", blk.caplen, blk.origlen));
+        }
+        blk.kind = dump_block_kind::other;
+        out.blocks.push_back(blk);
+        return 0;
+    }
+    blk.pen = PEN;
+    blk.subtype = load<uint32_t>(d);
+    const uint8_t* opts = d + 4;
+    if (blk.subtype == CB_SUB_EVENT) {
+        blk.kind = dump_block_kind::event;
+    } else if (blk.subtype == CB_SUB_GAP && blk.caplen >= 8) {
+        blk.kind = dump_block_kind::gap;
+        blk.missing = load<uint32_t>(d + 4);
+        opts = d + 8;
+    } else {
+        if (daemon_checks()) {
+            return fail(data_at, printf_text("record of subtype %u on the records interface", blk.subtype));
+        }
+        blk.kind = dump_block_kind::other;
+        out.blocks.push_back(blk);
+        return 0;
+    }
+    std::string why;
+    const size_t bad = event_options(blk, opts, d + blk.caplen, "a record", why);
+    if (bad) return fail(bad, why);
+    out.blocks.push_back(blk);
+    if (!daemon_checks()) return 0;
+    if (blk.kind == dump_block_kind::gap && blk.missing == 0) {
+        return fail(data_at + 4, "gap record with no records missing");
+    }
+    if (blk.kind == dump_block_kind::event && !blk.record) {
+        return fail(blk.offset, "event record without its record bytes");
+    }
     return 0;
 }
 

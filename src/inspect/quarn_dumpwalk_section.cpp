@@ -111,6 +111,8 @@ int walker::section_block(const uint8_t* b, size_t at, uint32_t len) {
     out.blocks.push_back(blk);
     have_prev = false;
     pending_gap = false;
+    link_types.clear();
+    timeline = false;
     return 0;
 }
 
@@ -126,9 +128,9 @@ int walker::interface_block(const uint8_t* b, size_t at, uint32_t len) {
     blk.section = out.sections.size() - 1;
     blk.link_type = load<uint16_t>(b + 8);
     blk.snap_len = load<uint32_t>(b + 12);
-    if (daemon_checks() && blk.link_type != LINKTYPE_NULL) {
-        return fail(at + 8, printf_text("interface with link type %u, not %u", blk.link_type,
-                                        LINKTYPE_NULL));
+    if (daemon_checks() && blk.link_type != LINKTYPE_NULL && blk.link_type != LINKTYPE_USER0) {
+        return fail(at + 8, printf_text("interface with link type %u, not %u or %u", blk.link_type,
+                                        LINKTYPE_NULL, LINKTYPE_USER0));
     }
     std::string why;
     const size_t bad =
@@ -136,6 +138,8 @@ int walker::interface_block(const uint8_t* b, size_t at, uint32_t len) {
                      [](uint16_t, const uint8_t*, uint16_t, size_t, std::string&) { return true; });
     if (bad) return fail(bad, why);
     out.sections.back().interfaces++;
+    link_types.push_back(blk.link_type);
+    if (blk.link_type == LINKTYPE_USER0) timeline = true;
     out.blocks.push_back(blk);
     return 0;
 }

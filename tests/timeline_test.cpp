@@ -1,0 +1,832 @@
+// quarn_inspect --timeline: a connection of three dumps (a stack change
+// inside one log message, a serial gap inside a file, a jump between two
+// messages, records whose times are out of file order) written as one
+// pcapng file, compared block by block with the dumps it came from, and
+// read by the capture tools themselves: capinfos, tshark, editcap, mergecap.
+// quarn_inspect --plot: the data a short story of a connection gives the
+// picture, the PNG and SVG that gnuplot makes of it, and the answers
+// without gnuplot or when it fails.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <sstream>
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "daemon_harness.h"
+#include "dump_check.h"
+#include "inspect/quarn_dumpread.h"
+#include "inspect/quarn_plot.h"
+#include "inspect/quarn_timeline.h"
+#include "quarn_dump.h"
+#include "quarn_dumper.h"
+#include "quarn_idcache.h"
+#include "quarn_logbuild.h"
+#include "quarn_logfmt.h"
+#include "quarn_pcapng.h"
+#include "quarn_records.h"
+#include "stderr_capture.h"
+#include "testlib.h"
+
+namespace quarn {
+namespace {
+
+namespace qb = quarn::build;
+using test::temp_dir;
+
+int64_t fixed_dump_time() { return 1700000200; }
+std::atomic<int64_t> cache_now{1000000};
+time_t cache_clock() { return static_cast<time_t>(cache_now.load()); }
+
+std::string inspect_path() {
+    std::string d = test::daemon_path();
+    return d.substr(0, d.rfind('/') + 1) + "quarn_inspect";
+}
+
+test::run_result run_tool(const std::string& program, const std::vector<std::string>& args) {
+    test::run_options o;
+    o.args = args;
+    o.timeout_ms = 120000;
+    return test::run(program, o);
+}
+
+test::run_result inspect(const std::vector<std::string>& args) { return run_tool(inspect_path(), args); }
+
+// A program from PATH, by name.
+test::run_result tool(const std::string& name, const std::vector<std::string>& args) {
+    for (const char* dir : {"/usr/bin/", "/usr/local/bin/", "/bin/"}) {
+        const std::string p = std::string(dir) + name;
+        if (access(p.c_str(), X_OK) == 0) return run_tool(p, args);
+    }
+    ADD_FAILURE() << name << " is not installed (scripts/deps.sh installs it)";
+    return {};
+}
+
+constexpr int64_t OFFSET_SEC = 1700000000;
+constexpr int64_t OFFSET_USEC = 250000;
+constexpr const char* STEM = "conn_443_10.0.0.2_50000";
+
+qb::record_spec rec(uint32_t serial, uint8_t stack, int64_t sec, int64_t usec, uint8_t event,
+                    bool packet) {
+    qb::record_spec r;
+    r.serial = serial;
+    r.stack_id = stack;
+    r.sec = sec;
+    r.usec = usec;
+    r.event_id = event;
+    r.flags = packet ? REC_FLAG_HAS_TH : 0;
+    if (packet && event != REC_EVENT_IN) r.th = qb::tcp_header(443, 50000, 7000, 1, 5, 0x18, 512);
+    r.fill = static_cast<uint8_t>(serial);  // every record's bytes differ
+    return r;
+}
+
+// What each block of the timeline must be, in order: kind, the record's
+// serial (0 for gaps), its time as record seconds and microseconds (the
+// header's offset is added), and for gaps the missing count.
+struct expect_item {
+    char kind;  // 'P' packet, 'E' event, 'G' gap
+    uint32_t serial;
+    int64_t sec, usec;
+    uint32_t missing;
+};
+
+// Message 1 switches from stack alpha to bravo (dumps .0 and .1); message 2
+// makes dump .2 and starts 8 serial numbers after .1 ended.
+const expect_item EXPECTED[] = {
+    {'P', 5, 100, 900000, 0},
+    {'E', 6, 101, 0, 0},
+    {'G', 0, 101, 0, 2},   // in dump .0, at the time of serial 9
+    {'P', 9, 101, 0, 0},   // same time as serial 6: file order kept
+    {'P', 11, 102, 400000, 0},  // earlier than serial 10 of the same dump
+    {'E', 10, 102, 500000, 0},
+    {'G', 0, 103, 0, 8},   // between .1 and .2
+    {'P', 20, 103, 0, 0},
+    {'E', 21, 104, 0, 0},
+};
+
+uint64_t usec_of(const expect_item& e) {
+    return static_cast<uint64_t>(OFFSET_SEC + e.sec) * 1000000 + OFFSET_USEC + e.usec;
+}
+
+std::string epoch_text(uint64_t usec) {
+    char buf[40];
+    snprintf(buf, sizeof buf, "%llu.%06llu", static_cast<unsigned long long>(usec / 1000000),
+             static_cast<unsigned long long>(usec % 1000000));
+    return buf;
+}
+
+class Timeline : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ASSERT_TRUE(test::prepare_dump_globals());
+        // Once: binding the thread again would drop the cache's index.
+        idcache_init(0);
+    }
+
+    void SetUp() override {
+        dump_clock = fixed_dump_time;
+        idcache_clock = cache_clock;
+        reopen_flag = true;
+        dir_fd_ = open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY);
+        ASSERT_GE(dir_fd_, 0);
+    }
+    void TearDown() override {
+        cache_now += 100000000;
+        idcache_expire();
+        close(dir_fd_);
+    }
+
+    void dump(const qb::header_spec& h, const std::vector<qb::record_spec>& recs) {
+        dump_message(qb::message(h, recs));
+    }
+    void dump_message(const std::vector<uint8_t>& bytes) {
+        test::aligned_msg m(bytes);
+        test::capture_stderr([&] { do_bbr_record(dir_fd_, m.data()); });
+    }
+
+    // The three dumps of the connection, in `dir_`.
+    void make_connection(uint16_t lport = 443, int64_t shift_sec = 0) {
+        qb::header_spec h;
+        h.lport = lport;
+        h.offset_sec = OFFSET_SEC + shift_sec;
+        h.offset_usec = OFFSET_USEC;
+        using test::STACK_A;
+        using test::STACK_B;
+        dump(h, {rec(5, STACK_A, 100, 900000, REC_EVENT_IN, true), rec(6, STACK_A, 101, 0, 7, false),
+                 rec(9, STACK_A, 101, 0, 2, true), rec(10, STACK_B, 102, 500000, 3, false),
+                 rec(11, STACK_B, 102, 400000, REC_EVENT_IN, true)});
+        dump(h, {rec(20, STACK_A, 103, 0, 2, true), rec(21, STACK_A, 104, 0, REC_EVENT_CONN_END, false)});
+    }
+
+    std::string part(int n) const { return dir_ / (std::string(STEM) + "." + std::to_string(n) + ".pcapng"); }
+
+    std::string make_timeline(const std::string& arg, const std::string& name = "tl.pcapng") {
+        const std::string out = dir_ / name;
+        const test::run_result r = inspect({"--timeline", arg, "-o", out});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        return out;
+    }
+
+    temp_dir dir_;
+    int dir_fd_ = -1;
+};
+
+struct walked {
+    std::vector<uint8_t> bytes;
+    dump_contents c;
+};
+
+walked walk(const std::string& path) {
+    walked w;
+    std::string err;
+    EXPECT_EQ(dump_read_file(path.c_str(), w.bytes, err), 0) << path << ": " << err;
+    dump_fault fault;
+    EXPECT_EQ(dump_parse(w.bytes.data(), w.bytes.size(), false, w.c, fault), 0)
+        << path << ": " << fault.offset << ": " << fault.message;
+    return w;
+}
+
+std::vector<uint8_t> block_bytes(const walked& w, const dump_block& b) {
+    return std::vector<uint8_t>(w.bytes.begin() + static_cast<long>(b.offset),
+                                w.bytes.begin() + static_cast<long>(b.offset + b.length));
+}
+
+// The packet and event blocks of a dump by serial, and its gap blocks.
+const dump_block* by_serial(const walked& w, uint32_t serial) {
+    for (const dump_block& b : w.c.blocks) {
+        if (b.record && rec_serial(b.record) == serial) return &b;
+    }
+    return nullptr;
+}
+
+// The dump and block that hold the record of `serial`.
+template <size_t N>
+std::pair<const walked*, const dump_block*> source_of(const walked (&parts)[N], uint32_t serial) {
+    for (const walked& p : parts) {
+        if (const dump_block* b = by_serial(p, serial)) return {&p, b};
+    }
+    return {nullptr, nullptr};
+}
+
+TEST_F(Timeline, HoldsTheDumpsBlocksInTimeOrderWithEventsAndGapsOnInterfaceOne) {
+    make_connection();
+    ASSERT_EQ(test::list_dir(dir_.path()).size(), 4u);  // three dumps and "records"
+    const walked parts[] = {walk(part(0)), walk(part(1)), walk(part(2))};
+    const walked tl = walk(make_timeline(dir_ / STEM));
+
+    // One section: dump .0's section header and interface, byte for byte,
+    // then the records' interface.
+    ASSERT_EQ(tl.c.sections.size(), 1u);
+    ASSERT_GE(tl.c.blocks.size(), 3u + std::size(EXPECTED));
+    EXPECT_EQ(block_bytes(tl, tl.c.blocks[0]), block_bytes(parts[0], parts[0].c.blocks[0]));
+    EXPECT_EQ(block_bytes(tl, tl.c.blocks[1]), block_bytes(parts[0], parts[0].c.blocks[1]));
+    const std::string description = "quarn_dumper records; stacks 1=alpha 2=bravo";
+    EXPECT_EQ(test::hex(block_bytes(tl, tl.c.blocks[2])),
+              "01 00 00 00 54 00 00 00 93 00 00 00 00 00 00 00 "  // link type 147, snap length 0
+              "02 00 05 00 71 75 61 72 6E 00 00 00 "               // if_name "quarn"
+              "03 00 2C 00 " +                                     // if_description, 44 bytes
+                  test::hex(reinterpret_cast<const uint8_t*>(description.data()), description.size()) +
+                  " 00 00 00 00 54 00 00 00");
+
+    ASSERT_EQ(tl.c.blocks.size(), 3u + std::size(EXPECTED));
+    for (size_t i = 0; i < std::size(EXPECTED); i++) {
+        const expect_item& e = EXPECTED[i];
+        const dump_block& b = tl.c.blocks[3 + i];
+        SCOPED_TRACE("timeline record " + std::to_string(i));
+        // Every record is an enhanced packet block; the walker gives those
+        // of the records interface as events and gaps.
+        ASSERT_EQ(b.type, BT_EPB);
+        EXPECT_EQ(b.kind, e.kind == 'P'   ? dump_block_kind::packet
+                          : e.kind == 'E' ? dump_block_kind::event
+                                          : dump_block_kind::gap);
+        EXPECT_EQ(b.timestamp, usec_of(e));
+        if (e.kind == 'P') {
+            // The daemon's own block, unchanged.
+            EXPECT_EQ(b.interface_id, 0u);
+            const auto [from, src] = source_of(parts, e.serial);
+            ASSERT_TRUE(src);
+            EXPECT_EQ(src->kind, dump_block_kind::packet);
+            EXPECT_EQ(block_bytes(tl, b), block_bytes(*from, *src));
+        } else if (e.kind == 'E') {
+            // The event block's bytes after its enterprise number.
+            EXPECT_EQ(b.interface_id, 1u);
+            ASSERT_EQ(b.caplen, TIMELINE_EVENT_BYTES);
+            EXPECT_EQ(b.origlen, TIMELINE_EVENT_BYTES);
+            EXPECT_EQ(b.length, 28u + 288 + 8);
+            const auto [from, src] = source_of(parts, e.serial);
+            ASSERT_TRUE(src);
+            ASSERT_EQ(src->kind, dump_block_kind::event);
+            const std::vector<uint8_t> ev = block_bytes(*from, *src);
+            EXPECT_EQ(test::hex(b.packet, b.caplen), test::hex(ev.data() + 12, ev.size() - 16));
+            EXPECT_EQ(test::hex(b.packet, 16), "01 00 00 00 AD 0B 14 01 D9 7E 00 00 02 00 00 00");
+            EXPECT_EQ(rec_serial(b.packet + 16), e.serial);
+        } else {
+            EXPECT_EQ(b.interface_id, 1u);
+            ASSERT_EQ(b.caplen, TIMELINE_GAP_BYTES);
+            std::vector<uint8_t> want = test::unhex("02 00 00 00 00 00 00 00 00 00 00 00");
+            store<uint32_t>(want.data() + 4, e.missing);
+            EXPECT_EQ(test::hex(b.packet, b.caplen), test::hex(want));
+        }
+    }
+
+    // Only the gap between two dumps carries a comment, naming both files.
+    const dump_block& jump = tl.c.blocks[3 + 6];
+    const std::string comment = std::string(STEM) + ".1.pcapng and " + STEM + ".2.pcapng";
+    const std::string text = "8 records missing between " + comment;
+    const std::vector<uint8_t> jb = block_bytes(tl, jump);
+    ASSERT_EQ(jb.size(), 28u + 12 + 4 + ((text.size() + 3) & ~size_t{3}) + 8);
+    EXPECT_EQ(test::u16_at(jb, 40), 1u);
+    EXPECT_EQ(test::u16_at(jb, 42), text.size());
+    EXPECT_EQ(std::string(jb.begin() + 44, jb.begin() + 44 + static_cast<long>(text.size())), text);
+    EXPECT_EQ(tl.c.blocks[3 + 2].length, 28u + 12 + 8);
+}
+
+TEST_F(Timeline, CheckedAndReadBackAsRecords) {
+    make_connection();
+    const std::string tl = make_timeline(dir_ / STEM);
+    const test::run_result r = inspect({"--check", tl});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, tl + ": ok: 1 section, 7 records (4 packets, 3 events), 2 gaps, 10 records missing\n");
+
+    // The walker gives the records interface's blocks as events and gaps,
+    // so a timeline is itself an input: its own timeline is the same file
+    // but for the comment, which named the dumps it came from.
+    const walked first = walk(tl);
+    const walked again = walk(make_timeline(tl, "again.pcapng"));
+    ASSERT_EQ(again.c.blocks.size(), first.c.blocks.size());
+    for (size_t i = 0; i < first.c.blocks.size(); i++) {
+        const dump_block& b = first.c.blocks[i];
+        if (i == 3 + 6) {
+            EXPECT_EQ(b.kind, dump_block_kind::gap);
+            EXPECT_EQ(again.c.blocks[i].missing, 8u);
+            EXPECT_EQ(again.c.blocks[i].length, 28u + 12 + 8);
+            continue;
+        }
+        EXPECT_EQ(block_bytes(again, again.c.blocks[i]), block_bytes(first, b)) << i;
+    }
+
+    // Faults of the records interface, found by the strict walk only.
+    struct fault_case {
+        const char* name;
+        size_t block;   // index among the timeline's blocks
+        size_t at;      // offset in that block to change
+        uint32_t value;
+        size_t fault_at;  // byte of the block the fault names
+        const char* message;
+    };
+    const fault_case cases[] = {
+        {"unknown subtype", 3 + 1, 28, 9, 28, "record of subtype 9 on the records interface"},
+        {"empty gap", 3 + 2, 32, 0, 32, "gap record with no records missing"},
+        {"cut record", 3 + 1, 24, 300, 20, "record of 288 bytes (300 on the wire)"},
+        {"record option", 3 + 1, 32, 0x00C80BAD, 32, "record option of length 200"},
+        {"gap option", 3 + 2, 36, 9, 36, "unexpected option 9 in a record"},
+    };
+    for (const fault_case& fc : cases) {
+        SCOPED_TRACE(fc.name);
+        std::vector<uint8_t> f = first.bytes;
+        const size_t block_at = first.c.blocks[fc.block].offset;
+        store<uint32_t>(f.data() + block_at + fc.at, fc.value);
+        dump_contents c;
+        dump_fault fault;
+        ASSERT_EQ(dump_parse(f.data(), f.size(), true, c, fault), -1);
+        // Named at the start of the block, with the field's byte.
+        EXPECT_EQ(fault.offset, block_at);
+        EXPECT_EQ(fault.message.find(fc.message), 0u) << fault.message;
+        EXPECT_TRUE(fault.message.ends_with(" (byte " + std::to_string(fc.fault_at) + " of the block)"))
+            << fault.message;
+    }
+}
+
+// "<seconds>.<nanoseconds>" as tshark prints frame.time_epoch, and the
+// interface id, for every frame of the expected items from `from` to `to`.
+std::string frames_of(size_t from, size_t to) {
+    std::string out;
+    for (size_t i = from; i < to; i++) {
+        out += epoch_text(usec_of(EXPECTED[i])) + "000\t" + (EXPECTED[i].kind == 'P' ? "0" : "1") + "\n";
+    }
+    return out;
+}
+
+std::string tshark_frames(const std::string& path) {
+    const test::run_result r =
+        tool("tshark", {"-r", path, "-T", "fields", "-e", "frame.time_epoch", "-e", "frame.interface_id"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+}
+
+TEST_F(Timeline, CaptureToolsCountCutAndMergeIt) {
+    make_connection();
+    const std::string tl = make_timeline(dir_ / STEM);
+    const size_t n = std::size(EXPECTED);
+
+    // Every record and gap counted, with the first and last time.
+    test::run_result r = tool("capinfos", {"-T", "-r", "-c", "-a", "-e", "-S", tl});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, tl + "\t" + std::to_string(n) + "\t" + epoch_text(usec_of(EXPECTED[0])) + "\t" +
+                         epoch_text(usec_of(EXPECTED[n - 1])) + "\n");
+
+    // A time for every frame, packets on interface 0, the rest on 1.
+    EXPECT_EQ(tshark_frames(tl), frames_of(0, n));
+
+    // A window from the first event to the second keeps the events, the gap
+    // and the packets inside it (the end is exclusive).
+    const std::string cut = dir_ / "cut.pcapng";
+    r = tool("editcap", {"-A", epoch_text(usec_of(EXPECTED[1])), "-B", epoch_text(usec_of(EXPECTED[5])), tl, cut});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(tshark_frames(cut), frames_of(1, 5));
+
+    // A second connection a second later, interleaved in time with the
+    // first: the merge is in time order and keeps both interfaces.
+    make_connection(444, 1);
+    const std::string tl2 = make_timeline(dir_ / "conn_444_10.0.0.2_50000", "tl2.pcapng");
+    const std::string merged = dir_ / "merged.pcapng";
+    r = tool("mergecap", {"-w", merged, tl, tl2});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = tool("tshark", {"-r", merged, "-T", "fields", "-e", "frame.time_epoch", "-e", "frame.interface_name"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> lines = test::split_lines(r.out);
+    ASSERT_EQ(lines.size(), 2 * n);
+    std::vector<std::string> times;
+    size_t on_records_interface = 0;
+    for (const std::string& l : lines) {
+        times.push_back(l.substr(0, l.find('\t')));
+        if (l.ends_with("\tquarn")) on_records_interface++;
+    }
+    EXPECT_TRUE(std::is_sorted(times.begin(), times.end())) << r.out;
+    const size_t non_packets = static_cast<size_t>(
+        std::count_if(std::begin(EXPECTED), std::end(EXPECTED), [](const expect_item& e) { return e.kind != 'P'; }));
+    EXPECT_EQ(on_records_interface, 2 * non_packets);
+}
+
+TEST_F(Timeline, CompressedDumpsAndSingleFiles) {
+    make_connection();
+    const walked plain = walk(make_timeline(dir_ / STEM));
+    // The parts compressed, each its own way: the same blocks result, but
+    // for the name of the compressed file in the comment of the jump.
+    ASSERT_TRUE(test::have_program("xz") && test::have_program("zstd"));
+    ASSERT_EQ(tool("xz", {"-0", part(0)}).status, 0);
+    ASSERT_EQ(tool("zstd", {"-q", "--rm", part(1)}).status, 0);
+    ASSERT_FALSE(test::file_exists(part(0)));
+    ASSERT_FALSE(test::file_exists(part(1)));
+    const walked packed = walk(make_timeline(dir_ / STEM, "tl_z.pcapng"));
+    ASSERT_EQ(packed.c.blocks.size(), plain.c.blocks.size());
+    for (size_t i = 0; i < plain.c.blocks.size(); i++) {
+        if (i == 3 + 6) continue;
+        EXPECT_EQ(block_bytes(packed, packed.c.blocks[i]), block_bytes(plain, plain.c.blocks[i])) << i;
+    }
+    const std::vector<uint8_t> jump = block_bytes(packed, packed.c.blocks[3 + 6]);
+    EXPECT_NE(std::string(jump.begin(), jump.end())
+                  .find("8 records missing between " + std::string(STEM) + ".1.pcapng.zst and "),
+              std::string::npos);
+
+    // One file given by name: its own section header and records only, in
+    // time order.
+    const walked one = walk(make_timeline(part(1) + ".zst", "one.pcapng"));
+    const walked src = walk(part(1) + ".zst");
+    ASSERT_EQ(one.c.blocks.size(), 5u);
+    EXPECT_EQ(block_bytes(one, one.c.blocks[0]), block_bytes(src, src.c.blocks[0]));
+    EXPECT_EQ(rec_serial(one.c.blocks[3].record), 11u);
+    EXPECT_EQ(one.c.blocks[4].interface_id, 1u);
+    EXPECT_EQ(rec_serial(one.c.blocks[4].packet + 16), 10u);
+}
+
+TEST_F(Timeline, RefusesWhatItCannotRead) {
+    make_connection();
+    const std::string out = dir_ / "out.pcapng";
+    struct refusal {
+        std::vector<std::string> args;
+        std::string err;  // start of the one line on stderr
+    };
+    std::vector<uint8_t> cut = test::read_file(part(1));
+    cut.resize(cut.size() - 10);
+    test::write_file(part(1), cut);
+    const refusal cases[] = {
+        {{"--timeline", dir_ / "nothing"}, "usage:"},
+        {{"--timeline", dir_ / "nothing", "-o", out},
+         "quarn_inspect: " + dir_ / "nothing" + ": no dumps named"},
+        {{"--timeline", dir_ / STEM, "-o", out},
+         "quarn_inspect: " + part(1) + ": offset "},
+    };
+    for (const refusal& c : cases) {
+        const test::run_result r = inspect(c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.err.starts_with(c.err)) << r.err;
+        if (c.err != "usage:") {
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
+        EXPECT_FALSE(test::file_exists(out));
+    }
+}
+
+// A short story of a connection whose records carry real TCP state: the
+// handshake, two segments, an RTO and the retransmission, bad_retran, prr
+// and reorder events, three records lost, one more segment and the end.
+struct story_step {
+    int64_t usec;  // after 100 s of record time
+    uint8_t event;
+    bool packet;
+    uint32_t seq, ack, len;  // packets: relative to ISS
+    uint8_t tcp_flags;
+    int32_t state;
+    uint32_t una, max;  // relative to ISS
+    uint32_t cwnd, ssthresh, srtt, rttvar;
+};
+constexpr uint32_t ISS = 1000000;
+constexpr uint32_t UNSET = 0x3FFFC000;  // FreeBSD's initial ssthresh
+constexpr uint32_t PEER_ISS = 500;
+const story_step STORY[] = {
+    {0, REC_EVENT_IN, true, PEER_ISS, 0, 0, 0x02, 3, 0, 0, UNSET, UNSET, 0, 0},
+    {10000, 2, true, 0, PEER_ISS + 1, 0, 0x12, 3, 0, 1, 14600, UNSET, 0, 0},
+    {50000, REC_EVENT_IN, true, PEER_ISS + 1, 1, 0, 0x10, 4, 1, 1, 14600, UNSET, 3200, 1600},
+    {60000, 2, true, 1, PEER_ISS + 1, 1000, 0x18, 4, 1, 1001, 14600, UNSET, 3200, 1600},
+    {70000, 2, true, 1001, PEER_ISS + 1, 1000, 0x18, 4, 1, 2001, 14600, UNSET, 3200, 1600},
+    {100000, REC_EVENT_IN, true, PEER_ISS + 1, 1001, 0, 0x10, 4, 1001, 2001, 15600, UNSET, 3300, 1500},
+    {200000, 3, false, 0, 0, 0, 0, 4, 1001, 2001, 1000, 5000, 3300, 1500},
+    {210000, 2, true, 1001, PEER_ISS + 1, 1000, 0x18, 4, 1001, 2001, 1000, 5000, 3300, 1500},
+    {250000, 5, false, 0, 0, 0, 0, 4, 1001, 2001, 1000, 5000, 3300, 1500},
+    {300000, 6, false, 0, 0, 0, 0, 4, 1001, 2001, 2000, 5000, 3300, 1500},
+    {310000, 7, false, 0, 0, 0, 0, 4, 2001, 2001, 3000, 5000, 3100, 1400},
+    {400000, 2, true, 2001, PEER_ISS + 1, 1000, 0x18, 4, 2001, 3001, 4000, 5000, 3100, 1400},
+    {500000, REC_EVENT_CONN_END, false, 0, 0, 0, 0, 10, 3001, 3001, 4000, 5000, 3000, 1400},
+};
+constexpr size_t STORY_GAP_BEFORE = 11;  // three serial numbers lost before this step
+constexpr uint32_t STORY_MISSING = 3;
+
+// The state fields of a record, at their offsets in the record.
+void put_state(uint8_t* r, const story_step& s) {
+    store<int32_t>(r + 56, s.state);
+    store<uint32_t>(r + 64, ISS);
+    store<uint32_t>(r + 72, ISS + s.una);
+    store<uint32_t>(r + 76, ISS + s.max);
+    store<uint32_t>(r + 80, s.cwnd);
+    store<uint32_t>(r + 84, ISS + s.max);
+    store<uint32_t>(r + 92, 65535);
+    store<uint32_t>(r + 96, s.ssthresh);
+    store<uint32_t>(r + 100, s.srtt);
+    store<uint32_t>(r + 104, s.rttvar);
+}
+
+std::vector<uint8_t> story_message(const std::string& id) {
+    qb::header_spec h;
+    h.id = id;
+    h.offset_sec = OFFSET_SEC;
+    h.offset_usec = OFFSET_USEC;
+    std::vector<qb::record_spec> recs;
+    uint32_t serial = 1;
+    for (size_t i = 0; i < std::size(STORY); i++) {
+        const story_step& s = STORY[i];
+        if (i == STORY_GAP_BEFORE) serial += STORY_MISSING;
+        qb::record_spec r;
+        r.serial = serial++;
+        r.stack_id = test::STACK_A;
+        r.sec = 100 + s.usec / 1000000;
+        r.usec = s.usec % 1000000;
+        r.event_id = s.event;
+        r.flags = s.packet ? REC_FLAG_HAS_TH : 0;
+        r.payload_len = s.len;
+        if (s.packet) {
+            const bool in = s.event == REC_EVENT_IN;
+            r.th = in ? qb::tcp_header(50000, 443, s.seq, ISS + s.ack, 5, s.tcp_flags, 65535)
+                      : qb::tcp_header(443, 50000, ISS + s.seq, s.ack, 5, s.tcp_flags, 65535);
+        }
+        recs.push_back(r);
+    }
+    std::vector<uint8_t> m = qb::message(h, recs);
+    for (size_t i = 0; i < std::size(STORY); i++) put_state(m.data() + LOG_HEADER_SIZE + i * LOG_RECORD_SIZE, STORY[i]);
+    return m;
+}
+
+std::string x_of(const story_step& s) { return std::to_string(s.usec / 1000000) + "." + [&] {
+    char b[8];
+    snprintf(b, sizeof b, "%06lld", static_cast<long long>(s.usec % 1000000));
+    return std::string(b);
+}(); }
+
+TEST_F(Timeline, PlotDataFollowTheRecords) {
+    dump_message(story_message("story"));
+    const std::string stem = dir_ / "story_443_10.0.0.2_50000";
+    std::string err;
+    timeline t;
+    ASSERT_EQ(timeline_load(stem, t, err), 0) << err;
+    temp_dir plot_dir;
+    std::string script;
+    ASSERT_EQ(plot_write_files(t, plot_dir.path(), plot_format::svg, script, err), 0) << err;
+
+    // One state row per record: sequence numbers from the ISS, the windows
+    // and times as kept, a window left out while it is not set.
+    std::string want_state;
+    auto window = [](uint32_t w) { return w == UNSET ? std::string("-") : std::to_string(w); };
+    for (const story_step& s : STORY) {
+        want_state += x_of(s) + " " + std::to_string(s.una) + " " + std::to_string(s.max) + " " +
+                      window(s.cwnd) + " " + window(s.ssthresh) + " 65535 " + std::to_string(s.srtt) + " " +
+                      std::to_string(s.rttvar) + "\n";
+    }
+    EXPECT_EQ(test::read_text(plot_dir / "state.dat"), want_state);
+    // Segments that take sequence space, the one sent again apart; the
+    // acknowledgements received (the SYN carries none).
+    EXPECT_EQ(test::read_text(plot_dir / "sent.dat"),
+              "0.010000 0\n0.060000 1\n0.070000 1001\n0.400000 2001\n");
+    EXPECT_EQ(test::read_text(plot_dir / "resent.dat"), "0.210000 1001\n");
+    EXPECT_EQ(test::read_text(plot_dir / "acks.dat"), "0.050000 1\n0.100000 1001\n");
+    // Events of interest on their rows (rto, bad_retran, connend, prr,
+    // reorder in the table's order), colour as a number; the gap last.
+    EXPECT_EQ(test::read_text(plot_dir / "events.dat"),
+              "0.200000 0 14034728\n0.250000 1 16744206\n0.300000 3 9725885\n0.310000 4 9197131\n"
+              "0.500000 2 0\n0.400000 5 12595248\n");
+    const std::string gp = test::read_text(script);
+    // The gap spans the time from the record before it to the one after.
+    EXPECT_NE(gp.find("set object 1 rect from 0.310000, graph 0 to 0.400000, graph 1"), std::string::npos) << gp;
+    EXPECT_NE(gp.find("set label 2 '3' at 0.400000, 5"), std::string::npos) << gp;
+    EXPECT_NE(gp.find("set ytics ('rto' 0, 'bad_retran' 1, 'connend (end)' 2, 'prr' 3, 'reorder' 4, "
+                      "'gap: records lost' 5)"),
+              std::string::npos) << gp;
+    EXPECT_NE(gp.find("set xlabel 'seconds since 2023-11-14 22:15:00.250000 UTC'"), std::string::npos) << gp;
+}
+
+// The text of every element of an SVG file, parsed as XML by python3.
+std::string svg_texts(const std::string& path, std::string* err) {
+    test::run_options o;
+    o.args = {"-c",
+              "import sys, xml.etree.ElementTree as E\n"
+              "for e in E.parse(sys.argv[1]).iter():\n"
+              "    if e.text and e.text.strip(): print(e.text.strip())\n",
+              path};
+    const test::run_result r = test::run("/usr/bin/python3", o);
+    *err = r.err;
+    return r.status == 0 ? r.out : std::string();
+}
+
+TEST_F(Timeline, PlotDrawsPngAndSvg) {
+    // An id that a gnuplot string or an XML text would trip over.
+    dump_message(story_message("it's \"x\" <&> \\ \xC3\xA9"));
+    std::vector<std::string> names = test::list_dir(dir_.path());
+    const auto dump = std::find_if(names.begin(), names.end(), [](const std::string& n) { return n.ends_with(".0.pcapng"); });
+    ASSERT_NE(dump, names.end());
+    const std::string file = dir_ / *dump;
+
+    const std::string png = dir_ / "story.png";
+    test::run_result r = inspect({"--plot", file, "-o", png});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::vector<uint8_t> p = test::read_file(png);
+    ASSERT_GT(p.size(), 24u);
+    EXPECT_EQ(test::hex(p.data(), 16), "89 50 4E 47 0D 0A 1A 0A 00 00 00 0D 49 48 44 52");  // signature, IHDR
+    auto be = [&](size_t at) { return (uint32_t{p[at]} << 24) | (p[at + 1] << 16) | (p[at + 2] << 8) | p[at + 3]; };
+    EXPECT_EQ(be(16), 1400u);
+    EXPECT_EQ(be(20), 1050u);
+    EXPECT_EQ(test::hex(p.data() + p.size() - 8, 8), "49 45 4E 44 AE 42 60 82");  // IEND
+
+    const std::string svg = dir_ / "story.SVG";
+    r = inspect({"--plot", file, "-o", svg});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string err;
+    const std::vector<std::string> texts = test::split_lines(svg_texts(svg, &err));
+    ASSERT_FALSE(texts.empty()) << err;
+    for (const char* want : {"events of interest", "sequence space (bytes from ISS)", "windows (bytes)",
+                             "srtt, rttvar (raw)", "rto", "bad_retran", "prr", "reorder", "connend (end)",
+                             "gap: records lost", "3", "snd_una", "snd_max", "segment sent (seq)",
+                             "retransmitted (seq)", "ack received", "cwnd", "ssthresh (set)", "snd_wnd", "srtt (raw)", "rttvar (raw)",
+                             "seconds since 2023-11-14 22:15:00.250000 UTC"}) {
+        EXPECT_NE(std::find(texts.begin(), texts.end(), want), texts.end()) << want;
+    }
+    const auto title = std::find_if(texts.begin(), texts.end(), [](const std::string& l) { return l.starts_with("it's"); });
+    ASSERT_NE(title, texts.end());
+    EXPECT_EQ(*title, "it's \"x\" <&> \\ ??: local 10.0.0.1 port 443, foreign 10.0.0.2 port 50000; stacks 1=alpha");
+}
+
+TEST_F(Timeline, PlotRefusals) {
+    dump_message(story_message("story"));
+    const std::string stem = dir_ / "story_443_10.0.0.2_50000";
+    const std::string out = dir_ / "p.png";
+
+    // gnuplot not on PATH: one line, status 1, nothing made.
+    test::run_options o;
+    o.args = {"--plot", stem, "-o", out};
+    o.env["PATH"] = dir_ / "no-such-dir";
+    test::run_result r = test::run(inspect_path(), o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "quarn_inspect: gnuplot not found on PATH; --plot draws with it (Debian: gnuplot-nox, "
+                     "FreeBSD: math/gnuplot)\n");
+    EXPECT_FALSE(test::file_exists(out));
+
+    // A gnuplot that fails: its complaint in one line, nothing made, and
+    // its temporary directory gone.
+    temp_dir bin;
+    test::write_file(bin / "gnuplot", std::string("#!/bin/sh\necho \"$1\" > ") + (bin / "script") +
+                                          "\necho '         line 3: unknown terminal' >&2\nexit 1\n");
+    ASSERT_EQ(chmod((bin / "gnuplot").c_str(), 0755), 0);
+    o.env["PATH"] = bin.path();
+    r = test::run(inspect_path(), o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "quarn_inspect: gnuplot ended with status 1: line 3: unknown terminal\n");
+    EXPECT_FALSE(test::file_exists(out));
+    const std::string script = test::read_text(bin / "script");
+    ASSERT_TRUE(script.ends_with("/plot.gp\n")) << script;
+    EXPECT_FALSE(test::file_exists(script.substr(0, script.rfind('/'))));
+
+    // Neither a PNG nor an SVG name.
+    r = inspect({"--plot", stem, "-o", dir_ / "p.jpg"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "quarn_inspect: " + (dir_ / "p.jpg") + ": --plot writes a .png or an .svg file\n");
+}
+
+// The bundled sample through the real daemon: the connection with the most
+// dumps as a timeline holds every record and gap of its dumps, plus one
+// gap for each serial jump between them, in time order.
+TEST(TimelineSample, TheSampleConnectionWithTheMostDumps) {
+    temp_dir out;
+    test::run_options o;
+    o.args = {"-u", test::current_user(), "-D", out.path(), "-f", std::string(QUARN_SOURCE_DIR) + "/data/sample.tcplog"};
+    o.env["QUARN_SYSCTL_DIR"] = std::string(QUARN_SOURCE_DIR) + "/data/sysctl";
+    const test::run_result d = test::run(test::daemon_path(), o);
+    ASSERT_EQ(d.status, 0) << d.err;
+
+    // Dumps by stem, in numeric order.
+    std::map<std::string, std::map<int, std::string>> stems;
+    for (const std::string& n : test::list_dir(out.path())) {
+        const size_t end = n.find(".pcapng");
+        if (end == std::string::npos) continue;
+        const size_t dot = n.rfind('.', end - 1);
+        stems[n.substr(0, dot)][std::stoi(n.substr(dot + 1, end - dot - 1))] = n;
+    }
+    const auto most = std::max_element(stems.begin(), stems.end(), [](const auto& a, const auto& b) {
+        return a.second.size() < b.second.size();
+    });
+    ASSERT_NE(most, stems.end());
+    ASSERT_GE(most->second.size(), 3u);
+
+    size_t blocks = 0;
+    std::vector<std::string> comments;
+    bool have_last = false;
+    uint32_t last = 0;
+    std::string last_name;
+    for (const auto& [seq, name] : most->second) {
+        const walked w = walk(out / name);
+        bool first = true;
+        for (const dump_block& b : w.c.blocks) {
+            if (b.kind == dump_block_kind::gap || b.record) blocks++;
+            if (!b.record) continue;
+            if (first && have_last && rec_serial(b.record) != last + 1) {
+                comments.push_back(std::to_string(rec_serial(b.record) - last - 1) + " records missing between " +
+                                   last_name + " and " + name);
+            }
+            first = false;
+            have_last = true;
+            last = rec_serial(b.record);
+            last_name = name;
+        }
+    }
+    ASSERT_FALSE(comments.empty()) << "the sample's connection should lose records between dumps";
+
+    const std::string tl = out / "timeline.pcapng";
+    const test::run_result r = inspect({"--timeline", out / most->first, "-o", tl});
+    ASSERT_EQ(r.status, 0) << r.err;
+    test::run_result c = tool("capinfos", {"-T", "-r", "-c", "-o", tl});
+    ASSERT_EQ(c.status, 0) << c.err;
+    EXPECT_EQ(c.out, tl + "\t" + std::to_string(blocks + comments.size()) + "\tTrue\n");
+    c = tool("tshark", {"-r", tl, "-Y", "frame.comment", "-T", "fields", "-e", "frame.comment"});
+    ASSERT_EQ(c.status, 0) << c.err;
+    std::string want;
+    for (const std::string& l : comments) want += l + "\n";
+    EXPECT_EQ(c.out, want);
+}
+
+// The synthesizer's story of a connection (with records lost inside a
+// dump, in a removed dump and between dumps) through the real daemon: the
+// timeline holds each record at the time the synthesizer gave it and one
+// gap per loss, and the plot's data carry its windows and events.
+TEST(TimelineStory, TimesWindowsAndEventsAsTheSynthesizerMadeThem) {
+    temp_dir d;
+    test::run_options so;
+    so.args = {"--story", "--losses", "-o", d / "story.tcplog", "-k", d.path(), "--values", d / "values.jsonl"};
+    test::run_result r = test::run(test::synth_path(), so);
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(mkdir((d / "out").c_str(), 0755), 0);
+    test::run_options o;
+    o.args = {"-u", test::current_user(), "-D", d / "out", "-f", d / "story.tcplog"};
+    o.env["QUARN_SYSCTL_DIR"] = d.path();
+    r = test::run(test::daemon_path(), o);
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    std::vector<test::json_object> values;
+    std::string err;
+    ASSERT_TRUE(test::parse_json_lines(test::read_text(d / "values.jsonl"), &values, &err)) << err;
+    std::string stem;
+    for (const std::string& n : test::list_dir(d / "out")) {
+        if (n.ends_with(".0.pcapng")) stem = d / ("out/" + n.substr(0, n.size() - std::string(".0.pcapng").size()));
+    }
+    ASSERT_FALSE(stem.empty());
+
+    // Every record at its time, every gap at the time of the record after it.
+    const std::string tl = d / "story.pcapng";
+    r = inspect({"--timeline", stem, "-o", tl});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = tool("tshark", {"-r", tl, "-T", "fields", "-e", "frame.time_epoch", "-e", "frame.interface_id"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string want;
+    for (size_t i = 0; i < values.size(); i++) {
+        const test::json_object& v = values[i];
+        const bool gap = v.at("block").text == "gap";
+        const test::json_object& timed = gap && i + 1 < values.size() ? values[i + 1] : v;
+        want += timed.at("time").text + "000\t" + (v.at("block").text == "packet" ? "0" : "1") + "\n";
+    }
+    EXPECT_EQ(r.out, want);
+    r = inspect({"--check", tl});
+    EXPECT_EQ(r.status, 0) << r.err;
+
+    // The plot's data: one state row per record with its window, and the
+    // events and gaps on their rows.
+    timeline t;
+    ASSERT_EQ(timeline_load(stem, t, err), 0) << err;
+    temp_dir plot_dir;
+    std::string script;
+    ASSERT_EQ(plot_write_files(t, plot_dir.path(), plot_format::png, script, err), 0) << err;
+    std::string cwnd_want, cwnd_got;
+    std::map<std::string, size_t> events_want;
+    for (const test::json_object& v : values) {
+        if (v.at("block").text == "gap") {
+            events_want["gap"]++;
+            continue;
+        }
+        const std::string& c = v.at("cwnd").text;
+        cwnd_want += (std::stoull(c) >= 0x3FFFC000 ? "-" : c) + "\n";
+        const auto e = v.find("event");
+        if (e != v.end() && v.at("block").text == "event") events_want[e->second.text]++;
+    }
+    for (const std::string& l : test::split_lines(test::read_text(plot_dir / "state.dat"))) {
+        std::istringstream in(l);
+        std::string x, una, max, cwnd;
+        in >> x >> una >> max >> cwnd;
+        cwnd_got += cwnd + "\n";
+    }
+    EXPECT_EQ(cwnd_got, cwnd_want);
+    // Rows: rto, connend, prr, reorder in the order of the plot's table, then
+    // the gaps.
+    const std::string gp = test::read_text(script);
+    EXPECT_NE(gp.find("set ytics ('rto' 0, 'connend (end)' 1, 'prr' 2, 'reorder' 3, 'gap: records lost' 4)"),
+              std::string::npos) << gp;
+    std::map<std::string, size_t> events_got;
+    const char* rows[] = {"rto", "connend", "prr", "reorder", "gap"};
+    for (const std::string& l : test::split_lines(test::read_text(plot_dir / "events.dat"))) {
+        std::istringstream in(l);
+        double x;
+        size_t row;
+        in >> x >> row;
+        ASSERT_LT(row, std::size(rows)) << l;
+        events_got[rows[row]]++;
+    }
+    for (const char* name : {"out", "in"}) events_want.erase(name);
+    EXPECT_EQ(events_got, events_want);
+    EXPECT_EQ(events_want["gap"], 3u);
+}
+
+}  // namespace
+}  // namespace quarn
