@@ -38,7 +38,6 @@ namespace {
 using namespace quarn;
 
 constexpr const char* PROG = "quarn_inspect";
-constexpr const char* RECORDS_FILE = "records";
 // Bytes of CSV text gathered before a write.
 constexpr size_t CSV_CHUNK = 1 << 16;
 // A dump of at most this many records with reason "error" or "rebuffer"

@@ -1,7 +1,9 @@
 // Reading the rotated index files back.
 #include "quarn_indexfiles.h"
 
+#if QUARN_HAVE_BZIP2
 #include <bzlib.h>
+#endif
 #include <zlib.h>
 
 #include <algorithm>
@@ -79,6 +81,13 @@ int gunzip(const uint8_t* in, size_t size, std::vector<uint8_t>& out, std::strin
     return rc;
 }
 
+#if !QUARN_HAVE_BZIP2
+// A build without libbz2 (a sysroot that lacks it) names what it cannot read.
+int bunzip2(const uint8_t*, size_t, std::vector<uint8_t>&, std::string& err) {
+    err = "this build reads no bzip2 data (built without libbz2)";
+    return -1;
+}
+#else
 int bunzip2(const uint8_t* in, size_t size, std::vector<uint8_t>& out, std::string& err) {
     size_t used = 0, consumed = 0;
     int rc = -1;
@@ -128,6 +137,7 @@ int bunzip2(const uint8_t* in, size_t size, std::vector<uint8_t>& out, std::stri
     out.resize(used);
     return rc;
 }
+#endif
 
 }  // namespace
 
