@@ -45,17 +45,8 @@ struct damage_case {
     ending expect = ending::any;
 };
 
-// splitmix64, so that the mutations are the same on every run.
-struct prng {
-    uint64_t state;
-    uint64_t next() {
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    size_t below(size_t n) { return static_cast<size_t>(next() % n); }
-};
+// The synthesizer's generator, so that the mutations are the same on every run.
+using quarn::build::prng;
 
 std::vector<uint8_t> synth(const std::vector<std::string>& args, const std::string& out_path) {
     run_options o;
