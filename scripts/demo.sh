@@ -3,6 +3,9 @@
 # sample stream into out/sample: the dump files and their "records" index.
 # Then shows the index and one dump as tshark decodes it, the same dump
 # through quarn_inspect, one connection joined, and tshark with the plugin.
+# Last, one synthesized connection that tells a story (slow start, a loss
+# and its recovery, an RTO, the end) goes from its index line to decoded
+# records, a timeline for Wireshark's tools and a picture (out/story.png).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -63,4 +66,35 @@ echo "== tshark with contrib/wireshark/quarn.lua on $joined: its event and gap b
 tshark -X lua_script:contrib/wireshark/quarn.lua -r "$joined" -Y quarn \
   -T fields -e frame.number -e _ws.col.Info 2>/dev/null > "$view"
 head -n 15 "$view"
+
+story=out/story
+rm -rf "$story"
+mkdir -p "$story/dumps"
+echo
+echo "== one connection's story: quarn_synth --story --losses through the daemon into $story/dumps"
+./build/release/quarn_synth --story --losses -o "$story/story.tcplog" -k "$story"
+QUARN_SYSCTL_DIR="$story" ./build/release/quarn_dumper -u "$(id -un)" -D "$story/dumps" \
+  -f "$story/story.tcplog"
+cat "$story/dumps/records"
+story_stem=$(jq -rs '.[0].filename | sub("\\.[0-9]+\\.pcapng(\\.xz|\\.zst)?$"; "")' \
+  "$story/dumps/records")
+
+echo
+echo "== its records decoded (quarn_inspect --csv, some columns of the first rows and every event of interest)"
+./build/release/quarn_inspect --csv "$story/dumps/$story_stem" > "$story/records.csv"
+cut -d, -f1-9,15,16,20 "$story/records.csv" > "$view"
+head -n 8 "$view"
+grep -E ',(rto|prr|reorder|connend|bad_retran),|,gap,' "$view" || true
+
+echo
+echo "== its timeline for Wireshark's tools, and the cwnd series of the plugin"
+./build/release/quarn_inspect --timeline "$story/dumps/$story_stem" -o "$story/timeline.pcapng"
+capinfos -c -a -e "$story/timeline.pcapng"
+tshark -X lua_script:contrib/wireshark/quarn.lua -r "$story/timeline.pcapng" -q \
+  -z 'io,stat,0.5,AVG(quarn.cwnd)quarn.cwnd' 2>/dev/null > "$view"
+head -n 20 "$view"
+
+echo
+echo "== its picture: out/story.png"
+./build/release/quarn_inspect --plot "$story/dumps/$story_stem" -o out/story.png
 exit "$status"
