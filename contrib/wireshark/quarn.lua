@@ -311,7 +311,7 @@ local function decode_record(tvb, off, tree, little, stacks)
     if state >= 0x80000000 then state = state - 0x100000000 end
     return {
         event_id = event_id, serial = uint(20, 4), stack_id = stack_id, stack = stack,
-        state = state_names[state] or tostring(state), cwnd = uint(80, 4),
+        state = state_names[state] or ("state " .. state), cwnd = uint(80, 4),
     }
 end
 
@@ -436,7 +436,8 @@ function post.dissector(tvb, pinfo, tree)
     local c = reader_entry(tvb, pinfo)
     if not c or c.kind ~= "packet" or not c.record then return end
     local rtvb = ByteArray.new(c.record, true):tvb("quarn log record")
-    local t = tree:add(quarn, rtvb(), "quarn_dumper log record")
+    local t = tree:add(quarn, rtvb(), "quarn_dumper packet record")
+    t:add(f.block, "packet"):set_generated()
     decode_record(rtvb, 0, t, c.sec.little, c.sec.stacks)
 end
 register_postdissector(post)

@@ -1,0 +1,570 @@
+// The Wireshark plugin (contrib/wireshark/quarn.lua) against the record
+// bytes it decodes. Dumps are made by the daemon's own block writers from
+// records whose bytes 16 to 267 are random, then read by tshark: with the
+// plugin's file reader (packets, events and gaps), with Wireshark's pcapng
+// reader (events and gaps only), and as a timeline of the same records
+// (events and gaps on an interface of the user link type).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <random>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "daemon_harness.h"
+#include "quarn_logbuild.h"
+#include "quarn_logfmt.h"
+#include "quarn_pcapng.h"
+#include "quarn_stacknames.h"
+#include "quarn_writev.h"
+#include "testlib.h"
+
+namespace quarn {
+namespace {
+
+namespace qb = quarn::build;
+using bytes = std::vector<uint8_t>;
+
+constexpr int64_t DUMP_TIME = 1700000200;
+constexpr int64_t OFFSET_SEC = 1700000000;
+constexpr int64_t OFFSET_USEC = 250000;
+constexpr uint16_t STACKINFO = 0x0010;
+
+// A record field at its offset in the record (little-endian), shown only
+// when `flag` is set in the record flags (0: always).
+struct field_def {
+    const char* name;
+    size_t off;
+    int width;
+    bool is_signed = false;
+    uint16_t flag = 0;
+};
+
+const field_def RECORD_FIELDS[] = {
+    {"ticks", 16, 4}, {"serial", 20, 4}, {"stack_id", 24, 1}, {"event_id", 25, 1},
+    {"flags", 26, 2}, {"errno", 28, 4, true}, {"rxbuf_acc", 32, 4, false, 0x1},
+    {"rxbuf_ccc", 36, 4, false, 0x1}, {"txbuf_acc", 44, 4, false, 0x2},
+    {"txbuf_ccc", 48, 4, false, 0x2}, {"state", 56, 4, true}, {"starttime", 60, 4},
+    {"iss", 64, 4}, {"tcb_flags", 68, 4}, {"snd_una", 72, 4}, {"snd_max", 76, 4},
+    {"cwnd", 80, 4}, {"snd_nxt", 84, 4}, {"snd_recover", 88, 4}, {"snd_wnd", 92, 4},
+    {"ssthresh", 96, 4}, {"srtt", 100, 4}, {"rttvar", 104, 4}, {"rcv_up", 108, 4},
+    {"rcv_adv", 112, 4}, {"flags2", 116, 4}, {"rcv_nxt", 120, 4}, {"rcv_wnd", 124, 4},
+    {"dupacks", 128, 4}, {"segqlen", 132, 4, true}, {"sack_holes", 136, 4, true},
+    {"flex1", 140, 4}, {"flex2", 144, 4}, {"fbyte_in", 148, 4}, {"fbyte_out", 152, 4},
+    {"payload_len", 264, 4},
+};
+const field_def RACK_FIELDS[] = {{"rack_rtt", 160, 4}, {"rack_state", 164, 1}};
+const field_def BBR_FIELDS[] = {
+    {"bbr_cur_del_rate", 160, 8}, {"bbr_del_rate", 168, 8}, {"bbr_rtt_prop", 176, 8},
+    {"bbr_bw_inuse", 184, 8}, {"bbr_inflight", 192, 4}, {"bbr_applimited", 196, 4},
+    {"bbr_delivered", 200, 4}, {"bbr_timestamp", 204, 4}, {"bbr_epoch", 208, 4},
+    {"bbr_lt_epoch", 212, 4}, {"bbr_pkts_out", 216, 4}, {"bbr_flex1", 220, 4},
+    {"bbr_flex2", 224, 4}, {"bbr_flex3", 228, 4}, {"bbr_flex4", 232, 4}, {"bbr_flex5", 236, 4},
+    {"bbr_flex6", 240, 4}, {"bbr_lost", 244, 4}, {"bbr_pacing_gain", 248, 2},
+    {"bbr_cwnd_gain", 250, 2}, {"bbr_flex7", 252, 2}, {"bbr_bbr_state", 254, 1},
+    {"bbr_bbr_substate", 255, 1}, {"bbr_inhpts", 256, 1}, {"bbr_ininput", 257, 1},
+    {"bbr_use_lt_bw", 258, 1}, {"bbr_flex8", 259, 1}, {"bbr_pkt_epoch", 260, 4},
+};
+
+// Event ids 1 to 63 as the kernel names them.
+const char* const KERNEL_EVENTS[] = {
+    "TCP_LOG_IN", "TCP_LOG_OUT", "TCP_LOG_RTO", "TCP_LOG_SB_WAKE", "TCP_LOG_BAD_RETRAN",
+    "TCP_LOG_PRR", "TCP_LOG_REORDER", "TCP_LOG_HPTS", "BBR_LOG_BBRUPD", "BBR_LOG_BBRSND",
+    "BBR_LOG_ACKCLEAR", "BBR_LOG_INQUEUE", "BBR_LOG_TIMERSTAR", "BBR_LOG_TIMERCANC",
+    "BBR_LOG_ENTREC", "BBR_LOG_EXITREC", "BBR_LOG_CWND", "BBR_LOG_BWSAMP", "BBR_LOG_MSGSIZE",
+    "BBR_LOG_BBRRTT", "BBR_LOG_JUSTRET", "BBR_LOG_STATE", "BBR_LOG_PKT_EPOCH",
+    "BBR_LOG_PERSIST", "TCP_LOG_FLOWEND", "BBR_LOG_RTO", "BBR_LOG_DOSEG_DONE",
+    "BBR_LOG_EXIT_GAIN", "BBR_LOG_THRESH_CALC", "TCP_LOG_MAPCHG", "TCP_LOG_USERSEND",
+    "BBR_RSM_CLEARED", "BBR_LOG_STATE_TARGET", "BBR_LOG_TIME_EPOCH", "BBR_LOG_TO_PROCESS",
+    "BBR_LOG_BBRTSO", "BBR_LOG_HPTSDIAG", "BBR_LOG_LOWGAIN", "BBR_LOG_PROGRESS",
+    "TCP_LOG_SOCKET_OPT", "BBR_LOG_TIMERPREP", "BBR_LOG_ENOBUF_JMP", "BBR_LOG_HPTSI_CALC",
+    "BBR_LOG_RTT_SHRINKS", "BBR_LOG_BW_RED_EV", "BBR_LOG_REDUCE", "TCP_LOG_RTT",
+    "BBR_LOG_SETTINGS_CHG", "BBR_LOG_SRTT_GAIN_EVENT", "TCP_LOG_REASS", "TCP_HDWR_PACE_SIZE",
+    "BBR_LOG_HDWR_PACE", "BBR_LOG_TSTMP_VAL", "TCP_LOG_CONNEND", "TCP_LOG_LRO",
+    "TCP_SACK_FILTER_RES", "TCP_SAD_DETECTION", "TCP_TIMELY_WORK", "TCP_LOG_USER_EVENT",
+    "TCP_LOG_SENDFILE", "TCP_LOG_HTTP_T", "TCP_LOG_ACCOUNTING", "TCP_LOG_FSB",
+};
+static_assert(sizeof KERNEL_EVENTS / sizeof KERNEL_EVENTS[0] == 63);
+
+// The short name: prefix TCP_LOG_ or BBR_LOG_ dropped, lower case; empty
+// without a name.
+std::string event_name(unsigned id) {
+    if (id < 1 || id > 63) return "";
+    std::string n = KERNEL_EVENTS[id - 1];
+    for (const char* prefix : {"TCP_LOG_", "BBR_LOG_"}) {
+        if (n.rfind(prefix, 0) == 0) n = n.substr(strlen(prefix));
+    }
+    for (char& c : n) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return n;
+}
+
+uint64_t load_le(const uint8_t* p, int width) {
+    uint64_t v = 0;
+    for (int i = width - 1; i >= 0; i--) v = v << 8 | p[i];
+    return v;
+}
+
+std::string number(const uint8_t* rec, const field_def& d) {
+    const uint64_t v = load_le(rec + d.off, d.width);
+    if (d.is_signed) return std::to_string(static_cast<int32_t>(static_cast<uint32_t>(v)));
+    return std::to_string(v);
+}
+
+// One record as the dump holds it, and what the plugin must show of it.
+struct record_truth {
+    bytes rec;           // record bytes 0 to 267
+    bool packet = false;
+    uint32_t missing_before = 0;  // gap block in front of it
+    std::string time;    // seconds since the epoch, 6 decimals
+};
+
+// Every field the plugin must show for a record, given the stack names it
+// can know: field name -> decimal text, empty where it must be absent.
+std::map<std::string, std::string> expected_fields(const bytes& rec,
+                                                   const std::map<int, std::string>& stacks) {
+    std::map<std::string, std::string> e;
+    const uint8_t* r = rec.data();
+    const uint16_t flags = static_cast<uint16_t>(load_le(r + 26, 2));
+    for (const field_def& d : RECORD_FIELDS) e[d.name] = !d.flag || (flags & d.flag) ? number(r, d) : "";
+    e["snd_scale"] = std::to_string(r[156] & 0x0F);
+    e["rcv_scale"] = std::to_string(r[156] >> 4);
+    const auto s = stacks.find(r[24]);
+    const std::string stack = s == stacks.end() ? "" : s->second;
+    e["stack"] = stack;
+    e["event"] = event_name(r[25]);
+    const bool part = flags & STACKINFO;
+    for (const field_def& d : RACK_FIELDS) e[d.name] = part && stack == "rack" ? number(r, d) : "";
+    for (const field_def& d : BBR_FIELDS) e[d.name] = part && stack == "bbr" ? number(r, d) : "";
+    return e;
+}
+
+// A part of a connection: the file and its records.
+struct part {
+    std::string path;
+    std::vector<record_truth> recs;
+};
+
+std::string time_text(int64_t sec, int64_t usec) {
+    char buf[64];
+    snprintf(buf, sizeof buf, "%lld.%06lld", static_cast<long long>(sec + usec / 1000000),
+             static_cast<long long>(usec % 1000000));
+    return buf;
+}
+
+// Writes one dump through the daemon's block writers: header blocks, then
+// each record as a packet or an event block, a gap block where serials
+// jump. Record bytes 16 to 263 come from `rng` except serial, stack, event,
+// flags and state, which `specs` and `states` fix.
+part write_dump(const std::string& path, const std::vector<qb::record_spec>& specs,
+                const std::vector<int32_t>& states, std::mt19937& rng) {
+    qb::header_spec h;
+    h.offset_sec = OFFSET_SEC;
+    h.offset_usec = OFFSET_USEC;
+    h.faddr = "192.0.2.7";
+    h.laddr = "198.51.100.9";
+    test::aligned_msg msg(qb::message(h, specs));
+    part p{path, {}};
+    output_writer w;
+    w.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    EXPECT_GE(w.fd, 0) << path;
+    w.write_op = writev_int;
+    w.time_offset = msg.data() + OFF_TLH_OFFSET;
+    pcap_ipheaders(&w, msg.data());
+    EXPECT_EQ(pcap_headerblocks(&w, msg.data(), msg.data() + LOG_HEADER_SIZE, DUMP_TIME), 0);
+    uint32_t prev = 0;
+    for (size_t i = 0; i < specs.size(); i++) {
+        uint8_t* rec = msg.data() + LOG_HEADER_SIZE + i * LOG_RECORD_SIZE;
+        for (size_t b = 16; b < 264; b++) {
+            if (b < 20 || b >= 28) rec[b] = static_cast<uint8_t>(rng());
+        }
+        store<int32_t>(rec + 56, states[i % states.size()]);
+        record_truth t;
+        t.packet = specs[i].flags & REC_FLAG_HAS_TH;
+        t.time = time_text(OFFSET_SEC + specs[i].sec, OFFSET_USEC + specs[i].usec);
+        if (i > 0 && specs[i].serial != prev + 1) {
+            t.missing_before = specs[i].serial - prev - 1;
+            EXPECT_EQ(pcap_gapblock(&w, t.missing_before), 0);
+        }
+        prev = specs[i].serial;
+        EXPECT_EQ(t.packet ? pcap_packetblock(&w, rec) : pcap_eventblock(&w, rec), 0);
+        t.rec.assign(rec, rec + 268);
+        p.recs.push_back(t);
+    }
+    close(w.fd);
+    return p;
+}
+
+void set_stack_names(const std::map<int, std::string>& names) {
+    static std::map<int, std::string> keep;
+    keep = names;
+    stack_names_lock.lock();
+    for (stack_name_entry& e : stack_names) e = stack_name_entry{};
+    for (const auto& [id, name] : keep) {
+        stack_names[id] = stack_name_entry{name.c_str(), static_cast<int32_t>(name.size())};
+    }
+    stack_names_lock.unlock();
+}
+
+// --- A timeline of the parts, built by hand after its format ---
+
+void put32(bytes& b, uint32_t v) { for (int i = 0; i < 4; i++) b.push_back(static_cast<uint8_t>(v >> (8 * i))); }
+void put16(bytes& b, uint16_t v) { for (int i = 0; i < 2; i++) b.push_back(static_cast<uint8_t>(v >> (8 * i))); }
+void put_opt(bytes& b, uint16_t code, const std::string& v) {
+    put16(b, code);
+    put16(b, static_cast<uint16_t>(v.size()));
+    b.insert(b.end(), v.begin(), v.end());
+    while (b.size() % 4) b.push_back(0);
+}
+void finish_block(bytes& b) {
+    put32(b, 0);  // end of options
+    put32(b, static_cast<uint32_t>(b.size() + 4));
+    const uint32_t len = static_cast<uint32_t>(b.size());
+    memcpy(b.data() + 4, &len, 4);
+}
+
+// An enhanced packet block on `iface` at `usec` since the epoch.
+bytes epb(uint32_t iface, uint64_t usec, const bytes& data, const std::string& comment) {
+    bytes b;
+    put32(b, BT_EPB);
+    put32(b, 0);
+    put32(b, iface);
+    put32(b, static_cast<uint32_t>(usec >> 32));
+    put32(b, static_cast<uint32_t>(usec));
+    put32(b, static_cast<uint32_t>(data.size()));
+    put32(b, static_cast<uint32_t>(data.size()));
+    b.insert(b.end(), data.begin(), data.end());
+    while (b.size() % 4) b.push_back(0);
+    if (!comment.empty()) put_opt(b, 1, comment);
+    finish_block(b);
+    return b;
+}
+
+uint64_t record_usec(const uint8_t* rec) {
+    return static_cast<uint64_t>(OFFSET_SEC + static_cast<int64_t>(load_le(rec, 8))) * 1000000u +
+           OFFSET_USEC + load_le(rec + 8, 8);
+}
+
+std::string base_name(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// The parts' records in one section: the first part's header blocks, an
+// interface of link type 147, packet blocks as they are, event and gap
+// blocks as packets on that interface, and a gap with a comment where the
+// serials jump between two parts.
+bytes timeline(const std::vector<part>& parts, const std::string& stacks) {
+    bytes out;
+    uint32_t last_serial = 0;
+    for (size_t pi = 0; pi < parts.size(); pi++) {
+        const bytes file = test::read_file(parts[pi].path);
+        size_t at = 0;
+        std::vector<bytes> pending_gaps;  // custom gap blocks waiting for the next record's time
+        size_t rec_i = 0;
+        while (at + 12 <= file.size()) {
+            const uint32_t type = test::u32_at(file, at);
+            const uint32_t len = test::u32_at(file, at + 4);
+            const bytes block(file.begin() + static_cast<long>(at), file.begin() + static_cast<long>(at + len));
+            at += len;
+            if (type == BT_SHB || type == BT_IDB) {
+                if (pi > 0) continue;
+                out.insert(out.end(), block.begin(), block.end());
+                if (type == BT_IDB) {
+                    bytes idb;
+                    put32(idb, BT_IDB);
+                    put32(idb, 0);
+                    put16(idb, 147);
+                    put16(idb, 0);
+                    put32(idb, 0);
+                    put_opt(idb, 2, "quarn");
+                    put_opt(idb, 3, "quarn_dumper records; " + stacks);
+                    finish_block(idb);
+                    out.insert(out.end(), idb.begin(), idb.end());
+                }
+                continue;
+            }
+            const bytes data(block.begin() + 12, block.end() - 4);
+            if (type == BT_CUSTOM && test::u32_at(data, 0) == CB_SUB_GAP) {
+                pending_gaps.push_back(data);
+                continue;
+            }
+            const record_truth& t = parts[pi].recs[rec_i++];
+            const uint64_t usec = record_usec(t.rec.data());
+            if (rec_i == 1 && pi > 0 && test::u32_at(t.rec, 20) != last_serial + 1) {
+                const uint32_t missing = test::u32_at(t.rec, 20) - last_serial - 1;
+                bytes gap;
+                put32(gap, CB_SUB_GAP);
+                put32(gap, missing);
+                put32(gap, 0);
+                const bytes b = epb(1, usec, gap, std::to_string(missing) + " records missing between " +
+                                                      base_name(parts[pi - 1].path) + " and " +
+                                                      base_name(parts[pi].path));
+                out.insert(out.end(), b.begin(), b.end());
+            }
+            for (const bytes& g : pending_gaps) {
+                const bytes b = epb(1, usec, g, "");
+                out.insert(out.end(), b.begin(), b.end());
+            }
+            pending_gaps.clear();
+            last_serial = test::u32_at(t.rec, 20);
+            const bytes b = type == BT_EPB ? block : epb(1, usec, data, "");
+            out.insert(out.end(), b.begin(), b.end());
+        }
+    }
+    return out;
+}
+
+// --- tshark ---
+
+std::string plugin_path() { return std::string(QUARN_SOURCE_DIR) + "/contrib/wireshark/quarn.lua"; }
+
+test::run_result tshark(const std::string& file, const std::vector<std::string>& args) {
+    test::run_options o;
+    o.args = {"tshark", "-X", "lua_script:" + plugin_path(), "-r", file};
+    o.args.insert(o.args.end(), args.begin(), args.end());
+    o.timeout_ms = 120000;
+    return test::run("/usr/bin/env", o);
+}
+
+// One row per frame: field name -> value, hexadecimal values in decimal.
+std::vector<std::map<std::string, std::string>> frames(const std::string& file,
+                                                       const std::vector<std::string>& names,
+                                                       const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args = {"-T", "fields", "-E", "occurrence=f", "-E", "separator=|"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    for (const std::string& n : names) {
+        args.push_back("-e");
+        args.push_back(n);
+    }
+    const test::run_result r = tshark(file, args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<std::map<std::string, std::string>> rows;
+    for (const std::string& line : test::split_lines(r.out)) {
+        std::map<std::string, std::string> row;
+        size_t from = 0;
+        for (const std::string& n : names) {
+            const size_t bar = std::min(line.find('|', from), line.size());
+            std::string v = line.substr(from, bar - from);
+            if (v.rfind("0x", 0) == 0) v = std::to_string(std::stoull(v, nullptr, 16));
+            row[n] = v;
+            from = bar + 1;
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+std::vector<std::string> quarn_fields() {
+    std::vector<std::string> n = {"frame.time_epoch", "quarn.block", "quarn.missing", "quarn.stack",
+                                  "quarn.event", "quarn.snd_scale", "quarn.rcv_scale", "_ws.col.Info"};
+    for (const field_def& d : RECORD_FIELDS) n.push_back(std::string("quarn.") + d.name);
+    for (const field_def& d : RACK_FIELDS) n.push_back(std::string("quarn.") + d.name);
+    for (const field_def& d : BBR_FIELDS) n.push_back(std::string("quarn.") + d.name);
+    return n;
+}
+
+class WiresharkPlugin : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(test::have_program("tshark"));
+        std::mt19937 rng(20261210);
+        set_stack_names({{0, "freebsd"}, {1, "bbr"}, {2, "rack"}});
+        // Three parts of one connection: a rack section that also holds a
+        // record of stack 1, a bbr section and a freebsd section. Event ids
+        // run through 0 to 70 and two beyond; serials jump inside each part
+        // and between parts.
+        const std::vector<int32_t> states = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, -1, 4};
+        const uint8_t stack_of_part[] = {2, 1, 0};
+        uint32_t serial = 1000;
+        unsigned event = 0;
+        int64_t t = 0;
+        for (int pi = 0; pi < 3; pi++) {
+            std::vector<qb::record_spec> specs;
+            for (int i = 0; i < 30; i++) {
+                qb::record_spec s;
+                s.sec = 100 + t / 1000000;
+                s.usec = t % 1000000;
+                t += 210000 + (i * 7919) % 50000;
+                s.serial = serial++;
+                if (i == 15) serial += 3 + static_cast<uint32_t>(pi);  // a jump inside the part
+                s.stack_id = pi == 0 && i == 4 ? 1 : stack_of_part[pi];
+                const bool packet = i % 3 == 0;
+                const uint16_t extra = static_cast<uint16_t>((i % 4 == 1 ? 0x1 : 0) | (i % 5 < 2 ? 0x2 : 0) |
+                                                             (i % 2 ? STACKINFO : 0));
+                s.flags = static_cast<uint16_t>((packet ? REC_FLAG_HAS_TH : 0) | extra);
+                s.event_id = packet ? (i % 2 ? REC_EVENT_IN : 2) : static_cast<uint8_t>(event < 71 ? event : (event % 2 ? 200 : 255));
+                if (!packet) event++;
+                s.payload_len = static_cast<uint32_t>(rng() % 3000);
+                specs.push_back(s);
+            }
+            serial += 7;  // records lost between this part and the next
+            parts_.push_back(write_dump(dir_ / ("conn.0." + std::to_string(pi) + ".pcapng"), specs, states, rng));
+        }
+        ASSERT_GE(event, 60u);
+    }
+
+    void TearDown() override { set_stack_names({}); }
+
+    // Checks every record of the parts against the frames tshark shows,
+    // in order; `named` are the stack names the plugin can know for each
+    // part, `packets` whether packet frames carry their record.
+    void expect_records(const std::vector<std::map<std::string, std::string>>& rows,
+                        const std::vector<std::map<int, std::string>>& named, bool packets,
+                        bool between_part_gaps) {
+        size_t row = 0;
+        auto next = [&]() -> const std::map<std::string, std::string>* {
+            if (row >= rows.size()) {
+                ADD_FAILURE() << "fewer frames than records";
+                return nullptr;
+            }
+            return &rows[row++];
+        };
+        for (size_t pi = 0; pi < parts_.size(); pi++) {
+            for (size_t ri = 0; ri < parts_[pi].recs.size(); ri++) {
+                const record_truth& t = parts_[pi].recs[ri];
+                if (ri == 0 && pi > 0 && between_part_gaps) {
+                    const auto* g = next();
+                    if (!g) return;
+                    EXPECT_EQ(g->at("quarn.missing"), "7");
+                    EXPECT_EQ(g->at("frame.time_epoch"), t.time + "000");
+                    EXPECT_EQ(g->at("_ws.col.Info"), "Gap: 7 records missing between " +
+                                                          base_name(parts_[pi - 1].path) + " and " +
+                                                          base_name(parts_[pi].path));
+                }
+                if (t.missing_before) {
+                    const auto* g = next();
+                    if (!g) return;
+                    EXPECT_EQ(g->at("quarn.block"), "gap");
+                    EXPECT_EQ(g->at("quarn.missing"), std::to_string(t.missing_before));
+                    EXPECT_EQ(g->at("_ws.col.Info"), "Gap: " + std::to_string(t.missing_before) + " records missing");
+                    EXPECT_EQ(g->at("frame.time_epoch"), t.time + "000") << "a gap has the next record's time";
+                }
+                const auto* f = next();
+                if (!f) return;
+                const std::string where = "part " + std::to_string(pi) + " record " + std::to_string(ri);
+                EXPECT_EQ(f->at("frame.time_epoch"), t.time + "000") << where;
+                if (t.packet && !packets) {
+                    EXPECT_EQ(f->at("quarn.serial"), "") << where;
+                    continue;
+                }
+                EXPECT_EQ(f->at("quarn.block"), t.packet ? "packet" : "event") << where;
+                for (const auto& [name, want] : expected_fields(t.rec, named[pi])) {
+                    EXPECT_EQ(f->at("quarn." + name), want) << where << " field " << name;
+                }
+                if (!t.packet) {
+                    const unsigned id = t.rec[25];
+                    const std::string label = event_name(id).empty() ? std::to_string(id)
+                                                                     : event_name(id) + " (" + std::to_string(id) + ")";
+                    EXPECT_EQ(f->at("_ws.col.Info").rfind("Event " + label + ", serial " +
+                                                          std::to_string(test::u32_at(t.rec, 20)) + ",", 0), 0u)
+                        << where << ": " << f->at("_ws.col.Info");
+                }
+            }
+        }
+        EXPECT_EQ(row, rows.size()) << "more frames than records";
+    }
+
+    test::temp_dir dir_;
+    std::vector<part> parts_;
+};
+
+// Each dump names only its first record's stack in its section header.
+const std::vector<std::map<int, std::string>> DUMP_STACKS = {{{2, "rack"}}, {{1, "bbr"}}, {{0, "freebsd"}}};
+
+TEST_F(WiresharkPlugin, DecodesEveryRecordFieldOfPacketsEventsAndGaps) {
+    // The parts one after the other: a capture of three sections.
+    std::string all = dir_ / "all.pcapng";
+    {
+        bytes b;
+        for (const part& p : parts_) {
+            const bytes f = test::read_file(p.path);
+            b.insert(b.end(), f.begin(), f.end());
+        }
+        test::write_file(all, b);
+    }
+    expect_records(frames(all, quarn_fields()), DUMP_STACKS, true, false);
+
+    // The preference names the stacks a file leaves unnamed: the record of
+    // stack 1 in the rack section decodes its BBR part.
+    std::vector<std::map<int, std::string>> with_pref = DUMP_STACKS;
+    with_pref[0][1] = "bbr";
+    expect_records(frames(all, quarn_fields(), {"-o", "quarn.stacks:1=bbr 0=freebsd"}), with_pref, true, false);
+
+    // Compressed: the reader reads through Wireshark's decompression.
+    ASSERT_EQ(test::run("/usr/bin/env", {{"zstd", "-q", all, "-o", all + ".zst"}}).status, 0);
+    expect_records(frames(all + ".zst", quarn_fields()), DUMP_STACKS, true, false);
+
+    // Wireshark's own pcapng reader: events and gaps are custom block frames
+    // without a time, packets carry no record the plugin can reach.
+    const auto own = frames(all, {"quarn.block", "quarn.serial", "quarn.cwnd", "quarn.missing", "tcp.srcport"},
+                            {"-o", "quarn.read_files:FALSE"});
+    const auto mine = frames(all, {"quarn.block", "quarn.serial", "quarn.cwnd", "quarn.missing", "tcp.srcport"});
+    ASSERT_EQ(own.size(), mine.size());
+    for (size_t i = 0; i < own.size(); i++) {
+        EXPECT_EQ(own[i].at("tcp.srcport"), mine[i].at("tcp.srcport")) << "frame " << i + 1;
+        if (mine[i].at("quarn.block") == "packet") {
+            EXPECT_EQ(own[i].at("quarn.cwnd"), "") << "frame " << i + 1;
+        } else {
+            EXPECT_EQ(own[i], mine[i]) << "frame " << i + 1;
+        }
+    }
+}
+
+TEST_F(WiresharkPlugin, TimelineDecodesThroughTheUserLinkType) {
+    const std::string tl = dir_ / "timeline.pcapng";
+    test::write_file(tl, timeline(parts_, "stacks 2=rack 1=bbr 0=freebsd"));
+    // The interface description names every stack, so the stack-1 record of
+    // the rack part decodes as bbr.
+    const std::map<int, std::string> all_stacks = {{0, "freebsd"}, {1, "bbr"}, {2, "rack"}};
+    expect_records(frames(tl, quarn_fields()), {all_stacks, all_stacks, all_stacks}, true, true);
+    // Wireshark's reader hands the user link type frames to the same
+    // decoder through the encapsulation table; packets have no record then.
+    expect_records(frames(tl, quarn_fields(), {"-o", "quarn.read_files:FALSE"}),
+                   {all_stacks, all_stacks, all_stacks}, false, true);
+
+    // A gap is an expert-info warning that names the count.
+    const auto gaps = frames(tl, {"quarn.missing", "_ws.expert"}, {"-Y", "quarn.missing", "-E", "occurrence=a"});
+    ASSERT_EQ(gaps.size(), 5u);
+    for (const auto& g : gaps) {
+        EXPECT_NE(g.at("_ws.expert").find("Expert Info (Warning/Sequence): " + g.at("quarn.missing") +
+                                          " records missing"),
+                  std::string::npos)
+            << g.at("_ws.expert");
+    }
+
+    // A cwnd series per second: the mean of the records' cwnd in each
+    // interval from the first frame, as io,stat computes it.
+    std::vector<uint64_t> sum, count;
+    const uint64_t first = record_usec(parts_[0].recs[0].rec.data());
+    uint64_t last = first;
+    for (const part& p : parts_) {
+        for (const record_truth& t : p.recs) {
+            const uint64_t usec = record_usec(t.rec.data());
+            const size_t k = (usec - first) / 1000000;
+            if (sum.size() <= k) {
+                sum.resize(k + 1);
+                count.resize(k + 1);
+            }
+            sum[k] += test::u32_at(t.rec, 80);
+            count[k]++;
+            last = usec;
+        }
+    }
+    ASSERT_GE(sum.size(), 15u);
+    const test::run_result r = tshark(tl, {"-q", "-z", "io,stat,1,AVG(quarn.cwnd)quarn.cwnd"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::regex row(R"(\|\s*(\d+) <>\s*(\d+|Dur)\s*\|\s*(\d+)\s*\|)");
+    std::vector<uint64_t> seen;
+    for (std::sregex_iterator it(r.out.begin(), r.out.end(), row), end; it != end; ++it) {
+        seen.push_back(std::stoull((*it)[3]));
+    }
+    std::vector<uint64_t> want;
+    for (size_t k = 0; k < sum.size(); k++) want.push_back(count[k] ? sum[k] / count[k] : 0);
+    EXPECT_EQ(seen, want) << r.out;
+    EXPECT_GT(last, first);
+}
+
+}  // namespace
+}  // namespace quarn
