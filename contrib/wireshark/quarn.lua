@@ -412,9 +412,16 @@ end
 -- read by this file's reader. Anything else goes on to Wireshark's own
 -- handling of that link type.
 local user_dlt = Dissector.get("user_dlt")
+local function ours(tvb, little)
+    if little == nil then return false end
+    local sub = little and tvb(0, 4):le_uint() or tvb(0, 4):uint()
+    if sub == SUB_GAP then return tvb:len() == 12 end
+    return find_record(tvb, little) ~= nil
+end
+
 function quarn.dissector(tvb, pinfo, tree)
     local little = block_order(tvb)
-    if little == nil then return user_dlt:call(tvb, pinfo, tree) end
+    if not ours(tvb, little) then return user_dlt:call(tvb, pinfo, tree) end
     dissect_block(tvb, pinfo, tree, little)
     return tvb:len()
 end
