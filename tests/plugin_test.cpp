@@ -464,6 +464,9 @@ TEST_F(WiresharkPlugin, DecodesEveryRecordFieldOfPacketsEventsAndGaps) {
         test::write_file(all, b);
     }
     expect_records(frames(all, quarn_fields()), DUMP_STACKS, true, false);
+    // Two passes: the second reads every frame again at its offset, as
+    // Wireshark does whenever it shows a frame.
+    expect_records(frames(all, quarn_fields(), {"-2"}), DUMP_STACKS, true, false);
 
     // The preference names the stacks a file leaves unnamed: the record of
     // stack 1 in the rack section decodes its BBR part.
