@@ -36,6 +36,7 @@ local PEN = 32473
 local SUB_EVENT = 1
 local SUB_GAP = 2
 local OPT_COMMENT = 1
+local OPT_IF_NAME = 2
 local OPT_IF_DESCRIPTION = 3
 local OPT_IF_TSRESOL = 9
 local OPT_CUSTOM = 2989          -- binary custom option, copyable
@@ -542,9 +543,10 @@ local function add_interface(sec, b)
     for _, o in ipairs(options(b, 17, #b - 4, L)) do
         if o[1] == OPT_IF_TSRESOL and #o[2] >= 1 then
             iface.tsresol = o[2]:byte(1)
+        elseif o[1] == OPT_IF_NAME then
+            if linktype == LINKTYPE_USER0 and o[2]:match("^[^%z]*") == "quarn" then sec.ours = true end
         elseif o[1] == OPT_IF_DESCRIPTION then
             parse_stacks(o[2]:match("^[^%z]*"), sec.stacks)
-            if linktype == LINKTYPE_USER0 and o[2]:find("^quarn_dumper records") then sec.ours = true end
         end
     end
     local id = sec.nif or 0
