@@ -253,8 +253,9 @@ local function stack_name(stacks, id)
 end
 
 -- Decodes the record at `off` of `tvb` (at least 264 bytes; 268 with the
--- payload length) into `tree`, in the byte order `little`. Returns what the
--- Info column names.
+-- payload length) into `tree`. The record is in the byte order of the host
+-- that logged it, which wrote the file: `little` is the file's. Returns
+-- what the Info column names.
 local function decode_record(tvb, off, tree, little, stacks)
     local function add(pf, o, len)
         local r = tvb(off + o, len)
@@ -343,8 +344,10 @@ end
 local frame_comment = Field.new("frame.comment")
 local ok_ifdesc, frame_ifdesc = pcall(Field.new, "frame.interface_description")
 
--- What the reader delivered last: the frame being dissected when its bytes
--- and time are the same (see `reader_entry`).
+-- What the reader delivered last. Wireshark and tshark dissect a frame
+-- right after reading it, in the first pass and whenever they read it again
+-- at its offset, so this is the frame being dissected; its bytes and time
+-- are checked all the same, and a frame that does not match gets no record.
 local current = nil
 
 local function reader_entry(tvb, pinfo)
