@@ -3,7 +3,9 @@
 // records whose bytes 16 to 267 are random, then read by tshark: with the
 // plugin's file reader (packets, events and gaps), with Wireshark's pcapng
 // reader (events and gaps only), and as a timeline of the same records
-// (events and gaps on an interface of the user link type).
+// (events and gaps on an interface of the user link type). Then the
+// synthesizer's story through the daemon, against the values it says its
+// dumps hold.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -548,6 +550,95 @@ TEST_F(WiresharkPlugin, TimelineDecodesThroughTheUserLinkType) {
     for (size_t k = 0; k < sum.size(); k++) want.push_back(count[k] ? sum[k] / count[k] : 0);
     EXPECT_EQ(seen, want) << r.out;
     EXPECT_GT(last, first);
+}
+
+
+// --- The synthesizer's story through the daemon ---
+
+std::vector<std::string> split_csv(const std::string& line) {
+    std::vector<std::string> cells;
+    size_t from = 0;
+    for (size_t comma; (comma = line.find(',', from)) != std::string::npos; from = comma + 1) {
+        cells.push_back(line.substr(from, comma - from));
+    }
+    cells.push_back(line.substr(from));
+    return cells;
+}
+
+// The dump files of a directory in part order ("<stem>.<n>.pcapng").
+std::vector<std::string> dumps_in_part_order(const std::string& dir) {
+    std::map<int, std::string> by_part;
+    for (const std::string& name : test::list_dir(dir)) {
+        const size_t end = name.rfind(".pcapng");
+        if (end == std::string::npos || end + 7 != name.size()) continue;
+        const size_t dot = name.rfind('.', end - 1);
+        by_part[std::atoi(name.c_str() + dot + 1)] = dir + "/" + name;
+    }
+    std::vector<std::string> files;
+    for (const auto& [n, path] : by_part) files.push_back(path);
+    return files;
+}
+
+// quarn_synth --story writes the values its dumps must decode to; the
+// plugin must show each of them on the frame of that record. A serial jump
+// between two dumps is a values row of its own that no dump holds.
+TEST(WiresharkPluginStory, ShowsTheValuesTheStoryPutIn) {
+    ASSERT_TRUE(test::have_program("tshark"));
+    const std::vector<std::vector<std::string>> cases = {
+        {"--story", "--losses", "-s", "3"},
+        {"--story", "--stack", "rack", "--messages", "2", "-s", "5"},
+    };
+    for (std::vector<std::string> args : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        test::daemon_setup setup;
+        setup.sysctl_dir = setup.tmp / "sysctl";
+        const std::string values = setup.tmp / "values.csv";
+        test::run_options so;
+        so.args = args;
+        so.args.insert(so.args.end(), {"--values", values, "-o", setup.input, "-k", setup.sysctl_dir});
+        const test::run_result synth = test::run(test::synth_path(), so);
+        ASSERT_EQ(synth.status, 0) << synth.err;
+        const test::run_result daemon = test::run(test::daemon_path(), setup.options());
+        ASSERT_EQ(daemon.status, 0) << daemon.err;
+
+        const std::vector<std::string> lines = test::split_lines(test::read_text(values));
+        ASSERT_GT(lines.size(), 300u);
+        const std::vector<std::string> columns = split_csv(lines[0]);
+        std::vector<std::string> names = {"frame.time_epoch"};
+        for (const std::string& c : columns) {
+            names.push_back(c == "time" ? "frame.time_epoch" : "quarn." + c);
+        }
+        const std::vector<std::string> files = dumps_in_part_order(setup.out);
+        ASSERT_GE(files.size(), 2u);
+
+        size_t line = 1, compared = 0;
+        for (size_t fi = 0; fi < files.size(); fi++) {
+            const auto rows = frames(files[fi], names);
+            // A jump between the previous dump and this one.
+            if (fi > 0 && line < lines.size() && split_csv(lines[line])[1] == "gap" &&
+                !(rows.size() > 0 && rows[0].at("quarn.block") == "gap")) {
+                line++;
+            }
+            for (const auto& row : rows) {
+                ASSERT_LT(line, lines.size()) << "more frames than values in " << files[fi];
+                const std::vector<std::string> want = split_csv(lines[line++]);
+                ASSERT_EQ(want.size(), columns.size());
+                for (size_t c = 0; c < columns.size(); c++) {
+                    std::string got = row.at(names[c + 1]);
+                    if (columns[c] == "time" && !want[c].empty()) got = got.substr(0, got.size() - 3);
+                    if (columns[c] == "time" && want[1] == "gap") continue;  // a gap's time is the next record's
+                    if (columns[c] == "state" && !got.empty()) {
+                        const std::string_view name = tcplog_state_name(std::stoi(got));
+                        if (!name.empty()) got = std::string(name);
+                    }
+                    EXPECT_EQ(got, want[c]) << files[fi] << " values line " << line << " column " << columns[c];
+                }
+                compared++;
+            }
+        }
+        EXPECT_EQ(line, lines.size()) << "values no frame showed";
+        EXPECT_GT(compared, 300u);
+    }
 }
 
 }  // namespace
