@@ -479,6 +479,26 @@ TEST_F(WiresharkPlugin, DecodesEveryRecordFieldOfPacketsEventsAndGaps) {
     ASSERT_EQ(test::run("/usr/bin/env", {{"zstd", "-q", all, "-o", all + ".zst"}}).status, 0);
     expect_records(frames(all + ".zst", quarn_fields()), DUMP_STACKS, true, false);
 
+    // A dump cut short inside its last block: the frames before it, then a
+    // failure that names the block.
+    {
+        bytes cut = test::read_file(parts_[0].path);
+        const size_t size = cut.size();
+        cut.resize(size - 10);
+        test::write_file(dir_ / "cut.pcapng", cut);
+        const test::run_result r = tshark(dir_ / "cut.pcapng", {"-T", "fields", "-e", "quarn.serial"});
+        EXPECT_NE(r.status, 0);
+        EXPECT_NE(r.err.find("quarn: block at offset "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(" cut short"), std::string::npos) << r.err;
+        std::vector<std::string> serials;
+        for (const record_truth& t : parts_[0].recs) {
+            if (t.missing_before) serials.push_back("");
+            serials.push_back(std::to_string(test::u32_at(t.rec, 20)));
+        }
+        serials.pop_back();
+        EXPECT_EQ(test::split_lines(r.out), serials);
+    }
+
     // Wireshark's own pcapng reader: events and gaps are custom block frames
     // without a time, packets carry no record the plugin can reach.
     const auto own = frames(all, {"quarn.block", "quarn.serial", "quarn.cwnd", "quarn.missing", "tcp.srcport"},

@@ -488,11 +488,17 @@ local function our_option(o, little)
 end
 
 -- Reads the block at the file's position: its type, all its bytes and the
--- byte order (a section header tells its own). nil at the end or on a
--- block that is cut short or does not hold together.
+-- byte order (a section header tells its own). nil at the end of the file;
+-- nil and what is wrong for a block that is cut short or does not hold
+-- together.
 local function read_block(file, little)
+    local at = file:seek("cur")
     local head = file:read(12)
-    if not head or #head < 12 then return nil end
+    if not head or #head == 0 then return nil end
+    local function damaged(what)
+        return nil, string.format("quarn: block at offset %d %s", at, what)
+    end
+    if #head < 12 then return damaged("cut short") end
     local btype = u32(head, 1, little)
     if btype == BT_SHB then
         if u32(head, 9, true) == BYTE_ORDER_MAGIC then
@@ -500,18 +506,18 @@ local function read_block(file, little)
         elseif u32(head, 9, false) == BYTE_ORDER_MAGIC then
             little = false
         else
-            return nil
+            return damaged("has no byte-order magic")
         end
     end
     local len = u32(head, 5, little)
-    if len < 12 or len % 4 ~= 0 or len > MAX_BLOCK then return nil end
+    if len < 12 or len % 4 ~= 0 or len > MAX_BLOCK then return damaged("has a length of " .. len) end
     local b = head
     if len > 12 then
         local rest = file:read(len - 12)
-        if not rest or #rest < len - 12 then return nil end
+        if not rest or #rest < len - 12 then return damaged("cut short") end
         b = head .. rest
     end
-    if u32(b, len - 3, little) ~= len then return nil end
+    if u32(b, len - 3, little) ~= len then return damaged("ends with another length") end
     return btype, b, little
 end
 
@@ -707,7 +713,12 @@ function reader.read(file, capture, frame)
     while true do
         local pos = file:seek("cur")
         local btype, b, little = read_block(file, st.sec and st.sec.little)
-        if not btype then return false end
+        -- A damaged block ends the reading with its reason; Lua has no
+        -- other way to tell Wireshark that a read failed.
+        if not btype then
+            if b then error(b, 0) end
+            return false
+        end
         if btype == BT_SHB then
             st.sec = new_section(b, little)
         elseif st.sec then
