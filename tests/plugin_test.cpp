@@ -3,9 +3,9 @@
 // records whose bytes 16 to 267 are random, then read by tshark: with the
 // plugin's file reader (packets, events and gaps), with Wireshark's pcapng
 // reader (events and gaps only), and as a timeline of the same records
-// (events and gaps on an interface of the user link type). Then the
-// synthesizer's story through the daemon, against the values it says its
-// dumps hold.
+// (quarn_inspect --timeline: events and gaps on an interface of the user
+// link type). Then the synthesizer's story through the daemon, against the
+// values it says its dumps hold.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -184,111 +184,12 @@ void set_stack_names(const std::map<int, std::string>& names) {
     stack_names_lock.unlock();
 }
 
-// --- A timeline of the parts, built by hand after its format ---
-
-void put32(bytes& b, uint32_t v) { for (int i = 0; i < 4; i++) b.push_back(static_cast<uint8_t>(v >> (8 * i))); }
-void put16(bytes& b, uint16_t v) { for (int i = 0; i < 2; i++) b.push_back(static_cast<uint8_t>(v >> (8 * i))); }
-void put_opt(bytes& b, uint16_t code, const std::string& v) {
-    put16(b, code);
-    put16(b, static_cast<uint16_t>(v.size()));
-    b.insert(b.end(), v.begin(), v.end());
-    while (b.size() % 4) b.push_back(0);
-}
-void finish_block(bytes& b) {
-    put32(b, 0);  // end of options
-    put32(b, static_cast<uint32_t>(b.size() + 4));
-    const uint32_t len = static_cast<uint32_t>(b.size());
-    memcpy(b.data() + 4, &len, 4);
-}
-
-// An enhanced packet block on `iface` at `usec` since the epoch.
-bytes epb(uint32_t iface, uint64_t usec, const bytes& data, const std::string& comment) {
-    bytes b;
-    put32(b, BT_EPB);
-    put32(b, 0);
-    put32(b, iface);
-    put32(b, static_cast<uint32_t>(usec >> 32));
-    put32(b, static_cast<uint32_t>(usec));
-    put32(b, static_cast<uint32_t>(data.size()));
-    put32(b, static_cast<uint32_t>(data.size()));
-    b.insert(b.end(), data.begin(), data.end());
-    while (b.size() % 4) b.push_back(0);
-    if (!comment.empty()) put_opt(b, 1, comment);
-    finish_block(b);
-    return b;
-}
-
 uint64_t record_usec(const uint8_t* rec) {
     return static_cast<uint64_t>(OFFSET_SEC + static_cast<int64_t>(load_le(rec, 8))) * 1000000u +
            OFFSET_USEC + load_le(rec + 8, 8);
 }
 
 std::string base_name(const std::string& path) { return path.substr(path.rfind('/') + 1); }
-
-// The parts' records in one section: the first part's header blocks, an
-// interface of link type 147, packet blocks as they are, event and gap
-// blocks as packets on that interface, and a gap with a comment where the
-// serials jump between two parts.
-bytes timeline(const std::vector<part>& parts, const std::string& stacks) {
-    bytes out;
-    uint32_t last_serial = 0;
-    for (size_t pi = 0; pi < parts.size(); pi++) {
-        const bytes file = test::read_file(parts[pi].path);
-        size_t at = 0;
-        std::vector<bytes> pending_gaps;  // custom gap blocks waiting for the next record's time
-        size_t rec_i = 0;
-        while (at + 12 <= file.size()) {
-            const uint32_t type = test::u32_at(file, at);
-            const uint32_t len = test::u32_at(file, at + 4);
-            const bytes block(file.begin() + static_cast<long>(at), file.begin() + static_cast<long>(at + len));
-            at += len;
-            if (type == BT_SHB || type == BT_IDB) {
-                if (pi > 0) continue;
-                out.insert(out.end(), block.begin(), block.end());
-                if (type == BT_IDB) {
-                    bytes idb;
-                    put32(idb, BT_IDB);
-                    put32(idb, 0);
-                    put16(idb, 147);
-                    put16(idb, 0);
-                    put32(idb, 0);
-                    put_opt(idb, 2, "quarn");
-                    put_opt(idb, 3, "quarn_dumper records; " + stacks);
-                    finish_block(idb);
-                    out.insert(out.end(), idb.begin(), idb.end());
-                }
-                continue;
-            }
-            const bytes data(block.begin() + 12, block.end() - 4);
-            if (type == BT_CUSTOM && test::u32_at(data, 0) == CB_SUB_GAP) {
-                pending_gaps.push_back(data);
-                continue;
-            }
-            const record_truth& t = parts[pi].recs[rec_i++];
-            const uint64_t usec = record_usec(t.rec.data());
-            if (rec_i == 1 && pi > 0 && test::u32_at(t.rec, 20) != last_serial + 1) {
-                const uint32_t missing = test::u32_at(t.rec, 20) - last_serial - 1;
-                bytes gap;
-                put32(gap, CB_SUB_GAP);
-                put32(gap, missing);
-                put32(gap, 0);
-                const bytes b = epb(1, usec, gap, std::to_string(missing) + " records missing between " +
-                                                      base_name(parts[pi - 1].path) + " and " +
-                                                      base_name(parts[pi].path));
-                out.insert(out.end(), b.begin(), b.end());
-            }
-            for (const bytes& g : pending_gaps) {
-                const bytes b = epb(1, usec, g, "");
-                out.insert(out.end(), b.begin(), b.end());
-            }
-            pending_gaps.clear();
-            last_serial = test::u32_at(t.rec, 20);
-            const bytes b = type == BT_EPB ? block : epb(1, usec, data, "");
-            out.insert(out.end(), b.begin(), b.end());
-        }
-    }
-    return out;
-}
 
 // --- tshark ---
 
@@ -517,9 +418,15 @@ TEST_F(WiresharkPlugin, DecodesEveryRecordFieldOfPacketsEventsAndGaps) {
 
 TEST_F(WiresharkPlugin, TimelineDecodesThroughTheUserLinkType) {
     const std::string tl = dir_ / "timeline.pcapng";
-    test::write_file(tl, timeline(parts_, "stacks 2=rack 1=bbr 0=freebsd"));
-    // The interface description names every stack, so the stack-1 record of
-    // the rack part decodes as bbr.
+    {
+        test::run_options o;
+        o.args = {"--timeline", dir_ / "conn.0", "-o", tl};
+        const std::string d = test::daemon_path();
+        const test::run_result r = test::run(d.substr(0, d.rfind('/') + 1) + "quarn_inspect", o);
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+    // The interface description names the stacks of all parts, so the
+    // stack-1 record of the rack part decodes as bbr.
     const std::map<int, std::string> all_stacks = {{0, "freebsd"}, {1, "bbr"}, {2, "rack"}};
     expect_records(frames(tl, quarn_fields()), {all_stacks, all_stacks, all_stacks}, true, true);
     // Wireshark's reader hands the user link type frames to the same
