@@ -63,7 +63,7 @@ echo
 
 echo
 echo "== tshark with contrib/wireshark/quarn.lua on $joined: its event and gap blocks"
-tshark -X lua_script:contrib/wireshark/quarn.lua -r "$joined" -Y quarn \
+tshark -X lua_script:contrib/wireshark/quarn.lua -r "$joined" -Y 'quarn.block != "packet"' \
   -T fields -e frame.number -e _ws.col.Info 2>/dev/null > "$view"
 head -n 15 "$view"
 
