@@ -316,7 +316,7 @@ fleet_run() {
     for h in "${FLEET_HOSTS[@]}"; do
         # One seed, so the synthesized clocks of the three hosts share one
         # era; the connection counts make the streams differ.
-        fleet_streams "$h" "$messages" -s "$seed" -c "${conns[$i]}" -r 5-40 -e 8
+        fleet_streams "$h" "$messages" -s "$seed" -c "${conns[$i]}" -r 5-40 -e 50
         fleet_daemon_start "$h"
         fleet_shipper_config "$h"
         fleet_shipper_start "$h"
