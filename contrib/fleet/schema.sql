@@ -1,0 +1,157 @@
+-- The fleet's tables, for ClickHouse 18.16 and later (Debian 12's
+-- clickhouse-server, FreeBSD's databases/clickhouse).
+--
+--   quarn.dump_index    one row per dump: the host and its "records" line
+--   quarn.dump_records  one row per record of a dump: the host, the
+--                       connection's file stem, the dump's part number, and
+--                       the decoded columns of `quarn_inspect --csv`
+--
+-- The shipper inserts index lines as they are (JSONEachRow, with "host"
+-- added); the record loader inserts `quarn_inspect --csv` rows behind four
+-- columns of its own. Load with input_format_skip_unknown_fields=1 and
+-- date_time_input_format=best_effort.
+
+CREATE DATABASE IF NOT EXISTS quarn;
+
+-- Keys of an index line. "date" stays the daemon's text ("2023-11-14
+-- 22:16:40 +0000", or "unknown" when the clock could not be read), so no
+-- line is ever refused for it; `dumped` is its value, 1970 for "unknown".
+-- "connection_ended" arrives as true/false and is kept as 1/0.
+-- `stem` and `part` split the file name as the record table has it
+-- ("<stem>.<part>.pcapng[.xz|.zst]"), so the two tables join on
+-- (host, stem, part).
+--
+-- Sort key: "where are the dumps of connection X" names X by its id
+-- (pbcid) or, when the id is empty, by the foreign address and port; both
+-- lead the key, so such a lookup reads a few granules. The rest of the
+-- key keeps one connection's dumps of one host together.
+CREATE TABLE IF NOT EXISTS quarn.dump_index
+(
+    host String,
+    date String,
+    pbcid String,
+    reason String,
+    faddr String,
+    fport UInt16,
+    laddr String,
+    lport UInt16,
+    filename String,
+    record_count UInt32,
+    stack String,
+    duration Decimal64(6),
+    connection_ended UInt8,
+    tag String,
+    compressor String,
+    frag_seq Int32,
+    dumped DateTime MATERIALIZED parseDateTimeBestEffortOrZero(date),
+    stem String MATERIALIZED replaceRegexpOne(filename, '\\.[0-9]+\\.pcapng(\\.xz|\\.zst)?$', ''),
+    part UInt32 MATERIALIZED toUInt32OrZero(extract(filename, '\\.([0-9]+)\\.pcapng(\\.xz|\\.zst)?$'))
+)
+ENGINE = MergeTree
+PARTITION BY toYYYYMM(dumped)
+ORDER BY (pbcid, faddr, fport, host, filename);
+
+-- One row per record. `time` is the record's time (seconds since the
+-- epoch, microseconds exact); `ts` the same to the second, for the
+-- partition and the key. A cell that `quarn_inspect --csv` leaves empty
+-- (rxbuf_acc without flag 0x1, the rack_ and bbr_ columns of other stacks,
+-- everything but time, serial and missing in a gap row) loads as 0 or '':
+-- `block`, `flags` and `stack` say which cells mean something.
+--
+-- Sort key: the event comes first, as questions pick records by it ("rto")
+-- and it has a few dozen values; then host, connection and dump, so the
+-- rows of one dump lie together (they compress best so, and a set of dumps
+-- is a set of ranges); time last. The daily partition bounds "the last
+-- hour" to one or two partitions. Questions about a tag or a reason pick
+-- the dumps in dump_index and join on (host, stem, part).
+--
+-- `batch` is the record loader's batch number on that host: a load that
+-- died half-way is found and removed by it (see load-records.sh).
+CREATE TABLE IF NOT EXISTS quarn.dump_records
+(
+    host String,
+    stem String,
+    part UInt32,
+    batch UInt64,
+    time Decimal64(6),
+    block Enum8('packet' = 1, 'event' = 2, 'gap' = 3),
+    serial UInt32,
+    stack_id UInt8,
+    stack String,
+    event_id UInt8,
+    event String,
+    state String,
+    flags UInt16,
+    errno Int32,
+    snd_una UInt32,
+    snd_max UInt32,
+    snd_nxt UInt32,
+    snd_recover UInt32,
+    cwnd UInt32,
+    ssthresh UInt32,
+    snd_wnd UInt32,
+    rcv_nxt UInt32,
+    rcv_wnd UInt32,
+    srtt UInt32,
+    rttvar UInt32,
+    dupacks UInt32,
+    segqlen Int32,
+    sack_holes Int32,
+    flex1 UInt32,
+    flex2 UInt32,
+    rxbuf_acc UInt32,
+    txbuf_acc UInt32,
+    payload_len UInt32,
+    missing UInt32,
+    rack_rtt UInt32,
+    rack_state UInt8,
+    bbr_cur_del_rate UInt64,
+    bbr_del_rate UInt64,
+    bbr_rtt_prop UInt64,
+    bbr_bw_inuse UInt64,
+    bbr_inflight UInt32,
+    bbr_applimited UInt32,
+    bbr_delivered UInt32,
+    bbr_timestamp UInt32,
+    bbr_epoch UInt32,
+    bbr_lt_epoch UInt32,
+    bbr_pkts_out UInt32,
+    bbr_flex1 UInt32,
+    bbr_flex2 UInt32,
+    bbr_flex3 UInt32,
+    bbr_flex4 UInt32,
+    bbr_flex5 UInt32,
+    bbr_flex6 UInt32,
+    bbr_lost UInt32,
+    bbr_pacing_gain UInt16,
+    bbr_cwnd_gain UInt16,
+    bbr_flex7 UInt16,
+    bbr_bbr_state UInt8,
+    bbr_bbr_substate UInt8,
+    bbr_inhpts UInt8,
+    bbr_ininput UInt8,
+    bbr_use_lt_bw UInt8,
+    bbr_flex8 UInt8,
+    bbr_pkt_epoch UInt32,
+    ts DateTime MATERIALIZED toDateTime(toUInt32(time))
+)
+ENGINE = MergeTree
+PARTITION BY toYYYYMMDD(ts)
+ORDER BY (event, host, stem, part, ts);
+
+-- Across shards. Each shard holds the two tables above; every node that
+-- answers questions also has a Distributed table over them, for a cluster
+-- named in its config.xml (<remote_servers><quarn_fleet>...):
+--
+--   CREATE TABLE quarn.dump_index_all AS quarn.dump_index
+--       ENGINE = Distributed(quarn_fleet, quarn, dump_index, cityHash64(host));
+--   CREATE TABLE quarn.dump_records_all AS quarn.dump_records
+--       ENGINE = Distributed(quarn_fleet, quarn, dump_records, cityHash64(host));
+--
+-- The questions then name the _all tables. Sharding by host keeps all of a
+-- host's rows on one shard, so the per-host GROUP BYs finish on the shards
+-- (the initiator only adds up disjoint groups), and a host's shipper and
+-- record loader can write straight to their shard's local tables rather
+-- than through the Distributed table (which would forward every row once
+-- more). scripts/fleet-test.sh creates both over a one-shard cluster and
+-- checks that they answer as the local tables do.
