@@ -129,7 +129,6 @@ void BM_DoBbrRecord(benchmark::State& state) {
         return;
     }
     const int dir_fd = open(tmpl, O_RDONLY | O_DIRECTORY);
-    records_init();
     idcache_init(0);
     compress_xz = xz;
     const int records = 100;

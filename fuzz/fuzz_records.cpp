@@ -49,7 +49,6 @@ int out_dir_fd = -1;
 void init_once() {
     if (out_dir_fd >= 0) return;
     out_dir_fd = quarn::fuzz::make_out_dir();
-    quarn::records_init();
     quarn::idcache_init(0);
 }
 

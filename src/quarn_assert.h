@@ -8,7 +8,7 @@
 
 #include "quarn_report.h"
 
-// QUARN_UNIT names the source unit in the message (for example "quarn_dumper").
+// `unit` names the source unit in the message (for example "quarn_dumper").
 #define QUARN_ASSERT(unit, expr) \
     ((expr) ? static_cast<void>(0) : ::quarn::assert_fail(#expr, __func__, unit, __LINE__))
 

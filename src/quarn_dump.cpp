@@ -1,10 +1,11 @@
 // One log message to its dumps.
 //
-// A dump is one pcapng file named "<identifier>.<frag_seq>.pcapng[.xz|.zst]"
-// in the output directory, holding the header blocks, a block per record
-// and a gap block wherever serial numbers jump. A change of stack id closes
-// the dump (indexed whenever its file is complete) and starts the next
-// with the same message.
+// A dump is one pcapng file named "<stem>.<frag_seq>.pcapng[.xz|.zst]" in
+// the output directory, the stem being the connection's identifier made
+// fit for a file name (quarn_dumppolicy.h has the grammar). It holds the
+// header blocks, a block per record and a gap block wherever serial numbers
+// jump. A change of stack id closes the dump (indexed whenever its file is
+// complete) and starts the next with the same message.
 //
 // The message's tlh_length is rewritten as the count of record bytes not
 // yet consumed, so the header copy in each file tells how much of the
@@ -33,15 +34,13 @@
 #include "quarn_assert.h"
 #include "quarn_dumper.h"
 #include "quarn_dumploss.h"
+#include "quarn_dumppolicy.h"
 #include "quarn_idcache.h"
 #include "quarn_logfmt.h"
 #include "quarn_pcapng.h"
 #include "quarn_records.h"
 #include "quarn_text.h"
-#include "quarn_utf8.h"
 #include "quarn_writev.h"
-#include "quarn_xz.h"
-#include "quarn_zstd.h"
 
 namespace quarn {
 
@@ -52,9 +51,6 @@ constexpr size_t NAME_BUF_SIZE = 1024;
 constexpr int PROBE_LIMIT = 1024;
 // Above this start number, start + PROBE_LIMIT - 1 would not fit an int32.
 constexpr int32_t PROBE_SINGLE_ABOVE = INT32_MAX - (PROBE_LIMIT - 1);
-// A dump of at most this many records with reason "error" or "rebuffer" is
-// removed instead of indexed.
-constexpr uint32_t SHORT_DUMP_RECORDS = 10;
 
 int64_t wall_clock() { return static_cast<int64_t>(time(nullptr)); }
 
@@ -141,12 +137,6 @@ struct dump_state {
 
 static_assert(INET6_ADDRSTRLEN == 46);
 
-// Reasons whose short dumps are not kept (whole string, case-sensitive).
-bool reason_drops_short_dumps(const uint8_t* hdr) {
-    const std::string_view r = tlh_reason(hdr);
-    return r == "error" || r == "rebuffer";
-}
-
 // Closes the dump's file and ends the dump as `how` says; a dump whose
 // file is not whole is left instead of indexed, and an empty file that
 // would be left is removed.
@@ -171,7 +161,7 @@ void finish_dump(dump_state& d, dump_end how) {
     case dump_end::indexed:
         records_append(d.dir_fd, finished_dump{d.filename, d.faddr, d.hdr, d.record_count,
                                                d.dump_time, d.stack_id, d.first_time, d.last_time,
-                                               d.conn_ended, d.frag_seq, dump_compressor().name});
+                                               d.conn_ended, d.frag_seq, dump_compressor().index_word});
         break;
     case dump_end::removed:
         unlinkat(d.dir_fd, d.filename, 0);
@@ -184,39 +174,23 @@ void finish_dump(dump_state& d, dump_end how) {
 // The ending of a dump whose records are all written: short "error" and
 // "rebuffer" dumps are removed, every other one is indexed.
 dump_end complete_end(const dump_state& d) {
-    if (d.record_count == 0) return dump_end::removed;
-    if (d.record_count > SHORT_DUMP_RECORDS || !reason_drops_short_dumps(d.hdr)) {
-        return dump_end::indexed;
-    }
-    return dump_end::removed;
+    return complete_dump_indexed(d.record_count, tlh_reason(d.hdr)) ? dump_end::indexed
+                                                                     : dump_end::removed;
 }
 
 // Makes the stem of the dump's file names from its identifier, whose first
 // id_len bytes are the connection's id.
 void build_stem(dump_state& d, size_t identifier_len, size_t id_len) {
-    // The id comes from applications; a '/' in it must not lead the file
-    // out of the output directory, and control bytes or bytes that are not
-    // UTF-8 must not reach the names an administrator lists. The rest of the
-    // identifier is ports and an address, printable ASCII without '/'.
     memcpy(d.stem, d.identifier, identifier_len + 1);
     d.stem_len = identifier_len;
-    utf8_make_valid(d.stem, id_len, '_', true);
-    for (size_t i = 0; i < id_len; i++) {
-        if (d.stem[i] == '/') d.stem[i] = '_';
-    }
+    dump_stem(d.stem, id_len);
 }
 
 // Builds the file name "<stem>.<seq>.pcapng<suffix>". False when it does
 // not fit.
 bool build_filename(dump_state& d, int32_t seq) {
-    text_out name{d.filename, sizeof d.filename};
-    name.put(d.stem, d.stem_len);
-    name.lit(".");
-    name.number(seq);
-    name.lit(".pcapng");
-    name.text(dump_compressor().suffix);
-    name.end();
-    return name.fits;
+    return dump_file_name(d.filename, sizeof d.filename, {d.stem, d.stem_len}, seq,
+                          dump_compressor());
 }
 
 // Creates the dump's file and writes its header blocks, with d.rec as the
@@ -232,22 +206,14 @@ int start_dump(dump_state& d) {
     static_assert(sizeof d.faddr >= IPV6_TEXT_MAX);
     addr_field_text(hdr, OFF_TLH_FADDR, d.faddr);
 
-    // "<id>_<lport>_<faddr>_<fport>"
-    const std::string_view id = tlh_id(hdr);
     text_out ident{d.identifier, sizeof d.identifier};
-    ident.put(id.data(), id.size());
-    ident.lit("_");
-    ident.number(tlh_lport(hdr));
-    ident.lit("_");
-    ident.text(d.faddr);
-    ident.lit("_");
-    ident.number(tlh_fport(hdr));
+    dump_identifier(ident, hdr, d.faddr);
     if (!ident.fits) {
         log_stderr("Skipping black box record: identifier for filename is too long");
         return -1;
     }
     ident.end();
-    build_stem(d, ident.n, id.size());
+    build_stem(d, ident.n, tlh_id(hdr).size());
 
     int32_t* cached = idcache_lookup(d.identifier);
     const int32_t start = cached ? *cached : 0;
@@ -275,7 +241,7 @@ int start_dump(dump_state& d) {
     const int32_t next = d.frag_seq == INT32_MAX ? INT32_MAX : d.frag_seq + 1;
     if (cached) {
         *cached = next;
-    } else if (!reason_drops_short_dumps(hdr)) {
+    } else if (!reason_drops_short_dumps(tlh_reason(hdr))) {
         idcache_add(d.identifier, next);
     }
 
@@ -284,13 +250,7 @@ int start_dump(dump_state& d) {
     w.time_offset = hdr + OFF_TLH_OFFSET;
     w.af = af;
     pcap_ipheaders(&w, hdr);
-    if (compress_xz) {
-        init_xz(&w);
-    } else if (compress_zstd) {
-        init_zstd(&w);
-    } else {
-        w.write_op = writev_int;
-    }
+    dump_compressor().init_writer(&w);
     if (dump_writer_hook) dump_writer_hook(&w);
 
     d.block_failed = false;

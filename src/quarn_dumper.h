@@ -37,18 +37,6 @@ extern bool compress_zstd;  // -Z (never together with -J)
 extern const char* reason_filter;  // null when -r is absent
 extern int reason_filter_len;
 
-// The compression of the dumps: the suffix after ".pcapng" in their names
-// and the index's "compressor" value.
-struct compressor_choice {
-    const char* suffix;
-    const char* name;
-};
-inline compressor_choice dump_compressor() {
-    if (compress_xz) return {".xz", "xz"};
-    if (compress_zstd) return {".zst", "zstd"};
-    return {"", ""};
-}
-
 // Ends the process with `status`: records it, sets quit_flag and
 // workers_stop, wakes every thread and calls _exit. Only the first ending
 // of the process counts; a thread that calls it later waits for that ending.

@@ -1,20 +1,16 @@
 // The per-worker connection id caches.
 //
-// An entry sits in two intrusive structures at once: an AVL tree ordered by
-// strcmp of its key (lookups and inserts in O(log n)) and a doubly linked
-// recency list, oldest first (refresh and removal of the oldest in O(1)).
-// Keeping the links in the entry and the key's copy right behind it means
-// an add allocates exactly one block, nothing can fail after it exists, and
-// a lookup's descent reads each key from the cache line of its entry.
+// Each cache is one structure: a hash table of its entries (open
+// addressing, linear probing, at most half full) whose entries are also
+// chained in the order of their last use, oldest first. A lookup hashes the
+// key and reads about one slot; refreshing an entry moves it to the young
+// end of the chain, and expiry takes entries from the old end, both in
+// O(1). The chain's links live in the entry and the key's copy right behind
+// it, so an add allocates one block (and, now and then, a larger table),
+// and nothing can fail once the block exists.
 //
-// Invariant: while the clock moves forward the list is ordered by
+// Invariant: while the clock moves forward the chain is ordered by
 // last_used, so expiry can stop at the first entry that is young enough.
-//
-// Every dump file asks the cache once, and a descent of the tree reads an
-// entry scattered somewhere in the heap at every level. A hash index of the
-// entries (open addressing, linear probing, at most half full) answers the
-// lookup with about one read; the tree keeps the order and bounds the
-// costs as before.
 #include "quarn_idcache.h"
 
 #include <cstdlib>
@@ -30,25 +26,20 @@ namespace {
 
 struct idcache_entry {
     char* key;  // the entry's own copy, stored right behind it
-    // Tree links; height is that of the subtree rooted here (a leaf is 1).
-    idcache_entry* left;
-    idcache_entry* right;
-    int32_t height;
-    // Recency list links: older is towards the oldest end.
+    // Recency chain links: older is towards the oldest end.
     idcache_entry* older;
     idcache_entry* younger;
     int64_t last_used;
-    uint64_t hash;  // of the key, for the hash index
+    uint64_t hash;  // of the key
     int32_t next_seq;
 };
 
 struct idcache {
-    idcache_entry* root;
     idcache_entry* oldest;
     idcache_entry* youngest;
     size_t count;
-    // The hash index: `slots` entries (a power of two, or 0 before the first
-    // add), null where free.
+    // The hash table: `slots` entries (a power of two, or 0 before the
+    // first add), null where free.
     idcache_entry** index;
     size_t slots;
 };
@@ -144,88 +135,6 @@ idcache& my_cache() {
 
 int64_t now() { return static_cast<int64_t>(idcache_clock()); }
 
-int32_t height(const idcache_entry* e) { return e ? e->height : 0; }
-
-void update_height(idcache_entry* e) {
-    const int32_t l = height(e->left), r = height(e->right);
-    e->height = (l > r ? l : r) + 1;
-}
-
-idcache_entry* rotate_right(idcache_entry* e) {
-    idcache_entry* l = e->left;
-    e->left = l->right;
-    l->right = e;
-    update_height(e);
-    update_height(l);
-    return l;
-}
-
-idcache_entry* rotate_left(idcache_entry* e) {
-    idcache_entry* r = e->right;
-    e->right = r->left;
-    r->left = e;
-    update_height(e);
-    update_height(r);
-    return r;
-}
-
-// Restores the AVL balance at e after one of its subtrees changed height
-// by one; returns the new subtree root.
-idcache_entry* rebalance(idcache_entry* e) {
-    update_height(e);
-    const int32_t balance = height(e->left) - height(e->right);
-    if (balance > 1) {
-        if (height(e->left->left) < height(e->left->right)) e->left = rotate_left(e->left);
-        return rotate_right(e);
-    }
-    if (balance < -1) {
-        if (height(e->right->right) < height(e->right->left)) e->right = rotate_right(e->right);
-        return rotate_left(e);
-    }
-    return e;
-}
-
-// Inserts n (whose key is not in the tree) below e; returns the new root.
-idcache_entry* tree_insert(idcache_entry* e, idcache_entry* n) {
-    if (!e) return n;
-    if (strcmp(n->key, e->key) < 0) {
-        e->left = tree_insert(e->left, n);
-    } else {
-        e->right = tree_insert(e->right, n);
-    }
-    return rebalance(e);
-}
-
-// Unlinks the smallest entry below e into *min; returns the new root.
-idcache_entry* tree_take_min(idcache_entry* e, idcache_entry** min) {
-    if (!e->left) {
-        *min = e;
-        return e->right;
-    }
-    e->left = tree_take_min(e->left, min);
-    return rebalance(e);
-}
-
-// Unlinks the entry with key `key` (present in the tree); returns the new root.
-idcache_entry* tree_remove(idcache_entry* e, const char* key) {
-    if (!e) return nullptr;
-    const int c = strcmp(key, e->key);
-    if (c < 0) {
-        e->left = tree_remove(e->left, key);
-    } else if (c > 0) {
-        e->right = tree_remove(e->right, key);
-    } else {
-        if (!e->left) return e->right;
-        if (!e->right) return e->left;
-        idcache_entry* successor = nullptr;
-        idcache_entry* right = tree_take_min(e->right, &successor);
-        successor->left = e->left;
-        successor->right = right;
-        e = successor;
-    }
-    return rebalance(e);
-}
-
 void list_unlink(idcache& c, idcache_entry* e) {
     (e->older ? e->older->younger : c.oldest) = e->younger;
     (e->younger ? e->younger->older : c.youngest) = e->older;
@@ -277,10 +186,8 @@ void idcache_add(const char* key, int32_t value) {
     e->key = static_cast<char*>(block) + sizeof(idcache_entry);
     memcpy(e->key, key, len + 1);
     e->hash = hash;
-    e->height = 1;
     e->last_used = now();
     e->next_seq = value;
-    c.root = tree_insert(c.root, e);
     list_append_young(c, e);
     index_place(c.index, c.slots, e);
     c.count++;
@@ -292,7 +199,6 @@ void idcache_expire() {
     while (c.oldest && c.oldest->last_used <= cutoff) {
         idcache_entry* e = c.oldest;
         list_unlink(c, e);
-        c.root = tree_remove(c.root, e->key);
         index_remove(c, e);
         c.count--;
         e->~idcache_entry();

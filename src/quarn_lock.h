@@ -4,9 +4,11 @@
 // A variable marked QUARN_GUARDED_BY(m) may only be touched while m is
 // held, and a function marked QUARN_REQUIRES(m) may only be called with m
 // held; with clang and -Wthread-safety a missing lock is a compile error.
-// Other compilers see no annotations. Locks are only taken through the
-// guards; lock() and unlock() exist for the guards and for the one place
-// that drops and retakes a lock it was given (lookup_stack_name).
+// Other compilers see no annotations. Locks are taken through the guards,
+// with two exceptions that call the lock's own functions: lookup_stack_name
+// drops the shared lock it was given and retakes it (with the exclusive
+// lock between), and records_flush_at_exit only tries the index's mutex
+// (try_lock), then hands it to a guard (mutex_guard::adopt).
 //
 // The types have constant initialisers and no destructors: they live as
 // file-scope objects in threads that are never joined, so a lock may still

@@ -27,78 +27,6 @@ namespace {
 
 constexpr const char* UNIT = "quarn_dumper";
 
-// Block layouts, all integers in host order. Every struct is written out as
-// it lies in memory, so each has its exact wire size and no padding.
-struct block_trailer {  // end-of-options option, then the block total length
-    uint16_t opt_code;
-    uint16_t opt_len;
-    uint32_t blocklen;
-};
-
-struct shb_fixed {
-    uint32_t type;
-    uint32_t blocklen;
-    uint32_t magic;
-    uint16_t major;
-    uint16_t minor;
-    int64_t section_length;
-};
-
-struct idb_fixed {
-    uint32_t type;
-    uint32_t blocklen;
-    uint16_t linktype;
-    uint16_t reserved;
-    uint32_t snaplen;
-};
-
-// Block header of an enhanced packet block and the first word of its packet
-// data, the LINKTYPE_NULL address family.
-struct epb_fixed {
-    uint32_t type;
-    uint32_t blocklen;
-    uint32_t interface_id;
-    uint32_t ts_high;
-    uint32_t ts_low;
-    uint32_t caplen;
-    uint32_t origlen;
-    uint32_t af_word;
-};
-
-struct custom_block_fixed {
-    uint32_t type;
-    uint32_t blocklen;
-    uint32_t pen;
-    uint32_t subtype;
-};
-
-struct gap_fixed {
-    custom_block_fixed cb;
-    uint32_t missing;
-};
-
-struct epb_flags_opt {
-    uint16_t code;
-    uint16_t len;
-    uint32_t flags;
-};
-
-static_assert(sizeof(block_trailer) == 8);
-static_assert(sizeof(shb_fixed) == 24);
-static_assert(sizeof(idb_fixed) == 16);
-static_assert(sizeof(epb_fixed) == 32);
-static_assert(sizeof(custom_block_fixed) == 16);
-static_assert(sizeof(gap_fixed) == 20);
-static_assert(sizeof(epb_flags_opt) == 8);
-
-constexpr uint32_t IPV4_HDR_LEN = 20;
-constexpr uint32_t IPV6_HDR_LEN = 40;
-constexpr uint32_t AF_WORD_LEN = 4;
-constexpr uint32_t TCP_MIN_HDR_LEN = 20;
-constexpr uint8_t IPPROTO_TCP_NUM = 6;
-constexpr uint8_t IP_TTL = 127;
-constexpr uint32_t EPB_FLAG_INBOUND = 1;
-constexpr uint32_t EPB_FLAG_OUTBOUND = 2;
 constexpr uint32_t MAX_TH_LEN = 60;  // data offset 15
 
 // The stack-id byte of the stack-name option is a single byte that has to
@@ -207,13 +135,14 @@ void iov_free_owned(iov_list& l) {
 uint8_t* pcap_vorm_opt_alloc(uint32_t subtype, uint32_t payload_len) {
     // Widened so that a length near 2^32 cannot wrap past the check.
     const uint64_t len = payload_len;
-    QUARN_ASSERT(UNIT, len + 8 <= UINT16_MAX);
+    QUARN_ASSERT(UNIT, len + 8 <= UINT16_MAX);  // 8: PEN and subtype
     auto* h = static_cast<uint8_t*>(pcap_alloc(CUSTOM_OPT_HDR_SIZE));
     if (!h) return nullptr;
-    store<uint16_t>(h, OPT_CUSTOM);
-    store<uint16_t>(h + 2, static_cast<uint16_t>(len + 8));
-    store<uint32_t>(h + 4, PEN);
-    store<uint32_t>(h + 8, subtype);
+    store<uint16_t>(h + offsetof(option_header, code), OPT_CUSTOM);
+    store<uint16_t>(h + offsetof(option_header, len),
+                    static_cast<uint16_t>(len + CUSTOM_OPT_PAYLOAD_AT));
+    store<uint32_t>(h + sizeof(option_header), PEN);
+    store<uint32_t>(h + sizeof(option_header) + 4, subtype);
     return h;
 }
 
@@ -238,7 +167,7 @@ int pcap_headerblocks(output_writer* w, const uint8_t* hdr, const uint8_t* first
     iov_list l;
     owned_release release(l);
 
-    shb_fixed shb{BT_SHB, sizeof(shb_fixed), BYTE_ORDER_MAGIC, 1, 0, -1};
+    shb_fixed shb{BT_SHB, sizeof(shb_fixed), BYTE_ORDER_MAGIC, PCAPNG_MAJOR, PCAPNG_MINOR, -1};
     iov_append(l, &shb, sizeof shb);
 
     if (!append_custom_opt_header(l, OPT_SUB_LOG_VERSION, sizeof(uint32_t))) return -1;
@@ -277,23 +206,25 @@ void pcap_ipheaders(output_writer* w, const uint8_t* hdr) {
     memset(w->ip_in, 0, sizeof w->ip_in);
     memset(w->ip_out, 0, sizeof w->ip_out);
     if (af == TLH_AF_INET6) {
-        w->ip_in[0] = 0x60;
-        w->ip_in[6] = IPPROTO_TCP_NUM;
-        w->ip_in[7] = IP_TTL;
-        memcpy(w->ip_out, w->ip_in, 8);
-        memcpy(w->ip_in + 8, faddr, ADDR_FIELD_SIZE);
-        memcpy(w->ip_in + 24, laddr, ADDR_FIELD_SIZE);
-        memcpy(w->ip_out + 8, laddr, ADDR_FIELD_SIZE);
-        memcpy(w->ip_out + 24, faddr, ADDR_FIELD_SIZE);
+        constexpr size_t dst = OFF_IPV6_SRC + ADDR_FIELD_SIZE;
+        w->ip_in[0] = IPV6_VERSION;
+        w->ip_in[OFF_IPV6_NEXT_HEADER] = IPPROTO_TCP_NUM;
+        w->ip_in[OFF_IPV6_HOP_LIMIT] = SYNTH_TTL;
+        memcpy(w->ip_out, w->ip_in, OFF_IPV6_SRC);
+        memcpy(w->ip_in + OFF_IPV6_SRC, faddr, ADDR_FIELD_SIZE);
+        memcpy(w->ip_in + dst, laddr, ADDR_FIELD_SIZE);
+        memcpy(w->ip_out + OFF_IPV6_SRC, laddr, ADDR_FIELD_SIZE);
+        memcpy(w->ip_out + dst, faddr, ADDR_FIELD_SIZE);
     } else if (af == TLH_AF_INET) {
-        w->ip_in[0] = 0x45;
-        w->ip_in[8] = IP_TTL;
-        w->ip_in[9] = IPPROTO_TCP_NUM;
-        memcpy(w->ip_out, w->ip_in, 12);
-        memcpy(w->ip_in + 12, faddr + IPV4_IN_ADDR_FIELD, 4);
-        memcpy(w->ip_in + 16, laddr + IPV4_IN_ADDR_FIELD, 4);
-        memcpy(w->ip_out + 12, laddr + IPV4_IN_ADDR_FIELD, 4);
-        memcpy(w->ip_out + 16, faddr + IPV4_IN_ADDR_FIELD, 4);
+        constexpr size_t dst = OFF_IPV4_SRC + IPV4_ADDR_LEN;
+        w->ip_in[0] = IPV4_VERSION_IHL;
+        w->ip_in[OFF_IPV4_TTL] = SYNTH_TTL;
+        w->ip_in[OFF_IPV4_PROTOCOL] = IPPROTO_TCP_NUM;
+        memcpy(w->ip_out, w->ip_in, OFF_IPV4_SRC);
+        memcpy(w->ip_in + OFF_IPV4_SRC, faddr + IPV4_IN_ADDR_FIELD, IPV4_ADDR_LEN);
+        memcpy(w->ip_in + dst, laddr + IPV4_IN_ADDR_FIELD, IPV4_ADDR_LEN);
+        memcpy(w->ip_out + OFF_IPV4_SRC, laddr + IPV4_IN_ADDR_FIELD, IPV4_ADDR_LEN);
+        memcpy(w->ip_out + dst, faddr + IPV4_IN_ADDR_FIELD, IPV4_ADDR_LEN);
     }
 }
 
@@ -312,8 +243,9 @@ void add_tcp_cksum(const output_writer* w, uint8_t* th, uint32_t seg_len, uint32
     QUARN_ASSERT(UNIT, th_len >= TCP_MIN_HDR_LEN && th_len <= MAX_TH_LEN);
     // Both addresses of the connection stand in ip_in (source and
     // destination); their order does not change the sum.
-    uint32_t sum = w->af == TLH_AF_INET6 ? ones_complement_add(0, w->ip_in + 8, 32)
-                                          : ones_complement_add(0, w->ip_in + 12, 8);
+    uint32_t sum = w->af == TLH_AF_INET6
+                       ? ones_complement_add(0, w->ip_in + OFF_IPV6_SRC, 2 * ADDR_FIELD_SIZE)
+                       : ones_complement_add(0, w->ip_in + OFF_IPV4_SRC, 2 * IPV4_ADDR_LEN);
     sum += IPPROTO_TCP_NUM;
     sum += seg_len & 0xFFFF;
     sum = ones_complement_add(sum, th, OFF_TH_CHECKSUM);
@@ -336,11 +268,11 @@ int pcap_packetblock(output_writer* w, uint8_t* rec) {
     const uint32_t origlen = AF_WORD_LEN + ip_len + seg_len;
 
     if (v6) {
-        store_be16(ip + 4, static_cast<uint16_t>(seg_len));
+        store_be16(ip + OFF_IPV6_PAYLOAD_LEN, static_cast<uint16_t>(seg_len));
     } else {
-        store_be16(ip + 2, static_cast<uint16_t>(seg_len + IPV4_HDR_LEN));
-        store_be16(ip + 10, 0);
-        store_be16(ip + 10, fold_complement(ones_complement_add(0, ip, IPV4_HDR_LEN)));
+        store_be16(ip + OFF_IPV4_TOTAL_LEN, static_cast<uint16_t>(seg_len + IPV4_HDR_LEN));
+        store_be16(ip + OFF_IPV4_CHECKSUM, 0);
+        store_be16(ip + OFF_IPV4_CHECKSUM, fold_complement(ones_complement_add(0, ip, IPV4_HDR_LEN)));
     }
     add_tcp_cksum(w, rec_th(rec), seg_len, th_len);
 
@@ -359,10 +291,10 @@ int pcap_packetblock(output_writer* w, uint8_t* rec) {
     // entry pads the packet data to a multiple of 4.
     const int32_t pad_len = static_cast<int32_t>(caplen + payload_len - origlen);
     QUARN_ASSERT(UNIT, pad_len >= 0);
-    if (pad_len > 0) iov_append(l, pad_zeros, (static_cast<uint32_t>(pad_len) + 3) & ~3u);
+    if (pad_len > 0) iov_append(l, pad_zeros, pad4(static_cast<uint32_t>(pad_len)));
 
     append_record_opt(l, rec);
-    const epb_flags_opt flags{OPT_EPB_FLAGS, 4, inbound ? EPB_FLAG_INBOUND : EPB_FLAG_OUTBOUND};
+    const epb_flags_opt flags{OPT_EPB_FLAGS, sizeof(uint32_t), inbound ? EPB_FLAG_INBOUND : EPB_FLAG_OUTBOUND};
     append_owned_value(l, flags, "Error allocating space for the EPB flags word");
 
     block_trailer epb_end{OPT_ENDOFOPT, 0, l.total + static_cast<uint32_t>(sizeof(block_trailer))};

@@ -1,5 +1,5 @@
-// pcapng encoding: gather lists with owned buffers, custom options, and the
-// block writers for the section header + interface description, enhanced
+// pcapng encoding (the format itself is in quarn_pcapng_format.h): gather
+// lists with owned buffers, custom options, and the block writers for the section header + interface description, enhanced
 // packet blocks, event blocks and gap blocks.
 //
 // A block is never copied into a buffer of its own: it is a gather list whose
@@ -17,37 +17,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "quarn_pcapng_format.h"
 #include "quarn_writev.h"
 
 namespace quarn {
 
-inline constexpr uint32_t SNAP_LEN = 104;
-inline constexpr uint32_t PEN = 32473;               // our enterprise number
-inline constexpr uint16_t OPT_CUSTOM = 2989;         // 0x0BAD, copyable custom option
-inline constexpr uint16_t OPT_ENDOFOPT = 0;
-inline constexpr uint16_t OPT_EPB_FLAGS = 2;
-inline constexpr uint16_t OPT_COMMENT = 1;
-inline constexpr uint16_t OPT_IF_NAME = 2;
-inline constexpr uint16_t OPT_IF_DESCRIPTION = 3;
-inline constexpr uint32_t BT_SHB = 0x0A0D0D0A;
-inline constexpr uint32_t BT_IDB = 1;
-inline constexpr uint32_t BT_EPB = 6;
-inline constexpr uint32_t BT_CUSTOM = 0x00000BAD;    // copyable custom block
-inline constexpr uint32_t BYTE_ORDER_MAGIC = 0x1A2B3C4D;
-inline constexpr uint16_t LINKTYPE_NULL = 0;
-inline constexpr uint16_t LINKTYPE_USER0 = 147;
-
-// Custom option subtypes.
-inline constexpr uint32_t OPT_SUB_LOG_VERSION = 1;
-inline constexpr uint32_t OPT_SUB_RECORD = 2;
-inline constexpr uint32_t OPT_SUB_LOG_HEADER = 4;
-inline constexpr uint32_t OPT_SUB_DUMP_TIME = 5;
-inline constexpr uint32_t OPT_SUB_STACK_NAME = 6;
-// Custom block subtypes.
-inline constexpr uint32_t CB_SUB_EVENT = 1;
-inline constexpr uint32_t CB_SUB_GAP = 2;
-
-inline constexpr size_t CUSTOM_OPT_HDR_SIZE = 12;
 inline constexpr int MAX_IOV = 14;
 
 // All zero; cleared at start-up and only read afterwards. Every padding

@@ -47,7 +47,7 @@
 
 namespace quarn {
 
-reader_seam reader_test_seam = {do_bbr_record, alloc_message};
+message_ops reader_message_ops = {do_bbr_record, alloc_message};
 
 namespace {
 
@@ -459,7 +459,7 @@ void* bbr_worker_thread(void* arg) {
             continue;
         }
         my_turn.take();
-        reader_test_seam.handler(m.dir_fd, m.msg);
+        reader_message_ops.handler(m.dir_fd, m.msg);
         my_turn.after_message(idx);
         free_message(m.msg);
         queue_done();
@@ -479,10 +479,6 @@ void start_workers() {
     main_thread_set = true;
     queues_reset();
     setup_turns();
-    if (records_init() != 0) {
-        write_stderr("Error initializing the log record mutex\n");
-        do_exit(1);
-    }
     // Workers must never take a signal: one delivered to a worker would set
     // quit_flag without interrupting the reader's read. A new thread starts
     // with its creator's mask, so every signal is blocked while the workers
@@ -555,7 +551,7 @@ int reader_next(int in_fd, int dir_fd, reader_ending* end) {
                    static_cast<unsigned long long>(MESSAGE_LENGTH_MAX));
         return 0;
     }
-    uint8_t* msg = reader_test_seam.alloc(length);
+    uint8_t* msg = reader_message_ops.alloc(length);
     if (!msg) {
         set_ending(end, 1, ENOMEM, "Error allocating buffer for log message");
         return 0;

@@ -110,13 +110,15 @@ int reader_next(int in_fd, int dir_fd, reader_ending* end);
 uint8_t* alloc_message(uint64_t len);
 void free_message(uint8_t* msg);
 
-// What tests replace in this unit: the handler the workers call and the
-// allocator of message buffers. Set before start_workers and reader_next.
-struct reader_seam {
+// Where messages come from and where they go: the allocator of each
+// message's buffer (alloc_message) and the handler a worker gives each
+// message to (do_bbr_record). Tests replace them before start_workers and
+// reader_next.
+struct message_ops {
     void (*handler)(int dir_fd, uint8_t* msg);
     uint8_t* (*alloc)(uint64_t len);
 };
-extern reader_seam reader_test_seam;
+extern message_ops reader_message_ops;
 
 }  // namespace quarn
 

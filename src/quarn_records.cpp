@@ -159,8 +159,6 @@ void u128_text(unsigned __int128 v, char* out, size_t out_size) {
 
 }  // namespace
 
-int records_init() { return 0; }
-
 void sanitize_str(uint8_t* field, size_t size, char* out) {
     if (size == 0) {
         out[0] = '\0';

@@ -2,9 +2,9 @@
 // "records" in the output directory.
 //
 // All workers call records_append; each formats its line first (under
-// stack_names_lock for reading), then records_mutex serialises the reopen
-// check and the whole write, so lines never interleave. Where both are
-// held the order is records_mutex, then stack_names_lock.
+// stack_names_lock for reading, released before the write), then
+// records_mutex serialises the reopen check and the whole write, so lines
+// never interleave. No thread holds both locks at once.
 //
 // A line is written whole or not at all. A line that cannot be written
 // (open or write failure) waits in a bounded in-memory backlog and goes out,
@@ -30,11 +30,8 @@ struct finished_dump {
     const char* filename; const char* faddr; uint8_t* hdr;   // hdr: the message's log_header
     uint32_t record_count; int64_t dump_time; uint8_t stack_id;
     timeval64 first; timeval64 last; bool conn_ended; int32_t frag_seq;
-    const char* compressor;   // "", "xz" (later "zstd")
+    const char* compressor;   // "", "xz" or "zstd": the compression's index word
 };
-
-// Prepares the index before the workers start. 0 on success.
-int records_init();
 
 // Appends the index line of one finished dump (or keeps it in the backlog).
 // Sets the last byte of tlh_id, tlh_reason and tlh_tag in d.hdr to NUL.
@@ -43,10 +40,12 @@ void records_append(int dir_fd, const finished_dump& d);
 
 // Formats the line into buf (size RECORDS_LINE_MAX); returns its length,
 // or 0 when it does not fit. Takes no locks and touches no shared state
-// (only this thread's cache of the last date text). stack_name is used
-// as given, with every byte that is not part of valid UTF-8 made '?'; the
-// text members are made valid UTF-8 the same way, so the line is always
-// valid UTF-8 JSON.
+// (only this thread's cache of the last date text). The line is always
+// valid UTF-8 JSON, by two rules: the log header's texts (pbcid, reason,
+// tag) go through sanitize_str, which keeps printable ASCII only; the
+// other strings (faddr, filename, stack_name, compressor) keep valid UTF-8
+// sequences, with every byte outside one made '?' and control characters
+// escaped.
 size_t records_format_line(char* buf, const finished_dump& d, const char* stack_name);
 
 // Takes stack_names_lock for reading, looks up the name of d.stack_id
@@ -59,7 +58,9 @@ size_t records_format(char* buf, const finished_dump& d);
 void records_flush_at_exit();
 
 // JSON-safe copy of a text field of `size` bytes into out (2 * size bytes):
-// sets the field's last byte to NUL first.
+// sets the field's last byte to NUL first, then copies up to the first NUL
+// with white space made ' ', '"' and '\\' escaped, other printable ASCII
+// as it is and every other byte (UTF-8 included) made '?'.
 void sanitize_str(uint8_t* field, size_t size, char* out);
 
 // Duration text "S.UUUUUU" of last - first, 0.000000 when not positive.

@@ -20,7 +20,7 @@ namespace quarn {
 
 // Appends to buf[0..cap). Every piece checks that it fits with room left for
 // the closing NUL; after the first that does not, `fits` is false and
-// nothing more is written. The caller writes the NUL at buf[n].
+// nothing more is written. end() writes the NUL.
 struct text_out {
     char* buf;
     size_t cap;

@@ -40,7 +40,7 @@ struct output_writer {
     close_fn close_op = nullptr;   // null for the direct writer
     lzma_stream* strm = nullptr;   // XZ writer only
     ZSTD_CCtx_s* zstd = nullptr;   // zstd writer only
-    uint8_t* outbuf = nullptr;     // compressing writers, XZ_OUTBUF_SIZE bytes
+    uint8_t* outbuf = nullptr;     // compressing writers, OUTBUF_SIZE bytes (quarn_outbuf.h)
     size_t out_used = 0;           // zstd writer: bytes waiting in outbuf
     const uint8_t* time_offset = nullptr;  // the message's tlh_offset field
     int fd = -1;
@@ -70,6 +70,9 @@ void writer_failed(output_writer* w, const char* what, int err);
 // stopped is advanced in place, so the caller must free its buffers at the
 // addresses it allocated, not at those the list holds afterwards.
 int writev_int(output_writer* w, struct iovec* iov, int count, int total);
+// Makes writev_int the writer's operation, with no close_op: the set-up of
+// a dump written as it is.
+void init_direct(output_writer* w);
 
 }  // namespace quarn
 

@@ -1,18 +1,19 @@
 // The XZ writer: one XZ stream per dump file, encoded by liblzma at preset 0
 // with a CRC64 check.
 //
-// The encoder's output side always points into the writer's 2 MiB buffer:
-// `next_out` at the first free byte, `avail_out` counting the free bytes.
-// The buffer goes to the file through writev_int only when it is full and
-// once more when the stream ends, so while a dump runs the file grows in
-// whole buffers and a small dump is written with one call at close.
+// The encoder's output side always points into the writer's output buffer
+// (quarn_outbuf.h): `next_out` at the first free byte, `avail_out` counting
+// the free bytes. The buffer goes to the file through writev_int only when
+// it is full and once more when the stream ends, so while a dump runs the
+// file grows in whole buffers and a small dump is written with one call at
+// close.
 //
-// Setting up a new encoder and a new buffer for every file would cost more
-// than compressing a small dump, so each thread keeps one of each: calling
+// Setting up a new encoder for every file would cost more than compressing
+// a small dump, so each thread keeps one, as it keeps its buffer: calling
 // lzma_easy_encoder again on a stream that already holds an encoder with the
 // same filter chain starts a fresh, independent stream in the memory the
 // encoder already has. A second writer open on the same thread (only tests
-// do that) gets its own stream and buffer, released at its close.
+// do that) gets its own stream, released at its close.
 #include <sys/uio.h>
 
 #include <cstdlib>
@@ -21,6 +22,7 @@
 
 #include "quarn_assert.h"
 #include "quarn_dumper.h"
+#include "quarn_outbuf.h"
 #include "quarn_writev.h"
 #include "quarn_xz.h"
 
@@ -42,22 +44,11 @@ struct thread_encoder {
     ~thread_encoder() { lzma_end(&strm); }
 };
 
-// The calling thread's output buffer.
-struct thread_outbuf {
-    uint8_t* buf = nullptr;
-    bool in_use = false;
-    thread_outbuf() = default;
-    thread_outbuf(const thread_outbuf&) = delete;
-    thread_outbuf& operator=(const thread_outbuf&) = delete;
-    ~thread_outbuf() { free(buf); }
-};
-
 thread_local thread_encoder encoder;
-thread_local thread_outbuf outbuf;
 
 void reset_outbuf(output_writer* w) {
     w->strm->next_out = w->outbuf;
-    w->strm->avail_out = XZ_OUTBUF_SIZE;
+    w->strm->avail_out = OUTBUF_SIZE;
 }
 
 // The stream for a new file: the thread's own unless it is taken.
@@ -88,40 +79,6 @@ void give_stream(lzma_stream* strm) {
 }
 
 }  // namespace
-
-uint8_t* outbuf_take() {
-    if (!outbuf.in_use) {
-        if (outbuf.buf == nullptr) outbuf.buf = static_cast<uint8_t*>(malloc(XZ_OUTBUF_SIZE));
-        if (outbuf.buf != nullptr) {
-            outbuf.in_use = true;
-            return outbuf.buf;
-        }
-    } else {
-        auto* buf = static_cast<uint8_t*>(malloc(XZ_OUTBUF_SIZE));
-        if (buf != nullptr) return buf;
-    }
-    do_err(1, "Error allocating %u bytes for output buffer", XZ_OUTBUF_SIZE);
-}
-
-void outbuf_give(uint8_t* buf) {
-    if (buf == nullptr) return;
-    if (buf == outbuf.buf) {
-        outbuf.in_use = false;
-        return;
-    }
-    free(buf);
-}
-
-int outbuf_flush(output_writer* w, size_t used) {
-    struct iovec iov;
-    iov.iov_base = w->outbuf;
-    iov.iov_len = used;
-    if (writev_int(w, &iov, 1, static_cast<int>(used)) != 0) {
-        w->write_failed = true;
-        return -1;
-    }
-    return 0;
-}
 
 void init_xz(output_writer* w) {
     w->outbuf = outbuf_take();
@@ -170,7 +127,7 @@ int write_xz(output_writer* w, const uint8_t* data, size_t len, bool finish) {
             return -1;
         }
         if (ret == LZMA_STREAM_END || strm->avail_out == 0) {
-            if (outbuf_flush(w, XZ_OUTBUF_SIZE - strm->avail_out) != 0) return -1;
+            if (outbuf_flush(w, OUTBUF_SIZE - strm->avail_out) != 0) return -1;
             reset_outbuf(w);
         }
         if (ret == LZMA_STREAM_END) break;

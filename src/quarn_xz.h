@@ -1,14 +1,13 @@
 // The XZ writer: dump files written as one XZ stream (preset 0, CRC64),
 // whose decompressed content is byte for byte what writev_int would write.
 //
-// Compressed bytes collect in a 2 MiB buffer; the file is written through
-// writev_int only when that buffer is full and once more when close_xz
-// finishes the stream.
+// Compressed bytes collect in the compressed-output buffer (quarn_outbuf.h);
+// the file is written through writev_int only when that buffer is full and
+// once more when close_xz finishes the stream.
 //
-// Each thread keeps its encoder and its output buffer from one file to the
-// next: a file's set-up starts a new, independent stream on the encoder the
-// thread used for its previous file, so liblzma reuses its allocations.
-// The compressed-output buffer is shared with the zstd writer.
+// Each thread keeps its encoder from one file to the next: a file's set-up
+// starts a new, independent stream on the encoder the thread used for its
+// previous file, so liblzma reuses its allocations.
 #ifndef QUARN_XZ_H
 #define QUARN_XZ_H
 
@@ -18,8 +17,6 @@
 #include "quarn_writev.h"
 
 namespace quarn {
-
-inline constexpr uint32_t XZ_OUTBUF_SIZE = 2097152;
 
 // Sets up the encoder and the buffer on a writer whose fd is set, and makes
 // writev_xz/close_xz its operations. Never returns failure: a failed set-up
@@ -34,16 +31,6 @@ int write_xz(output_writer* w, const uint8_t* data, size_t len, bool finish);
 // file; -1 when this or an earlier write failed. Never ends the process;
 // never closes fd.
 int close_xz(output_writer* w);
-
-// The compressed-output buffer of XZ_OUTBUF_SIZE bytes shared by the
-// compressing writers. outbuf_take gives the calling thread's buffer (made
-// on first use) or, while that one is taken, a new one; it ends the daemon
-// through do_err when it cannot allocate. outbuf_give takes either back.
-uint8_t* outbuf_take();
-void outbuf_give(uint8_t* buf);
-// Writes the first `used` bytes of w->outbuf through writev_int. On failure
-// (reported by writev_int) marks the writer failed and returns -1.
-int outbuf_flush(output_writer* w, size_t used);
 
 // Test seam: when set, init_xz drops the thread's encoder and calls this on
 // a zero-filled stream instead of lzma_easy_encoder. Nothing in the daemon

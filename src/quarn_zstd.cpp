@@ -17,8 +17,8 @@
 
 #include "quarn_assert.h"
 #include "quarn_dumper.h"
+#include "quarn_outbuf.h"
 #include "quarn_writev.h"
-#include "quarn_xz.h"
 
 namespace quarn {
 
@@ -100,7 +100,7 @@ int write_zstd(output_writer* w, const uint8_t* data, size_t len, bool finish) {
     for (;;) {
         // Without finish the encoder runs only while there is input.
         if (!finish && in.pos == in.size) return 0;
-        ZSTD_outBuffer out{w->outbuf, XZ_OUTBUF_SIZE, w->out_used};
+        ZSTD_outBuffer out{w->outbuf, OUTBUF_SIZE, w->out_used};
         const size_t left = ZSTD_compressStream2(w->zstd, &out, &in, mode);
         w->out_used = out.pos;
         if (ZSTD_isError(left)) {
@@ -110,7 +110,7 @@ int write_zstd(output_writer* w, const uint8_t* data, size_t len, bool finish) {
         }
         // With finish, 0 left means the frame is complete in the buffer.
         const bool ended = finish && left == 0;
-        if (ended || w->out_used == XZ_OUTBUF_SIZE) {
+        if (ended || w->out_used == OUTBUF_SIZE) {
             if (outbuf_flush(w, w->out_used) != 0) return -1;
             w->out_used = 0;
         }

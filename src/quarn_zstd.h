@@ -2,8 +2,8 @@
 // checksum, whose decompressed content is byte for byte what writev_int
 // would write. Readers of capture files open such files as they are.
 //
-// Like the XZ writer it collects compressed bytes in the shared 2 MiB
-// output buffer and writes the file through writev_int only when that
+// Like the XZ writer it collects compressed bytes in the compressed-output
+// buffer (quarn_outbuf.h) and writes the file through writev_int only when that
 // buffer is full and once more when close_zstd ends the frame. Each thread
 // keeps its compression context from one file to the next.
 #ifndef QUARN_ZSTD_H

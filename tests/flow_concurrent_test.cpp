@@ -116,7 +116,7 @@ public:
 protected:
     // Only ever once per process (see in_own_process).
     static void start(void (*handler)(int, uint8_t*)) {
-        reader_test_seam.handler = handler;
+        reader_message_ops.handler = handler;
         idcache_clock = counting_clock;
         start_workers();
     }
@@ -316,8 +316,8 @@ TEST(ReaderEnding, NoMemoryForAMessageEndsAfterTheMessagesAlreadyRead) {
     EXPECT_EXIT(
         {
             const int fd = open((dir / "stream").c_str(), O_RDONLY);
-            reader_test_seam.handler = tell_handled;
-            reader_test_seam.alloc = alloc_at_most_4k;
+            reader_message_ops.handler = tell_handled;
+            reader_message_ops.alloc = alloc_at_most_4k;
             start_workers();
             do_loop(fd, UNUSED_DIR_FD);
         },

@@ -46,7 +46,7 @@ TEST(DumpNames, ParsedOnlyInTheDaemonsForm) {
         if (!c.ok) continue;
         EXPECT_EQ(dn.stem, c.stem);
         EXPECT_EQ(dn.seq, c.seq);
-        EXPECT_EQ(dn.suffix, c.suffix);
+        EXPECT_STREQ(dn.compression->suffix, c.suffix);
     }
 }
 

@@ -55,7 +55,7 @@ protected:
         EXPECT_EQ(queued_messages(), 0);
         reason_filter = nullptr;
         reason_filter_len = 0;
-        reader_test_seam.alloc = alloc_message;
+        reader_message_ops.alloc = alloc_message;
     }
 
     // Runs the reader over `stream` until it ends; returns the ending.
@@ -194,7 +194,7 @@ TEST_F(Reader, EndingsOfTheStream) {
         {"length at the bound, no memory", concat({good, good, header_only(MESSAGE_LENGTH_MAX), good}), 1,
          ENOMEM, "Error allocating buffer for log message", 2, MESSAGE_LENGTH_MAX},
     };
-    reader_test_seam.alloc = limited_alloc;
+    reader_message_ops.alloc = limited_alloc;
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
         largest_asked = 0;

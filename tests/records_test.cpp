@@ -117,10 +117,6 @@ std::string format(line_args a) {
 
 class RecordsTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        static const int init_result = records_init();
-        ASSERT_EQ(init_result, 0);
-    }
     void SetUp() override {
         dir_fd_ = open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY);
         ASSERT_GE(dir_fd_, 0);

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "byte_patterns.h"
+#include "quarn_outbuf.h"
 #include "quarn_writev.h"
 #include "quarn_xz.h"
 #include "quarn_zstd.h"
@@ -112,7 +113,7 @@ TEST_P(WriterReuse, ConsecutiveFilesAreIndependentStreamsOnTheSameEncoder) {
             bad.fd = open("/dev/full", O_WRONLY);
             ASSERT_GE(bad.fd, 0);
             k.init(&bad);
-            const bytes big = test::random_bytes(XZ_OUTBUF_SIZE + 100000, 9);
+            const bytes big = test::random_bytes(OUTBUF_SIZE + 100000, 9);
             test::stderr_capture err;
             EXPECT_EQ(write_content(&bad, big), -1);
             EXPECT_EQ(close_writer(bad), -1);

@@ -15,8 +15,9 @@
 #include <gtest/gtest.h>
 #include <lzma.h>
 
-#include "quarn_writev.h"
 #include "byte_patterns.h"
+#include "quarn_outbuf.h"
+#include "quarn_writev.h"
 #include "quarn_xz.h"
 #include "stderr_capture.h"
 #include "testlib.h"
@@ -196,15 +197,15 @@ TEST_F(XzWriter, LargeDumpGrowsInWholeBuffers) {
         }
         ASSERT_EQ(write_list(iov), 0);
         const off_t size = fd_size(w.fd);
-        ASSERT_EQ(size % XZ_OUTBUF_SIZE, 0) << "after list " << k;
+        ASSERT_EQ(size % OUTBUF_SIZE, 0) << "after list " << k;
         if (size > 0 && first_chunk.empty()) {
             first_chunk = test::read_file(path);
-            first_chunk.resize(XZ_OUTBUF_SIZE);
+            first_chunk.resize(OUTBUF_SIZE);
         }
     }
-    EXPECT_GE(fd_size(w.fd), 2 * static_cast<off_t>(XZ_OUTBUF_SIZE));
+    EXPECT_GE(fd_size(w.fd), 2 * static_cast<off_t>(OUTBUF_SIZE));
     EXPECT_EQ(close_xz(&w), 0);
-    EXPECT_GT(fd_size(w.fd), 2 * static_cast<off_t>(XZ_OUTBUF_SIZE));
+    EXPECT_GT(fd_size(w.fd), 2 * static_cast<off_t>(OUTBUF_SIZE));
     // Later writes only append.
     const std::vector<uint8_t> file = test::read_file(path);
     ASSERT_FALSE(first_chunk.empty());
@@ -218,7 +219,7 @@ TEST_F(XzWriter, OneEntryFillsTheBufferTwiceAndResumesInside) {
     open_output(path);
     ASSERT_EQ(write_list({{const_cast<uint8_t*>(source.data()), source.size()}}), 0);
     // 5 MiB that do not compress fill two buffers; the rest waits.
-    EXPECT_EQ(fd_size(w.fd), 2 * static_cast<off_t>(XZ_OUTBUF_SIZE));
+    EXPECT_EQ(fd_size(w.fd), 2 * static_cast<off_t>(OUTBUF_SIZE));
     EXPECT_EQ(w.strm->total_in, source.size());
     EXPECT_EQ(close_xz(&w), 0);
     expect_xz_file(path, source);

@@ -14,8 +14,8 @@
 #include <gtest/gtest.h>
 
 #include "byte_patterns.h"
+#include "quarn_outbuf.h"
 #include "quarn_writev.h"
-#include "quarn_xz.h"
 #include "stderr_capture.h"
 #include "testlib.h"
 
@@ -118,7 +118,7 @@ TEST_F(ZstdWriter, FileGrowsInWholeBuffers) {
     };
     const growth_case cases[] = {
         {"small", compressible_bytes(300000), 0},
-        {"large", random_bytes(5 * 1024 * 1024, 12345), 2 * off_t{XZ_OUTBUF_SIZE}},
+        {"large", random_bytes(5 * 1024 * 1024, 12345), 2 * off_t{OUTBUF_SIZE}},
     };
     const size_t sizes[] = {333333, 0, 70001, 1, 999};
     for (const growth_case& c : cases) {
@@ -134,7 +134,7 @@ TEST_F(ZstdWriter, FileGrowsInWholeBuffers) {
                 at += len;
             }
             ASSERT_EQ(write_list(iov), 0);
-            ASSERT_EQ(fd_size(w.fd) % XZ_OUTBUF_SIZE, 0);
+            ASSERT_EQ(fd_size(w.fd) % OUTBUF_SIZE, 0);
         }
         EXPECT_EQ(fd_size(w.fd), c.before_close);
         EXPECT_EQ(close_zstd(&w), 0);

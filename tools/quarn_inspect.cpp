@@ -30,6 +30,7 @@
 #include "inspect/quarn_plot.h"
 #include "inspect/quarn_rowtable.h"
 #include "inspect/quarn_timeline.h"
+#include "quarn_dumppolicy.h"
 #include "quarn_logfmt.h"
 #include "quarn_records.h"
 
@@ -40,9 +41,6 @@ using namespace quarn;
 constexpr const char* PROG = "quarn_inspect";
 // Bytes of CSV text gathered before a write.
 constexpr size_t CSV_CHUNK = 1 << 16;
-// A dump of at most this many records with reason "error" or "rebuffer"
-// is removed by the daemon instead of indexed.
-constexpr uint32_t SHORT_DUMP_RECORDS = 10;
 
 void usage(FILE* to) {
     fprintf(to,
@@ -322,12 +320,6 @@ size_t format_index_line(char* buf, index_fields& f) {
     return records_format_line(buf, d, f.stack_name.c_str());
 }
 
-// Reasons whose short dumps the daemon removes (whole string, case-sensitive).
-bool drops_short_dumps(const uint8_t* hdr) {
-    const std::string_view r = tlh_reason(hdr);
-    return r == "error" || r == "rebuffer";
-}
-
 std::string faddr_text(const uint8_t* hdr) {
     char buf[INET6_ADDRSTRLEN];
     const bool v6 = tlh_af(hdr) == TLH_AF_INET6;
@@ -362,7 +354,7 @@ bool index_from_file(const std::string& filename, const dump_name& dn, const dum
     f.stack_id = s.stack_id;
     f.stack_name = std::string(s.stack_name);
     f.frag_seq = dn.seq;
-    f.compressor = dn.suffix == ".xz" ? "xz" : dn.suffix == ".zst" ? "zstd" : "";
+    f.compressor = dn.compression->index_word;
     bool first = true;
     for (const dump_block& b : c.blocks) {
         if (b.kind != dump_block_kind::packet && b.kind != dump_block_kind::event) continue;
@@ -461,7 +453,7 @@ int reindex_dir(const std::string& dir) {
         // The rest of an "error" or "rebuffer" message may have made a short
         // dump that the daemon removed; a split is assumed then.
         const uint64_t rest = r.header_len - r.file_bytes;
-        const bool rest_removable = drops_short_dumps(r.f.hdr) &&
+        const bool rest_removable = reason_drops_short_dumps(tlh_reason(r.f.hdr)) &&
                                     rest <= uint64_t{SHORT_DUMP_RECORDS} * LOG_RECORD_VERBOSE_SIZE;
         if (rest > 0 && !continued(r) && !rest_removable) {
             leftovers.emplace_back(path, "ends " + std::to_string(rest) +
@@ -470,7 +462,7 @@ int reindex_dir(const std::string& dir) {
             status = 1;
             continue;
         }
-        if (rest == 0 && r.f.record_count <= SHORT_DUMP_RECORDS && drops_short_dumps(r.f.hdr)) {
+        if (rest == 0 && !complete_dump_indexed(r.f.record_count, tlh_reason(r.f.hdr))) {
             complain(path, "a dump of " + std::to_string(r.f.record_count) + " records with reason \"" +
                                std::string(tlh_reason(r.f.hdr)) + "\" is removed, not indexed; no index line");
             status = 1;

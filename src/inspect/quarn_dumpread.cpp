@@ -18,8 +18,6 @@ namespace quarn {
 
 namespace {
 
-constexpr uint8_t XZ_MAGIC[] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
-constexpr uint8_t ZSTD_MAGIC[] = {0x28, 0xB5, 0x2F, 0xFD};
 constexpr size_t READ_CHUNK = 1 << 16;
 
 // Grows `out` by up to `want` bytes within DUMP_MAX_BYTES; false when full.
@@ -103,18 +101,16 @@ int decompress_zstd(const uint8_t* in, size_t size, std::vector<uint8_t>& out, s
 }  // namespace
 
 dump_compression dump_compression_of(const uint8_t* data, size_t size) {
-    if (size >= sizeof XZ_MAGIC && memcmp(data, XZ_MAGIC, sizeof XZ_MAGIC) == 0) {
-        return dump_compression::xz;
-    }
-    if (size >= sizeof ZSTD_MAGIC && memcmp(data, ZSTD_MAGIC, sizeof ZSTD_MAGIC) == 0) {
-        return dump_compression::zstd;
+    for (const compression_kind& c : COMPRESSIONS) {
+        if (c.magic && size >= c.magic_len && memcmp(data, c.magic, c.magic_len) == 0) return c.id;
     }
     return dump_compression::none;
 }
 
 dump_compression dump_compression_of_name(std::string_view name) {
-    if (name.ends_with(".xz")) return dump_compression::xz;
-    if (name.ends_with(".zst")) return dump_compression::zstd;
+    for (const compression_kind& c : COMPRESSIONS) {
+        if (*c.suffix && name.ends_with(c.suffix)) return c.id;
+    }
     return dump_compression::none;
 }
 

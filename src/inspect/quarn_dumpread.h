@@ -17,12 +17,12 @@
 #include <string_view>
 #include <vector>
 
+#include "quarn_dumppolicy.h"
+
 namespace quarn {
 
 // Largest file (after decompression) the readers take.
 inline constexpr size_t DUMP_MAX_BYTES = size_t{1} << 30;
-
-enum class dump_compression { none, xz, zstd };
 
 // The compression a file's first bytes announce (XZ or zstd magic).
 dump_compression dump_compression_of(const uint8_t* data, size_t size);

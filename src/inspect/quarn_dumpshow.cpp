@@ -15,7 +15,7 @@
 #include <ctime>
 
 #include "quarn_logfmt.h"
-#include "quarn_pcapng.h"
+#include "quarn_pcapng_format.h"
 #include "quarn_text.h"
 #include "inspect/quarn_rowtable.h"
 
@@ -23,8 +23,6 @@ namespace quarn {
 
 namespace {
 
-constexpr size_t AF_WORD = 4;
-constexpr size_t TCP_FIXED = 20;
 
 struct tcp_fields {
     bool valid = false;
@@ -37,11 +35,11 @@ struct tcp_fields {
 // TCP fields from a packet's data, when the captured bytes hold them.
 tcp_fields packet_tcp(const dump_block& b) {
     tcp_fields t;
-    if (!b.packet || b.caplen < AF_WORD) return t;
+    if (!b.packet || b.caplen < AF_WORD_LEN) return t;
     const uint32_t af = load<uint32_t>(b.packet);
-    const size_t ip_len = af == TLH_AF_INET6 ? 40 : af == TLH_AF_INET ? 20 : 0;
-    if (ip_len == 0 || b.caplen < AF_WORD + ip_len + TCP_FIXED) return t;
-    const uint8_t* th = b.packet + AF_WORD + ip_len;
+    const size_t ip_len = af == TLH_AF_INET6 ? IPV6_HDR_LEN : af == TLH_AF_INET ? IPV4_HDR_LEN : 0;
+    if (ip_len == 0 || b.caplen < AF_WORD_LEN + ip_len + TCP_MIN_HDR_LEN) return t;
+    const uint8_t* th = b.packet + AF_WORD_LEN + ip_len;
     t.valid = true;
     t.seq = ntohl(load<uint32_t>(th + 4));
     t.ack = ntohl(load<uint32_t>(th + 8));

@@ -20,8 +20,8 @@ std::string printf_text(const char* fmt, ...) {
 }
 
 bool our_custom(uint16_t code, const uint8_t* v, uint16_t len, uint32_t& subtype) {
-    if (code != OPT_CUSTOM || len < CUSTOM_PAYLOAD_AT || load<uint32_t>(v) != PEN) return false;
-    subtype = load<uint32_t>(v + 4);
+    if (code != OPT_CUSTOM || len < CUSTOM_OPT_PAYLOAD_AT || load<uint32_t>(v) != PEN) return false;
+    subtype = load<uint32_t>(v + sizeof PEN);
     return true;
 }
 
@@ -43,10 +43,10 @@ int walker::fail(size_t at, std::string why) {
 
 int walker::record_option(const uint8_t* v, uint16_t len, size_t at, dump_block& blk,
                           std::string& why) {
-    if (len != CUSTOM_PAYLOAD_AT + REC_COPY_SIZE) {
+    if (len != CUSTOM_OPT_PAYLOAD_AT + REC_COPY_SIZE) {
         if (!strict) return 0;
         why = printf_text("record option of length %u, not %zu", len,
-                          CUSTOM_PAYLOAD_AT + REC_COPY_SIZE);
+                          CUSTOM_OPT_PAYLOAD_AT + REC_COPY_SIZE);
         return -1;
     }
     if (blk.record && strict) {
@@ -54,7 +54,7 @@ int walker::record_option(const uint8_t* v, uint16_t len, size_t at, dump_block&
         return -1;
     }
     (void)at;
-    blk.record = v + CUSTOM_PAYLOAD_AT;
+    blk.record = v + CUSTOM_OPT_PAYLOAD_AT;
     return 0;
 }
 
@@ -80,21 +80,23 @@ int walker::run() {
     if (size == 0) return fail(0, "empty file");
     while (at < size) {
         block_at = at;
-        if (size - at < 8) return fail(at, "block header cut by the end of the file");
+        if (size - at < sizeof(block_header)) return fail(at, "block header cut by the end of the file");
         const uint8_t* b = data + at;
-        const uint32_t type = load<uint32_t>(b);
-        const uint32_t len = load<uint32_t>(b + 4);
+        const uint32_t type = load<uint32_t>(b + offsetof(block_header, type));
+        const uint32_t len = load<uint32_t>(b + offsetof(block_header, blocklen));
         if (at == 0 && type != BT_SHB) return fail(0, "not a pcapng file (no section header first)");
         if (len < BLOCK_MIN || len % 4 != 0) {
-            return fail(at + 4, printf_text("block length %u", len));
+            return fail(at + offsetof(block_header, blocklen), printf_text("block length %u", len));
         }
         if (len > size - at) {
-            return fail(at + 4, printf_text("block of %u bytes cut by the end of the file (%zu left)",
-                                            len, size - at));
+            return fail(at + offsetof(block_header, blocklen),
+                        printf_text("block of %u bytes cut by the end of the file (%zu left)", len,
+                                    size - at));
         }
-        if (load<uint32_t>(b + len - 4) != len) {
-            return fail(at + len - 4, printf_text("trailing block length %u, leading %u",
-                                                  load<uint32_t>(b + len - 4), len));
+        const size_t trailing_at = len - BLOCK_TRAILING_LEN_SIZE;
+        if (load<uint32_t>(b + trailing_at) != len) {
+            return fail(at + trailing_at, printf_text("trailing block length %u, leading %u",
+                                                      load<uint32_t>(b + trailing_at), len));
         }
         int rc;
         switch (type) {

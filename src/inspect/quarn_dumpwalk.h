@@ -13,21 +13,11 @@
 
 #include "quarn_dumpread.h"
 #include "quarn_logfmt.h"
-#include "quarn_pcapng.h"
+#include "quarn_pcapng_format.h"
 
 namespace quarn::dumpwalk {
 
-constexpr size_t BLOCK_MIN = 12;        // type, length, trailing length
-constexpr size_t SHB_BODY = 16;         // magic, version, section length
-constexpr size_t IDB_BODY = 8;          // link type, reserved, snap length
-constexpr size_t EPB_BODY = 20;         // interface, timestamp, caplen, origlen
-constexpr size_t OPT_HDR = 4;
-constexpr size_t CUSTOM_PAYLOAD_AT = 8;  // PEN and subtype before the payload
-constexpr size_t AF_WORD = 4;
-constexpr uint32_t EPB_FLAGS_IN = 1;
-constexpr uint32_t EPB_FLAGS_OUT = 2;
-
-inline size_t pad4(size_t n) { return (n + 3) & ~size_t{3}; }
+constexpr size_t OPT_HDR = sizeof(option_header);
 
 std::string printf_text(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
@@ -47,8 +37,8 @@ size_t walk_options(const uint8_t* base, const uint8_t* p, const uint8_t* end, b
             why = "option header cut by the end of the block";
             return at;
         }
-        const uint16_t code = load<uint16_t>(p);
-        const uint16_t len = load<uint16_t>(p + 2);
+        const uint16_t code = load<uint16_t>(p + offsetof(option_header, code));
+        const uint16_t len = load<uint16_t>(p + offsetof(option_header, len));
         if (code == OPT_ENDOFOPT) {
             if (len != 0) {
                 why = printf_text("end-of-options option with length %u", len);

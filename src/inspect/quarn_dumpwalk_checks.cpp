@@ -56,11 +56,13 @@ int walker::check_packet(const dump_block& blk) {
     const dump_section& s = out.sections[blk.section];
     const size_t at = blk.offset;
     if (blk.interface_id >= s.interfaces) {
-        return fail(at + 8, printf_text("packet on interface %u of a section with %u interfaces",
+        return fail(at + offsetof(epb_fixed, interface_id),
+                    printf_text("packet on interface %u of a section with %u interfaces",
                                         blk.interface_id, s.interfaces));
     }
     if (blk.caplen > blk.origlen) {
-        return fail(at + 20, printf_text("captured length %u above the original length %u",
+        return fail(at + offsetof(epb_fixed, caplen),
+                    printf_text("captured length %u above the original length %u",
                                          blk.caplen, blk.origlen));
     }
     // What ties a packet to its record and its log header holds only in
@@ -75,74 +77,83 @@ int walker::check_packet(const dump_block& blk) {
         return fail(at, "packet block for a record without a TCP header");
     }
     const bool inbound = rec_event_id(rec) == REC_EVENT_IN;
-    if (blk.epb_flags != (inbound ? EPB_FLAGS_IN : EPB_FLAGS_OUT)) {
+    if (blk.epb_flags != (inbound ? EPB_FLAG_INBOUND : EPB_FLAG_OUTBOUND)) {
         return fail(at, printf_text("epb_flags %u for a record of event %u", blk.epb_flags,
                                     rec_event_id(rec)));
     }
-    const size_t ip_len = af == TLH_AF_INET6 ? 40 : 20;
-    const size_t pkt_at = at + 28;
-    if (blk.caplen < AF_WORD + ip_len + 20) {
-        return fail(at + 20, printf_text("captured length %u too short for the headers", blk.caplen));
+    const bool v6 = af == TLH_AF_INET6;
+    const size_t ip_len = v6 ? IPV6_HDR_LEN : IPV4_HDR_LEN;
+    const size_t pkt_at = at + EPB_PACKET_AT;
+    if (blk.caplen < AF_WORD_LEN + ip_len + TCP_MIN_HDR_LEN) {
+        return fail(at + offsetof(epb_fixed, caplen), printf_text("captured length %u too short for the headers", blk.caplen));
     }
     const uint8_t* p = blk.packet;
     if (load<uint32_t>(p) != af) {
         return fail(pkt_at, printf_text("address family word %u in a section of family %u",
                                         load<uint32_t>(p), af));
     }
-    const uint8_t* ip = p + AF_WORD;
-    const uint8_t* faddr = hdr + OFF_TLH_FADDR + (af == TLH_AF_INET6 ? 0 : IPV4_IN_ADDR_FIELD);
-    const uint8_t* laddr = hdr + OFF_TLH_LADDR + (af == TLH_AF_INET6 ? 0 : IPV4_IN_ADDR_FIELD);
-    const size_t alen = af == TLH_AF_INET6 ? 16 : 4;
-    const uint8_t* src = ip + (af == TLH_AF_INET6 ? 8 : 12);
-    const uint8_t version = af == TLH_AF_INET6 ? 0x60 : 0x45;
-    if ((ip[0] & (af == TLH_AF_INET6 ? 0xF0 : 0xFF)) != version) {
-        return fail(pkt_at + AF_WORD, printf_text("IP header starts with 0x%02x", ip[0]));
+    const uint8_t* ip = p + AF_WORD_LEN;
+    const uint8_t* faddr = hdr + OFF_TLH_FADDR + (v6 ? 0 : IPV4_IN_ADDR_FIELD);
+    const uint8_t* laddr = hdr + OFF_TLH_LADDR + (v6 ? 0 : IPV4_IN_ADDR_FIELD);
+    const size_t alen = v6 ? IPV6_ADDR_LEN : IPV4_ADDR_LEN;
+    const uint8_t* src = ip + (v6 ? OFF_IPV6_SRC : OFF_IPV4_SRC);
+    // IPv6 names only its version in the first byte; IPv4 also the header
+    // length.
+    const uint8_t version = v6 ? IPV6_VERSION : IPV4_VERSION_IHL;
+    if ((ip[0] & (v6 ? 0xF0 : 0xFF)) != version) {
+        return fail(pkt_at + AF_WORD_LEN, printf_text("IP header starts with 0x%02x", ip[0]));
     }
     if (memcmp(src, inbound ? faddr : laddr, alen) != 0 ||
         memcmp(src + alen, inbound ? laddr : faddr, alen) != 0) {
-        return fail(pkt_at + AF_WORD, "IP addresses differ from the log header's");
+        return fail(pkt_at + AF_WORD_LEN, "IP addresses differ from the log header's");
     }
     const uint8_t* th = ip + ip_len;
     const uint16_t sport = load_be16(th), dport = load_be16(th + 2);
     const uint16_t want_s = inbound ? tlh_fport(hdr) : tlh_lport(hdr);
     const uint16_t want_d = inbound ? tlh_lport(hdr) : tlh_fport(hdr);
     if (sport != want_s || dport != want_d) {
-        return fail(pkt_at + AF_WORD + ip_len,
+        return fail(pkt_at + AF_WORD_LEN + ip_len,
                     printf_text("TCP ports %u > %u, the log header gives %u > %u", sport, dport,
                                 want_s, want_d));
     }
     const uint32_t th_len = static_cast<uint32_t>(th[OFF_TH_DATA_OFFSET] >> 4) * 4;
-    const uint64_t origlen = uint64_t{AF_WORD} + ip_len + th_len + rec_payload_len(rec);
-    if (th_len < 20 || origlen != blk.origlen) {
-        return fail(at + 24, printf_text("original length %u; the TCP header and the record give %llu",
+    const uint64_t origlen = uint64_t{AF_WORD_LEN} + ip_len + th_len + rec_payload_len(rec);
+    if (th_len < TCP_MIN_HDR_LEN || origlen != blk.origlen) {
+        return fail(at + offsetof(epb_fixed, origlen), printf_text("original length %u; the TCP header and the record give %llu",
                                          blk.origlen, static_cast<unsigned long long>(origlen)));
     }
     // The synthesized lengths and checksums, over the headers the packet
     // shows (its payload is all zero and adds nothing to a sum).
     const uint32_t seg_len = th_len + rec_payload_len(rec);
-    const size_t ip_at = pkt_at + AF_WORD;
+    const size_t ip_at = pkt_at + AF_WORD_LEN;
     if (af == TLH_AF_INET) {
-        if (load_be16(ip + 2) != ((seg_len + 20) & 0xFFFF)) {
-            return fail(ip_at + 2, printf_text("IPv4 total length %u, the segment gives %u",
-                                               load_be16(ip + 2), (seg_len + 20) & 0xFFFF));
+        const uint16_t total = load_be16(ip + OFF_IPV4_TOTAL_LEN);
+        if (total != ((seg_len + IPV4_HDR_LEN) & 0xFFFF)) {
+            return fail(ip_at + OFF_IPV4_TOTAL_LEN,
+                        printf_text("IPv4 total length %u, the segment gives %u", total,
+                                    (seg_len + IPV4_HDR_LEN) & 0xFFFF));
         }
-        if (fold_complement(sum_words(ip, 20)) != 0) {
-            return fail(ip_at + 10, "IPv4 header checksum wrong");
+        if (fold_complement(sum_words(ip, IPV4_HDR_LEN)) != 0) {
+            return fail(ip_at + OFF_IPV4_CHECKSUM, "IPv4 header checksum wrong");
         }
-    } else if (load_be16(ip + 4) != (seg_len & 0xFFFF)) {
-        return fail(ip_at + 4, printf_text("IPv6 payload length %u, the segment gives %u",
-                                           load_be16(ip + 4), seg_len & 0xFFFF));
+    } else if (load_be16(ip + OFF_IPV6_PAYLOAD_LEN) != (seg_len & 0xFFFF)) {
+        return fail(ip_at + OFF_IPV6_PAYLOAD_LEN,
+                    printf_text("IPv6 payload length %u, the segment gives %u",
+                                load_be16(ip + OFF_IPV6_PAYLOAD_LEN), seg_len & 0xFFFF));
     }
-    if (AF_WORD + ip_len + th_len > blk.caplen) {
-        return fail(at + 20, printf_text("captured length %u cuts the %u-byte TCP header",
+    if (AF_WORD_LEN + ip_len + th_len > blk.caplen) {
+        return fail(at + offsetof(epb_fixed, caplen), printf_text("captured length %u cuts the %u-byte TCP header",
                                          blk.caplen, th_len));
     }
-    const uint64_t pseudo = sum_words(src, 2 * alen, 6 + (seg_len & 0xFFFF));
-    const uint16_t want_sum =
-        fold_complement(sum_words(th + 18, th_len - 18, sum_words(th, 16, pseudo)));
-    if (load_be16(th + 16) != want_sum) {
-        return fail(ip_at + ip_len + 16, printf_text("TCP checksum 0x%04x, the segment gives 0x%04x",
-                                                     load_be16(th + 16), want_sum));
+    // The pseudo-header: both addresses, the protocol and the segment length.
+    const uint64_t pseudo = sum_words(src, 2 * alen, IPPROTO_TCP_NUM + (seg_len & 0xFFFF));
+    constexpr size_t after_sum = OFF_TH_CHECKSUM + 2;
+    const uint16_t want_sum = fold_complement(
+        sum_words(th + after_sum, th_len - after_sum, sum_words(th, OFF_TH_CHECKSUM, pseudo)));
+    const uint16_t sum = load_be16(th + OFF_TH_CHECKSUM);
+    if (sum != want_sum) {
+        return fail(ip_at + ip_len + OFF_TH_CHECKSUM,
+                    printf_text("TCP checksum 0x%04x, the segment gives 0x%04x", sum, want_sum));
     }
     // A timeline's packets come from dumps of several log messages, each
     // with its own offset; and its records keep no serial order or stack.
@@ -151,7 +162,7 @@ int walker::check_packet(const dump_block& blk) {
     const unsigned __int128 ts = static_cast<unsigned __int128>(
         (static_cast<__int128>(off.sec) + rt.sec) * 1000000 + off.usec + rt.usec);
     if (static_cast<uint64_t>(ts) != blk.timestamp) {
-        return fail(at + 12, "timestamp differs from the record's time and the header's offset");
+        return fail(at + offsetof(epb_fixed, ts_high), "timestamp differs from the record's time and the header's offset");
     }
     return check_record(blk);
 }

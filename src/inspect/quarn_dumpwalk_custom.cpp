@@ -10,19 +10,23 @@ int walker::custom_block(const uint8_t* b, size_t at, uint32_t len) {
     blk.type = BT_CUSTOM;
     blk.length = len;
     blk.section = out.sections.size() - 1;
-    if (len < BLOCK_MIN + 4) return fail(at, printf_text("custom block of %u bytes is too short", len));
-    blk.pen = load<uint32_t>(b + 8);
-    const uint8_t* opts = b + 12;
-    if (blk.pen == PEN && len >= BLOCK_MIN + 8) {
-        blk.subtype = load<uint32_t>(b + 12);
-        opts = b + 16;
+    if (len < offsetof(custom_block_fixed, subtype) + BLOCK_TRAILING_LEN_SIZE) {
+        return fail(at, printf_text("custom block of %u bytes is too short", len));
+    }
+    blk.pen = load<uint32_t>(b + offsetof(custom_block_fixed, pen));
+    const uint8_t* opts = b + offsetof(custom_block_fixed, subtype);
+    if (blk.pen == PEN && len >= sizeof(custom_block_fixed) + BLOCK_TRAILING_LEN_SIZE) {
+        blk.subtype = load<uint32_t>(b + offsetof(custom_block_fixed, subtype));
+        opts = b + sizeof(custom_block_fixed);
         if (blk.subtype == CB_SUB_EVENT) {
             blk.kind = dump_block_kind::event;
         } else if (blk.subtype == CB_SUB_GAP) {
-            if (len < BLOCK_MIN + 12) return fail(at, printf_text("gap block of %u bytes is too short", len));
+            if (len < sizeof(gap_fixed) + BLOCK_TRAILING_LEN_SIZE) {
+                return fail(at, printf_text("gap block of %u bytes is too short", len));
+            }
             blk.kind = dump_block_kind::gap;
-            blk.missing = load<uint32_t>(b + 16);
-            opts = b + 20;
+            blk.missing = load<uint32_t>(b + offsetof(gap_fixed, missing));
+            opts = b + sizeof(gap_fixed);
         }
     }
     if (daemon_checks() && blk.kind == dump_block_kind::other) {
@@ -31,12 +35,15 @@ int walker::custom_block(const uint8_t* b, size_t at, uint32_t len) {
                             : printf_text("custom block of unknown subtype %u", blk.subtype));
     }
     std::string why;
-    const size_t bad = event_options(blk, opts, b + len - 4, "a custom block", why);
+    const size_t bad =
+        event_options(blk, opts, b + len - BLOCK_TRAILING_LEN_SIZE, "a custom block", why);
     if (bad) return fail(bad, why);
     out.blocks.push_back(blk);
     if (!daemon_checks()) return 0;
     if (blk.kind == dump_block_kind::gap) {
-        if (blk.missing == 0) return fail(at + 16, "gap block with no records missing");
+        if (blk.missing == 0) {
+            return fail(at + offsetof(gap_fixed, missing), "gap block with no records missing");
+        }
         if (!have_prev) return fail(at, "gap block before the section's first record");
         if (pending_gap) return fail(at, "two gap blocks in a row");
         pending_gap = true;

@@ -6,7 +6,7 @@
 namespace quarn::dumpwalk {
 
 int walker::packet_block(const uint8_t* b, size_t at, uint32_t len) {
-    if (len < BLOCK_MIN + EPB_BODY) {
+    if (len < EPB_PACKET_AT + BLOCK_TRAILING_LEN_SIZE) {
         return fail(at, printf_text("enhanced packet block of %u bytes is too short", len));
     }
     dump_block blk;
@@ -15,23 +15,24 @@ int walker::packet_block(const uint8_t* b, size_t at, uint32_t len) {
     blk.type = BT_EPB;
     blk.length = len;
     blk.section = out.sections.size() - 1;
-    blk.interface_id = load<uint32_t>(b + 8);
-    blk.timestamp = (uint64_t{load<uint32_t>(b + 12)} << 32) | load<uint32_t>(b + 16);
-    blk.caplen = load<uint32_t>(b + 20);
-    blk.origlen = load<uint32_t>(b + 24);
-    const size_t room = len - BLOCK_MIN - EPB_BODY;
+    blk.interface_id = load<uint32_t>(b + offsetof(epb_fixed, interface_id));
+    blk.timestamp = (uint64_t{load<uint32_t>(b + offsetof(epb_fixed, ts_high))} << 32) |
+                    load<uint32_t>(b + offsetof(epb_fixed, ts_low));
+    blk.caplen = load<uint32_t>(b + offsetof(epb_fixed, caplen));
+    blk.origlen = load<uint32_t>(b + offsetof(epb_fixed, origlen));
+    const size_t room = len - EPB_PACKET_AT - BLOCK_TRAILING_LEN_SIZE;
     if (pad4(blk.caplen) > room) {
-        return fail(at + 20, printf_text("captured length %u runs past the end of the block",
+        return fail(at + offsetof(epb_fixed, caplen), printf_text("captured length %u runs past the end of the block",
                                          blk.caplen));
     }
-    blk.packet = b + 28;
+    blk.packet = b + EPB_PACKET_AT;
     std::string why;
     const size_t bad = walk_options(
-        data, b + 28 + pad4(blk.caplen), b + len - 4, strict, why,
+        data, blk.packet + pad4(blk.caplen), b + len - BLOCK_TRAILING_LEN_SIZE, strict, why,
         [&](uint16_t code, const uint8_t* v, uint16_t olen, size_t oat, std::string& w) {
             uint32_t sub;
             if (code == OPT_EPB_FLAGS) {
-                if (olen == 4) {
+                if (olen == sizeof(uint32_t)) {
                     blk.has_epb_flags = true;
                     blk.epb_flags = load<uint32_t>(v);
                 } else if (strict) {

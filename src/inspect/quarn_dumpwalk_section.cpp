@@ -13,19 +13,19 @@ bool section_option(dump_section& s, uint16_t code, const uint8_t* v, uint16_t o
     uint32_t sub;
     if (code != OPT_CUSTOM) s.rewritten = true;
     if (!our_custom(code, v, olen, sub)) return true;
-    const uint8_t* pay = v + CUSTOM_PAYLOAD_AT;
-    const size_t plen = olen - CUSTOM_PAYLOAD_AT;
+    const uint8_t* pay = v + CUSTOM_OPT_PAYLOAD_AT;
+    const size_t plen = olen - CUSTOM_OPT_PAYLOAD_AT;
     size_t want = 0;
     switch (sub) {
     case OPT_SUB_LOG_VERSION:
-        want = 4;
+        want = sizeof(uint32_t);
         if (plen == want) {
             s.has_log_version = true;
             s.log_version = load<uint32_t>(pay);
         }
         break;
     case OPT_SUB_DUMP_TIME:
-        want = 8;
+        want = sizeof(int64_t);
         if (plen == want) {
             s.has_dump_time = true;
             s.dump_time = load<int64_t>(pay);
@@ -62,24 +62,27 @@ bool section_option(dump_section& s, uint16_t code, const uint8_t* v, uint16_t o
 }  // namespace
 
 int walker::section_block(const uint8_t* b, size_t at, uint32_t len) {
-    if (len < BLOCK_MIN + SHB_BODY) {
+    if (len < sizeof(shb_fixed) + BLOCK_TRAILING_LEN_SIZE) {
         return fail(at, printf_text("section header block of %u bytes is too short", len));
     }
-    const uint32_t magic = load<uint32_t>(b + 8);
+    const uint32_t magic = load<uint32_t>(b + offsetof(shb_fixed, magic));
     if (magic != BYTE_ORDER_MAGIC) {
-        return fail(at + 8, magic == __builtin_bswap32(BYTE_ORDER_MAGIC)
+        return fail(at + offsetof(shb_fixed, magic), magic == __builtin_bswap32(BYTE_ORDER_MAGIC)
                                 ? std::string("section in the other byte order (not supported)")
                                 : printf_text("byte-order magic 0x%08x", magic));
     }
-    if (strict && (load<uint16_t>(b + 12) != 1 || load<uint16_t>(b + 14) != 0)) {
-        return fail(at + 12, printf_text("pcapng version %u.%u, not 1.0", load<uint16_t>(b + 12),
-                                         load<uint16_t>(b + 14)));
+    const uint16_t major = load<uint16_t>(b + offsetof(shb_fixed, major));
+    const uint16_t minor = load<uint16_t>(b + offsetof(shb_fixed, minor));
+    if (strict && (major != PCAPNG_MAJOR || minor != PCAPNG_MINOR)) {
+        return fail(at + offsetof(shb_fixed, major),
+                    printf_text("pcapng version %u.%u, not %u.%u", major, minor, PCAPNG_MAJOR,
+                                PCAPNG_MINOR));
     }
     dump_section s;
     s.offset = at;
     std::string why;
     const size_t bad = walk_options(
-        data, b + 8 + SHB_BODY, b + len - 4, strict, why,
+        data, b + sizeof(shb_fixed), b + len - BLOCK_TRAILING_LEN_SIZE, strict, why,
         [&](uint16_t code, const uint8_t* v, uint16_t olen, size_t, std::string& w) {
             return section_option(s, code, v, olen, strict, w);
         });
@@ -117,7 +120,7 @@ int walker::section_block(const uint8_t* b, size_t at, uint32_t len) {
 }
 
 int walker::interface_block(const uint8_t* b, size_t at, uint32_t len) {
-    if (len < BLOCK_MIN + IDB_BODY) {
+    if (len < sizeof(idb_fixed) + BLOCK_TRAILING_LEN_SIZE) {
         return fail(at, printf_text("interface description block of %u bytes is too short", len));
     }
     dump_block blk;
@@ -126,15 +129,16 @@ int walker::interface_block(const uint8_t* b, size_t at, uint32_t len) {
     blk.type = BT_IDB;
     blk.length = len;
     blk.section = out.sections.size() - 1;
-    blk.link_type = load<uint16_t>(b + 8);
-    blk.snap_len = load<uint32_t>(b + 12);
+    blk.link_type = load<uint16_t>(b + offsetof(idb_fixed, linktype));
+    blk.snap_len = load<uint32_t>(b + offsetof(idb_fixed, snaplen));
     if (daemon_checks() && blk.link_type != LINKTYPE_NULL && blk.link_type != LINKTYPE_USER0) {
-        return fail(at + 8, printf_text("interface with link type %u, not %u or %u", blk.link_type,
-                                        LINKTYPE_NULL, LINKTYPE_USER0));
+        return fail(at + offsetof(idb_fixed, linktype),
+                    printf_text("interface with link type %u, not %u or %u", blk.link_type,
+                                LINKTYPE_NULL, LINKTYPE_USER0));
     }
     std::string why;
     const size_t bad =
-        walk_options(data, b + 8 + IDB_BODY, b + len - 4, strict, why,
+        walk_options(data, b + sizeof(idb_fixed), b + len - BLOCK_TRAILING_LEN_SIZE, strict, why,
                      [](uint16_t, const uint8_t*, uint16_t, size_t, std::string&) { return true; });
     if (bad) return fail(bad, why);
     out.sections.back().interfaces++;

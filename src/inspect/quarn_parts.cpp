@@ -14,45 +14,12 @@ namespace quarn {
 
 namespace {
 
-constexpr std::string_view DUMP_SUFFIX = ".pcapng";
-// Suffixes after ".pcapng", in the order parts of the same number are taken.
-constexpr std::string_view COMPRESSED_SUFFIXES[] = {"", ".xz", ".zst"};
-
-size_t suffix_rank(const std::string& suffix) {
-    for (size_t i = 0; i < std::size(COMPRESSED_SUFFIXES); i++) {
-        if (suffix == COMPRESSED_SUFFIXES[i]) return i;
-    }
-    return std::size(COMPRESSED_SUFFIXES);
-}
-
 std::string base_name(const std::string& path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
-
-bool parse_dump_name(std::string_view name, dump_name& out) {
-    for (std::string_view suffix : COMPRESSED_SUFFIXES) {
-        const std::string tail = std::string(DUMP_SUFFIX) + std::string(suffix);
-        if (name.size() <= tail.size() || !name.ends_with(tail)) continue;
-        const std::string_view rest = name.substr(0, name.size() - tail.size());
-        const size_t dot = rest.rfind('.');
-        if (dot == std::string_view::npos || dot == 0 || dot + 1 == rest.size()) return false;
-        const std::string_view digits = rest.substr(dot + 1);
-        if (!std::all_of(digits.begin(), digits.end(), [](char ch) { return ch >= '0' && ch <= '9'; })) {
-            return false;
-        }
-        int32_t seq;
-        const auto [p, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), seq);
-        if (ec != std::errc() || p != digits.data() + digits.size()) return false;
-        out.stem = std::string(rest.substr(0, dot));
-        out.seq = seq;
-        out.suffix = std::string(suffix);
-        return true;
-    }
-    return false;
-}
 
 int list_dir_names(const std::string& dir, std::vector<std::string>& names, std::string& err) {
     DIR* d = opendir(dir.c_str());
@@ -152,7 +119,7 @@ int stem_parts_load(const std::string& path_stem, bool strict, stem_parts& out, 
     }
     std::sort(parts.begin(), parts.end(), [](const dump_part& a, const dump_part& b) {
         if (a.parsed.seq != b.parsed.seq) return a.parsed.seq < b.parsed.seq;
-        return suffix_rank(a.parsed.suffix) < suffix_rank(b.parsed.suffix);
+        return a.parsed.compression->id < b.parsed.compression->id;
     });
     for (dump_part& p : parts) {
         if (dump_part_load(p.path, strict, p, err) != 0) return -1;

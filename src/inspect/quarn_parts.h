@@ -20,20 +20,10 @@
 #include <string_view>
 #include <vector>
 
+#include "quarn_dumppolicy.h"
 #include "quarn_dumpread.h"
 
 namespace quarn {
-
-// What a dump's file name says: "<stem>.<seq>.pcapng<suffix>".
-struct dump_name {
-    std::string stem;
-    int32_t seq = 0;
-    std::string suffix;  // "", ".xz" or ".zst"
-};
-
-// True when `name` (a file name, no directory) has that form with `seq` a
-// non-negative 32-bit decimal number.
-bool parse_dump_name(std::string_view name, dump_name& out);
 
 // The names in directory `dir` other than "." and "..", in the order the
 // system lists them. 0, or -1 with the system's error text in `err`.

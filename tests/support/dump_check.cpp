@@ -24,14 +24,9 @@ void name_test_stacks() {
     stack_names_lock.unlock();
 }
 
-bool prepare_dump_globals() {
+void prepare_dump_globals() {
     static std::once_flag once;
-    static bool ready = false;
-    std::call_once(once, [] {
-        ready = records_init() == 0;
-        name_test_stacks();
-    });
-    return ready;
+    std::call_once(once, [] { name_test_stacks(); });
 }
 
 namespace {

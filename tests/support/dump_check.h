@@ -21,9 +21,8 @@ inline constexpr uint8_t STACK_B = 2;  // "bravo"
 void name_test_stacks();
 
 // Once per process, what in-process dump tests need before their first dump:
-// the records index set up and the test stacks named. False when the index
-// could not be set up.
-bool prepare_dump_globals();
+// the test stacks named.
+void prepare_dump_globals();
 
 struct pcap_block {
     uint32_t type = 0;
