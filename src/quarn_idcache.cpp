@@ -157,7 +157,16 @@ void idcache_init(int32_t idx) {
     QUARN_ASSERT("quarn_idcache", idx >= 0);
     QUARN_ASSERT("quarn_idcache", idx < NUM_THREADS);
     worker_idx = idx;
-    caches[idx] = idcache{};
+    // A cache bound again (a test's next case) starts empty without
+    // leaking what the last binding left.
+    idcache& c = caches[idx];
+    for (idcache_entry* e = c.oldest; e;) {
+        idcache_entry* next = e->younger;
+        free(e);
+        e = next;
+    }
+    free(c.index);
+    c = idcache{};
 }
 
 int32_t* idcache_lookup(const char* key) {
