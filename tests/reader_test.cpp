@@ -13,6 +13,8 @@
 
 #include "quarn_logbuild.h"
 #include "quarn_reader.h"
+#include "stderr_capture.h"
+#include "stream_endings.h"
 #include "testlib.h"
 
 namespace quarn {
@@ -155,56 +157,38 @@ uint8_t* limited_alloc(uint64_t len) {
 
 TEST_F(Reader, EndingsOfTheStream) {
     const auto good = with_id("x", 1, 2);
-    const uint64_t good_len = good.size();
-    std::vector<uint8_t> body_cut = with_id("y", 1, 2);
-    body_cut.resize(COMMON_HEADER_SIZE + 100);
-    struct {
-        const char* name;
-        std::vector<uint8_t> stream;
-        int status;
-        int err;
-        std::string text;
-        size_t queued;          // messages read before the ending, left for the drain
-        uint64_t largest_asked; // no allocation for a refused length
-    } cases[] = {
-        {"empty", {}, 0, 0, "", 0, 0},
-        {"whole message", good, 0, 0, "", 1, good_len},
-        {"ten header bytes", concat({good, std::vector<uint8_t>(good.begin(), good.begin() + 10)}), 1, 0,
-         "Error reading log header: received 10 bytes, expected 16 bytes\n", 1, good_len},
-        {"short body", concat({good, body_cut}), 1, 0,
-         "Error reading log message: received 100 bytes, expected 520 bytes\n", 1, good_len},
-        {"length below the common header", concat({good, raw_message(TLH_TYPE_BBR, 8), good}), 1, 0,
-         "Error reading log header: invalid message length 8 (at least 16 bytes expected)\n", 1,
-         good_len},
-        {"length one above the bound", concat({good, header_only(MESSAGE_LENGTH_MAX + 1), good}), 1, 0,
-         "Error reading log header: invalid message length 268435457 (at most 268435456 bytes "
-         "expected)\n",
-         1, good_len},
-        {"length 2^40", concat({good, good, header_only(uint64_t{1} << 40)}), 1, 0,
-         "Error reading log header: invalid message length 1099511627776 (at most 268435456 bytes "
-         "expected)\n",
-         2, good_len},
-        {"length 2^64 - 1", concat({good, header_only(UINT64_MAX)}), 1, 0,
-         "Error reading log header: invalid message length 18446744073709551615 (at most 268435456 "
-         "bytes expected)\n",
-         1, good_len},
-        // The bound itself is accepted: the buffer is asked for, and its
-        // failure ends the reader like every other ending, after the
-        // messages already queued.
-        {"length at the bound, no memory", concat({good, good, header_only(MESSAGE_LENGTH_MAX), good}), 1,
-         ENOMEM, "Error allocating buffer for log message", 2, MESSAGE_LENGTH_MAX},
-    };
+    ASSERT_EQ(good.size(), 536u);
     reader_message_ops.alloc = limited_alloc;
-    for (auto& c : cases) {
+    for (const test::stream_ending& c : test::stream_ending_cases(good)) {
         SCOPED_TRACE(c.name);
         largest_asked = 0;
+        test::stderr_capture err;
         const reader_ending end = read_all(c.stream);
         EXPECT_EQ(end.status, c.status);
-        EXPECT_EQ(end.err, c.err);
+        EXPECT_EQ(end.err, 0);
         EXPECT_EQ(std::string(end.text), c.text);
-        EXPECT_EQ(take_queued().size(), c.queued);
-        EXPECT_EQ(largest_asked, c.largest_asked);
+        std::string skips;
+        for (size_t i = 0; i < c.skipped; i++) skips += "Skipping record of unknown type 3\n";
+        EXPECT_EQ(err.text(), skips) << "the ending is the caller's to report";
+        EXPECT_EQ(take_queued().size(), c.whole);
+        // No buffer is asked for a refused length.
+        EXPECT_LE(largest_asked, good.size());
     }
+}
+
+// The largest length accepted: the buffer is asked for, and its failure
+// ends the reader like every other ending, after the messages already
+// queued.
+TEST_F(Reader, NoMemoryForAMessageEndsTheStream) {
+    const auto good = with_id("x", 1, 2);
+    reader_message_ops.alloc = limited_alloc;
+    largest_asked = 0;
+    const reader_ending end = read_all(concat({good, good, header_only(MESSAGE_LENGTH_MAX), good}));
+    EXPECT_EQ(end.status, 1);
+    EXPECT_EQ(end.err, ENOMEM);
+    EXPECT_STREQ(end.text, "Error allocating buffer for log message");
+    EXPECT_EQ(take_queued().size(), 2u);
+    EXPECT_EQ(largest_asked, MESSAGE_LENGTH_MAX);
 }
 
 TEST_F(Reader, ShortTypeOneMessagesAreDroppedAndReadingGoesOn) {
