@@ -518,15 +518,9 @@ TEST(WiresharkPluginStory, ShowsTheValuesTheStoryPutIn) {
     for (std::vector<std::string> args : cases) {
         SCOPED_TRACE(::testing::PrintToString(args));
         test::daemon_setup setup;
-        setup.sysctl_dir = setup.tmp / "sysctl";
         const std::string values = setup.tmp / "values.csv";
-        test::run_options so;
-        so.args = args;
-        so.args.insert(so.args.end(), {"--values", values, "-o", setup.input, "-k", setup.sysctl_dir});
-        const test::run_result synth = test::run(test::synth_path(), so);
-        ASSERT_EQ(synth.status, 0) << synth.err;
-        const test::run_result daemon = test::run(test::daemon_path(), setup.options());
-        ASSERT_EQ(daemon.status, 0) << daemon.err;
+        setup.run_synthesized(args, values);
+        if (HasFatalFailure()) return;
 
         const std::vector<std::string> lines = test::split_lines(test::read_text(values));
         ASSERT_GT(lines.size(), 300u);

@@ -112,11 +112,7 @@ int walker::run() {
             // sound pcapng; the daemon writes none.
             if (daemon_checks()) return fail(at, printf_text("unknown block type 0x%08x", type));
             {
-                dump_block blk;
-                blk.offset = at;
-                blk.type = type;
-                blk.length = len;
-                blk.section = out.sections.size() - 1;
+                dump_block blk = new_block(at, type, len, dump_block_kind::other);
                 out.blocks.push_back(blk);
             }
             rc = 0;

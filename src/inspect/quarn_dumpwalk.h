@@ -105,6 +105,18 @@ struct walker {
         return strict && !out.sections.empty() && dump_section_is_daemons(out.sections.back());
     }
 
+    // The block of type `type`, `len` bytes at file offset `at`, in the
+    // current section.
+    dump_block new_block(size_t at, uint32_t type, uint32_t len, dump_block_kind kind) const {
+        dump_block blk;
+        blk.kind = kind;
+        blk.offset = at;
+        blk.type = type;
+        blk.length = len;
+        blk.section = out.sections.size() - 1;
+        return blk;
+    }
+
     // One per block kind; each appends its block (and a section header its
     // section) to `out`, or fails.
     int section_block(const uint8_t* b, size_t at, uint32_t len);

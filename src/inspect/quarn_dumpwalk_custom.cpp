@@ -5,11 +5,7 @@
 namespace quarn::dumpwalk {
 
 int walker::custom_block(const uint8_t* b, size_t at, uint32_t len) {
-    dump_block blk;
-    blk.offset = at;
-    blk.type = BT_CUSTOM;
-    blk.length = len;
-    blk.section = out.sections.size() - 1;
+    dump_block blk = new_block(at, BT_CUSTOM, len, dump_block_kind::other);
     if (len < offsetof(custom_block_fixed, subtype) + BLOCK_TRAILING_LEN_SIZE) {
         return fail(at, printf_text("custom block of %u bytes is too short", len));
     }

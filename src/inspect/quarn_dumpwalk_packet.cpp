@@ -9,12 +9,7 @@ int walker::packet_block(const uint8_t* b, size_t at, uint32_t len) {
     if (len < EPB_PACKET_AT + BLOCK_TRAILING_LEN_SIZE) {
         return fail(at, printf_text("enhanced packet block of %u bytes is too short", len));
     }
-    dump_block blk;
-    blk.kind = dump_block_kind::packet;
-    blk.offset = at;
-    blk.type = BT_EPB;
-    blk.length = len;
-    blk.section = out.sections.size() - 1;
+    dump_block blk = new_block(at, BT_EPB, len, dump_block_kind::packet);
     blk.interface_id = load<uint32_t>(b + offsetof(epb_fixed, interface_id));
     blk.timestamp = (uint64_t{load<uint32_t>(b + offsetof(epb_fixed, ts_high))} << 32) |
                     load<uint32_t>(b + offsetof(epb_fixed, ts_low));

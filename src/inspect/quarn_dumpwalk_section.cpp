@@ -105,12 +105,7 @@ int walker::section_block(const uint8_t* b, size_t at, uint32_t len) {
         }
     }
     out.sections.push_back(s);
-    dump_block blk;
-    blk.kind = dump_block_kind::section;
-    blk.offset = at;
-    blk.type = BT_SHB;
-    blk.length = len;
-    blk.section = out.sections.size() - 1;
+    dump_block blk = new_block(at, BT_SHB, len, dump_block_kind::section);
     out.blocks.push_back(blk);
     have_prev = false;
     pending_gap = false;
@@ -123,12 +118,7 @@ int walker::interface_block(const uint8_t* b, size_t at, uint32_t len) {
     if (len < sizeof(idb_fixed) + BLOCK_TRAILING_LEN_SIZE) {
         return fail(at, printf_text("interface description block of %u bytes is too short", len));
     }
-    dump_block blk;
-    blk.kind = dump_block_kind::interface;
-    blk.offset = at;
-    blk.type = BT_IDB;
-    blk.length = len;
-    blk.section = out.sections.size() - 1;
+    dump_block blk = new_block(at, BT_IDB, len, dump_block_kind::interface);
     blk.link_type = load<uint16_t>(b + offsetof(idb_fixed, linktype));
     blk.snap_len = load<uint32_t>(b + offsetof(idb_fixed, snaplen));
     if (daemon_checks() && blk.link_type != LINKTYPE_NULL && blk.link_type != LINKTYPE_USER0) {

@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "quarn_logbuild.h"
 #include "quarn_logfmt.h"
 #include "testlib.h"
@@ -119,6 +121,20 @@ struct daemon_setup {
                           const std::vector<std::string>& extra = {}) const {
         write_file(input, stream);
         return run(daemon_path(), options(extra));
+    }
+
+    // Has quarn_synth write a stream with `synth_args` as the input, its
+    // stack registry as the emulated kernel's and the values it put in at
+    // `values`; then runs the daemon over the stream. Both must succeed.
+    void run_synthesized(const std::vector<std::string>& synth_args, const std::string& values) {
+        sysctl_dir = tmp / "sysctl";
+        run_options so;
+        so.args = synth_args;
+        so.args.insert(so.args.end(), {"--values", values, "-o", input, "-k", sysctl_dir});
+        const run_result synth = run(synth_path(), so);
+        ASSERT_EQ(synth.status, 0) << synth.err;
+        const run_result daemon = run(daemon_path(), options());
+        ASSERT_EQ(daemon.status, 0) << daemon.err;
     }
 };
 
