@@ -22,12 +22,19 @@ fleet_die() {
     exit 1
 }
 
+# The engine's version number, from the client's --version line.
+clickhouse_version() {
+    local line
+    line=$(clickhouse-client --version)
+    [[ $line =~ [0-9]+(\.[0-9]+)+ ]] && echo "${BASH_REMATCH[0]}"
+}
+
 # Installs what the project needs, then the engine and the shipper.
 fleet_install() {
     bash scripts/deps.sh
     local p missing=()
     for p in clickhouse-server clickhouse-client syslog-ng-core syslog-ng-mod-http; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+        [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" = "install ok installed" ] || missing+=("$p")
     done
     if [ ${#missing[@]} -gt 0 ]; then
         echo "installing: ${missing[*]}"
@@ -312,7 +319,7 @@ fleet_loader_loop() {
 # shippers are stopped and the loaders have loaded every dump.
 fleet_run() {
     local messages=$1 h seed=7 conns=(24 32 40) i=0 fds=() writers=()
-    fleet_log "engine: clickhouse-server $(clickhouse-client --version | grep -o '[0-9]*\.[0-9.]*[0-9]' | head -n 1) on 127.0.0.1:$FLEET_HTTP (HTTP) and :$FLEET_TCP, data in $FLEET/engine"
+    fleet_log "engine: clickhouse-server $(clickhouse_version) on 127.0.0.1:$FLEET_HTTP (HTTP) and :$FLEET_TCP, data in $FLEET/engine"
     for h in "${FLEET_HOSTS[@]}"; do
         # One seed, so the synthesized clocks of the three hosts share one
         # era; the connection counts make the streams differ.

@@ -57,7 +57,8 @@ for h in "${FLEET_HOSTS[@]}"; do
         pass "$h: $(wc -l < "$t/$h.index.local") lines in $files index file(s), the same lines in the engine"
     else
         fail "$h: index files and engine differ (< files, > engine):"
-        diff "$t/$h.index.local" "$t/$h.index.engine" | head -n 10
+        diff "$t/$h.index.local" "$t/$h.index.engine" >"$t/diff" || true
+        head -n 10 "$t/diff"
     fi
 done
 
@@ -151,13 +152,15 @@ for h in "${FLEET_HOSTS[@]}"; do
         pass "$h: $total records in $(wc -l < "$t/$h.files") dumps, per dump the same count in the engine"
     else
         fail "$h: per-dump record counts differ (< quarn_inspect, > engine):"
-        diff "$t/$h.records.local" "$t/$h.records.engine" | head -n 10
+        diff "$t/$h.records.local" "$t/$h.records.engine" >"$t/diff" || true
+        head -n 10 "$t/diff"
     fi
     if cmp -s <(cut -f 1,2,4 "$t/$h.records.engine") "$t/$h.records.index"; then
         pass "$h: per dump, the engine's records without gaps equal the index line's record_count"
     else
         fail "$h: records without gaps differ from record_count (< engine, > index):"
-        diff <(cut -f 1,2,4 "$t/$h.records.engine") "$t/$h.records.index" | head -n 10
+        diff <(cut -f 1,2,4 "$t/$h.records.engine") "$t/$h.records.index" >"$t/diff" || true
+        head -n 10 "$t/diff"
     fi
 done
 
