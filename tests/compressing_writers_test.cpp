@@ -206,9 +206,9 @@ TEST_P(CompressingWriter, SmallDumpIsOneWriteAtClose) {
     expect_file(kind(), file("message"), source);
 }
 
-// A failed flush is reported once and stops the list: nothing after the
-// entry it happened in is fed. Close then writes and reports nothing more,
-// releases the writer's state, fails, and leaves the descriptor open.
+// A failed flush is reported once and stops the list. Close then writes
+// and reports nothing more, releases the writer's state, fails, and leaves
+// the descriptor open.
 TEST_P(CompressingWriter, FailedFlushIsReportedOnceAndCloseFails) {
     const std::vector<uint8_t> source = random_bytes(3 * 1024 * 1024, 5);
     start(open("/dev/full", O_WRONLY));
@@ -326,6 +326,21 @@ TEST_F(XzWriter, OneEntryFillsTheBufferTwiceAndResumesInside) {
     EXPECT_EQ(w.strm->total_in, source.size());
     EXPECT_EQ(close_xz(&w), 0);
     expect_file(WRITERS[0], path, source);
+}
+
+// The encoder stops inside the entry whose flush failed: the rest of it
+// and the entries after it are never fed.
+TEST_F(XzWriter, FailedFlushStopsFeedingInsideTheEntry) {
+    const std::vector<uint8_t> source = random_bytes(3 * 1024 * 1024, 5);
+    w.fd = open("/dev/full", O_WRONLY);
+    ASSERT_GE(w.fd, 0);
+    init_xz(&w);
+    stderr_capture err;
+    uint8_t tail[64] = {};
+    EXPECT_EQ(write_list({{const_cast<uint8_t*>(source.data()), source.size()}, {tail, sizeof tail}}), -1);
+    EXPECT_LT(w.strm->total_in, source.size());
+    EXPECT_GT(w.strm->avail_in, 0u);
+    EXPECT_EQ(close_xz(&w), -1);
 }
 
 TEST_F(XzWriter, EncoderSetUpFailureEndsTheDaemon) {
