@@ -34,10 +34,10 @@ struct bench_msg {
     std::vector<uint8_t> bytes;
     uint8_t* p = nullptr;
     explicit bench_msg(int n, uint16_t flags = REC_FLAG_HAS_TH) {
-        build::header_spec h;
-        std::vector<build::record_spec> recs;
+        build::header_fields h;
+        std::vector<build::record_fields> recs;
         for (int i = 0; i < n; i++) {
-            build::record_spec r;
+            build::record_fields r;
             r.serial = static_cast<uint32_t>(i);
             r.flags = flags;
             r.payload_len = 1448;

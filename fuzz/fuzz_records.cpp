@@ -117,7 +117,7 @@ void formatter_alone(const uint8_t* opts, uint8_t* hdr, const uint8_t* numbers,
 }
 
 void whole_dump(const uint8_t* hdr_bytes) {
-    quarn::build::header_spec h;
+    quarn::build::header_fields h;
     auto text = [](const uint8_t* p, size_t n) { return std::string(reinterpret_cast<const char*>(p), n); };
     h.id = text(hdr_bytes + quarn::OFF_TLH_ID, quarn::TLH_ID_SIZE);
     h.reason = text(hdr_bytes + quarn::OFF_TLH_REASON, quarn::TLH_REASON_SIZE);
@@ -128,7 +128,7 @@ void whole_dump(const uint8_t* hdr_bytes) {
         h.laddr = "2001:db8::1";
     }
     // Eleven records, so that no reason can have the dump removed as short.
-    std::vector<uint8_t> msg = quarn::build::message(h, std::vector<quarn::build::record_spec>(11));
+    std::vector<uint8_t> msg = quarn::build::message(h, std::vector<quarn::build::record_fields>(11));
     auto* m = static_cast<uint8_t*>(aligned_alloc(8, (msg.size() + 7) / 8 * 8));
     memcpy(m, msg.data(), msg.size());
     quarn::compress_xz = false;

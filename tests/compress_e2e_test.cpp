@@ -197,8 +197,8 @@ std::string stem(const std::string& id, bool v6) {
     return id + (v6 ? "_443_2001:db8::2_50000" : "_443_10.0.0.2_50000");
 }
 
-qb::header_spec conn(const std::string& id, bool v6 = false, const std::string& reason = "normal") {
-    qb::header_spec h;
+qb::header_fields conn(const std::string& id, bool v6 = false, const std::string& reason = "normal") {
+    qb::header_fields h;
     h.id = id;
     h.reason = reason;
     if (v6) qb::use_ipv6(h);
@@ -207,10 +207,10 @@ qb::header_spec conn(const std::string& id, bool v6 = false, const std::string& 
 
 // n records from serial `first` on: packets both ways with and without TCP
 // options and with payload lengths, every fourth record an event.
-std::vector<qb::record_spec> records(uint32_t n, uint32_t first = 1, uint8_t stack = STACK_A) {
-    std::vector<qb::record_spec> recs(n);
+std::vector<qb::record_fields> records(uint32_t n, uint32_t first = 1, uint8_t stack = STACK_A) {
+    std::vector<qb::record_fields> recs(n);
     for (uint32_t i = 0; i < n; i++) {
-        qb::record_spec& r = recs[i];
+        qb::record_fields& r = recs[i];
         r.serial = first + i;
         r.stack_id = stack;
         r.sec = 100 + i / 3;
@@ -258,8 +258,8 @@ struct stream_case {
 std::vector<stream_case> stream_cases() {
     std::vector<stream_case> cases;
 
-    std::vector<qb::record_spec> packets = records(16);
-    std::erase_if(packets, [](const qb::record_spec& r) { return r.flags == 0; });
+    std::vector<qb::record_fields> packets = records(16);
+    std::erase_if(packets, [](const qb::record_fields& r) { return r.flags == 0; });
     cases.push_back({"IPv4 packets", {qb::message(conn("pk4"), packets)},
                      {stem("pk4", false) + ".0.pcapng"}, 1, ""});
 
@@ -268,24 +268,24 @@ std::vector<stream_case> stream_cases() {
                       qb::message(conn("pk6", true), records(3, 15))},
                      {stem("pk6", true) + ".0.pcapng", stem("pk6", true) + ".1.pcapng"}, 2, ""});
 
-    std::vector<qb::record_spec> events = records(12);
-    for (qb::record_spec& r : events) r.flags = 0;
+    std::vector<qb::record_fields> events = records(12);
+    for (qb::record_fields& r : events) r.flags = 0;
     events.back().event_id = REC_EVENT_CONN_END;
     cases.push_back({"events up to the connection's end", {qb::message(conn("ev"), events)},
                      {stem("ev", false) + ".0.pcapng"}, 1, ""});
 
-    std::vector<qb::record_spec> verbose = records(13);
+    std::vector<qb::record_fields> verbose = records(13);
     for (size_t i = 0; i < verbose.size(); i += 3) verbose[i].flags |= REC_FLAG_VERBOSE;
     cases.push_back({"verbose records", {qb::message(conn("vb", true), verbose)},
                      {stem("vb", true) + ".0.pcapng"}, 1, ""});
 
-    std::vector<qb::record_spec> gaps = records(12);
+    std::vector<qb::record_fields> gaps = records(12);
     const uint32_t serials[] = {1, 2, 3, 9, 10, 4294967294u, 4294967295u, 0, 1, 40, 7, 8};
     for (size_t i = 0; i < gaps.size(); i++) gaps[i].serial = serials[i];
     cases.push_back({"gaps in the serial numbers", {qb::message(conn("gap"), gaps)},
                      {stem("gap", false) + ".0.pcapng"}, 1, ""});
 
-    std::vector<qb::record_spec> split = records(12);
+    std::vector<qb::record_fields> split = records(12);
     for (size_t i = 5; i < 9; i++) split[i].stack_id = STACK_B;
     cases.push_back({"stack changes split the message", {qb::message(conn("split"), split)},
                      {stem("split", false) + ".0.pcapng", stem("split", false) + ".1.pcapng",
@@ -299,7 +299,7 @@ std::vector<stream_case> stream_cases() {
                      {stem("tail", false) + ".0.pcapng"}, 1,
                      "Incorrect header length while processing black box record\n"});
 
-    qb::record_spec cut_record;
+    qb::record_fields cut_record;
     cut_record.flags |= REC_FLAG_VERBOSE;
     bytes cut = qb::message(conn("cut"), {cut_record});
     cut.resize(MIN_DUMP_MESSAGE_SIZE);

@@ -12,10 +12,10 @@ namespace quarn::test {
 namespace {
 
 std::vector<uint8_t> message_with_reason(const std::string& reason, uint16_t fport) {
-    build::header_spec h;
+    build::header_fields h;
     h.reason = reason;
     h.fport = fport;
-    return build::message(h, {build::record_spec{}});
+    return build::message(h, {build::record_fields{}});
 }
 
 TEST(DaemonReasonFilter, ReasonTextOnStderrIsMadePrintable) {

@@ -58,10 +58,10 @@ void deliver(process& p, int sig) {
 
 // A message that gives a dump file and an index line.
 std::vector<uint8_t> ipv4_message(uint16_t fport, uint16_t lport = 443) {
-    build::header_spec h;
+    build::header_fields h;
     h.fport = fport;
     h.lport = lport;
-    return build::message(h, {build::record_spec{}});
+    return build::message(h, {build::record_fields{}});
 }
 
 // `n` messages with address family 7 over many port pairs, so all eight
@@ -226,9 +226,9 @@ TEST(DaemonSignals, QuitSignalWaitsForTheWaitForInput) {
     close(p[1]);
     ASSERT_TRUE(wait_until([&] { return waiting_for_input(d.pid()); }));
 
-    build::header_spec skipped;
+    build::header_fields skipped;
     skipped.type = 2;
-    ASSERT_TRUE(in.write_all(build::message(skipped, {build::record_spec{}})));
+    ASSERT_TRUE(in.write_all(build::message(skipped, {build::record_fields{}})));
     ASSERT_TRUE(wait_until([&] { return main_thread_syscall(d.pid()) == SYS_write; }));
     EXPECT_EQ(status_mask(d.pid(), "SigBlk") & (bit(SIGINT) | bit(SIGTERM)), bit(SIGINT) | bit(SIGTERM));
     d.signal(SIGTERM);
@@ -276,9 +276,9 @@ TEST(DaemonSignals, ClosedStderrChangesNothingElse) {
         std::vector<uint8_t> stream;
         for (int i = 0; i < 12; i++) {
             append(stream, ipv4_message(static_cast<uint16_t>(1024 + 257 * i)));
-            build::header_spec skipped;
+            build::header_fields skipped;
             skipped.type = 2;
-            append(stream, build::message(skipped, {build::record_spec{}}));
+            append(stream, build::message(skipped, {build::record_fields{}}));
             append(stream, unknown_af_message(7, static_cast<uint16_t>(2048 + 257 * i)));
         }
         write_file(s.input, stream);

@@ -294,8 +294,8 @@ TEST(DaemonPidFile, DaemonizedChildWorksFromTheRootWithItsRelativePaths) {
     ASSERT_GT(readlink(("/proc/" + std::to_string(child) + "/cwd").c_str(), cwd, sizeof cwd - 1), 0);
     EXPECT_STREQ(cwd, "/");
 
-    build::header_spec h;
-    ASSERT_TRUE(in.write_all(build::message(h, {build::record_spec{}})));
+    build::header_fields h;
+    ASSERT_TRUE(in.write_all(build::message(h, {build::record_fields{}})));
     in.close_input();
     int st = 0;
     pid_t got = 0;
@@ -616,12 +616,12 @@ TEST(DaemonReader, ReasonFilter) {
         std::string expected;
         for (size_t i = 0; i < c.reasons.size(); i++) {
             const uint8_t af = static_cast<uint8_t>(100 + i);
-            build::header_spec h;
+            build::header_fields h;
             h.af = af;
             h.fport = static_cast<uint16_t>(40000 + 256 * i);
             h.reason = c.reasons[i];
             h.tag = "TAG";  // follows the reason field: must never show
-            append(stream, build::message(h, {build::record_spec{}}));
+            append(stream, build::message(h, {build::record_fields{}}));
             const std::string shown = c.reasons[i].substr(0, 31);
             expected += c.passes[i] ? unknown_af_line(af)
                                     : "Skipping record of non matching reason" + shown + "\n";
@@ -650,9 +650,9 @@ TEST(DaemonStackNames, RegistryEntriesAtStartUp) {
     } cases[] = {{1, "rack"}, {2, "unknown"}, {3, "new"}, {4, "kept"}, {5, "unknown"}};
     std::vector<uint8_t> stream;
     for (const auto& c : cases) {
-        build::header_spec h;
+        build::header_fields h;
         h.fport = static_cast<uint16_t>(50000 + c.stack_id);
-        build::record_spec rec;
+        build::record_fields rec;
         rec.stack_id = c.stack_id;
         append(stream, build::message(h, {rec}));
     }

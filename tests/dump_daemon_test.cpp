@@ -145,8 +145,8 @@ protected:
     temp_dir tmp_;
 };
 
-qb::header_spec conn(const std::string& id, const std::string& reason, bool v6 = false) {
-    qb::header_spec h;
+qb::header_fields conn(const std::string& id, const std::string& reason, bool v6 = false) {
+    qb::header_fields h;
     h.id = id;
     h.reason = reason;
     h.fport = static_cast<uint16_t>(40000 + id.size());
@@ -154,8 +154,8 @@ qb::header_spec conn(const std::string& id, const std::string& reason, bool v6 =
     return h;
 }
 
-std::vector<qb::record_spec> records(uint32_t n, uint8_t stack = 1) {
-    std::vector<qb::record_spec> recs(n);
+std::vector<qb::record_fields> records(uint32_t n, uint8_t stack = 1) {
+    std::vector<qb::record_fields> recs(n);
     for (uint32_t i = 0; i < n; i++) {
         recs[i].serial = 100 + i;
         recs[i].stack_id = stack;
@@ -174,13 +174,13 @@ TEST_F(DumpDaemonTest, FixtureStreamGivesTheExpectedFiles) {
     add(qb::message(conn("fx1", "normal"), records(3)));
     add(qb::message(conn("fx1", "error"), records(5)));  // takes 1, removed
     add(qb::message(conn("fx1", "normal"), records(2)));
-    std::vector<qb::record_spec> gappy = records(12);
+    std::vector<qb::record_fields> gappy = records(12);
     for (size_t i = 6; i < gappy.size(); i++) gappy[i].serial += 40;
     add(qb::message(conn("fxgap", "error"), gappy));
-    std::vector<qb::record_spec> split = records(3);
+    std::vector<qb::record_fields> split = records(3);
     split[2].stack_id = 2;
     add(qb::message(conn("fxsplit", "normal", true), split));
-    qb::header_spec other = conn("fxtype", "normal");
+    qb::header_fields other = conn("fxtype", "normal");
     other.type = 2;
     add(qb::message(other, records(1)));
     add(qb::message(conn("fxre", "rebuffer"), records(2)));  // no cache entry, removed
@@ -600,7 +600,7 @@ TEST_F(DumpDaemonTest, FullDiskDuringDumpsAndIndexLines) {
 // line, "Skipping black box record with unknown address family <af>": once
 // it shows, that worker has finished every message sent before it.
 std::vector<uint8_t> marker(uint8_t af) {
-    qb::header_spec h = conn("mark", "normal");
+    qb::header_fields h = conn("mark", "normal");
     h.af = af;
     return qb::message(h, records(1));
 }

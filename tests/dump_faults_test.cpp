@@ -90,9 +90,9 @@ void wrap_writer(output_writer* w) {
 // connection-end event. Two dumps; with the header blocks, the gap block
 // and each close, the writer is called 13 times.
 std::vector<uint8_t> two_dump_message() {
-    std::vector<qb::record_spec> recs;
+    std::vector<qb::record_fields> recs;
     for (uint32_t serial : {1u, 2u, 3u, 5u, 6u, 7u, 8u, 9u}) {
-        qb::record_spec r;
+        qb::record_fields r;
         r.serial = serial;
         r.stack_id = serial < 6 ? test::STACK_A : test::STACK_B;
         if (serial == 9) {
@@ -101,7 +101,7 @@ std::vector<uint8_t> two_dump_message() {
         }
         recs.push_back(r);
     }
-    qb::header_spec h;
+    qb::header_fields h;
     h.id = "full";
     return qb::message(h, recs);
 }

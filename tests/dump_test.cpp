@@ -64,21 +64,21 @@ std::string creation_lost(const std::string& file) {
            progname() + ": First dump lost: " + file + "\n";
 }
 
-qb::header_spec v4(const std::string& id, const std::string& reason = "normal") {
-    qb::header_spec h;
+qb::header_fields v4(const std::string& id, const std::string& reason = "normal") {
+    qb::header_fields h;
     h.id = id;
     h.reason = reason;
     return h;
 }
 
-qb::header_spec v6(const std::string& id, const std::string& reason = "normal") {
-    qb::header_spec h = v4(id, reason);
+qb::header_fields v6(const std::string& id, const std::string& reason = "normal") {
+    qb::header_fields h = v4(id, reason);
     return qb::use_ipv6(h);
 }
 
 // n packet records with serial numbers 1 to n.
-std::vector<qb::record_spec> packets(uint32_t n, uint8_t stack = STACK_A) {
-    std::vector<qb::record_spec> recs(n);
+std::vector<qb::record_fields> packets(uint32_t n, uint8_t stack = STACK_A) {
+    std::vector<qb::record_fields> recs(n);
     for (uint32_t i = 0; i < n; i++) {
         recs[i].serial = i + 1;
         recs[i].stack_id = stack;
@@ -86,8 +86,8 @@ std::vector<qb::record_spec> packets(uint32_t n, uint8_t stack = STACK_A) {
     return recs;
 }
 
-qb::record_spec event(uint32_t serial, uint8_t event_id = 10, uint8_t stack = STACK_A) {
-    qb::record_spec r;
+qb::record_fields event(uint32_t serial, uint8_t event_id = 10, uint8_t stack = STACK_A) {
+    qb::record_fields r;
     r.serial = serial;
     r.event_id = event_id;
     r.flags = 0;
@@ -168,7 +168,7 @@ protected:
         test::aligned_msg m(bytes);
         return test::capture_stderr([&] { do_bbr_record(dir_fd_, m.data()); });
     }
-    std::string dump(const qb::header_spec& h, const std::vector<qb::record_spec>& recs) {
+    std::string dump(const qb::header_fields& h, const std::vector<qb::record_fields>& recs) {
         return dump(qb::message(h, recs));
     }
 
@@ -226,7 +226,7 @@ protected:
 
 TEST_F(DumpTest, IndexLineOfOneDumpIpv4AndIpv6) {
     struct line_case {
-        qb::header_spec h;
+        qb::header_fields h;
         std::string file;
         std::string line;
     };
@@ -369,7 +369,7 @@ TEST_F(DumpTest, LastSequenceNumberHasNoSuccessor) {
 // for "error"; the second takes the next number and its header copy counts
 // only the record bytes from its first record on.
 TEST_F(DumpTest, StackChangeSplitsTheDump) {
-    std::vector<qb::record_spec> recs = packets(4);
+    std::vector<qb::record_fields> recs = packets(4);
     recs[2].stack_id = recs[3].stack_id = STACK_B;
     // A serial jump at the change produces no gap block in the new file.
     recs[2].serial = 50;
@@ -437,12 +437,12 @@ TEST_F(DumpTest, GapBlocksCountMissingSerials) {
     };
     for (const gap_case& c : cases) {
         SCOPED_TRACE(c.id);
-        std::vector<qb::record_spec> recs;
+        std::vector<qb::record_fields> recs;
         for (uint32_t s : c.serials) {
             if (c.events) {
                 recs.push_back(event(s));
             } else {
-                qb::record_spec r;
+                qb::record_fields r;
                 r.serial = s;
                 r.stack_id = STACK_A;
                 recs.push_back(r);
@@ -461,20 +461,20 @@ TEST_F(DumpTest, GapBlocksCountMissingSerials) {
 // packet record written as an event block (data offset below 5, lengths
 // that wrap) does not.
 TEST_F(DumpTest, ConnectionEndedComesFromEventBlocksOnly) {
-    qb::record_spec end_event = event(1, REC_EVENT_CONN_END);
-    qb::record_spec other_event = event(2, 53);
-    qb::record_spec end_packet;
+    qb::record_fields end_event = event(1, REC_EVENT_CONN_END);
+    qb::record_fields other_event = event(2, 53);
+    qb::record_fields end_packet;
     end_packet.serial = 1;
     end_packet.stack_id = STACK_A;
     end_packet.event_id = REC_EVENT_CONN_END;
-    qb::record_spec short_th = end_packet;
+    qb::record_fields short_th = end_packet;
     short_th.th = qb::tcp_header(50000, 443, 1, 0, 4, 0x10, 1000);
-    qb::record_spec wrapping = end_packet;
+    qb::record_fields wrapping = end_packet;
     wrapping.payload_len = 0xFFFFFFF0u;
 
     struct end_case {
         const char* id;
-        std::vector<qb::record_spec> recs;
+        std::vector<qb::record_fields> recs;
         const char* blocks;
         const char* ended;
     };
@@ -506,9 +506,9 @@ TEST_F(DumpTest, ShortAndUnusableMessages) {
     const std::string short_msg =
         "Incorrect header length while starting to process black box record\n";
 
-    qb::record_spec verbose = event(2);
+    qb::record_fields verbose = event(2);
     verbose.flags = REC_FLAG_VERBOSE;
-    qb::record_spec verbose_packet;
+    qb::record_fields verbose_packet;
     verbose_packet.serial = 1;
     verbose_packet.stack_id = STACK_A;
     verbose_packet.flags = REC_FLAG_HAS_TH | REC_FLAG_VERBOSE;
@@ -519,7 +519,7 @@ TEST_F(DumpTest, ShortAndUnusableMessages) {
         if (len >= 16) store<uint64_t>(m.data() + OFF_TLH_LENGTH, len);
         return m;
     };
-    qb::header_spec bad_af = v4("badaf");
+    qb::header_fields bad_af = v4("badaf");
     bad_af.af = 7;
 
     struct short_case {
@@ -679,7 +679,7 @@ TEST_F(DumpTest, DurationDateAndStackInTheIndex) {
     };
     for (const index_case& c : cases) {
         SCOPED_TRACE(c.id);
-        std::vector<qb::record_spec> recs = packets(3, c.stack);
+        std::vector<qb::record_fields> recs = packets(3, c.stack);
         recs[0].sec = c.s1;
         recs[0].usec = c.u1;
         recs[1].sec = c.s1;  // the middle record's time plays no part
@@ -806,14 +806,14 @@ TEST_F(DumpTest, WorkersKeepSeparateCaches) {
 // tshark reads every frame of the main shapes without complaint.
 TEST_F(DumpTest, TsharkReadsEveryShape) {
     if (!test::have_program("tshark")) GTEST_SKIP() << "tshark not installed";
-    std::vector<qb::record_spec> events_gaps = {event(1), event(2, 54)};
+    std::vector<qb::record_fields> events_gaps = {event(1), event(2, 54)};
     events_gaps.push_back(packets(1)[0]);
     events_gaps.back().serial = 7;
     events_gaps.push_back(event(9));
-    std::vector<qb::record_spec> split = packets(5);
+    std::vector<qb::record_fields> split = packets(5);
     split[3].stack_id = split[4].stack_id = STACK_B;
-    std::vector<qb::record_spec> outbound = packets(4);
-    for (qb::record_spec& r : outbound) {
+    std::vector<qb::record_fields> outbound = packets(4);
+    for (qb::record_fields& r : outbound) {
         r.event_id = 2;
         r.payload_len = 1448;
         r.th = qb::tcp_header(443, 50000, 1000, 2000, 8, 0x18, 512);

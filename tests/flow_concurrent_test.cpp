@@ -94,7 +94,7 @@ time_t counting_clock() {
 std::vector<uint8_t> stream_of(int count, bool one_worker) {
     std::vector<uint8_t> all;
     for (int i = 0; i < count; i++) {
-        build::header_spec h;
+        build::header_fields h;
         h.fport = one_worker ? 50000 : static_cast<uint16_t>(i << 8);
         h.lport = 443;
         std::vector<uint8_t> m = build::log_header(h);
@@ -230,7 +230,7 @@ void FlowControl::one_connection_in_order() {
     });
     std::vector<uint8_t> all;
     for (uint32_t i = 0; i < 500; i++) {
-        build::header_spec h;
+        build::header_fields h;
         h.version = i;  // not interpreted by the daemon: a sequence tag
         std::vector<uint8_t> m = build::log_header(h);
         build::finish(m);
@@ -300,7 +300,7 @@ TEST(ReaderEnding, NoMemoryForAMessageEndsAfterTheMessagesAlreadyRead) {
     test::temp_dir dir;
     std::vector<uint8_t> all;
     for (uint32_t i = 0; i < 4; i++) {
-        build::header_spec h;
+        build::header_fields h;
         h.version = i;  // a sequence tag; all go to one worker, in order
         std::vector<uint8_t> m = build::log_header(h);
         build::finish(m);

@@ -101,14 +101,14 @@ void put_field(uint8_t* rec, const field_at& f, int record) {
 struct record_case {
     const char* what;
     uint8_t stack_id;
-    qb::record_spec spec;
+    qb::record_fields fields;
     int32_t state;
     std::vector<field_at> written;  // beyond the common fields
     std::map<std::string, std::string> expect;
 };
 
-qb::record_spec record(uint32_t serial, uint8_t stack, uint8_t event, uint16_t flags, int64_t sec, int64_t usec) {
-    qb::record_spec r;
+qb::record_fields record(uint32_t serial, uint8_t stack, uint8_t event, uint16_t flags, int64_t sec, int64_t usec) {
+    qb::record_fields r;
     r.serial = serial;
     r.stack_id = stack;
     r.event_id = event;
@@ -138,7 +138,7 @@ protected:
                      record(5, test::STACK_A, 1, 0x0004 | 0x0001, 100, 900000), 4, {RXBUF},
                      {{"time", "1700000101.150000"}, {"block", "packet"}, {"event", "in"}, {"state", "ESTABLISHED"},
                       {"flags", "5"}, {"payload_len", "0"}}});
-        c.back().spec.th = qb::tcp_header(50000, 443, 1, 0, 5, 0x02, 65535);
+        c.back().fields.th = qb::tcp_header(50000, 443, 1, 0, 5, 0x02, 65535);
         c.push_back({"event with the send buffer valid and 0x10 on another stack", test::STACK_A,
                      record(6, test::STACK_A, 3, 0x0002 | 0x0010, 101, 0), 10, {TXBUF},
                      {{"time", "1700000101.250000"}, {"block", "event"}, {"event", "rto"}, {"state", "TIME_WAIT"},
@@ -147,7 +147,7 @@ protected:
                      record(9, test::STACK_A, 64, 0, 102, 5), 11, {},
                      {{"time", "1700000102.250005"}, {"block", "event"}, {"event", ""}, {"state", "11"},
                       {"flags", "0"}, {"payload_len", "7"}}});
-        c.back().spec.payload_len = 7;
+        c.back().fields.payload_len = 7;
         c.push_back({"rack event with its part", STACK_RACK,
                      record(10, STACK_RACK, 54, 0x0010, 104, 0), 0, {RACK_FIELDS[0], RACK_FIELDS[1]},
                      {{"time", "1700000104.250000"}, {"block", "event"}, {"event", "connend"}, {"state", "CLOSED"},
@@ -166,10 +166,10 @@ protected:
         for (size_t i = 0; i < c.size(); i++) {
             record_case& rc = c[i];
             const char* names[] = {"", "alpha", "", "rack", "bbr"};
-            rc.expect["serial"] = std::to_string(rc.spec.serial);
+            rc.expect["serial"] = std::to_string(rc.fields.serial);
             rc.expect["stack_id"] = std::to_string(rc.stack_id);
             rc.expect["stack"] = names[rc.stack_id];
-            rc.expect["event_id"] = std::to_string(rc.spec.event_id);
+            rc.expect["event_id"] = std::to_string(rc.fields.event_id);
             for (const field_at& f : COMMON_FIELDS) rc.expect[f.column] = value_text(f, static_cast<int>(i));
             for (const field_at& f : rc.written) rc.expect[f.column] = value_text(f, static_cast<int>(i));
         }
@@ -181,16 +181,16 @@ protected:
         std::vector<std::string> paths;
         size_t i = 0;
         for (uint8_t stack : {test::STACK_A, STACK_RACK, STACK_BBR}) {
-            qb::header_spec h;
+            qb::header_fields h;
             h.id = "conn";
-            std::vector<qb::record_spec> specs;
+            std::vector<qb::record_fields> built;
             std::vector<size_t> index;
             for (size_t k = 0; k < cases.size(); k++) {
                 if (cases[k].stack_id != stack) continue;
-                specs.push_back(cases[k].spec);
+                built.push_back(cases[k].fields);
                 index.push_back(k);
             }
-            std::vector<uint8_t> m = qb::message(h, specs);
+            std::vector<uint8_t> m = qb::message(h, built);
             size_t at = LOG_HEADER_SIZE;
             for (size_t k : index) {
                 uint8_t* rec = m.data() + at;

@@ -54,20 +54,20 @@ class Parts : public test::InspectDumps {
 protected:
     // One dump per list of serial numbers (a packet, then events), renamed
     // to the given part number.
-    struct part_spec {
+    struct part_plan {
         int number;
         std::vector<uint32_t> serials;  // empty: a file with no record
     };
 
-    std::vector<std::string> make(const std::vector<part_spec>& specs) {
+    std::vector<std::string> make(const std::vector<part_plan>& built) {
         std::vector<std::string> names;
         int made = 0;
-        for (const part_spec& ps : specs) {
+        for (const part_plan& ps : built) {
             const std::string want = std::string(STEM) + "." + std::to_string(ps.number) + ".pcapng";
-            std::vector<qb::record_spec> recs;
+            std::vector<qb::record_fields> recs;
             const std::vector<uint32_t> serials = ps.serials.empty() ? std::vector<uint32_t>{1} : ps.serials;
             for (size_t i = 0; i < serials.size(); i++) {
-                qb::record_spec r;
+                qb::record_fields r;
                 r.serial = serials[i];
                 r.stack_id = test::STACK_A;
                 r.sec = 100 + made;
@@ -77,7 +77,7 @@ protected:
                 }
                 recs.push_back(r);
             }
-            qb::header_spec h;
+            qb::header_fields h;
             h.id = "conn";
             dump(h, recs);
             std::string made_name;
@@ -102,7 +102,7 @@ protected:
 TEST_F(Parts, JumpsBetweenPartsNameThePartsAndTheCount) {
     const struct {
         const char* name;
-        std::vector<part_spec> parts;
+        std::vector<part_plan> parts;
         // Expected jumps: indices of the parts (numeric order) and the count.
         std::vector<part_jump> jumps;
     } cases[] = {

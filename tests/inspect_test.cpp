@@ -46,15 +46,15 @@ using test::shell;
 
 // The fixture connection: a SYN received, an event, two serial numbers
 // lost, a segment sent, and the end of the connection.
-qb::header_spec fixture_header() {
-    qb::header_spec h;
+qb::header_fields fixture_header() {
+    qb::header_fields h;
     h.id = "conn";
     h.tag = "t1";
     return h;
 }
 
-std::vector<qb::record_spec> fixture_records() {
-    std::vector<qb::record_spec> r(4);
+std::vector<qb::record_fields> fixture_records() {
+    std::vector<qb::record_fields> r(4);
     r[0].serial = 5;
     r[0].stack_id = test::STACK_A;
     r[1].serial = 6;
@@ -267,7 +267,7 @@ TEST_F(InProcess, ShowsEveryBlockWithItsRecordFields) {
 }
 
 TEST_F(InProcess, JsonStaysValidUtf8WhateverTheTextsHold) {
-    qb::header_spec h = fixture_header();
+    qb::header_fields h = fixture_header();
     h.id = "a\"b\\c\td\xC3\xA9" "e\xC3" "f\x01g";
     h.tag = "\xFF\xFE";
     dump(h, fixture_records());

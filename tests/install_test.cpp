@@ -436,9 +436,9 @@ TEST_F(StagingInstall, RcScriptUnderRcSubr) {
         return up ? pid : 0;
     };
     auto message = [&](uint16_t fport) {
-        build::header_spec h;
+        build::header_fields h;
         h.fport = fport;
-        EXPECT_TRUE(input.write_all(build::message(h, {build::record_spec{}})));
+        EXPECT_TRUE(input.write_all(build::message(h, {build::record_fields{}})));
     };
     // rc.subr names the pid it waits for only when the daemon has not
     // ended yet by its first look.

@@ -31,7 +31,7 @@ TEST_F(PcapngTest, HeaderBlockAllocationFailuresWriteNothing) {
     set_stack_name(0, "tcp_rack");
     for (const header_alloc_case& c : cases) {
         SCOPED_TRACE(c.fail_at);
-        one_record m(build::header_spec{}, build::record_spec{});
+        one_record m(build::header_fields{}, build::record_fields{});
         output_writer w = capture_writer(m.hdr());
         cap.calls.clear();
         g_alloc.count = 0;
@@ -52,7 +52,7 @@ TEST_F(PcapngTest, HeaderBlockAllocationFailuresWriteNothing) {
         if (released) stack_names_lock.unlock();
     }
     // With no failure the same start takes six allocations.
-    one_record m(build::header_spec{}, build::record_spec{});
+    one_record m(build::header_fields{}, build::record_fields{});
     output_writer w = capture_writer(m.hdr());
     g_alloc.count = 0;
     g_alloc.fail_mask = 0;
@@ -80,7 +80,7 @@ TEST_F(PcapngTest, PacketAndEventBlocksLeaveOutOptionsThatCannotBeAllocated) {
     };
     for (const block_alloc_case& c : cases) {
         SCOPED_TRACE(c.what);
-        build::record_spec r;
+        build::record_fields r;
         if (c.event) r.flags = 0;
         one_record m(header(TLH_AF_INET), r);
         output_writer w = capture_writer(m.hdr());
@@ -119,10 +119,10 @@ TEST_F(PcapngTest, OwnedBuffersAreReleasedAfterEveryWriteResult) {
             cap.result = result;
             cap.consume = consume;
             set_stack_name(4, "bbr_v2");
-            build::record_spec data;
+            build::record_fields data;
             data.stack_id = 4;
             data.payload_len = 1;
-            build::record_spec event;
+            build::record_fields event;
             event.flags = 0;
             one_record m(header(TLH_AF_INET6), data);
             one_record e(header(TLH_AF_INET6), event);

@@ -81,7 +81,7 @@ constexpr uint16_t FPORT = 50000, LPORT = 443;
 // returns what readers must see in it.
 capture_file write_capture(const std::string& path, uint8_t af, const std::string& faddr,
                            const std::string& laddr, const std::vector<rec>& recs) {
-    build::header_spec h;
+    build::header_fields h;
     h.af = af;
     h.faddr = faddr;
     h.laddr = laddr;
@@ -89,11 +89,11 @@ capture_file write_capture(const std::string& path, uint8_t af, const std::strin
     h.lport = LPORT;
     h.offset_sec = 1700000000;
     h.offset_usec = 250000;
-    std::vector<build::record_spec> specs;
+    std::vector<build::record_fields> records;
     capture_file out{path, af == TLH_AF_INET, {}, {}};
     for (size_t i = 0; i < recs.size(); i++) {
         const rec& r = recs[i];
-        build::record_spec s;
+        build::record_fields s;
         s.serial = static_cast<uint32_t>(i);
         s.sec = 100 + static_cast<int64_t>(i);
         s.usec = static_cast<int64_t>((i * 123457) % 1000000);
@@ -103,7 +103,7 @@ capture_file write_capture(const std::string& path, uint8_t af, const std::strin
         const bool in = r.event_id == RECEIVED;
         s.th = build::tcp_header(in ? FPORT : LPORT, in ? LPORT : FPORT, 1000 + static_cast<uint32_t>(i),
                                  2000, r.data_off, r.tcp_flags, 8192);
-        specs.push_back(s);
+        records.push_back(s);
         // A gap block (28 bytes) and an event block (304 bytes) less their
         // type, lengths and enterprise number.
         if (r.gap_before) out.custom.push_back({out.packets.size(), 12});
@@ -117,7 +117,7 @@ capture_file write_capture(const std::string& path, uint8_t af, const std::strin
         out.packets.push_back({t, in ? faddr : laddr, in ? laddr : faddr, in ? FPORT : LPORT,
                                in ? LPORT : FPORT, in ? 1 : 2, std::min(origlen, SNAP_LEN), origlen});
     }
-    test::aligned_msg msg(build::message(h, specs));
+    test::aligned_msg msg(build::message(h, records));
     uint8_t* hdr = msg.data();
     set_tlh_length(hdr, tlh_length(hdr) - LOG_HEADER_SIZE);
 

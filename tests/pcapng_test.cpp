@@ -16,9 +16,9 @@ namespace {
 using namespace quarn::test::pcapng_fixture;
 
 TEST_F(PcapngTest, StartOfFileAndSynPacketAreByteExact) {
-    build::record_spec r;  // bare SYN 50000 -> 443, received, payload 0
+    build::record_fields r;  // bare SYN 50000 -> 443, received, payload 0
     r.fill = 0xA5;         // uninterpreted record bytes, to see them copied
-    one_record m(build::header_spec{}, r);
+    one_record m(build::header_fields{}, r);
     set_tlh_length(m.hdr(), LOG_RECORD_SIZE);  // as the dump code leaves it
     file_sink f(m.hdr());
 
@@ -52,11 +52,11 @@ TEST_F(PcapngTest, StartOfFileAndSynPacketAreByteExact) {
 }
 
 TEST_F(PcapngTest, GapThenEventBlockAreByteExact) {
-    build::record_spec r;
+    build::record_fields r;
     r.flags = REC_FLAG_VERBOSE;  // 400 bytes, no TCP header
     r.event_id = 17;
     r.fill = 0x3C;
-    one_record m(build::header_spec{}, r);
+    one_record m(build::header_fields{}, r);
     memset(m.rec() + LOG_RECORD_SIZE, 0xEE, LOG_RECORD_VERBOSE_SIZE - LOG_RECORD_SIZE);
     file_sink f(m.hdr());
 
@@ -80,11 +80,11 @@ TEST_F(PcapngTest, EventBlockIsTheRecordCopyWhateverTheEventIdOrRecordSize) {
     for (uint16_t flags : {uint16_t{0}, REC_FLAG_VERBOSE}) {
         for (uint8_t event_id : {0, 1, 54, 255}) {
             SCOPED_TRACE(testing::Message() << "flags " << flags << " event " << int(event_id));
-            build::record_spec r;
+            build::record_fields r;
             r.flags = flags;
             r.event_id = event_id;
             r.fill = 0x77;
-            one_record m(build::header_spec{}, r);
+            one_record m(build::header_fields{}, r);
             if (flags & REC_FLAG_VERBOSE)
                 memset(m.rec() + LOG_RECORD_SIZE, 0xEE, LOG_RECORD_VERBOSE_SIZE - LOG_RECORD_SIZE);
             output_writer w = capture_writer(m.hdr());
@@ -99,7 +99,7 @@ TEST_F(PcapngTest, EventBlockIsTheRecordCopyWhateverTheEventIdOrRecordSize) {
 }
 
 TEST_F(PcapngTest, GapBlockCarriesTheMissingCount) {
-    one_record m(build::header_spec{}, build::record_spec{});
+    one_record m(build::header_fields{}, build::record_fields{});
     output_writer w = capture_writer(m.hdr());
     for (uint32_t missing : {1u, 3u, 4294967294u, 4294967295u}) {
         ASSERT_EQ(pcap_gapblock(&w, missing), 0);
@@ -147,9 +147,9 @@ TEST_F(PcapngTest, StackNameOptionSizes) {
             quarn::test::write_file(sysctl_dir / "net.inet.tcp.function_info", reg);
             setenv("QUARN_SYSCTL_DIR", sysctl_dir.path().c_str(), 1);
         }
-        build::record_spec r;
+        build::record_fields r;
         r.stack_id = c.id;
-        one_record m(build::header_spec{}, r);
+        one_record m(build::header_fields{}, r);
         output_writer w = capture_writer(m.hdr());
         cap.calls.clear();
 
@@ -213,7 +213,7 @@ TEST_F(PcapngTest, PacketBlockShapes) {
     };
     for (const shape_case& c : cases) {
         SCOPED_TRACE(c.what);
-        build::record_spec r;
+        build::record_fields r;
         r.event_id = c.event_id;
         r.payload_len = c.payload;
         r.th = build::tcp_header(1234, 80, 77, 88, c.data_off, 0x18, 1000);
@@ -277,10 +277,10 @@ TEST_F(PcapngTest, TimestampIsOffsetPlusRecordTime) {
         {1700000000, 0, -1, 500000, 1699999999500000ull},
     };
     for (const time_case& c : cases) {
-        build::header_spec h;
+        build::header_fields h;
         h.offset_sec = c.off_sec;
         h.offset_usec = c.off_usec;
-        build::record_spec r;
+        build::record_fields r;
         r.sec = c.rec_sec;
         r.usec = c.rec_usec;
         one_record m(h, r);
@@ -312,11 +312,11 @@ TEST_F(PcapngTest, IpHeaderTemplates) {
          "20 01 0D B8 00 00 00 00 00 00 00 00 00 00 00 02"},
     };
     for (const ip_case& c : cases) {
-        build::header_spec h;
+        build::header_fields h;
         h.af = c.af;
         h.faddr = c.faddr;
         h.laddr = c.laddr;
-        one_record m(h, build::record_spec{});
+        one_record m(h, build::record_fields{});
         if (c.af == TLH_AF_INET) {
             // The first 12 bytes of an IPv4 address field have no effect.
             memset(m.hdr() + OFF_TLH_FADDR, 0xF1, IPV4_IN_ADDR_FIELD);
@@ -411,7 +411,7 @@ TEST_F(PcapngTest, ChecksumsMatchAnIndependentComputation) {
     for (const cksum_case& c : cases) {
         SCOPED_TRACE(testing::Message() << "af " << int(c.af) << " D " << c.data_off * 4
                                         << " payload " << c.payload);
-        build::header_spec h = header(c.af);
+        build::header_fields h = header(c.af);
         bytes th = c.th ? unhex(c.th) : random_bytes(TH_SIZE);
         th.resize(TH_SIZE, 0);
         uint16_t written[2];
@@ -423,7 +423,7 @@ TEST_F(PcapngTest, ChecksumsMatchAnIndependentComputation) {
             t[16] = static_cast<uint8_t>(variant ? 0xFF : 0x00);
             t[17] = static_cast<uint8_t>(variant ? 0x5A : 0x00);
             for (size_t i = c.data_off * 4u; i < TH_SIZE; i++) t[i] = static_cast<uint8_t>(rng());
-            build::record_spec r;
+            build::record_fields r;
             r.th = t;
             r.payload_len = c.payload;
             r.event_id = c.event_id;
@@ -486,7 +486,7 @@ TEST_F(PcapngTest, UnusableTcpRecordsBecomeEventBlocks) {
     };
     for (const malformed_case& c : cases) {
         SCOPED_TRACE(c.what);
-        build::record_spec r;
+        build::record_fields r;
         r.flags = c.flags;
         r.payload_len = c.payload;
         r.th = build::tcp_header(1, 2, 3, 4, c.data_off, 0x10, 5);

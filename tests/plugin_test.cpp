@@ -133,15 +133,15 @@ std::string time_text(int64_t sec, int64_t usec) {
 // Writes one dump through the daemon's block writers: header blocks, then
 // each record as a packet or an event block, a gap block where serials
 // jump. Record bytes 16 to 263 come from `rng` except serial, stack, event,
-// flags and state, which `specs` and `states` fix.
-part write_dump(const std::string& path, const std::vector<qb::record_spec>& specs,
+// flags and state, which `records` and `states` fix.
+part write_dump(const std::string& path, const std::vector<qb::record_fields>& records,
                 const std::vector<int32_t>& states, std::mt19937& rng) {
-    qb::header_spec h;
+    qb::header_fields h;
     h.offset_sec = OFFSET_SEC;
     h.offset_usec = OFFSET_USEC;
     h.faddr = "192.0.2.7";
     h.laddr = "198.51.100.9";
-    test::aligned_msg msg(qb::message(h, specs));
+    test::aligned_msg msg(qb::message(h, records));
     part p{path, {}};
     output_writer w;
     w.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -151,20 +151,20 @@ part write_dump(const std::string& path, const std::vector<qb::record_spec>& spe
     pcap_ipheaders(&w, msg.data());
     EXPECT_EQ(pcap_headerblocks(&w, msg.data(), msg.data() + LOG_HEADER_SIZE, DUMP_TIME), 0);
     uint32_t prev = 0;
-    for (size_t i = 0; i < specs.size(); i++) {
+    for (size_t i = 0; i < records.size(); i++) {
         uint8_t* rec = msg.data() + LOG_HEADER_SIZE + i * LOG_RECORD_SIZE;
         for (size_t b = 16; b < 264; b++) {
             if (b < 20 || b >= 28) rec[b] = static_cast<uint8_t>(rng());
         }
         store<int32_t>(rec + 56, states[i % states.size()]);
         record_truth t;
-        t.packet = specs[i].flags & REC_FLAG_HAS_TH;
-        t.time = time_text(OFFSET_SEC + specs[i].sec, OFFSET_USEC + specs[i].usec);
-        if (i > 0 && specs[i].serial != prev + 1) {
-            t.missing_before = specs[i].serial - prev - 1;
+        t.packet = records[i].flags & REC_FLAG_HAS_TH;
+        t.time = time_text(OFFSET_SEC + records[i].sec, OFFSET_USEC + records[i].usec);
+        if (i > 0 && records[i].serial != prev + 1) {
+            t.missing_before = records[i].serial - prev - 1;
             EXPECT_EQ(pcap_gapblock(&w, t.missing_before), 0);
         }
-        prev = specs[i].serial;
+        prev = records[i].serial;
         EXPECT_EQ(t.packet ? pcap_packetblock(&w, rec) : pcap_eventblock(&w, rec), 0);
         t.rec.assign(rec, rec + 268);
         p.recs.push_back(t);
@@ -256,9 +256,9 @@ protected:
         unsigned event = 0;
         int64_t t = 0;
         for (int pi = 0; pi < 3; pi++) {
-            std::vector<qb::record_spec> specs;
+            std::vector<qb::record_fields> records;
             for (int i = 0; i < 38; i++) {
-                qb::record_spec s;
+                qb::record_fields s;
                 s.sec = 100 + t / 1000000;
                 s.usec = t % 1000000;
                 t += 210000 + (i * 7919) % 50000;
@@ -272,10 +272,10 @@ protected:
                 s.event_id = packet ? (i % 2 ? REC_EVENT_IN : 2) : static_cast<uint8_t>(event < 71 ? event : (event % 2 ? 200 : 255));
                 if (!packet) event++;
                 s.payload_len = static_cast<uint32_t>(rng() % 3000);
-                specs.push_back(s);
+                records.push_back(s);
             }
             serial += 7;  // records lost between this part and the next
-            parts_.push_back(write_dump(dir_ / ("conn.0." + std::to_string(pi) + ".pcapng"), specs, states, rng));
+            parts_.push_back(write_dump(dir_ / ("conn.0." + std::to_string(pi) + ".pcapng"), records, states, rng));
         }
         ASSERT_GE(event, 73u);  // every id from 0 to 70, and 200 and 255
     }

@@ -20,8 +20,8 @@
 namespace quarn {
 namespace {
 
-using build::header_spec;
-using build::record_spec;
+using build::header_fields;
+using build::record_fields;
 
 // A directory descriptor the reader only passes on; no worker uses it here.
 constexpr int UNUSED_DIR_FD = 3;
@@ -83,12 +83,12 @@ std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts) {
 }
 
 std::vector<uint8_t> with_id(const std::string& id, uint16_t fport, uint16_t lport, const std::string& reason = "normal") {
-    header_spec h;
+    header_fields h;
     h.id = id;
     h.fport = fport;
     h.lport = lport;
     h.reason = reason;
-    return build::message(h, {record_spec{}});
+    return build::message(h, {record_fields{}});
 }
 
 // A bare common header of the given type and length, plus filler body.
@@ -120,7 +120,7 @@ TEST(ChooseWorker, SumOfPortHighBytesModuloEight) {
         {0x0700, 0x0100, 0},
     };
     for (const auto& c : cases) {
-        header_spec h;
+        header_fields h;
         h.fport = c.fport;
         h.lport = c.lport;
         std::vector<uint8_t> m = build::log_header(h);

@@ -74,7 +74,7 @@ std::vector<json_record> read_index(const std::string& path) {
 
 // The arguments of one index line, with the values of an ordinary dump.
 struct line_args {
-    build::header_spec header;
+    build::header_fields header;
     std::string filename = "conn_443_10.0.0.2_50000.0.pcapng";
     std::string faddr = "10.0.0.2";
     uint32_t record_count = 1;
@@ -409,7 +409,7 @@ TEST_F(RecordsTest, CompressorNamedWithXz) {
 // Fields without a NUL are read as their first 63 or 31 characters, and the
 // header keeps the NUL that the index wrote into the last byte.
 TEST_F(RecordsTest, FullFieldsAreCutAndTerminatedInTheHeader) {
-    build::header_spec fields;
+    build::header_fields fields;
     fields.id = std::string(64, 'i');
     fields.reason = std::string(32, 'r');
     fields.tag = std::string(32, 't');

@@ -73,9 +73,9 @@ constexpr int64_t OFFSET_SEC = 1700000000;
 constexpr int64_t OFFSET_USEC = 250000;
 constexpr const char* STEM = "conn_443_10.0.0.2_50000";
 
-qb::record_spec rec(uint32_t serial, uint8_t stack, int64_t sec, int64_t usec, uint8_t event,
+qb::record_fields rec(uint32_t serial, uint8_t stack, int64_t sec, int64_t usec, uint8_t event,
                     bool packet) {
-    qb::record_spec r;
+    qb::record_fields r;
     r.serial = serial;
     r.stack_id = stack;
     r.sec = sec;
@@ -143,7 +143,7 @@ protected:
         close(dir_fd_);
     }
 
-    void dump(const qb::header_spec& h, const std::vector<qb::record_spec>& recs) {
+    void dump(const qb::header_fields& h, const std::vector<qb::record_fields>& recs) {
         dump_message(qb::message(h, recs));
     }
     void dump_message(const std::vector<uint8_t>& bytes) {
@@ -153,7 +153,7 @@ protected:
 
     // The three dumps of the connection, in `dir_`.
     void make_connection(uint16_t lport = 443, int64_t shift_sec = 0) {
-        qb::header_spec h;
+        qb::header_fields h;
         h.lport = lport;
         h.offset_sec = OFFSET_SEC + shift_sec;
         h.offset_usec = OFFSET_USEC;
@@ -515,16 +515,16 @@ void put_state(uint8_t* r, const story_step& s) {
 }
 
 std::vector<uint8_t> story_message(const std::string& id) {
-    qb::header_spec h;
+    qb::header_fields h;
     h.id = id;
     h.offset_sec = OFFSET_SEC;
     h.offset_usec = OFFSET_USEC;
-    std::vector<qb::record_spec> recs;
+    std::vector<qb::record_fields> recs;
     uint32_t serial = 1;
     for (size_t i = 0; i < std::size(STORY); i++) {
         const story_step& s = STORY[i];
         if (i == STORY_GAP_BEFORE) serial += STORY_MISSING;
-        qb::record_spec r;
+        qb::record_fields r;
         r.serial = serial++;
         r.stack_id = test::STACK_A;
         r.sec = 100 + s.usec / 1000000;

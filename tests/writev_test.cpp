@@ -403,11 +403,11 @@ TEST_F(WritevBlocksTest, OwnedBuffersAreReleasedAfterResumedWrites) {
     std::thread reader([&] { got = read_to_end(in, 61); });
 
     set_stack_name(2, "bbr_v2");
-    build::record_spec data;
+    build::record_fields data;
     data.stack_id = 2;
     data.payload_len = 1448;
     data.th = build::tcp_header(443, 50000, 1, 2, 8, 0x10, 512);
-    build::record_spec event;
+    build::record_fields event;
     event.flags = 0;
     one_record m(header(TLH_AF_INET), data);
     one_record e(header(TLH_AF_INET), event);

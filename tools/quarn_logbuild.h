@@ -37,7 +37,7 @@ struct prng {
     bool percent(unsigned pct) { return below(100) < pct; }
 };
 
-struct header_spec {
+struct header_fields {
     uint32_t version = TCP_LOG_VERSION;
     uint32_t type = TLH_TYPE_BBR;
     uint16_t fport = 50000;
@@ -62,14 +62,14 @@ inline constexpr const char* V6_FADDR = "2001:db8::2";
 inline constexpr const char* V6_LADDR = "2001:db8::1";
 
 // Makes the header's connection IPv6 between V6_FADDR and V6_LADDR.
-inline header_spec& use_ipv6(header_spec& h) {
+inline header_fields& use_ipv6(header_fields& h) {
     h.af = TLH_AF_INET6;
     h.faddr = V6_FADDR;
     h.laddr = V6_LADDR;
     return h;
 }
 
-struct record_spec {
+struct record_fields {
     int64_t sec = 100;
     int64_t usec = 900000;
     uint32_t serial = 0;
@@ -110,7 +110,7 @@ inline std::vector<uint8_t> common_header(uint32_t type, uint64_t length) {
     return h;
 }
 
-inline std::vector<uint8_t> log_header(const header_spec& s) {
+inline std::vector<uint8_t> log_header(const header_fields& s) {
     std::vector<uint8_t> m(LOG_HEADER_SIZE, 0);
     uint8_t* h = m.data();
     put_common_header(h, s.version, s.type, LOG_HEADER_SIZE);
@@ -145,7 +145,7 @@ inline std::vector<uint8_t> tcp_header(uint16_t sport, uint16_t dport, uint32_t 
     return th;
 }
 
-inline void add_record(std::vector<uint8_t>& m, const record_spec& r) {
+inline void add_record(std::vector<uint8_t>& m, const record_fields& r) {
     const size_t size = (r.flags & REC_FLAG_VERBOSE) ? LOG_RECORD_VERBOSE_SIZE : LOG_RECORD_SIZE;
     const size_t at = m.size();
     m.resize(at + size, r.fill);
@@ -173,9 +173,9 @@ inline void finish(std::vector<uint8_t>& m) {
 }
 
 // A whole message: header plus records, length set.
-inline std::vector<uint8_t> message(const header_spec& h, const std::vector<record_spec>& recs) {
+inline std::vector<uint8_t> message(const header_fields& h, const std::vector<record_fields>& recs) {
     std::vector<uint8_t> m = log_header(h);
-    for (const record_spec& r : recs) add_record(m, r);
+    for (const record_fields& r : recs) add_record(m, r);
     finish(m);
     return m;
 }

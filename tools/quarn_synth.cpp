@@ -138,7 +138,7 @@ struct options {
 enum syn_style : uint8_t { SYN_FULL, SYN_NO_TS, SYN_MSS_ONLY, SYN_MSS_WS, SYN_STYLES };
 
 struct connection {
-    qb::header_spec hdr;
+    qb::header_fields hdr;
     bool junk_v4_prefix = false;  // random bytes before the IPv4 address
     bool server = true;           // the local side accepted the connection
     syn_style style = SYN_FULL;
@@ -536,7 +536,7 @@ void fill_opaque(prng& rng, uint8_t* p, size_t n) {
 
 // Fills `r` as a packet record: handshake segments first, FIN when closing,
 // data or pure ACKs otherwise. Sequence numbers advance per direction.
-void packet_record(prng& rng, connection& c, qb::record_spec& r, int fin_dir) {
+void packet_record(prng& rng, connection& c, qb::record_fields& r, int fin_dir) {
     bool out;
     uint8_t flags = TH_ACK;
     uint32_t payload = 0;
@@ -602,7 +602,7 @@ std::vector<uint8_t> make_message(synth& s, connection& c, const message_plan& p
             !last) {
             fin_dir = i + 3 == plan.records ? 1 : 0;
         }
-        qb::record_spec r;
+        qb::record_fields r;
         r.sec = c.sec;
         r.usec = c.usec;
         r.serial = c.serial++;
@@ -780,7 +780,7 @@ void write_story(synth& s, FILE* out, const std::string& name) {
     const std::vector<story::logged> recs = story::tell({s.opt.seed, rack}, &lport);
     const std::vector<story::story_message> msgs =
         story::plan_messages(recs, s.opt.story_messages, s.opt.story_losses);
-    qb::header_spec h;
+    qb::header_fields h;
     h.id = "story";
     h.faddr = "203.0.113.10";
     h.laddr = "10.0.0.1";
@@ -793,17 +793,17 @@ void write_story(synth& s, FILE* out, const std::string& name) {
         std::vector<uint8_t> m = qb::log_header(h);
         for (size_t i : msg.records) {
             const story::logged& r = recs[i];
-            qb::record_spec spec;
-            spec.sec = r.sec;
-            spec.usec = r.usec;
-            spec.serial = r.serial;
-            spec.stack_id = stack->id;
-            spec.event_id = r.event_id;
-            spec.flags = r.flags;
-            spec.payload_len = r.payload_len;
-            spec.th = r.th.empty() ? std::vector<uint8_t>(TH_SIZE, 0) : r.th;
+            qb::record_fields rec;
+            rec.sec = r.sec;
+            rec.usec = r.usec;
+            rec.serial = r.serial;
+            rec.stack_id = stack->id;
+            rec.event_id = r.event_id;
+            rec.flags = r.flags;
+            rec.payload_len = r.payload_len;
+            rec.th = r.th.empty() ? std::vector<uint8_t>(TH_SIZE, 0) : r.th;
             const size_t at = m.size();
-            qb::add_record(m, spec);
+            qb::add_record(m, rec);
             story::store_state(m.data() + at, r);
         }
         qb::finish(m);

@@ -53,11 +53,11 @@ using build::common_header;
 // <af>" and writes nothing, which proves that the message reached it.
 inline std::vector<uint8_t> unknown_af_message(uint8_t af, uint16_t fport = 50000,
                                                uint16_t lport = 443) {
-    build::header_spec h;
+    build::header_fields h;
     h.af = af;
     h.fport = fport;
     h.lport = lport;
-    return build::message(h, {build::record_spec{}});
+    return build::message(h, {build::record_fields{}});
 }
 
 inline std::string unknown_af_line(unsigned af) {

@@ -83,7 +83,7 @@ protected:
     }
 
     // One log message through the worker's path.
-    void dump(const build::header_spec& h, const std::vector<build::record_spec>& recs) {
+    void dump(const build::header_fields& h, const std::vector<build::record_fields>& recs) {
         dump_bytes(build::message(h, recs));
     }
     // A message built by hand (record bytes patched after build::message).

@@ -169,8 +169,8 @@ inline void expect_block_lengths(const bytes& block, uint32_t type, uint32_t len
     EXPECT_EQ(u32_at(block, len - 4), len);
 }
 
-inline build::header_spec header(uint8_t af) {
-    build::header_spec h;
+inline build::header_fields header(uint8_t af) {
+    build::header_fields h;
     h.af = af;
     if (af == TLH_AF_INET6) {
         h.faddr = "2001:db8::7";
@@ -186,7 +186,7 @@ inline build::header_spec header(uint8_t af) {
 // leaves the buffer (ASan).
 struct one_record {
     aligned_msg msg;
-    explicit one_record(const build::header_spec& h, const build::record_spec& r)
+    explicit one_record(const build::header_fields& h, const build::record_fields& r)
         : msg(build::message(h, {r})) {}
     uint8_t* hdr() { return msg.data(); }
     uint8_t* rec() { return msg.data() + LOG_HEADER_SIZE; }
