@@ -52,9 +52,9 @@ inline constexpr std::string_view DUMP_SUFFIX = ".pcapng";
 // Appends the identifier of the connection of log header `hdr` to `out`;
 // `faddr` is the text of its foreign address.
 void dump_identifier(text_out& out, const uint8_t* hdr, const char* faddr);
-// Makes the identifier in stem[0..len) a stem, in place: in its first
-// id_len bytes (the id, which comes from applications) bytes that are not
-// UTF-8 and control bytes become '_', and so does '/', so that the name
+// Makes the identifier in `stem` a stem, in place: in its first id_len
+// bytes (the id, which comes from applications) bytes that are not UTF-8
+// and control bytes become '_', and so does '/', so that the name
 // cannot leave the output directory. The rest of an identifier is ports and
 // an address, printable ASCII without '/'.
 void dump_stem(char* stem, size_t id_len);

@@ -55,7 +55,8 @@ private:
 // Zero bytes that complete a custom option of `payload_len` bytes to a
 // multiple of 4.
 uint32_t custom_opt_pad(uint32_t payload_len) {
-    return (4 - (CUSTOM_OPT_HDR_SIZE + payload_len) % 4) % 4;
+    static_assert(CUSTOM_OPT_HDR_SIZE % 4 == 0);
+    return static_cast<uint32_t>(pad4(payload_len) - payload_len);
 }
 
 // Appends a custom option header as an owned entry. False (reported) when
@@ -135,7 +136,7 @@ void iov_free_owned(iov_list& l) {
 uint8_t* pcap_vorm_opt_alloc(uint32_t subtype, uint32_t payload_len) {
     // Widened so that a length near 2^32 cannot wrap past the check.
     const uint64_t len = payload_len;
-    QUARN_ASSERT(UNIT, len + 8 <= UINT16_MAX);  // 8: PEN and subtype
+    QUARN_ASSERT(UNIT, len + CUSTOM_OPT_PAYLOAD_AT <= UINT16_MAX);
     auto* h = static_cast<uint8_t*>(pcap_alloc(CUSTOM_OPT_HDR_SIZE));
     if (!h) return nullptr;
     store<uint16_t>(h + offsetof(option_header, code), OPT_CUSTOM);

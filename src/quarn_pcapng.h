@@ -1,6 +1,7 @@
 // pcapng encoding (the format itself is in quarn_pcapng_format.h): gather
-// lists with owned buffers, custom options, and the block writers for the section header + interface description, enhanced
-// packet blocks, event blocks and gap blocks.
+// lists with owned buffers, custom options, and the block writers for the
+// section header + interface description, enhanced packet blocks, event
+// blocks and gap blocks.
 //
 // A block is never copied into a buffer of its own: it is a gather list whose
 // entries point into the log message, the writer's own storage or pad_zeros,

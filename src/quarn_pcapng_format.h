@@ -2,8 +2,9 @@
 // readers that walk the files back: block types, option codes, our
 // enterprise number and its subtypes, the fixed part of every block as a
 // struct laid out as it lies in the file, and the headers of the packets
-// synthesized from the records. Every integer is in host order, as a
-// section header with the byte-order magic 0x1A2B3C4D declares.
+// synthesized from the records. The integers of blocks and options are in
+// host order, as a section header with the byte-order magic 0x1A2B3C4D
+// declares; those of the synthesized IP and TCP headers in network order.
 #ifndef QUARN_PCAPNG_FORMAT_H
 #define QUARN_PCAPNG_FORMAT_H
 

@@ -351,11 +351,6 @@ void keep_line(const char* line, size_t len) QUARN_REQUIRES(records_mutex) {
     }
 }
 
-void report_failure(const char* what, int err) {
-    errno = err;
-    warn_errno("%s", what);
-}
-
 // Ends a streak once everything it kept is written.
 void end_streak() QUARN_REQUIRES(records_mutex) {
     log_stderr("%s: Records index written again: %zu lines kept, %llu lost", progname(),
@@ -391,7 +386,7 @@ void records_append(int dir_fd, const finished_dump& d) {
         keep_line(line, len);
         if (!streak.failing) {
             streak.failing = true;
-            report_failure(what, err);
+            report_error(what, err);
         }
     }
     errno = saved_errno;
