@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <map>
 #include <sstream>
-#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -22,7 +21,9 @@
 
 #include "daemon_harness.h"
 #include "dump_check.h"
+#include "inspect_fixture.h"
 #include "inspect/quarn_dumpread.h"
+#include "inspect/quarn_parts.h"
 #include "inspect/quarn_plot.h"
 #include "inspect/quarn_timeline.h"
 #include "quarn_dump.h"
@@ -41,23 +42,12 @@ namespace {
 namespace qb = quarn::build;
 using test::temp_dir;
 
-int64_t fixed_dump_time() { return 1700000200; }
-std::atomic<int64_t> cache_now{1000000};
-time_t cache_clock() { return static_cast<time_t>(cache_now.load()); }
-
-std::string inspect_path() {
-    std::string d = test::daemon_path();
-    return d.substr(0, d.rfind('/') + 1) + "quarn_inspect";
-}
-
 test::run_result run_tool(const std::string& program, const std::vector<std::string>& args) {
     test::run_options o;
     o.args = args;
     o.timeout_ms = 120000;
     return test::run(program, o);
 }
-
-test::run_result inspect(const std::vector<std::string>& args) { return run_tool(inspect_path(), args); }
 
 // A program from PATH, by name.
 test::run_result tool(const std::string& name, const std::vector<std::string>& args) {
@@ -122,35 +112,8 @@ std::string epoch_text(uint64_t usec) {
     return buf;
 }
 
-class Timeline : public ::testing::Test {
+class Timeline : public test::InspectDumps {
 protected:
-    static void SetUpTestSuite() {
-        test::prepare_dump_globals();
-        // Once: binding the thread again would drop the cache's index.
-        idcache_init(0);
-    }
-
-    void SetUp() override {
-        dump_clock = fixed_dump_time;
-        idcache_clock = cache_clock;
-        reopen_flag = true;
-        dir_fd_ = open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY);
-        ASSERT_GE(dir_fd_, 0);
-    }
-    void TearDown() override {
-        cache_now += 100000000;
-        idcache_expire();
-        close(dir_fd_);
-    }
-
-    void dump(const qb::header_fields& h, const std::vector<qb::record_fields>& recs) {
-        dump_message(qb::message(h, recs));
-    }
-    void dump_message(const std::vector<uint8_t>& bytes) {
-        test::aligned_msg m(bytes);
-        test::capture_stderr([&] { do_bbr_record(dir_fd_, m.data()); });
-    }
-
     // The three dumps of the connection, in `dir_`.
     void make_connection(uint16_t lport = 443, int64_t shift_sec = 0) {
         qb::header_fields h;
@@ -169,39 +132,29 @@ protected:
 
     std::string make_timeline(const std::string& arg, const std::string& name = "tl.pcapng") {
         const std::string out = dir_ / name;
-        const test::run_result r = inspect({"--timeline", arg, "-o", out});
+        const test::run_result r = test::inspect({"--timeline", arg, "-o", out});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, "");
         return out;
     }
-
-    temp_dir dir_;
-    int dir_fd_ = -1;
 };
 
-struct walked {
-    std::vector<uint8_t> bytes;
-    dump_contents c;
-};
-
-walked walk(const std::string& path) {
-    walked w;
+// The file at `path` read and walked, not strictly.
+dump_part walk(const std::string& path) {
+    dump_part p;
     std::string err;
-    EXPECT_EQ(dump_read_file(path.c_str(), w.bytes, err), 0) << path << ": " << err;
-    dump_fault fault;
-    EXPECT_EQ(dump_parse(w.bytes.data(), w.bytes.size(), false, w.c, fault), 0)
-        << path << ": " << fault.offset << ": " << fault.message;
-    return w;
+    EXPECT_EQ(dump_part_load(path, false, p, err), 0) << err;
+    return p;
 }
 
-std::vector<uint8_t> block_bytes(const walked& w, const dump_block& b) {
+std::vector<uint8_t> block_bytes(const dump_part& w, const dump_block& b) {
     return std::vector<uint8_t>(w.bytes.begin() + static_cast<long>(b.offset),
                                 w.bytes.begin() + static_cast<long>(b.offset + b.length));
 }
 
 // The packet and event blocks of a dump by serial, and its gap blocks.
-const dump_block* by_serial(const walked& w, uint32_t serial) {
-    for (const dump_block& b : w.c.blocks) {
+const dump_block* by_serial(const dump_part& w, uint32_t serial) {
+    for (const dump_block& b : w.contents.blocks) {
         if (b.record && rec_serial(b.record) == serial) return &b;
     }
     return nullptr;
@@ -209,8 +162,8 @@ const dump_block* by_serial(const walked& w, uint32_t serial) {
 
 // The dump and block that hold the record of `serial`.
 template <size_t N>
-std::pair<const walked*, const dump_block*> source_of(const walked (&parts)[N], uint32_t serial) {
-    for (const walked& p : parts) {
+std::pair<const dump_part*, const dump_block*> source_of(const dump_part (&parts)[N], uint32_t serial) {
+    for (const dump_part& p : parts) {
         if (const dump_block* b = by_serial(p, serial)) return {&p, b};
     }
     return {nullptr, nullptr};
@@ -219,27 +172,27 @@ std::pair<const walked*, const dump_block*> source_of(const walked (&parts)[N], 
 TEST_F(Timeline, HoldsTheDumpsBlocksInTimeOrderWithEventsAndGapsOnInterfaceOne) {
     make_connection();
     ASSERT_EQ(test::list_dir(dir_.path()).size(), 4u);  // three dumps and "records"
-    const walked parts[] = {walk(part(0)), walk(part(1)), walk(part(2))};
-    const walked tl = walk(make_timeline(dir_ / STEM));
+    const dump_part parts[] = {walk(part(0)), walk(part(1)), walk(part(2))};
+    const dump_part tl = walk(make_timeline(dir_ / STEM));
 
     // One section: dump .0's section header and interface, byte for byte,
     // then the records' interface.
-    ASSERT_EQ(tl.c.sections.size(), 1u);
-    ASSERT_GE(tl.c.blocks.size(), 3u + std::size(EXPECTED));
-    EXPECT_EQ(block_bytes(tl, tl.c.blocks[0]), block_bytes(parts[0], parts[0].c.blocks[0]));
-    EXPECT_EQ(block_bytes(tl, tl.c.blocks[1]), block_bytes(parts[0], parts[0].c.blocks[1]));
+    ASSERT_EQ(tl.contents.sections.size(), 1u);
+    ASSERT_GE(tl.contents.blocks.size(), 3u + std::size(EXPECTED));
+    EXPECT_EQ(block_bytes(tl, tl.contents.blocks[0]), block_bytes(parts[0], parts[0].contents.blocks[0]));
+    EXPECT_EQ(block_bytes(tl, tl.contents.blocks[1]), block_bytes(parts[0], parts[0].contents.blocks[1]));
     const std::string description = "quarn_dumper records; stacks 1=alpha 2=bravo";
-    EXPECT_EQ(test::hex(block_bytes(tl, tl.c.blocks[2])),
+    EXPECT_EQ(test::hex(block_bytes(tl, tl.contents.blocks[2])),
               "01 00 00 00 54 00 00 00 93 00 00 00 00 00 00 00 "  // link type 147, snap length 0
               "02 00 05 00 71 75 61 72 6E 00 00 00 "               // if_name "quarn"
               "03 00 2C 00 " +                                     // if_description, 44 bytes
                   test::hex(reinterpret_cast<const uint8_t*>(description.data()), description.size()) +
                   " 00 00 00 00 54 00 00 00");
 
-    ASSERT_EQ(tl.c.blocks.size(), 3u + std::size(EXPECTED));
+    ASSERT_EQ(tl.contents.blocks.size(), 3u + std::size(EXPECTED));
     for (size_t i = 0; i < std::size(EXPECTED); i++) {
         const expect_item& e = EXPECTED[i];
-        const dump_block& b = tl.c.blocks[3 + i];
+        const dump_block& b = tl.contents.blocks[3 + i];
         SCOPED_TRACE("timeline record " + std::to_string(i));
         // Every record is an enhanced packet block; the walker gives those
         // of the records interface as events and gaps.
@@ -278,7 +231,7 @@ TEST_F(Timeline, HoldsTheDumpsBlocksInTimeOrderWithEventsAndGapsOnInterfaceOne) 
     }
 
     // Only the gap between two dumps carries a comment, naming both files.
-    const dump_block& jump = tl.c.blocks[3 + 6];
+    const dump_block& jump = tl.contents.blocks[3 + 6];
     const std::string comment = std::string(STEM) + ".1.pcapng and " + STEM + ".2.pcapng";
     const std::string text = "8 records missing between " + comment;
     const std::vector<uint8_t> jb = block_bytes(tl, jump);
@@ -286,31 +239,31 @@ TEST_F(Timeline, HoldsTheDumpsBlocksInTimeOrderWithEventsAndGapsOnInterfaceOne) 
     EXPECT_EQ(test::u16_at(jb, 40), 1u);
     EXPECT_EQ(test::u16_at(jb, 42), text.size());
     EXPECT_EQ(std::string(jb.begin() + 44, jb.begin() + 44 + static_cast<long>(text.size())), text);
-    EXPECT_EQ(tl.c.blocks[3 + 2].length, 28u + 12 + 8);
+    EXPECT_EQ(tl.contents.blocks[3 + 2].length, 28u + 12 + 8);
 }
 
 TEST_F(Timeline, CheckedAndReadBackAsRecords) {
     make_connection();
     const std::string tl = make_timeline(dir_ / STEM);
-    const test::run_result r = inspect({"--check", tl});
+    const test::run_result r = test::inspect({"--check", tl});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, tl + ": ok: 1 section, 7 records (4 packets, 3 events), 2 gaps, 10 records missing\n");
 
     // The walker gives the records interface's blocks as events and gaps,
     // so a timeline is itself an input: its own timeline is the same file
     // but for the comment, which named the dumps it came from.
-    const walked first = walk(tl);
-    const walked again = walk(make_timeline(tl, "again.pcapng"));
-    ASSERT_EQ(again.c.blocks.size(), first.c.blocks.size());
-    for (size_t i = 0; i < first.c.blocks.size(); i++) {
-        const dump_block& b = first.c.blocks[i];
+    const dump_part first = walk(tl);
+    const dump_part again = walk(make_timeline(tl, "again.pcapng"));
+    ASSERT_EQ(again.contents.blocks.size(), first.contents.blocks.size());
+    for (size_t i = 0; i < first.contents.blocks.size(); i++) {
+        const dump_block& b = first.contents.blocks[i];
         if (i == 3 + 6) {
             EXPECT_EQ(b.kind, dump_block_kind::gap);
-            EXPECT_EQ(again.c.blocks[i].missing, 8u);
-            EXPECT_EQ(again.c.blocks[i].length, 28u + 12 + 8);
+            EXPECT_EQ(again.contents.blocks[i].missing, 8u);
+            EXPECT_EQ(again.contents.blocks[i].length, 28u + 12 + 8);
             continue;
         }
-        EXPECT_EQ(block_bytes(again, again.c.blocks[i]), block_bytes(first, b)) << i;
+        EXPECT_EQ(block_bytes(again, again.contents.blocks[i]), block_bytes(first, b)) << i;
     }
 
     // Faults of the records interface, found by the strict walk only.
@@ -332,7 +285,7 @@ TEST_F(Timeline, CheckedAndReadBackAsRecords) {
     for (const fault_case& fc : cases) {
         SCOPED_TRACE(fc.name);
         std::vector<uint8_t> f = first.bytes;
-        const size_t block_at = first.c.blocks[fc.block].offset;
+        const size_t block_at = first.contents.blocks[fc.block].offset;
         store<uint32_t>(f.data() + block_at + fc.at, fc.value);
         dump_contents c;
         dump_fault fault;
@@ -408,7 +361,7 @@ TEST_F(Timeline, CaptureToolsCountCutAndMergeIt) {
 
 TEST_F(Timeline, CompressedDumpsAndSingleFiles) {
     make_connection();
-    const walked plain = walk(make_timeline(dir_ / STEM));
+    const dump_part plain = walk(make_timeline(dir_ / STEM));
     // The parts compressed, each its own way: the same blocks result, but
     // for the name of the compressed file in the comment of the jump.
     ASSERT_TRUE(test::have_program("xz") && test::have_program("zstd"));
@@ -416,26 +369,26 @@ TEST_F(Timeline, CompressedDumpsAndSingleFiles) {
     ASSERT_EQ(tool("zstd", {"-q", "--rm", part(1)}).status, 0);
     ASSERT_FALSE(test::file_exists(part(0)));
     ASSERT_FALSE(test::file_exists(part(1)));
-    const walked packed = walk(make_timeline(dir_ / STEM, "tl_z.pcapng"));
-    ASSERT_EQ(packed.c.blocks.size(), plain.c.blocks.size());
-    for (size_t i = 0; i < plain.c.blocks.size(); i++) {
+    const dump_part packed = walk(make_timeline(dir_ / STEM, "tl_z.pcapng"));
+    ASSERT_EQ(packed.contents.blocks.size(), plain.contents.blocks.size());
+    for (size_t i = 0; i < plain.contents.blocks.size(); i++) {
         if (i == 3 + 6) continue;
-        EXPECT_EQ(block_bytes(packed, packed.c.blocks[i]), block_bytes(plain, plain.c.blocks[i])) << i;
+        EXPECT_EQ(block_bytes(packed, packed.contents.blocks[i]), block_bytes(plain, plain.contents.blocks[i])) << i;
     }
-    const std::vector<uint8_t> jump = block_bytes(packed, packed.c.blocks[3 + 6]);
+    const std::vector<uint8_t> jump = block_bytes(packed, packed.contents.blocks[3 + 6]);
     EXPECT_NE(std::string(jump.begin(), jump.end())
                   .find("8 records missing between " + std::string(STEM) + ".1.pcapng.zst and "),
               std::string::npos);
 
     // One file given by name: its own section header and records only, in
     // time order.
-    const walked one = walk(make_timeline(part(1) + ".zst", "one.pcapng"));
-    const walked src = walk(part(1) + ".zst");
-    ASSERT_EQ(one.c.blocks.size(), 5u);
-    EXPECT_EQ(block_bytes(one, one.c.blocks[0]), block_bytes(src, src.c.blocks[0]));
-    EXPECT_EQ(rec_serial(one.c.blocks[3].record), 11u);
-    EXPECT_EQ(one.c.blocks[4].interface_id, 1u);
-    EXPECT_EQ(rec_serial(one.c.blocks[4].packet + 16), 10u);
+    const dump_part one = walk(make_timeline(part(1) + ".zst", "one.pcapng"));
+    const dump_part src = walk(part(1) + ".zst");
+    ASSERT_EQ(one.contents.blocks.size(), 5u);
+    EXPECT_EQ(block_bytes(one, one.contents.blocks[0]), block_bytes(src, src.contents.blocks[0]));
+    EXPECT_EQ(rec_serial(one.contents.blocks[3].record), 11u);
+    EXPECT_EQ(one.contents.blocks[4].interface_id, 1u);
+    EXPECT_EQ(rec_serial(one.contents.blocks[4].packet + 16), 10u);
 }
 
 TEST_F(Timeline, RefusesWhatItCannotRead) {
@@ -456,7 +409,7 @@ TEST_F(Timeline, RefusesWhatItCannotRead) {
          "quarn_inspect: " + part(1) + ": offset "},
     };
     for (const refusal& c : cases) {
-        const test::run_result r = inspect(c.args);
+        const test::run_result r = test::inspect(c.args);
         EXPECT_EQ(r.status, 1);
         EXPECT_TRUE(r.err.starts_with(c.err)) << r.err;
         if (c.err != "usage:") {
@@ -551,7 +504,7 @@ std::string x_of(const story_step& s) { return std::to_string(s.usec / 1000000) 
 }(); }
 
 TEST_F(Timeline, PlotDataFollowTheRecords) {
-    dump_message(story_message("story"));
+    dump_bytes(story_message("story"));
     const std::string stem = dir_ / "story_443_10.0.0.2_50000";
     std::string err;
     timeline t;
@@ -606,14 +559,14 @@ std::string svg_texts(const std::string& path, std::string* err) {
 
 TEST_F(Timeline, PlotDrawsPngAndSvg) {
     // An id that a gnuplot string or an XML text would trip over.
-    dump_message(story_message("it's \"x\" <&> \\ \xC3\xA9"));
+    dump_bytes(story_message("it's \"x\" <&> \\ \xC3\xA9"));
     std::vector<std::string> names = test::list_dir(dir_.path());
     const auto dump = std::find_if(names.begin(), names.end(), [](const std::string& n) { return n.ends_with(".0.pcapng"); });
     ASSERT_NE(dump, names.end());
     const std::string file = dir_ / *dump;
 
     const std::string png = dir_ / "story.png";
-    test::run_result r = inspect({"--plot", file, "-o", png});
+    test::run_result r = test::inspect({"--plot", file, "-o", png});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     const std::vector<uint8_t> p = test::read_file(png);
@@ -625,7 +578,7 @@ TEST_F(Timeline, PlotDrawsPngAndSvg) {
     EXPECT_EQ(test::hex(p.data() + p.size() - 8, 8), "49 45 4E 44 AE 42 60 82");  // IEND
 
     const std::string svg = dir_ / "story.SVG";
-    r = inspect({"--plot", file, "-o", svg});
+    r = test::inspect({"--plot", file, "-o", svg});
     ASSERT_EQ(r.status, 0) << r.err;
     std::string err;
     const std::vector<std::string> texts = test::split_lines(svg_texts(svg, &err));
@@ -643,7 +596,7 @@ TEST_F(Timeline, PlotDrawsPngAndSvg) {
 }
 
 TEST_F(Timeline, PlotRefusals) {
-    dump_message(story_message("story"));
+    dump_bytes(story_message("story"));
     const std::string stem = dir_ / "story_443_10.0.0.2_50000";
     const std::string out = dir_ / "p.png";
 
@@ -651,7 +604,7 @@ TEST_F(Timeline, PlotRefusals) {
     test::run_options o;
     o.args = {"--plot", stem, "-o", out};
     o.env["PATH"] = dir_ / "no-such-dir";
-    test::run_result r = test::run(inspect_path(), o);
+    test::run_result r = test::run(test::inspect_path(), o);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "quarn_inspect: gnuplot not found on PATH; --plot draws with it (Debian: gnuplot-nox, "
                      "FreeBSD: math/gnuplot)\n");
@@ -664,7 +617,7 @@ TEST_F(Timeline, PlotRefusals) {
                                           "\necho '         line 3: unknown terminal' >&2\nexit 1\n");
     ASSERT_EQ(chmod((bin / "gnuplot").c_str(), 0755), 0);
     o.env["PATH"] = bin.path();
-    r = test::run(inspect_path(), o);
+    r = test::run(test::inspect_path(), o);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "quarn_inspect: gnuplot ended with status 1: line 3: unknown terminal\n");
     EXPECT_FALSE(test::file_exists(out));
@@ -673,7 +626,7 @@ TEST_F(Timeline, PlotRefusals) {
     EXPECT_FALSE(test::file_exists(script.substr(0, script.rfind('/'))));
 
     // Neither a PNG nor an SVG name.
-    r = inspect({"--plot", stem, "-o", dir_ / "p.jpg"});
+    r = test::inspect({"--plot", stem, "-o", dir_ / "p.jpg"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "quarn_inspect: " + (dir_ / "p.jpg") + ": --plot writes a .png or an .svg file\n");
 }
@@ -709,9 +662,9 @@ TEST(TimelineSample, TheSampleConnectionWithTheMostDumps) {
     uint32_t last = 0;
     std::string last_name;
     for (const auto& [seq, name] : most->second) {
-        const walked w = walk(out / name);
+        const dump_part w = walk(out / name);
         bool first = true;
-        for (const dump_block& b : w.c.blocks) {
+        for (const dump_block& b : w.contents.blocks) {
             if (b.kind == dump_block_kind::gap || b.record) blocks++;
             if (!b.record) continue;
             if (first && have_last && rec_serial(b.record) != last + 1) {
@@ -727,7 +680,7 @@ TEST(TimelineSample, TheSampleConnectionWithTheMostDumps) {
     ASSERT_FALSE(comments.empty()) << "the sample's connection should lose records between dumps";
 
     const std::string tl = out / "timeline.pcapng";
-    const test::run_result r = inspect({"--timeline", out / most->first, "-o", tl});
+    const test::run_result r = test::inspect({"--timeline", out / most->first, "-o", tl});
     ASSERT_EQ(r.status, 0) << r.err;
     test::run_result c = tool("capinfos", {"-T", "-r", "-c", "-o", tl});
     ASSERT_EQ(c.status, 0) << c.err;
@@ -767,7 +720,7 @@ TEST(TimelineStory, TimesWindowsAndEventsAsTheSynthesizerMadeThem) {
 
     // Every record at its time, every gap at the time of the record after it.
     const std::string tl = d / "story.pcapng";
-    r = inspect({"--timeline", stem, "-o", tl});
+    r = test::inspect({"--timeline", stem, "-o", tl});
     ASSERT_EQ(r.status, 0) << r.err;
     r = tool("tshark", {"-r", tl, "-T", "fields", "-e", "frame.time_epoch", "-e", "frame.interface_id"});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -779,7 +732,7 @@ TEST(TimelineStory, TimesWindowsAndEventsAsTheSynthesizerMadeThem) {
         want += timed.at("time").text + "000\t" + (v.at("block").text == "packet" ? "0" : "1") + "\n";
     }
     EXPECT_EQ(r.out, want);
-    r = inspect({"--check", tl});
+    r = test::inspect({"--check", tl});
     EXPECT_EQ(r.status, 0) << r.err;
 
     // The plot's data: one state row per record with its window, and the
