@@ -760,16 +760,10 @@ void expect_same_rows(const std::vector<story_row>& decoded, const std::vector<s
 struct story_run {
     quarn::test::daemon_setup setup;
     std::string values;
-    run_result daemon;
 
-    story_run(std::vector<std::string> args, const std::string& values_name = "values.jsonl") {
+    story_run(const std::vector<std::string>& args, const std::string& values_name = "values.jsonl") {
         values = setup.tmp / values_name;
-        setup.sysctl_dir = setup.tmp / "sysctl";
-        args.insert(args.end(), {"--values", values, "-o", setup.input, "-k", setup.sysctl_dir});
-        const run_result r = synth(args);
-        EXPECT_EQ(r.status, 0) << r.err;
-        daemon = run(quarn::test::daemon_path(), setup.options());
-        EXPECT_EQ(daemon.status, 0) << daemon.err;
+        setup.run_synthesized(args, values);
     }
 };
 
