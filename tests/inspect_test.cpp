@@ -26,6 +26,7 @@
 #include "inspect/quarn_dumpread.h"
 #include "quarn_dump.h"
 #include "quarn_dumper.h"
+#include "quarn_dumppolicy.h"
 #include "quarn_idcache.h"
 #include "quarn_logbuild.h"
 #include "quarn_logfmt.h"
@@ -818,10 +819,10 @@ TEST_F(WholeRun, CheckAcceptsWhatWiresharksToolsWriteFromRealDumps) {
         }
         std::string one, stem;
         for (const std::string& n : test::list_dir(dir)) {
-            if (!n.ends_with(".pcapng")) continue;
+            dump_name dn;
+            if (!parse_dump_name(n, dn) || dn.compression->id != dump_compression::none) continue;
             if (one.empty()) one = dir + "/" + n;
-            const std::string s = n.substr(0, n.rfind('.', n.size() - 8));
-            if (++parts[s] > (stem.empty() ? 0 : parts[stem])) stem = s;
+            if (++parts[dn.stem] > (stem.empty() ? 0 : parts[stem])) stem = dn.stem;
         }
         ASSERT_FALSE(one.empty());
         ASSERT_GE(parts[stem], 2);

@@ -21,6 +21,7 @@
 #include "daemon_harness.h"
 #include "inspect_fixture.h"
 #include "inspect/quarn_tcplog.h"
+#include "quarn_dumppolicy.h"
 #include "quarn_logbuild.h"
 #include "quarn_logfmt.h"
 #include "quarn_pcapng.h"
@@ -499,10 +500,9 @@ std::vector<std::string> split_csv(const std::string& line) {
 std::vector<std::string> dumps_in_part_order(const std::string& dir) {
     std::map<int, std::string> by_part;
     for (const std::string& name : test::list_dir(dir)) {
-        const size_t end = name.rfind(".pcapng");
-        if (end == std::string::npos || end + 7 != name.size()) continue;
-        const size_t dot = name.rfind('.', end - 1);
-        by_part[std::atoi(name.c_str() + dot + 1)] = dir + "/" + name;
+        dump_name dn;
+        if (!parse_dump_name(name, dn) || dn.compression->id != dump_compression::none) continue;
+        by_part[dn.seq] = dir + "/" + name;
     }
     std::vector<std::string> files;
     for (const auto& [n, path] : by_part) files.push_back(path);

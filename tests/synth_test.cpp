@@ -20,6 +20,7 @@
 #include "dump_check.h"
 #include "inspect/quarn_dumpread.h"
 #include "inspect/quarn_tcplog.h"
+#include "quarn_dumppolicy.h"
 #include "quarn_logfmt.h"
 #include "testlib.h"
 
@@ -573,16 +574,11 @@ struct story_dumps {
     std::vector<story_row> rows;         // what a reader shows: records and gaps
 };
 
-// The part number of "<stem>.<n>.pcapng", or -1.
+// The part number of an uncompressed dump "<stem>.<n>.pcapng", or -1.
 int part_of(const std::string& name) {
-    const std::string suffix = ".pcapng";
-    if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
-        return -1;
-    }
-    const std::string stem = name.substr(0, name.size() - suffix.size());
-    const size_t dot = stem.rfind('.');
-    if (dot == std::string::npos) return -1;
-    return std::atoi(stem.c_str() + dot + 1);
+    dump_name dn;
+    if (!parse_dump_name(name, dn) || dn.compression->id != dump_compression::none) return -1;
+    return dn.seq;
 }
 
 uint32_t be32(const uint8_t* p) {

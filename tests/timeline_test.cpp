@@ -28,6 +28,7 @@
 #include "inspect/quarn_timeline.h"
 #include "quarn_dump.h"
 #include "quarn_dumper.h"
+#include "quarn_dumppolicy.h"
 #include "quarn_idcache.h"
 #include "quarn_logbuild.h"
 #include "quarn_logfmt.h"
@@ -645,10 +646,8 @@ TEST(TimelineSample, TheSampleConnectionWithTheMostDumps) {
     // Dumps by stem, in numeric order.
     std::map<std::string, std::map<int, std::string>> stems;
     for (const std::string& n : test::list_dir(out.path())) {
-        const size_t end = n.find(".pcapng");
-        if (end == std::string::npos) continue;
-        const size_t dot = n.rfind('.', end - 1);
-        stems[n.substr(0, dot)][std::stoi(n.substr(dot + 1, end - dot - 1))] = n;
+        dump_name dn;
+        if (parse_dump_name(n, dn)) stems[dn.stem][dn.seq] = n;
     }
     const auto most = std::max_element(stems.begin(), stems.end(), [](const auto& a, const auto& b) {
         return a.second.size() < b.second.size();
