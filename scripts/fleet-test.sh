@@ -183,7 +183,8 @@ elif cmp -s "$t/rto.dumps" "$t/rto.engine"; then
     pass "hosts, connections and RTOs in the hour up to $(date -u -d "@$latest" '+%F %T') UTC ($all_rtos RTOs in all): $(tr '\t\n' ' ;' < "$t/rto.engine")"
 else
     fail "the RTO answers differ (< dumps, > engine):"
-    diff "$t/rto.dumps" "$t/rto.engine"
+    diff "$t/rto.dumps" "$t/rto.engine" >"$t/diff" || true
+    head -n 10 "$t/diff"
 fi
 
 echo "== the srtt and the where questions"
