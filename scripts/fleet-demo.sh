@@ -54,9 +54,7 @@ echo
 fleet_log "How is srtt distributed per host for the tag \"$tag\"?"
 ask srtt "$(fleet_q_srtt "" "$tag")"
 
-x=$(for h in "${FLEET_HOSTS[@]}"; do fleet_index_lines "$h"; done |
-    jq -r 'select(.pbcid | test("^[A-Za-z0-9_.:-]+$")) | .pbcid' | sort | uniq -c | sort -rn |
-    awk 'NR == 1 { print $2 }')
+x=$(fleet_busiest_id)
 echo
 fleet_log "Where are the dumps of connection \"$x\"?"
 ask where "$(fleet_q_where "" "$x")"

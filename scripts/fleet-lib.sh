@@ -286,6 +286,15 @@ fleet_all_delivered() {
     for h in "${FLEET_HOSTS[@]}"; do fleet_host_delivered "$h" || return 1; done
 }
 
+# The plainly named connection with the most dumps over all hosts (the
+# counts go through a file, so nothing in the pipeline stops reading early).
+fleet_busiest_id() {
+    local h
+    for h in "${FLEET_HOSTS[@]}"; do fleet_index_lines "$h"; done |
+        jq -r 'select(.pbcid | test("^[A-Za-z0-9_.:-]+$")) | .pbcid' | sort | uniq -c | sort -rn > "$FLEET/ids"
+    awk 'NR == 1 { print $2 }' "$FLEET/ids"
+}
+
 fleet_index_grew() { [ "$(fleet_local_lines "$1")" -gt "$2" ]; }
 
 # The record loader as cron would run it, for host $1; further arguments

@@ -119,32 +119,33 @@ elif .block == "packet" or .block == "event" then "\(.block) \(.event_id) \(.tim
 elif .block == "gap" then "gap - -"
 else empty end
 EOF
+# Lines whose first tab-separated field is a dump's file name, with that
+# field split into the connection's stem and the part number.
+dump_stem_part() {
+    awk -F '\t' -v OFS='\t' '{ stem = $1; sub(/\.[0-9]+\.pcapng(\.xz|\.zst)?$/, "", stem)
+                               part = substr($1, length(stem) + 2); sub(/\..*$/, "", part)
+                               $1 = stem OFS part; print }'
+}
 for h in "${FLEET_HOSTS[@]}"; do
     fleet_index_lines "$h" | jq -r '.filename' > "$t/$h.files"
+    dump_stem_part < "$t/$h.files" > "$t/$h.parts"
     (cd "$FLEET/$h/dumps" && tr '\n' '\0' < "$t/$h.files" | xargs -0 "$FLEET_BIN/quarn_inspect" --json) |
         jq -r -f "$t/blocks.jq" |
         awk '$1 == "S" { n++; next } { print n, $0 }' > "$t/$h.blocks"
     sections=$(awk '{ print $1 }' "$t/$h.blocks" | sort -u | wc -l)
     # Per dump: stem, part, records, records without gaps, as the files say...
-    awk -v files="$t/$h.files" '
-        BEGIN { while ((getline f < files) > 0) name[++k] = f }
+    awk -v parts="$t/$h.parts" '
+        BEGIN { while ((getline f < parts) > 0) name[++k] = f }
         { all[$1]++; if ($2 != "gap") rec[$1]++ }
-        END {
-            for (i = 1; i <= k; i++) {
-                stem = name[i]; sub(/\.[0-9]+\.pcapng(\.xz|\.zst)?$/, "", stem)
-                part = substr(name[i], length(stem) + 2); sub(/\..*$/, "", part)
-                printf "%s\t%s\t%d\t%d\n", stem, part, all[i], rec[i]
-            }
-        }' "$t/$h.blocks" | sort > "$t/$h.records.local"
+        END { for (i = 1; i <= k; i++) printf "%s\t%d\t%d\n", name[i], all[i], rec[i] }
+        ' "$t/$h.blocks" | sort > "$t/$h.records.local"
     # ...and as the engine says.
     fleet_ch --query "SELECT stem, part, count(), countIf(block != 'gap') FROM quarn.dump_records
                       WHERE host = '$h' GROUP BY stem, part FORMAT TabSeparatedRaw" |
         sort > "$t/$h.records.engine"
     # The index's own count of each dump's records.
-    fleet_index_lines "$h" | jq -r '"\(.filename)\t\(.record_count)"' |
-        awk -F '\t' '{ stem = $1; sub(/\.[0-9]+\.pcapng(\.xz|\.zst)?$/, "", stem)
-                       part = substr($1, length(stem) + 2); sub(/\..*$/, "", part)
-                       printf "%s\t%s\t%s\n", stem, part, $2 }' | sort > "$t/$h.records.index"
+    fleet_index_lines "$h" | jq -r '"\(.filename)\t\(.record_count)"' | dump_stem_part |
+        sort > "$t/$h.records.index"
     total=$(awk -F '\t' '{ n += $3 } END { print n }' "$t/$h.records.local")
     if [ "$sections" -ne "$(wc -l < "$t/$h.files")" ]; then
         fail "$h: quarn_inspect read $sections sections from $(wc -l < "$t/$h.files") dumps"
@@ -170,8 +171,8 @@ echo "== the RTO question against the dumps"
 latest=$(cat "$t"/*.blocks | awk '$4 != "-" && $4 > m { m = $4 } END { print m }')
 for i in "${!FLEET_HOSTS[@]}"; do
     h=${FLEET_HOSTS[$i]}
-    awk -v latest="$latest" -v files="$t/$h.files" -v host="$h" '
-        BEGIN { while ((getline f < files) > 0) { sub(/\.[0-9]+\.pcapng(\.xz|\.zst)?$/, "", f); stem[++k] = f } }
+    awk -v latest="$latest" -v parts="$t/$h.parts" -v host="$h" '
+        BEGIN { while ((getline f < parts) > 0) { split(f, p, "\t"); stem[++k] = p[1] } }
         $3 == "3" && $4 > latest - 3600 { n++; if (!(stem[$1] in seen)) { seen[stem[$1]] = 1; c++ } }
         END { if (n) printf "%s\t%d\t%d\n", host, c, n }' "$t/$h.blocks"
 done > "$t/rto.dumps"
@@ -198,10 +199,7 @@ done > "$t/srtt.index"
 [ -s "$t/srtt.index" ] && cmp -s "$t/srtt.index" "$t/srtt.engine" &&
     pass "srtt for tag \"$tag\": per host as many records as the index lines of its dumps count ($(tr '\t\n' ' ;' < "$t/srtt.engine"))" ||
     fail "srtt for tag \"$tag\": engine $(tr '\t\n' ' ;' < "$t/srtt.engine"), index $(tr '\t\n' ' ;' < "$t/srtt.index")"
-# The plainly named connection with the most dumps over all hosts.
-for h in "${FLEET_HOSTS[@]}"; do fleet_index_lines "$h"; done |
-    jq -r 'select(.pbcid | test("^[A-Za-z0-9_.:-]+$")) | .pbcid' | sort | uniq -c | sort -rn > "$t/ids"
-x=$(awk 'NR == 1 { print $2 }' "$t/ids")
+x=$(fleet_busiest_id)
 for h in "${FLEET_HOSTS[@]}"; do
     fleet_index_lines "$h" | jq -r --arg x "$x" --arg h "$h" 'select(.pbcid == $x) | "\($h)\t\(.filename)"'
 done | sort > "$t/where.index"
