@@ -168,7 +168,7 @@ int walker::check_packet(const dump_block& blk) {
 }
 
 int walker::end_section() {
-    if (!strict || out.sections.empty() || !dump_section_is_daemons(out.sections.back())) return 0;
+    if (!daemon_checks()) return 0;
     const size_t si = out.sections.size() - 1;
     const dump_section& s = out.sections[si];
     if (pending_gap) return fail(gap_offset, "gap block without a record after it");
