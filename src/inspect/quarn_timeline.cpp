@@ -18,10 +18,9 @@
 namespace quarn {
 namespace {
 
-// Offsets inside a custom block: its enterprise number, then the bytes
-// interface 1 carries, up to the trailing block length.
-constexpr size_t CB_DATA_AT = 12;
-constexpr uint32_t BLOCK_TRAILER = 4;
+// Where the bytes interface 1 carries start in a custom block: after its
+// enterprise number, at the subtype; they run up to the trailing length.
+constexpr size_t CB_DATA_AT = offsetof(custom_block_fixed, subtype);
 
 // Appends every gather list it is given to `bytes`: the daemon's block
 // writers, aimed at memory.
@@ -46,7 +45,7 @@ std::vector<uint8_t> gap_bytes(uint32_t missing) {
     memory_writer m{{}, &block};
     m.w.write_op = memory_write;
     pcap_gapblock(&m.w, missing);
-    return std::vector<uint8_t>(block.begin() + CB_DATA_AT, block.end() - BLOCK_TRAILER);
+    return std::vector<uint8_t>(block.begin() + CB_DATA_AT, block.end() - BLOCK_TRAILING_LEN_SIZE);
 }
 
 template <typename T>
@@ -61,14 +60,14 @@ void put_option(std::vector<uint8_t>& out, uint16_t code, std::string_view value
     put<uint16_t>(out, code);
     put<uint16_t>(out, static_cast<uint16_t>(value.size()));
     out.insert(out.end(), value.begin(), value.end());
-    out.insert(out.end(), (4 - value.size() % 4) % 4, 0);
+    out.insert(out.end(), pad4(value.size()) - value.size(), 0);
 }
 
 // Closes the block that starts at `start`: the end of options, the total
 // length in its trailer and in its header.
 void end_block(std::vector<uint8_t>& out, size_t start) {
     put<uint32_t>(out, uint32_t{OPT_ENDOFOPT});
-    const auto len = static_cast<uint32_t>(out.size() - start + BLOCK_TRAILER);
+    const auto len = static_cast<uint32_t>(out.size() - start + BLOCK_TRAILING_LEN_SIZE);
     put<uint32_t>(out, len);
     store<uint32_t>(out.data() + start + 4, len);
 }
@@ -100,7 +99,7 @@ void put_record_epb(std::vector<uint8_t>& out, uint64_t time_usec, const uint8_t
     put<uint32_t>(out, len);
     put<uint32_t>(out, len);
     out.insert(out.end(), data, data + len);
-    out.insert(out.end(), (4 - len % 4) % 4, 0);
+    out.insert(out.end(), pad4(len) - len, 0);
     if (!comment.empty()) put_option(out, OPT_COMMENT, comment);
     end_block(out, start);
 }
@@ -149,12 +148,11 @@ void add_stack(timeline& t, uint8_t id, std::string_view name) {
 // (" <id>=<name>" after the fixed text), from the block at `b` of `len`
 // bytes.
 void add_described_stacks(timeline& t, const uint8_t* b, uint32_t len) {
-    constexpr size_t OPTIONS_AT = 16;
-    size_t at = OPTIONS_AT;
-    while (at + 4 <= len - BLOCK_TRAILER) {
+    size_t at = sizeof(idb_fixed);
+    while (at + 4 <= len - BLOCK_TRAILING_LEN_SIZE) {
         const uint16_t code = load<uint16_t>(b + at);
         const uint16_t olen = load<uint16_t>(b + at + 2);
-        if (code == OPT_ENDOFOPT || at + 4 + olen > len - BLOCK_TRAILER) return;
+        if (code == OPT_ENDOFOPT || at + 4 + olen > len - BLOCK_TRAILING_LEN_SIZE) return;
         const std::string_view v(reinterpret_cast<const char*>(b + at + 4), olen);
         if (code == OPT_IF_DESCRIPTION && v.starts_with(TIMELINE_IF_DESCRIPTION)) {
             std::string_view rest = v.substr(TIMELINE_IF_DESCRIPTION.size());
@@ -171,7 +169,7 @@ void add_described_stacks(timeline& t, const uint8_t* b, uint32_t len) {
                 }
             }
         }
-        at += 4 + ((olen + 3u) & ~3u);
+        at += 4 + pad4(olen);
     }
 }
 
@@ -319,7 +317,8 @@ int timeline_pcapng(const timeline& t, std::vector<uint8_t>& out, std::string& e
         } else if (it.block) {
             const uint8_t* b = p.bytes.data() + it.block->offset;
             put_record_epb(out, it.time_usec, b + CB_DATA_AT,
-                           it.block->length - static_cast<uint32_t>(CB_DATA_AT) - BLOCK_TRAILER, {});
+                           static_cast<uint32_t>(it.block->length - CB_DATA_AT - BLOCK_TRAILING_LEN_SIZE),
+                           {});
         } else {
             const std::vector<uint8_t> gap = gap_bytes(it.missing);
             const std::string comment = part_jump_text(t.parts, *it.jump);
