@@ -5,6 +5,18 @@
 
 namespace quarn::dumpwalk {
 
+namespace {
+
+// A record on a timeline's records interface is the bytes of the daemon's
+// custom block from its subtype on; where its fields fall in those bytes.
+constexpr size_t RECORD_FROM = offsetof(custom_block_fixed, subtype);
+// The subtype ends where an event's options begin.
+constexpr size_t SUBTYPE_END = sizeof(custom_block_fixed) - RECORD_FROM;
+constexpr size_t GAP_MISSING_AT = offsetof(gap_fixed, missing) - RECORD_FROM;
+constexpr size_t GAP_OPTIONS_AT = sizeof(gap_fixed) - RECORD_FROM;
+
+}  // namespace
+
 int walker::packet_block(const uint8_t* b, size_t at, uint32_t len) {
     if (len < EPB_PACKET_AT + BLOCK_TRAILING_LEN_SIZE) {
         return fail(at, printf_text("enhanced packet block of %u bytes is too short", len));
@@ -55,10 +67,11 @@ int walker::packet_block(const uint8_t* b, size_t at, uint32_t len) {
 int walker::timeline_record(dump_block& blk) {
     const uint8_t* d = blk.packet;
     const size_t data_at = static_cast<size_t>(d - data);
-    if (blk.caplen < 4 || blk.caplen != blk.origlen) {
+    if (blk.caplen < SUBTYPE_END || blk.caplen != blk.origlen) {
         if (daemon_checks()) {
-            return fail(blk.offset + 20, printf_text("record of %u bytes (%u on the wire) on the records "
-                                                     "interface", blk.caplen, blk.origlen));
+            return fail(blk.offset + offsetof(epb_fixed, caplen),
+                        printf_text("record of %u bytes (%u on the wire) on the records interface",
+                                    blk.caplen, blk.origlen));
         }
         blk.kind = dump_block_kind::other;
         out.blocks.push_back(blk);
@@ -66,13 +79,13 @@ int walker::timeline_record(dump_block& blk) {
     }
     blk.pen = PEN;
     blk.subtype = load<uint32_t>(d);
-    const uint8_t* opts = d + 4;
+    const uint8_t* opts = d + SUBTYPE_END;
     if (blk.subtype == CB_SUB_EVENT) {
         blk.kind = dump_block_kind::event;
-    } else if (blk.subtype == CB_SUB_GAP && blk.caplen >= 8) {
+    } else if (blk.subtype == CB_SUB_GAP && blk.caplen >= GAP_OPTIONS_AT) {
         blk.kind = dump_block_kind::gap;
-        blk.missing = load<uint32_t>(d + 4);
-        opts = d + 8;
+        blk.missing = load<uint32_t>(d + GAP_MISSING_AT);
+        opts = d + GAP_OPTIONS_AT;
     } else {
         if (daemon_checks()) {
             return fail(data_at, printf_text("record of subtype %u on the records interface", blk.subtype));
@@ -87,7 +100,7 @@ int walker::timeline_record(dump_block& blk) {
     out.blocks.push_back(blk);
     if (!daemon_checks()) return 0;
     if (blk.kind == dump_block_kind::gap && blk.missing == 0) {
-        return fail(data_at + 4, "gap record with no records missing");
+        return fail(data_at + GAP_MISSING_AT, "gap record with no records missing");
     }
     if (blk.kind == dump_block_kind::event && !blk.record) {
         return fail(blk.offset, "event record without its record bytes");
