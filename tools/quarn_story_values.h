@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quarn_dumppolicy.h"
 #include "quarn_story.h"
 
 namespace quarn::story {
@@ -142,7 +143,8 @@ inline value_table expected_values(const std::vector<logged>& recs,
     bool have_prev = false;
     uint32_t prev = 0;
     for (const story_message& m : msgs) {
-        if (m.reason == "rebuffer" && m.records.size() <= 10) continue;  // removed, not indexed
+        // A dump the daemon removes instead of indexing shows no rows.
+        if (!complete_dump_indexed(static_cast<uint32_t>(m.records.size()), m.reason)) continue;
         for (size_t i : m.records) {
             const logged& r = recs[i];
             if (have_prev && r.serial != prev + 1) {
