@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace quarn {
 
@@ -38,6 +39,11 @@ inline size_t utf8_sequence_length(const uint8_t* s, size_t n) {
         if (s[i] < 0x80 || s[i] > 0xBF) return 0;
     }
     return len;
+}
+
+// The same for the text s from its byte i on (i < s.size()).
+inline size_t utf8_sequence_length(std::string_view s, size_t i) {
+    return utf8_sequence_length(reinterpret_cast<const uint8_t*>(s.data()) + i, s.size() - i);
 }
 
 // Rewrites the n bytes of s in place so that they are valid UTF-8: each

@@ -20,14 +20,6 @@ namespace {
 
 constexpr size_t READ_CHUNK = 1 << 16;
 
-// Grows `out` by up to `want` bytes within DUMP_MAX_BYTES; false when full.
-bool grow(std::vector<uint8_t>& out, size_t used, size_t want) {
-    if (used >= DUMP_MAX_BYTES) return false;
-    const size_t n = std::min(want, DUMP_MAX_BYTES - used);
-    out.resize(used + n);
-    return true;
-}
-
 int decompress_xz(const uint8_t* in, size_t size, std::vector<uint8_t>& out, std::string& err) {
     lzma_stream s = LZMA_STREAM_INIT;
     if (lzma_stream_decoder(&s, UINT64_MAX, LZMA_CONCATENATED) != LZMA_OK) {
@@ -39,7 +31,7 @@ int decompress_xz(const uint8_t* in, size_t size, std::vector<uint8_t>& out, std
     size_t used = 0;
     int rc = -1;
     for (;;) {
-        if (!grow(out, used, READ_CHUNK)) {
+        if (!dump_buffer_grow(out, used, READ_CHUNK)) {
             err = "XZ data decompresses to more than the size limit";
             break;
         }
@@ -71,7 +63,7 @@ int decompress_zstd(const uint8_t* in, size_t size, std::vector<uint8_t>& out, s
     size_t used = 0;
     int rc = 0;
     for (;;) {
-        if (!grow(out, used, READ_CHUNK)) {
+        if (!dump_buffer_grow(out, used, READ_CHUNK)) {
             err = "zstd data decompresses to more than the size limit";
             rc = -1;
             break;
@@ -100,16 +92,16 @@ int decompress_zstd(const uint8_t* in, size_t size, std::vector<uint8_t>& out, s
 
 }  // namespace
 
+bool dump_buffer_grow(std::vector<uint8_t>& out, size_t used, size_t want) {
+    if (used >= DUMP_MAX_BYTES) return false;
+    const size_t n = std::min(want, DUMP_MAX_BYTES - used);
+    out.resize(used + n);
+    return true;
+}
+
 dump_compression dump_compression_of(const uint8_t* data, size_t size) {
     for (const compression_kind& c : COMPRESSIONS) {
         if (c.magic && size >= c.magic_len && memcmp(data, c.magic, c.magic_len) == 0) return c.id;
-    }
-    return dump_compression::none;
-}
-
-dump_compression dump_compression_of_name(std::string_view name) {
-    for (const compression_kind& c : COMPRESSIONS) {
-        if (*c.suffix && name.ends_with(c.suffix)) return c.id;
     }
     return dump_compression::none;
 }
@@ -161,7 +153,7 @@ int dump_read_raw(const char* path, std::vector<uint8_t>& raw, std::string& err)
     if (S_ISREG(st.st_mode)) raw.reserve(static_cast<size_t>(st.st_size));
     size_t used = 0;
     for (;;) {
-        if (used == raw.size() && !grow(raw, used, READ_CHUNK)) {
+        if (used == raw.size() && !dump_buffer_grow(raw, used, READ_CHUNK)) {
             err = "file larger than the size limit";
             return -1;
         }

@@ -24,10 +24,13 @@ namespace quarn {
 // Largest file (after decompression) the readers take.
 inline constexpr size_t DUMP_MAX_BYTES = size_t{1} << 30;
 
+// Grows `out`, whose first `used` bytes are filled, to `used` plus up to
+// `want` bytes within DUMP_MAX_BYTES; false, leaving it as it is, when
+// `used` has reached the limit.
+bool dump_buffer_grow(std::vector<uint8_t>& out, size_t used, size_t want);
+
 // The compression a file's first bytes announce (XZ or zstd magic).
 dump_compression dump_compression_of(const uint8_t* data, size_t size);
-// The compression a dump's name announces by its suffix.
-dump_compression dump_compression_of_name(std::string_view name);
 
 // Decompresses `in` into `out` (a copy when `c` is none). 0 on success;
 // -1 with a message in `err` for damaged or truncated data or when the
@@ -98,6 +101,11 @@ struct dump_block {
     uint32_t missing = 0;    // gap blocks
 };
 
+// Whether `b` is a record: a packet or event block with its record bytes.
+inline bool dump_block_has_record(const dump_block& b) {
+    return (b.kind == dump_block_kind::packet || b.kind == dump_block_kind::event) && b.record;
+}
+
 struct dump_contents {
     std::vector<dump_section> sections;
     std::vector<dump_block> blocks;  // every block in file order, sections included
@@ -113,13 +121,16 @@ struct dump_fault {
 // Walks the blocks of `data`, which must outlive `out`. Faults that no
 // reader can get past (lengths, trailers, option framing, a first block
 // that is not a section header, a foreign byte order) always stop the walk.
-// With `strict`, so do faults of pcapng in any section (an option list
+// With `strict`, so do, in any section, faults of pcapng (an option list
 // that does not end with end-of-options, interface ids without an
-// interface, a captured length above the original), and in the daemon's
-// sections (dump_section_is_daemons) faults of content: unknown block types
-// and custom blocks, options missing or of the wrong size, and record bytes
-// that disagree with the synthesized headers, the timestamps, the section's
-// stack and the serial numbers around gaps.
+// interface, a captured length above the original) and faults of the
+// options themselves: an epb_flags option of the wrong length, a custom
+// option of the daemon's enterprise number of the wrong length, of an
+// unknown subtype or repeated (a second record option); and, in the
+// daemon's sections only (dump_section_is_daemons), faults of content:
+// unknown block types and custom blocks, options missing or unexpected,
+// and record bytes that disagree with the synthesized headers, the
+// timestamps, the section's stack and the serial numbers around gaps.
 // 0 when the whole file was walked; -1 with `fault` set, `out` holding the
 // blocks before the fault. The fault's offset is the start of the block
 // that holds it; its message names the field, and the field's byte within

@@ -17,27 +17,18 @@
 #include "quarn_logfmt.h"
 #include "quarn_pcapng_format.h"
 #include "quarn_text.h"
+#include "quarn_utf8.h"
 #include "inspect/quarn_rowtable.h"
 
 namespace quarn {
 
-namespace {
-
-
-struct tcp_fields {
-    bool valid = false;
-    uint8_t flags = 0;
-    uint32_t seq = 0;
-    uint32_t ack = 0;
-    uint16_t window = 0;
-};
-
-// TCP fields from a packet's data, when the captured bytes hold them.
-tcp_fields packet_tcp(const dump_block& b) {
+tcp_fields packet_tcp(const dump_block& b, bool other_af_as_ipv4) {
     tcp_fields t;
     if (!b.packet || b.caplen < AF_WORD_LEN) return t;
     const uint32_t af = load<uint32_t>(b.packet);
-    const size_t ip_len = af == TLH_AF_INET6 ? IPV6_HDR_LEN : af == TLH_AF_INET ? IPV4_HDR_LEN : 0;
+    const size_t ip_len = af == TLH_AF_INET6                   ? IPV6_HDR_LEN
+                          : af == TLH_AF_INET || other_af_as_ipv4 ? IPV4_HDR_LEN
+                                                                 : 0;
     if (ip_len == 0 || b.caplen < AF_WORD_LEN + ip_len + TCP_MIN_HDR_LEN) return t;
     const uint8_t* th = b.packet + AF_WORD_LEN + ip_len;
     t.valid = true;
@@ -47,6 +38,8 @@ tcp_fields packet_tcp(const dump_block& b) {
     t.window = load_be16(th + 14);
     return t;
 }
+
+namespace {
 
 std::string tcp_flag_names(uint8_t f) {
     static constexpr const char* NAMES[] = {"FIN", "SYN", "RST", "PSH", "ACK", "URG", "ECE", "CWR"};
@@ -267,38 +260,6 @@ std::string json_block(const dump_block& b, const dump_contents& c) {
     return o + "}";
 }
 
-// Length of the valid UTF-8 sequence at s[i], or 0.
-size_t utf8_sequence(std::string_view s, size_t i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    size_t n;
-    uint32_t cp;
-    if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-        cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        cp = c & 0x07;
-    } else {
-        return 0;
-    }
-    if (s.size() - i < n) return 0;
-    for (size_t k = 1; k < n; k++) {
-        const auto cc = static_cast<unsigned char>(s[i + k]);
-        if ((cc & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (cc & 0x3F);
-    }
-    // Overlong forms, surrogates and values above U+10FFFF are not UTF-8.
-    if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-        (cp >= 0xD800 && cp <= 0xDFFF)) {
-        return 0;
-    }
-    return n;
-}
-
 }  // namespace
 
 std::string utc_text(int64_t sec, int64_t usec) {
@@ -322,7 +283,7 @@ void json_append_string(std::string& out, std::string_view s) {
         } else if (c < 0x20 || c == 0x7f) {
             out += fmt("\\u%04x", c);
             i++;
-        } else if (const size_t n = utf8_sequence(s, i); n > 0) {
+        } else if (const size_t n = utf8_sequence_length(s, i); n > 0) {
             out.append(s.substr(i, n));
             i += n;
         } else {

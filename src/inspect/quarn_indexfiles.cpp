@@ -29,13 +29,6 @@ constexpr suffix_kind SUFFIXES[] = {
     {".zst", index_compression::zstd},
 };
 
-// Grows `out` by up to CHUNK bytes within DUMP_MAX_BYTES; false when full.
-bool grow(std::vector<uint8_t>& out, size_t used) {
-    if (used >= DUMP_MAX_BYTES) return false;
-    out.resize(used + std::min(CHUNK, DUMP_MAX_BYTES - used));
-    return true;
-}
-
 int gunzip(const uint8_t* in, size_t size, std::vector<uint8_t>& out, std::string& err) {
     z_stream z{};
     // 16 + MAX_WBITS: a gzip wrapper, not a raw zlib stream.
@@ -46,7 +39,7 @@ int gunzip(const uint8_t* in, size_t size, std::vector<uint8_t>& out, std::strin
     size_t used = 0, consumed = 0;
     int rc = -1;
     for (;;) {
-        if (!grow(out, used)) {
+        if (!dump_buffer_grow(out, used, CHUNK)) {
             err = "gzip data decompresses to more than the size limit";
             break;
         }
@@ -102,7 +95,7 @@ int bunzip2(const uint8_t* in, size_t size, std::vector<uint8_t>& out, std::stri
             }
             open = true;
         }
-        if (!grow(out, used)) {
+        if (!dump_buffer_grow(out, used, CHUNK)) {
             err = "bzip2 data decompresses to more than the size limit";
             break;
         }

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 
 #include "quarn_logfmt.h"
@@ -17,6 +16,21 @@ namespace {
 std::string base_name(const std::string& path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+void part_note_records(dump_part& p) {
+    p.has_records = false;
+    for (size_t i = 0; i < p.contents.blocks.size(); i++) {
+        const dump_block& b = p.contents.blocks[i];
+        if (!dump_block_has_record(b)) continue;
+        const uint32_t serial = rec_serial(b.record);
+        if (!p.has_records) {
+            p.has_records = true;
+            p.first_serial = serial;
+            p.first_record = i;
+        }
+        p.last_serial = serial;
+    }
 }
 
 }  // namespace
@@ -32,21 +46,6 @@ int list_dir_names(const std::string& dir, std::vector<std::string>& names, std:
     }
     closedir(d);
     return 0;
-}
-
-void part_note_records(dump_part& p) {
-    p.has_records = false;
-    for (size_t i = 0; i < p.contents.blocks.size(); i++) {
-        const dump_block& b = p.contents.blocks[i];
-        if ((b.kind != dump_block_kind::packet && b.kind != dump_block_kind::event) || !b.record) continue;
-        const uint32_t serial = rec_serial(b.record);
-        if (!p.has_records) {
-            p.has_records = true;
-            p.first_serial = serial;
-            p.first_record = i;
-        }
-        p.last_serial = serial;
-    }
 }
 
 int dump_part_load(const std::string& path, bool strict, dump_part& p, std::string& err) {

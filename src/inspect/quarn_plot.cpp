@@ -123,20 +123,6 @@ bool synchronized(const tcplog_record& r) {
     return r.state >= STATE_SYN_SENT && r.state <= STATE_TIME_WAIT;
 }
 
-// The TCP header inside a packet block's data (after the address family
-// word and the IP header), or null when the data are too short for it.
-const uint8_t* packet_tcp_header(const dump_block& b) {
-    if (!b.packet || b.caplen < 4) return nullptr;
-    const uint32_t af = load<uint32_t>(b.packet);
-    const uint32_t ip_len = af == TLH_AF_INET6 ? 40 : 20;
-    if (b.caplen < 4 + ip_len + 20) return nullptr;
-    return b.packet + 4 + ip_len;
-}
-
-uint32_t be32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
 std::string connection_title(const timeline& t) {
     std::string title = "quarn_dumper connection";
     const uint8_t* hdr = nullptr;
@@ -240,13 +226,14 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
     for (size_t i = 0; !have_base && i < t.items.size(); i++) {
         const timeline_item& it = t.items[i];
         if (it.kind != timeline_kind::packet || !it.record) continue;
-        const uint8_t* th = packet_tcp_header(*it.block);
-        if (!th) continue;
+        // Data of an unknown address family are read as IPv4.
+        const tcp_fields th = packet_tcp(*it.block, true);
+        if (!th.valid) continue;
         if (rec_event_id(it.record) != REC_EVENT_IN) {
-            base = be32(th + 4);
+            base = th.seq;
             have_base = true;
-        } else if (th[13] & TH_FLAG_ACK) {
-            base = be32(th + 8);
+        } else if (th.flags & TH_FLAG_ACK) {
+            base = th.ack;
             have_base = true;
         }
     }
@@ -276,16 +263,16 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
             if (synchronized(r)) seq_rows++;
         }
         if (it.kind == timeline_kind::packet) {
-            const uint8_t* th = packet_tcp_header(*it.block);
-            if (!th) continue;
-            const uint8_t flags = th[13];
+            const tcp_fields th = packet_tcp(*it.block, true);
+            if (!th.valid) continue;
+            const uint8_t flags = th.flags;
             if (rec_event_id(it.record) == REC_EVENT_IN) {
                 if (flags & TH_FLAG_ACK) {
-                    acks.row(printf_text("%.6f %" PRId64, x, seq_from(be32(th + 8), base)));
+                    acks.row(printf_text("%.6f %" PRId64, x, seq_from(th.ack, base)));
                 }
                 continue;
             }
-            const int64_t seq = seq_from(be32(th + 4), base);
+            const int64_t seq = seq_from(th.seq, base);
             const uint32_t len = rec_payload_len(it.record) + ((flags & TH_FLAG_SYN) ? 1 : 0) +
                                  ((flags & TH_FLAG_FIN) ? 1 : 0);
             if (len == 0) continue;  // a bare ACK takes no sequence space

@@ -9,6 +9,7 @@
 #include "quarn_assert.h"
 #include "quarn_dumpshow.h"
 #include "quarn_logfmt.h"
+#include "quarn_utf8.h"
 
 namespace quarn {
 
@@ -66,16 +67,17 @@ std::string_view kind_text(row_kind k) {
     return "gap";
 }
 
-bool has_record(const dump_block& b) {
-    return (b.kind == dump_block_kind::packet || b.kind == dump_block_kind::event) && b.record;
+// A row's time and serial: those of the record block `b`.
+void fill_time_serial(const dump_contents& c, const dump_block& b, record_row& r) {
+    r.has_time = record_wall_time(c.sections[b.section], b.record, r.sec, r.usec);
+    r.has_serial = true;
+    r.serial = rec_serial(b.record);
 }
 
 // A record's row: time, serial and the decoded fields.
 void fill_record_row(const dump_contents& c, const dump_block& b, record_row& r) {
     const dump_section& s = c.sections[b.section];
-    r.has_time = record_wall_time(s, b.record, r.sec, r.usec);
-    r.has_serial = true;
-    r.serial = rec_serial(b.record);
+    fill_time_serial(c, b, r);
     r.stack = s.has_stack && s.stack_id == rec_stack_id(b.record) ? s.stack_name : std::string_view();
     r.decoded = tcplog_decode(std::span<const uint8_t>(b.record, REC_COPY_SIZE), r.stack, r.rec) == 0;
 }
@@ -86,35 +88,6 @@ bool plain_word(std::string_view s) {
     return std::all_of(s.begin(), s.end(), [](char ch) {
         return ch > 0x20 && ch < 0x7f && ch != '"' && ch != '\\';
     });
-}
-
-// Length of the valid UTF-8 sequence at s[i], or 0.
-size_t utf8_at(std::string_view s, size_t i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) return 1;
-    size_t n;
-    unsigned lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        if (c == 0xE0) lo = 0xA0;
-        if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (s.size() - i < n) return 0;
-    const auto c1 = static_cast<unsigned char>(s[i + 1]);
-    if (c1 < lo || c1 > hi) return 0;
-    for (size_t k = 2; k < n; k++) {
-        const auto ck = static_cast<unsigned char>(s[i + k]);
-        if (ck < 0x80 || ck > 0xBF) return 0;
-    }
-    return n;
 }
 
 void csv_append_text(std::string& out, std::string_view s) {
@@ -128,7 +101,7 @@ void csv_append_text(std::string& out, std::string_view s) {
         } else if (c < 0x20 || c == 0x7f) {
             out += (c == '\r' || c == '\n') ? static_cast<char>(c) : '?';
             i++;
-        } else if (const size_t n = utf8_at(s, i); n > 0) {
+        } else if (const size_t n = utf8_sequence_length(s, i); n > 0) {
             out.append(s.substr(i, n));
             i += n;
         } else {
@@ -241,14 +214,8 @@ bool row_of_block(const dump_contents& c, size_t index, record_row& out) {
         out.missing = b.missing;
         // Time and serial of the record the gap stands before.
         for (size_t k = index + 1; k < c.blocks.size() && c.blocks[k].section == b.section; k++) {
-            if (!has_record(c.blocks[k])) continue;
-            record_row next;
-            fill_record_row(c, c.blocks[k], next);
-            out.has_time = next.has_time;
-            out.sec = next.sec;
-            out.usec = next.usec;
-            out.has_serial = true;
-            out.serial = next.serial;
+            if (!dump_block_has_record(c.blocks[k])) continue;
+            fill_time_serial(c, c.blocks[k], out);
             break;
         }
         return true;
@@ -278,13 +245,7 @@ void rows_of_parts(const stem_parts& sp, std::vector<record_row>& out) {
             g.kind = row_kind::gap;
             g.missing = sp.jumps[jump].missing;
             g.block = part.first_record;
-            record_row first;
-            fill_record_row(part.contents, part.contents.blocks[part.first_record], first);
-            g.has_time = first.has_time;
-            g.sec = first.sec;
-            g.usec = first.usec;
-            g.has_serial = true;
-            g.serial = first.serial;
+            fill_time_serial(part.contents, part.contents.blocks[part.first_record], g);
             size_t at = from;
             while (at < out.size() && out[at].block < part.first_record) at++;
             out.insert(out.begin() + static_cast<std::ptrdiff_t>(at), g);
