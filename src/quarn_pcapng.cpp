@@ -136,7 +136,8 @@ void iov_free_owned(iov_list& l) {
 uint8_t* pcap_vorm_opt_alloc(uint32_t subtype, uint32_t payload_len) {
     // Widened so that a length near 2^32 cannot wrap past the check.
     const uint64_t len = payload_len;
-    QUARN_ASSERT(UNIT, len + CUSTOM_OPT_PAYLOAD_AT <= UINT16_MAX);
+    QUARN_ASSERT(UNIT, len + 8 <= UINT16_MAX);  // 8: PEN and subtype
+    static_assert(CUSTOM_OPT_PAYLOAD_AT == 8);
     auto* h = static_cast<uint8_t*>(pcap_alloc(CUSTOM_OPT_HDR_SIZE));
     if (!h) return nullptr;
     store<uint16_t>(h + offsetof(option_header, code), OPT_CUSTOM);
