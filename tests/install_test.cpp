@@ -1,7 +1,8 @@
 // `cmake --install` into a staging folder (DESTDIR), as a packager runs it:
 // the tree under the prefix and its modes, the fields filled at install
 // time, the port's build against its packing list, and that the installed
-// files work: the daemon, the rc.d script under FreeBSD's rc.subr, the
+// files work: the daemon with the synthesizer and the inspector, the rc.d
+// script under FreeBSD's rc.subr, the
 // example crontab line.
 #include <pwd.h>
 #include <sys/stat.h>
@@ -70,8 +71,10 @@ TEST_F(StagingInstall, TreeAndModes) {
     const std::map<std::string, mode_t> expected = {
         {"sbin/quarn_dumper", S_IFREG | 0755},
         {"bin/quarn_inspect", S_IFREG | 0755},
+        {"bin/quarn_synth", S_IFREG | 0755},
         {"share/man/man8/quarn_dumper.8", S_IFREG | 0644},
         {"share/man/man1/quarn_inspect.1", S_IFREG | 0644},
+        {"share/man/man1/quarn_synth.1", S_IFREG | 0644},
         {"etc/rc.d/quarn_dumper", S_IFREG | 0555},
         {"etc/newsyslog.conf.d/quarn_dumper.conf", S_IFREG | 0644},
         {"share/examples/quarn_dumper/rc.conf", S_IFREG | 0644},
@@ -80,7 +83,7 @@ TEST_F(StagingInstall, TreeAndModes) {
     };
 
     // Nothing lands outside the prefix, and nothing else inside it (the
-    // test tools stay in the build tree).
+    // test programs and benchmarks stay in the build tree).
     const std::map<std::string, mode_t> all = tree(staging_->path());
     for (const auto& [path, mode] : all) {
         EXPECT_EQ(path.rfind("usr/local/", 0), 0u) << path << " is outside the prefix";
@@ -174,6 +177,29 @@ TEST_F(StagingInstall, InstalledFilesWork) {
     const std::string rotation = read_text(prefix() + "/etc/newsyslog.conf.d/quarn_dumper.conf");
     EXPECT_NE(rotation.find("/var/log/quarn_dumps/records"), std::string::npos);
     EXPECT_NE(rotation.find("/var/run/quarn_dumper.pid"), std::string::npos);
+
+    // The installed synthesizer's story goes through the installed daemon
+    // into dumps that the installed inspector checks: an installation can be
+    // tried on a stored stream.
+    daemon_setup d;
+    run_options so;
+    so.args = {"--story", "-k", d.tmp / "sysctl", "-o", d.input};
+    const run_result story = run(prefix() + "/bin/quarn_synth", so);
+    ASSERT_EQ(story.status, 0) << story.err;
+    d.sysctl_dir = d.tmp / "sysctl";
+    const run_result daemon = run(prefix() + "/sbin/quarn_dumper", d.options());
+    ASSERT_EQ(daemon.status, 0) << daemon.err;
+    const std::vector<std::string> lines = split_lines(read_text(d.out + "/records"));
+    ASSERT_EQ(lines.size(), 4u) << "the story's four messages, one dump each";
+    run_options check;
+    for (const std::string& line : lines) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(line, m, std::regex(R"re("filename":"([^"]+)")re"))) << line;
+        check.args.push_back(d.out + "/" + m[1].str());
+    }
+    check.args.insert(check.args.begin(), "--check");
+    const run_result checked = run(prefix() + "/bin/quarn_inspect", check);
+    EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
 }
 
 // The port's build: the tree configured with the Makefile's CMake options,
@@ -212,7 +238,7 @@ protected:
         if (c.status != 0) return;
         // The programs are those of this build: compiling them again would
         // show nothing about the layout.
-        for (const char* program : {QUARN_DAEMON_PATH, QUARN_INSPECT_PATH}) {
+        for (const char* program : {QUARN_DAEMON_PATH, QUARN_INSPECT_PATH, QUARN_SYNTH_PATH}) {
             const std::string name = std::filesystem::path(program).filename();
             std::filesystem::copy_file(program, build + "/" + name);
         }
