@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -142,6 +143,21 @@ TEST(PortFiles, LinesTheLintAccepts) {
             EXPECT_LE(column, 80u) << line;
         }
     }
+}
+
+// rcorder(8)'s header of the rc.d script. A port's service that runs as a
+// user of its own starts after LOGIN, once the base system's services run.
+TEST(PortFiles, RcScriptOrder) {
+    std::map<std::string, std::vector<std::string>> header;
+    for (const std::string& line : lines_of(port_dir() + "/files/quarn_dumper.in")) {
+        std::smatch m;
+        if (std::regex_match(line, m, std::regex(R"(# (PROVIDE|REQUIRE|BEFORE|KEYWORD): *(.*))"))) {
+            header[m[1]] = words(m[2]);
+        }
+    }
+    EXPECT_EQ(header["PROVIDE"], std::vector<std::string>{"quarn_dumper"});
+    EXPECT_EQ(header["REQUIRE"], std::vector<std::string>{"LOGIN"});
+    EXPECT_EQ(header["KEYWORD"], std::vector<std::string>{"shutdown"});
 }
 
 TEST(PortFiles, PkgDescr) {
