@@ -658,19 +658,31 @@ TEST_F(RcScript, AFailedStartIsReported) {
     }
 }
 
-TEST_F(StagingInstall, ExampleCrontabExpiresOldDumpsOnly) {
-    ASSERT_EQ(install_->status, 0) << install_->out << install_->err;
-    // The command of the one crontab line, run on a private directory.
+// The one line of the example crontab: when it runs and its command.
+struct crontab_entry {
+    int minute = -1, hour = -1;
     std::string command;
-    std::istringstream lines(read_text(prefix() + "/share/examples/quarn_dumper/crontab"));
+};
+
+crontab_entry example_crontab(const std::string& prefix_dir) {
+    crontab_entry e;
+    std::istringstream lines(read_text(prefix_dir + "/share/examples/quarn_dumper/crontab"));
     for (std::string line; std::getline(lines, line);) {
         if (line.empty() || line[0] == '#') continue;
         std::istringstream fields(line);
-        std::string field;
-        for (int i = 0; i < 6; i++) fields >> field;  // minute .. who
-        ASSERT_EQ(field, "root") << line;
-        std::getline(fields >> std::ws, command);
+        std::string mday, month, wday, who;
+        fields >> e.minute >> e.hour >> mday >> month >> wday >> who;
+        EXPECT_EQ(who, "root") << line;
+        std::getline(fields >> std::ws, e.command);
     }
+    EXPECT_FALSE(e.command.empty());
+    return e;
+}
+
+TEST_F(StagingInstall, ExampleCrontabExpiresOldDumpsOnly) {
+    ASSERT_EQ(install_->status, 0) << install_->out << install_->err;
+    // The command of the one crontab line, run on a private directory.
+    std::string command = example_crontab(prefix()).command;
     ASSERT_FALSE(command.empty());
     temp_dir t;
     replace_once(command, "/var/log/quarn_dumps", t.path());
@@ -699,6 +711,118 @@ TEST_F(StagingInstall, ExampleCrontabExpiresOldDumpsOnly) {
     const run_result r = run("/bin/sh", o);
     EXPECT_EQ(r.status, 0) << r.err;
     for (const auto& f : files) EXPECT_EQ(file_exists(t / f.name), f.kept) << f.name;
+}
+
+// The installed newsyslog entry and example crontab together: no index
+// file goes before the dumps it names, so `quarn_inspect --reindex` after
+// the oldest index file went adds no line for dumps that went with it,
+// and still finds a line that a crash lost.
+//
+// Real dumps of the daemon are spread over the days the rotation keeps and
+// beyond, a minute before and after each rotation, and their lines go into
+// "records" and "records.N" as the entry's count, hour and flags rotate
+// them. The crontab's own command runs as at its hour (now, for the dumps'
+// times), and the directory is then looked at just after the next
+// rotation, when the oldest index file has just gone and the command has
+// not run since: the worst moment. Days have 24 hours, as on a machine on
+// UTC. find here is GNU's, which rounds ages down and so keeps dumps up to
+// a day longer than FreeBSD's.
+TEST_F(StagingInstall, RotationKeepsTheIndexOfEveryKeptDump) {
+    ASSERT_EQ(install_->status, 0) << install_->out << install_->err;
+    ASSERT_TRUE(have_program("xz"));
+    // The entry's fields: logfilename owner:group mode count size when flags ...
+    std::vector<std::string> entry;
+    for (const std::string& line : split_lines(read_text(prefix() + "/etc/newsyslog.conf.d/quarn_dumper.conf"))) {
+        if (line.rfind("/var/log/quarn_dumps/records", 0) == 0) entry = words(line);
+    }
+    ASSERT_GE(entry.size(), 7u);
+    const int count = std::stoi(entry[3]);
+    ASSERT_TRUE(std::regex_match(entry[5], std::regex(R"(@T\d\d)"))) << "rotated at an hour each day: " << entry[5];
+    const int rotation_hour = std::stoi(entry[5].substr(2));
+    const bool xz = entry[6].find('X') != std::string::npos;
+    crontab_entry cron = example_crontab(prefix());
+    ASSERT_FALSE(cron.command.empty());
+
+    const time_t day = 24 * 60 * 60;
+    const time_t cron_run = time(nullptr);
+    time_t until_rotation = (rotation_hour * 3600 - (cron.hour * 3600 + cron.minute * 60) + day) % day;
+    if (until_rotation == 0) until_rotation = day;
+    // rotation[k]: the k-th rotation before the moment looked at.
+    auto rotation = [&](int k) { return cron_run + until_rotation - k * day; };
+
+    struct placed {
+        time_t mtime;
+        std::string file;  // its dump file
+        int index = -1;    // -1: "records"; N: "records.N"
+    };
+    std::vector<placed> dumps;
+    for (int k = 0; k <= count + 2; k++) {
+        for (const time_t at : {rotation(k) - 60, rotation(k) + 60}) dumps.push_back({at, ""});
+    }
+    // A dump of the day being written, whose line a crash lost.
+    dumps.push_back({rotation(0) + 30, ""});
+    const size_t lost_line = dumps.size() - 1;
+
+    daemon_setup s;
+    std::vector<uint8_t> stream;
+    for (size_t i = 0; i < dumps.size(); i++) {
+        build::header_fields h;
+        h.fport = static_cast<uint16_t>(40000 + i);
+        append(stream, build::message(h, {build::record_fields{}}));
+    }
+    const run_result daemon = s.run_stream(stream);
+    ASSERT_EQ(daemon.status, 0) << daemon.err;
+    std::map<std::string, std::string> line_of;  // dump file -> its index line
+    for (const std::string& line : split_lines(read_text(s.out + "/records"))) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(line, m, std::regex(R"re("filename":"([^"]+)")re"))) << line;
+        line_of[m[1]] = line + "\n";
+    }
+    ASSERT_EQ(line_of.size(), dumps.size());
+    ASSERT_EQ(unlink((s.out + "/records").c_str()), 0);
+
+    std::map<int, std::string> index_text;
+    std::vector<std::string> expired;  // dumps whose index file has gone
+    size_t in_rotated = 0;
+    for (size_t i = 0; i < dumps.size(); i++) {
+        placed& d = dumps[i];
+        d.file = "conn_443_10.0.0.2_" + std::to_string(40000 + i) + ".0.pcapng";
+        ASSERT_TRUE(line_of.count(d.file)) << d.file;
+        const timeval times[2] = {{d.mtime, 0}, {d.mtime, 0}};
+        ASSERT_EQ(utimes((s.out + "/" + d.file).c_str(), times), 0);
+        for (int k = 0; d.mtime < rotation(k); k++) d.index = k;
+        if (d.index >= count) {
+            expired.push_back(d.file);
+        } else if (i != lost_line) {
+            index_text[d.index] += line_of[d.file];
+            in_rotated += d.index >= 0;
+        }
+    }
+    ASSERT_FALSE(expired.empty());
+    ASSERT_GT(in_rotated, 0u);
+    for (const auto& [index, text] : index_text) {
+        const std::string name = s.out + "/records" + (index < 0 ? "" : "." + std::to_string(index));
+        write_file(name, text);
+        if (index < 0 || !xz) continue;
+        run_options compress;
+        compress.args = {"xz", name};
+        const run_result r = run("/usr/bin/env", compress);
+        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_TRUE(file_exists(name + ".xz"));
+    }
+
+    replace_once(cron.command, "/var/log/quarn_dumps", s.out);
+    run_options sh;
+    sh.args = {"-c", cron.command};
+    const run_result expiry = run("/bin/sh", sh);
+    ASSERT_EQ(expiry.status, 0) << expiry.err;
+    for (const std::string& f : expired) EXPECT_FALSE(file_exists(s.out + "/" + f)) << f << " outlived its index file";
+
+    run_options reindex;
+    reindex.args = {"--reindex", s.out};
+    const run_result r = run(QUARN_INSPECT_PATH, reindex);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, line_of[dumps[lost_line].file]);
 }
 
 }  // namespace
