@@ -2,7 +2,7 @@
 // the tree under the prefix and its modes, the fields filled at install
 // time, the port's build against its packing list, and that the installed
 // files work: the daemon, the rc.d script under FreeBSD's rc.subr, the
-// example crontab line.
+// example crontab line, and the index rotation that outlasts it.
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
