@@ -360,9 +360,9 @@ size_t line_count(const std::string& path) {
 // title "daemon:"; it writes its -P PID file, runs the program the script
 // names (the real daemon, under that name), starts it again -R seconds
 // after each end, and on SIGTERM passes the signal on and ends without
-// waiting for the program, as FreeBSD 13's does. It notes its own pid, the
-// restart delay, each end of the program with its status, and every other
-// signal that reaches it. The daemon reads a FIFO named as the log device;
+// waiting for the program (a daemon(8) may end first, so the script must
+// not count on it). It notes its own pid, the restart delay, each end of
+// the program with its status, and every other signal that reaches it. The daemon reads a FIFO named as the log device;
 // its directory has a blank and quotes in its name.
 class RcScript : public StagingInstall {
 protected:
