@@ -1,18 +1,21 @@
 #!/bin/sh
 # Loads the records of this host's dumps into the fleet's engine: every dump
 # named by a line of the index ("records" and its rotated copies records.N,
-# records.N.xz/.gz/.bz2/.zst) that was not loaded before goes through
-# `quarn_inspect --csv`, and its rows go, with the host, the connection's
-# file stem, the dump's part number and a batch number in front, into
-# quarn.dump_records in one INSERT per batch.
+# records.N.xz/.gz/.bz2/.zst) that was not loaded before. A batch of dumps
+# goes through one `quarn_inspect --csv` call, whose rows (each led by its
+# dump's file stem and part number) stream, with the host and the batch
+# number put in front, into quarn.dump_records: one INSERT per batch, no
+# per-dump or per-row work in the shell.
 #
 #   load-records.sh -D dump_dir -H host -S state_dir [-n dumps_per_batch]
 #
 # Run it periodically (cron); a run that finds another one still running
 # exits at once. CLICKHOUSE_CLIENT is the client command (default
-# "clickhouse-client"; add --host/--port/--user there), QUARN_INSPECT the
-# inspector (default "quarn_inspect"). Needs jq and, for rotated index files,
-# the decompressor that matches.
+# "clickhouse-client"; add --host/--port/--user there, for the host's
+# shard), QUARN_INSPECT the inspector (default "quarn_inspect"). Needs jq
+# and, for rotated index files, the decompressor that matches. A batch holds
+# at most dumps_per_batch dumps (default 2000) and at most 128 KiB of file
+# names (the inspector's command line).
 #
 # Only dumps with an index line are loaded: the daemon writes the line after
 # the file is complete, so a dump still being written is never read.
@@ -24,16 +27,27 @@
 #   failed       the same for dumps quarn_inspect could not read, with the
 #                reason; they are not tried again (delete a line to retry)
 #   next_batch   the batch number the next INSERT takes
-#   pending      "<batch> <rows>" while an INSERT is under way, with
-#                pending.keys, the dumps in it
+#   pending      "<batch>" while an INSERT is under way, with pending.keys,
+#                the dumps in it
+#   pending.rows "<batch> <rows> ." once every row of the batch has passed
+#                to the client, before the client has the end of its input
 #
 # Nothing is loaded twice, also across a crash at any point: the batch is
 # written down (pending) before the INSERT and marked loaded only after the
-# engine confirmed it. A run that finds `pending` asks the engine how many
-# rows of that batch it holds: all of them, and the batch is marked loaded;
-# none, and its dumps are simply taken again; some (an INSERT cut short
-# between the parts it makes), and those rows are deleted first
-# (ALTER TABLE ... DELETE, then waiting until none is left).
+# engine confirmed it. The client sends a batch of fewer than
+# max_insert_block_size rows (1,048,576) only once it has read all of it,
+# so the row count is on disk before the engine can hold any row of the
+# batch. A run that finds `pending` asks the engine how many rows of that
+# batch it holds: as many as pending.rows says, and the batch is marked
+# loaded; none, and its dumps are simply taken again; otherwise (an INSERT
+# cut short between the parts it makes, or a count never written) those
+# rows are deleted first (ALTER TABLE ... DELETE, then waiting until none
+# is left).
+#
+# A batch in which quarn_inspect cannot read a dump is not inserted (the
+# rows end in a line that is no CSV row, so the client refuses the INSERT);
+# its dumps are then read one by one, the unreadable ones go to `failed`,
+# and the others into the next batch.
 set -eu
 
 usage() {
@@ -58,6 +72,8 @@ case $per_batch in *[!0-9]* | '' | 0) usage ;; esac
 
 client=${CLICKHOUSE_CLIENT:-clickhouse-client}
 inspect=${QUARN_INSPECT:-quarn_inspect}
+# The inspector runs in the dump directory.
+case $inspect in /*) ;; */*) inspect=$PWD/$inspect ;; esac
 mkdir -p "$state"
 
 # One run at a time: flock(1) on Linux, lockf(1) on FreeBSD.
@@ -84,39 +100,49 @@ put() { cat > "$state/$1.tmp" && mv "$state/$1.tmp" "$state/$1"; }
 # line matches no dump).
 commit() {
     cat "$state/pending.keys" >> "$state/loaded"
-    rm -f "$state/pending" "$state/pending.keys"
+    rm -f "$state/pending" "$state/pending.rows" "$state/pending.keys"
 }
 
 rows_of_batch() {
     ch --query "SELECT count() FROM quarn.dump_records WHERE host = '$host' AND batch = $1"
 }
 
-# A batch that was under way when an earlier run stopped.
-if [ -f "$state/pending" ]; then
-    read -r batch rows < "$state/pending"
-    have=$(rows_of_batch "$batch")
-    if [ "$have" -eq "$rows" ]; then
+# Settles a batch that was under way: marks it loaded when the engine holds
+# all its rows, else removes what the engine holds of it and forgets it (its
+# dumps are still to do). Fails when the rows do not go away in time.
+settle() {
+    p_batch= p_rows= rb= rn= rend=
+    read -r p_batch < "$state/pending"
+    [ ! -f "$state/pending.rows" ] || read -r rb rn rend < "$state/pending.rows" || true
+    if [ "$rb" = "$p_batch" ] && [ "$rend" = . ]; then p_rows=$rn; fi
+    have=$(rows_of_batch "$p_batch")
+    if [ -n "$p_rows" ] && [ "$have" -eq "$p_rows" ]; then
         commit
-    else
-        if [ "$have" -ne 0 ]; then
-            echo "load-records.sh: batch $batch holds $have of $rows rows; deleting them" >&2
-            ch --query "ALTER TABLE quarn.dump_records DELETE WHERE host = '$host' AND batch = $batch"
-            tries=0
-            while [ "$(rows_of_batch "$batch")" -ne 0 ]; do
-                tries=$((tries + 1))
-                if [ $tries -gt 120 ]; then
-                    echo "load-records.sh: rows of batch $batch still there; trying next run" >&2
-                    exit 1
-                fi
-                sleep 1
-            done
-        fi
-        rm -f "$state/pending" "$state/pending.keys"
+        return
     fi
-fi
+    if [ "$have" -ne 0 ]; then
+        echo "load-records.sh: batch $p_batch holds $have of ${p_rows:-an unknown number of} rows; deleting them" >&2
+        ch --query "ALTER TABLE quarn.dump_records DELETE WHERE host = '$host' AND batch = $p_batch"
+        tries=0
+        while [ "$(rows_of_batch "$p_batch")" -ne 0 ]; do
+            tries=$((tries + 1))
+            if [ $tries -gt 120 ]; then
+                echo "load-records.sh: rows of batch $p_batch still there; trying next run" >&2
+                exit 1
+            fi
+            sleep 1
+        done
+    fi
+    rm -f "$state/pending" "$state/pending.rows" "$state/pending.keys"
+}
+
+# A batch that was under way when an earlier run stopped.
+[ ! -f "$state/pending" ] || settle
 
 # Every index line: "<filename>\t<date>". File names hold no control bytes
-# (the daemon makes them '_'), so one line is one dump.
+# (the daemon makes them '_'), so one line is one dump. A line that is no
+# JSON object (the torn end of a failed write) names no dump; each file's
+# last line ends in a newline, so none runs into the next file's first.
 index_lines() {
     for f in "$dir"/records.* "$dir"/records; do
         [ -f "$f" ] || continue
@@ -126,70 +152,102 @@ index_lines() {
         *.bz2) bzip2 -dc "$f" ;;
         *.zst) zstd -qdc "$f" ;;
         *) cat "$f" ;;
-        esac
-    done | jq -r '"\(.filename)\t\(.date)"'
+        esac | awk 1
+    done | jq -R -r 'fromjson? | select(type == "object") | "\(.filename)\t\(.date)"'
 }
 
-# The dumps to load: index lines neither loaded nor failed, each once.
+# The dumps to load: index lines neither loaded nor failed, each once. A
+# name that is not a plain file name of the directory is never the daemon's.
 index_lines > "$work/index"
 awk -F '\t' 'FILENAME != ARGV[3] { done[$1 "\t" $2] = 1; next }
              !(($1 "\t" $2) in done) && !seen[$0]++' \
-    "$state/loaded" "$state/failed" "$work/index" > "$work/todo"
+    "$state/loaded" "$state/failed" "$work/index" > "$work/todo.all"
+FAILED=$state/failed awk -F '\t' -v OFS='\t' '
+    $1 ~ /\// || $1 == "" || $1 == "." || $1 == ".." {
+        print $1, $2, "not a file name of the dump directory" >> ENVIRON["FAILED"]; next }
+    { print }' "$work/todo.all" > "$work/todo"
 
 batch=$(cat "$state/next_batch" 2>/dev/null || echo 1)
 total=0
 
-# Prefixes every CSV row of one dump with host, stem, part and batch (the
-# stem quoted for CSV); fails with status 3 when the dump's header is not
-# the batch's.
-prefix_rows() {
-    F=$1 H=$host B=$batch HDR=$header awk '
-        BEGIN {
-            f = ENVIRON["F"]; part = f
-            sub(/\.[0-9]+\.pcapng(\.xz|\.zst)?$/, "", f)
-            part = substr(part, length(f) + 2); sub(/\..*$/, "", part)
-            gsub(/"/, "\"\"", f)
-            p = "\"" ENVIRON["H"] "\",\"" f "\"," part "," ENVIRON["B"] ","
-        }
-        NR == 1 { if ($0 != ENVIRON["HDR"]) exit 3; next }
-        { print p $0 }'
+# Reads `quarn_inspect --csv` output (header first) and INSERTs its rows
+# with host and batch in front. The filter writes pending.rows at the end
+# of its input; when the inspector failed ($work/inspect.status is not 0)
+# it writes a last line that is no CSV row instead, and the INSERT fails
+# as a whole.
+insert_rows() {
+    IFS= read -r header || header=
+    case $header in
+    *[!a-z0-9_,]* | '' | *,,* | *,) echo "load-records.sh: unexpected CSV header \"$header\"" >&2; return 1 ;;
+    stem,part,*) ;;
+    *) echo "load-records.sh: quarn_inspect --csv does not lead with stem and part: \"$header\"" >&2; return 1 ;;
+    esac
+    ROWS=$state/pending.rows STATUS=$work/inspect.status B=$batch P="\"$host\",$batch," awk '
+        { print ENVIRON["P"] $0 }
+        END {
+            ok = (getline s < ENVIRON["STATUS"]) > 0 && s == "0"
+            if (!ok) { print "quarn_inspect failed"; exit }
+            printf "%s %d .\n", ENVIRON["B"], NR > ENVIRON["ROWS"]
+            close(ENVIRON["ROWS"])
+        }' |
+        ch --query "INSERT INTO quarn.dump_records (host,batch,$header) FORMAT CSV" 2> "$work/insert.err"
 }
 
+nl='
+'
 while [ -s "$work/todo" ]; do
-    head -n "$per_batch" "$work/todo" > "$work/batch.keys"
-    tail -n +"$((per_batch + 1))" "$work/todo" > "$work/todo.rest"
-    mv "$work/todo.rest" "$work/todo"
+    # The next batch: up to per_batch dumps and 128 KiB of names.
+    REST=$work/todo.rest awk -F '\t' -v n="$per_batch" '
+        !full && (k == 0 || (k < n && bytes + length($1) + 3 <= 131072)) { k++; bytes += length($1) + 3; print; next }
+        { full = 1; print > ENVIRON["REST"] }' "$work/todo" > "$work/batch.keys"
+    if [ -f "$work/todo.rest" ]; then mv "$work/todo.rest" "$work/todo"; else : > "$work/todo"; fi
 
-    : > "$work/batch.csv"
-    : > "$work/batch.done"
-    header=
+    echo $((batch + 1)) | put next_batch
+    put pending.keys < "$work/batch.keys"
+    echo "$batch" | put pending
+    rm -f "$state/pending.rows" "$work/inspect.status"
+    # The names as arguments: one a line, "./" in front (a name may start
+    # with '-'), no globbing.
+    set -f
+    old_ifs=$IFS IFS=$nl
+    set -- $(cut -f 1 "$work/batch.keys" | sed 's|^|./|')
+    IFS=$old_ifs
+    set +f
+    if { (cd "$dir" && exec "$inspect" --csv "$@") 2> "$work/inspect.err"
+         echo $? > "$work/inspect.status"; } | insert_rows; then
+        read -r _ rows _ < "$state/pending.rows"
+        commit
+        total=$((total + rows))
+        batch=$((batch + 1))
+        continue
+    fi
+    if [ "$(cat "$work/inspect.status" 2>/dev/null)" = 0 ]; then
+        cat "$work/insert.err" >&2 2>/dev/null || true
+        echo "load-records.sh: the INSERT of batch $batch failed" >&2
+        exit 1
+    fi
+    # A dump of the batch could not be read: what the engine may hold of the
+    # batch goes, then each dump is tried alone.
+    settle
+    batch=$((batch + 1))
+    : > "$work/retry"
+    bad=0
     while IFS="$(printf '\t')" read -r name date; do
-        if ! "$inspect" --csv "$dir/$name" > "$work/one.csv" 2> "$work/one.err"; then
+        if (cd "$dir" && exec "$inspect" --csv "./$name") > /dev/null 2> "$work/one.err"; then
+            printf '%s\t%s\n' "$name" "$date" >> "$work/retry"
+        else
             printf '%s\t%s\t%s\n' "$name" "$date" "$(head -n 1 "$work/one.err")" >> "$state/failed"
             echo "load-records.sh: $name: $(head -n 1 "$work/one.err")" >&2
-            continue
+            bad=$((bad + 1))
         fi
-        if [ -z "$header" ]; then
-            header=$(head -n 1 "$work/one.csv")
-            case $header in *[!a-z0-9_,]* | '') echo "load-records.sh: unexpected CSV header \"$header\"" >&2; exit 1 ;; esac
-        fi
-        if ! prefix_rows "$name" < "$work/one.csv" >> "$work/batch.csv"; then
-            echo "load-records.sh: $name: CSV header differs from the batch's" >&2
-            exit 1
-        fi
-        printf '%s\t%s\n' "$name" "$date" >> "$work/batch.done"
     done < "$work/batch.keys"
-    [ -s "$work/batch.done" ] || continue
-
-    rows=$(wc -l < "$work/batch.csv" | tr -d ' ')
-    echo $((batch + 1)) | put next_batch
-    put pending.keys < "$work/batch.done"
-    echo "$batch $rows" | put pending
-    ch --query "INSERT INTO quarn.dump_records (host,stem,part,batch,$header) FORMAT CSV" \
-        < "$work/batch.csv"
-    commit
-    total=$((total + rows))
-    batch=$((batch + 1))
+    if [ "$bad" -eq 0 ]; then
+        cat "$work/inspect.err" >&2
+        echo "load-records.sh: quarn_inspect failed on batch $batch, but on none of its dumps alone" >&2
+        exit 1
+    fi
+    cat "$work/todo" >> "$work/retry"
+    mv "$work/retry" "$work/todo"
 done
 
 # Forget dumps that are gone: a key stays while its index line or its file
