@@ -87,7 +87,10 @@ ORDER BY (pbcid, faddr, fport, host, filename, date);
 -- the dumps in dump_index and join on (host, stem, part).
 --
 -- `batch` is the record loader's batch number on that host: a load that
--- died half-way is found and removed by it (see load-records.sh).
+-- died half-way is found and removed by it (see load-records.sh). The
+-- loader names its columns in its INSERT (host, batch, then the header of
+-- `quarn_inspect --csv`, which starts with stem and part), so the order
+-- here is free.
 CREATE TABLE IF NOT EXISTS quarn.dump_records
 (
     host String,
