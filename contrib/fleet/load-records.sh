@@ -229,6 +229,7 @@ while [ -s "$work/todo" ]; do
     # A dump of the batch could not be read: what the engine may hold of the
     # batch goes, then each dump is tried alone.
     settle
+    refused=$batch
     batch=$((batch + 1))
     : > "$work/retry"
     bad=0
@@ -243,7 +244,7 @@ while [ -s "$work/todo" ]; do
     done < "$work/batch.keys"
     if [ "$bad" -eq 0 ]; then
         cat "$work/inspect.err" >&2
-        echo "load-records.sh: quarn_inspect failed on batch $batch, but on none of its dumps alone" >&2
+        echo "load-records.sh: quarn_inspect failed on batch $refused, but on none of its dumps alone" >&2
         exit 1
     fi
     cat "$work/todo" >> "$work/retry"
