@@ -3,9 +3,10 @@
 # named by a line of the index ("records" and its rotated copies records.N,
 # records.N.xz/.gz/.bz2/.zst) that was not loaded before. A batch of dumps
 # goes through one `quarn_inspect --csv` call, whose rows (each led by its
-# dump's file stem and part number) stream, with the host and the batch
-# number put in front, into quarn.dump_records: one INSERT per batch, no
-# per-dump or per-row work in the shell.
+# dump's file stem and part number) go, with the host and the batch number
+# put in front, into quarn.dump_records: one INSERT per batch, streamed
+# through awk into clickhouse-client, no per-dump or per-row work in the
+# shell. The next batch is decoded while the engine takes the last one.
 #
 #   load-records.sh -D dump_dir -H host -S state_dir [-n dumps_per_batch]
 #
@@ -15,7 +16,8 @@
 # shard), QUARN_INSPECT the inspector (default "quarn_inspect"). Needs jq
 # and, for rotated index files, the decompressor that matches. A batch holds
 # at most dumps_per_batch dumps (default 2000) and at most 128 KiB of file
-# names (the inspector's command line).
+# names (the inspector's command line); its decoded rows wait in a
+# temporary file (TMPDIR) until their INSERT, two batches at a time.
 #
 # Only dumps with an index line are loaded: the daemon writes the line after
 # the file is complete, so a dump still being written is never read.
@@ -27,27 +29,20 @@
 #   failed       the same for dumps quarn_inspect could not read, with the
 #                reason; they are not tried again (delete a line to retry)
 #   next_batch   the batch number the next INSERT takes
-#   pending      "<batch>" while an INSERT is under way, with pending.keys,
-#                the dumps in it
-#   pending.rows "<batch> <rows> ." once every row of the batch has passed
-#                to the client, before the client has the end of its input
+#   pending      "<batch> <rows>" while an INSERT is under way, with
+#                pending.keys, the dumps in it
 #
 # Nothing is loaded twice, also across a crash at any point: the batch is
 # written down (pending) before the INSERT and marked loaded only after the
-# engine confirmed it. The client sends a batch of fewer than
-# max_insert_block_size rows (1,048,576) only once it has read all of it,
-# so the row count is on disk before the engine can hold any row of the
-# batch. A run that finds `pending` asks the engine how many rows of that
-# batch it holds: as many as pending.rows says, and the batch is marked
-# loaded; none, and its dumps are simply taken again; otherwise (an INSERT
-# cut short between the parts it makes, or a count never written) those
-# rows are deleted first (ALTER TABLE ... DELETE, then waiting until none
-# is left).
+# engine confirmed it. A run that finds `pending` asks the engine how many
+# rows of that batch it holds: all of them, and the batch is marked loaded;
+# none, and its dumps are simply taken again; some (an INSERT cut short
+# between the parts it makes), and those rows are deleted first (ALTER
+# TABLE ... DELETE, then waiting until none is left).
 #
-# A batch in which quarn_inspect cannot read a dump is not inserted (the
-# rows end in a line that is no CSV row, so the client refuses the INSERT);
-# its dumps are then read one by one, the unreadable ones go to `failed`,
-# and the others into the next batch.
+# A batch in which quarn_inspect cannot read a dump is not inserted: its
+# dumps are read one by one, the unreadable ones go to `failed`, and the
+# others into a later batch.
 set -eu
 
 usage() {
@@ -87,7 +82,8 @@ if [ -z "${QUARN_LOADER_LOCKED:-}" ]; then
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quarn-load.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+# A batch still being decoded ends before its directory goes.
+trap 'wait; rm -rf "$work"' EXIT
 touch "$state/loaded" "$state/failed"
 
 ch() { $client --format_csv_allow_single_quotes=0 "$@"; }
@@ -100,7 +96,7 @@ put() { cat > "$state/$1.tmp" && mv "$state/$1.tmp" "$state/$1"; }
 # line matches no dump).
 commit() {
     cat "$state/pending.keys" >> "$state/loaded"
-    rm -f "$state/pending" "$state/pending.rows" "$state/pending.keys"
+    rm -f "$state/pending" "$state/pending.keys"
 }
 
 rows_of_batch() {
@@ -111,17 +107,14 @@ rows_of_batch() {
 # all its rows, else removes what the engine holds of it and forgets it (its
 # dumps are still to do). Fails when the rows do not go away in time.
 settle() {
-    p_batch= p_rows= rb= rn= rend=
-    read -r p_batch < "$state/pending"
-    [ ! -f "$state/pending.rows" ] || read -r rb rn rend < "$state/pending.rows" || true
-    if [ "$rb" = "$p_batch" ] && [ "$rend" = . ]; then p_rows=$rn; fi
+    read -r p_batch p_rows < "$state/pending"
     have=$(rows_of_batch "$p_batch")
-    if [ -n "$p_rows" ] && [ "$have" -eq "$p_rows" ]; then
+    if [ "$have" -eq "$p_rows" ]; then
         commit
         return
     fi
     if [ "$have" -ne 0 ]; then
-        echo "load-records.sh: batch $p_batch holds $have of ${p_rows:-an unknown number of} rows; deleting them" >&2
+        echo "load-records.sh: batch $p_batch holds $have of $p_rows rows; deleting them" >&2
         ch --query "ALTER TABLE quarn.dump_records DELETE WHERE host = '$host' AND batch = $p_batch"
         tries=0
         while [ "$(rows_of_batch "$p_batch")" -ne 0 ]; do
@@ -133,7 +126,7 @@ settle() {
             sleep 1
         done
     fi
-    rm -f "$state/pending" "$state/pending.rows" "$state/pending.keys"
+    rm -f "$state/pending" "$state/pending.keys"
 }
 
 # A batch that was under way when an earlier run stopped.
@@ -170,85 +163,90 @@ FAILED=$state/failed awk -F '\t' -v OFS='\t' '
 batch=$(cat "$state/next_batch" 2>/dev/null || echo 1)
 total=0
 
-# Reads `quarn_inspect --csv` output (header first) and INSERTs its rows
-# with host and batch in front. The filter writes pending.rows at the end
-# of its input; when the inspector failed ($work/inspect.status is not 0)
-# it writes a last line that is no CSV row instead, and the INSERT fails
-# as a whole.
-insert_rows() {
-    IFS= read -r header || header=
-    case $header in
-    *[!a-z0-9_,]* | '' | *,,* | *,) echo "load-records.sh: unexpected CSV header \"$header\"" >&2; return 1 ;;
-    stem,part,*) ;;
-    *) echo "load-records.sh: quarn_inspect --csv does not lead with stem and part: \"$header\"" >&2; return 1 ;;
-    esac
-    ROWS=$state/pending.rows STATUS=$work/inspect.status B=$batch P="\"$host\",$batch," awk '
-        { print ENVIRON["P"] $0 }
-        END {
-            ok = (getline s < ENVIRON["STATUS"]) > 0 && s == "0"
-            if (!ok) { print "quarn_inspect failed"; exit }
-            printf "%s %d .\n", ENVIRON["B"], NR > ENVIRON["ROWS"]
-            close(ENVIRON["ROWS"])
-        }' |
-        ch --query "INSERT INTO quarn.dump_records (host,batch,$header) FORMAT CSV" 2> "$work/insert.err"
-}
-
-nl='
-'
-while [ -s "$work/todo" ]; do
-    # The next batch: up to per_batch dumps and 128 KiB of names.
+# Takes the next batch off `todo` into $work/keys.$1: up to per_batch dumps
+# and 128 KiB of names. Fails when nothing is left.
+take() {
+    [ -s "$work/todo" ] || return 1
     REST=$work/todo.rest awk -F '\t' -v n="$per_batch" '
         !full && (k == 0 || (k < n && bytes + length($1) + 3 <= 131072)) { k++; bytes += length($1) + 3; print; next }
-        { full = 1; print > ENVIRON["REST"] }' "$work/todo" > "$work/batch.keys"
+        { full = 1; print > ENVIRON["REST"] }' "$work/todo" > "$work/keys.$1"
     if [ -f "$work/todo.rest" ]; then mv "$work/todo.rest" "$work/todo"; else : > "$work/todo"; fi
+}
 
-    echo $((batch + 1)) | put next_batch
-    put pending.keys < "$work/batch.keys"
-    echo "$batch" | put pending
-    rm -f "$state/pending.rows" "$work/inspect.status"
-    # The names as arguments: one a line, "./" in front (a name may start
-    # with '-'), no globbing.
+# Decodes the dumps of $work/keys.$1 in the background: the table into
+# $work/csv.$1, the inspector's status into $work/status.$1. The names go
+# as arguments, "./" in front (a name may start with '-'), split at
+# newlines only, no globbing.
+nl='
+'
+decode() {
     set -f
     old_ifs=$IFS IFS=$nl
-    set -- $(cut -f 1 "$work/batch.keys" | sed 's|^|./|')
+    set -- "$1" $(cut -f 1 "$work/keys.$1" | sed 's|^|./|')
     IFS=$old_ifs
     set +f
-    if { (cd "$dir" && exec "$inspect" --csv "$@") 2> "$work/inspect.err"
-         echo $? > "$work/inspect.status"; } | insert_rows; then
-        read -r _ rows _ < "$state/pending.rows"
-        commit
-        total=$((total + rows))
-        batch=$((batch + 1))
-        continue
-    fi
-    if [ "$(cat "$work/inspect.status" 2>/dev/null)" = 0 ]; then
-        cat "$work/insert.err" >&2 2>/dev/null || true
-        echo "load-records.sh: the INSERT of batch $batch failed" >&2
-        exit 1
-    fi
-    # A dump of the batch could not be read: what the engine may hold of the
-    # batch goes, then each dump is tried alone.
-    settle
-    refused=$batch
+    dk=$1
+    shift
+    ( (cd "$dir" && exec "$inspect" --csv "$@") > "$work/csv.$dk" 2> "$work/err.$dk"
+      echo $? > "$work/status.$dk" ) &
+    decoder=$!
+}
+
+# INSERTs the decoded batch $1 as batch number $batch.
+insert() {
+    IFS= read -r header < "$work/csv.$1" || header=
+    case $header in
+    *[!a-z0-9_,]* | '' | *,,* | *,) echo "load-records.sh: unexpected CSV header \"$header\"" >&2; exit 1 ;;
+    stem,part,*) ;;
+    *) echo "load-records.sh: quarn_inspect --csv does not lead with stem and part: \"$header\"" >&2; exit 1 ;;
+    esac
+    rows=$(($(wc -l < "$work/csv.$1") - 1))
+    echo $((batch + 1)) | put next_batch
+    put pending.keys < "$work/keys.$1"
+    echo "$batch $rows" | put pending
+    tail -n +2 "$work/csv.$1" | P="\"$host\",$batch," awk '{ print ENVIRON["P"] $0 }' |
+        ch --query "INSERT INTO quarn.dump_records (host,batch,$header) FORMAT CSV"
+    commit
+    total=$((total + rows))
     batch=$((batch + 1))
-    : > "$work/retry"
+}
+
+# Reads the dumps of the refused batch $1 one by one: the unreadable ones go
+# to `failed`, the others back to `todo`.
+sort_out() {
     bad=0
     while IFS="$(printf '\t')" read -r name date; do
         if (cd "$dir" && exec "$inspect" --csv "./$name") > /dev/null 2> "$work/one.err"; then
-            printf '%s\t%s\n' "$name" "$date" >> "$work/retry"
+            printf '%s\t%s\n' "$name" "$date" >> "$work/todo"
         else
             printf '%s\t%s\t%s\n' "$name" "$date" "$(head -n 1 "$work/one.err")" >> "$state/failed"
             echo "load-records.sh: $name: $(head -n 1 "$work/one.err")" >&2
             bad=$((bad + 1))
         fi
-    done < "$work/batch.keys"
+    done < "$work/keys.$1"
     if [ "$bad" -eq 0 ]; then
-        cat "$work/inspect.err" >&2
-        echo "load-records.sh: quarn_inspect failed on batch $refused, but on none of its dumps alone" >&2
+        cat "$work/err.$1" >&2
+        echo "load-records.sh: quarn_inspect failed on a batch, but on none of its dumps alone" >&2
         exit 1
     fi
-    cat "$work/todo" >> "$work/retry"
-    mv "$work/retry" "$work/todo"
+}
+
+# Batch k is inserted while batch k + 1 is decoded.
+k=0
+if take "$k"; then decode "$k"; fi
+while [ -f "$work/keys.$k" ]; do
+    current=$decoder
+    if take $((k + 1)); then decode $((k + 1)); fi
+    wait "$current" || true
+    if [ "$(cat "$work/status.$k")" = 0 ]; then
+        insert "$k"
+    else
+        sort_out "$k"
+    fi
+    rm -f "$work/csv.$k" "$work/keys.$k"
+    k=$((k + 1))
+    # Dumps that sort_out put back when nothing else was left.
+    if [ ! -f "$work/keys.$k" ] && take "$k"; then decode "$k"; fi
 done
 
 # Forget dumps that are gone: a key stays while its index line or its file
