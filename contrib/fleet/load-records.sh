@@ -15,7 +15,7 @@
 # "clickhouse-client"; add --host/--port/--user there, for the host's
 # shard), QUARN_INSPECT the inspector (default "quarn_inspect"). Needs jq
 # and, for rotated index files, the decompressor that matches. A batch holds
-# at most dumps_per_batch dumps (default 2000) and at most 128 KiB of file
+# at most dumps_per_batch dumps (default 4000) and at most 192 KiB of file
 # names (the inspector's command line); its decoded rows wait in a
 # temporary file (TMPDIR) until their INSERT, two batches at a time.
 #
@@ -50,7 +50,7 @@ usage() {
     exit 1
 }
 
-dir= host= state= per_batch=2000
+dir= host= state= per_batch=4000
 while getopts D:H:S:n: opt; do
     case $opt in
     D) dir=$OPTARG ;;
@@ -164,11 +164,12 @@ batch=$(cat "$state/next_batch" 2>/dev/null || echo 1)
 total=0
 
 # Takes the next batch off `todo` into $work/keys.$1: up to per_batch dumps
-# and 128 KiB of names. Fails when nothing is left.
+# and 192 KiB of names (within the 256 KiB that older FreeBSD allows for
+# arguments and environment together). Fails when nothing is left.
 take() {
     [ -s "$work/todo" ] || return 1
     REST=$work/todo.rest awk -F '\t' -v n="$per_batch" '
-        !full && (k == 0 || (k < n && bytes + length($1) + 3 <= 131072)) { k++; bytes += length($1) + 3; print; next }
+        !full && (k == 0 || (k < n && bytes + length($1) + 3 <= 196608)) { k++; bytes += length($1) + 3; print; next }
         { full = 1; print > ENVIRON["REST"] }' "$work/todo" > "$work/keys.$1"
     if [ -f "$work/todo.rest" ]; then mv "$work/todo.rest" "$work/todo"; else : > "$work/todo"; fi
 }
