@@ -31,7 +31,7 @@ constexpr const char* STEM = "conn_443_10.0.0.2_50000";
 
 // The header, exactly as a spreadsheet or pandas gets it.
 constexpr const char* CSV_HEADER =
-    "time,block,serial,stack_id,stack,event_id,event,state,flags,errno,snd_una,snd_max,snd_nxt,"
+    "stem,part,time,block,serial,stack_id,stack,event_id,event,state,flags,errno,snd_una,snd_max,snd_nxt,"
     "snd_recover,cwnd,ssthresh,snd_wnd,rcv_nxt,rcv_wnd,srtt,rttvar,dupacks,segqlen,sack_holes,"
     "flex1,flex2,rxbuf_acc,txbuf_acc,payload_len,missing,rack_rtt,rack_state,bbr_cur_del_rate,"
     "bbr_del_rate,bbr_rtt_prop,bbr_bw_inuse,bbr_inflight,bbr_applimited,bbr_delivered,"
@@ -167,6 +167,9 @@ protected:
         for (size_t i = 0; i < c.size(); i++) {
             record_case& rc = c[i];
             const char* names[] = {"", "alpha", "", "rack", "bbr"};
+            // Parts 0, 1 and 2 hold the alpha, rack and bbr records.
+            rc.expect["stem"] = STEM;
+            rc.expect["part"] = rc.stack_id == test::STACK_A ? "0" : rc.stack_id == STACK_RACK ? "1" : "2";
             rc.expect["serial"] = std::to_string(rc.fields.serial);
             rc.expect["stack_id"] = std::to_string(rc.stack_id);
             rc.expect["stack"] = names[rc.stack_id];
@@ -213,8 +216,9 @@ protected:
 const std::set<std::string> BLOCK_KEYS = {"offset",   "ts_usec",   "caplen",    "origlen", "utc", "rec_sec",
                                           "rec_usec", "direction", "tcp_flags", "seq",     "ack", "win"};
 
-std::map<std::string, std::string> gap_row(const std::string& time, uint32_t serial, uint32_t missing) {
-    return {{"time", time}, {"block", "gap"}, {"serial", std::to_string(serial)}, {"missing", std::to_string(missing)}};
+std::map<std::string, std::string> gap_row(int part, const std::string& time, uint32_t serial, uint32_t missing) {
+    return {{"stem", STEM},  {"part", std::to_string(part)},        {"time", time},
+            {"block", "gap"}, {"serial", std::to_string(serial)}, {"missing", std::to_string(missing)}};
 }
 
 // The CSV read back by python's csv module: one JSON object per row with
@@ -251,8 +255,8 @@ TEST_F(Columns, CsvOverAStemIsOneTableInTimeOrderWithEveryField) {
     // the jump from serial 11 to 20 as a gap row right before it.
     std::vector<std::map<std::string, std::string>> want = {
         cases[0].expect, cases[1].expect,
-        gap_row("1700000102.250005", 9, 2), cases[2].expect,
-        gap_row("1700000103.250000", 20, 8), cases[5].expect,
+        gap_row(0, "1700000102.250005", 9, 2), cases[2].expect,
+        gap_row(2, "1700000103.250000", 20, 8), cases[5].expect,
         cases[3].expect, cases[4].expect,
     };
     // An empty cell is no value: the unnamed event's "" goes.
@@ -276,6 +280,32 @@ TEST_F(Columns, CsvOverAStemIsOneTableInTimeOrderWithEveryField) {
     EXPECT_EQ(header, CSV_HEADER);
 }
 
+// Two connections whose records have the same serial numbers, their times
+// interleaved: in one table every row still names its connection and part.
+TEST_F(Columns, RowsOfTwoConnectionsWithEqualSerialsNameTheirStem) {
+    const std::string peer_stem = "peer_443_10.0.0.2_50000";
+    for (const char* id : {"conn", "peer"}) {
+        qb::header_fields h;
+        h.id = id;
+        const int64_t shift = id == std::string("conn") ? 0 : 500000;  // peer's records half a second later
+        dump_bytes(qb::message(h, {record(5, test::STACK_A, 7, 0, 100, shift), record(6, test::STACK_A, 7, 0, 101, shift)}));
+    }
+    const test::run_result r = test::inspect({"--csv", dir_ / STEM, dir_ / peer_stem});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string header;
+    const auto rows = csv_rows(r.out, &header);
+    EXPECT_EQ(header, CSV_HEADER);
+    std::vector<std::vector<std::string>> got;
+    for (const auto& row : rows) got.push_back({row.at("stem"), row.at("part"), row.at("serial"), row.at("time")});
+    const std::vector<std::vector<std::string>> want = {
+        {STEM, "0", "5", "1700000100.250000"},
+        {peer_stem, "0", "5", "1700000100.750000"},
+        {STEM, "0", "6", "1700000101.250000"},
+        {peer_stem, "0", "6", "1700000101.750000"},
+    };
+    EXPECT_EQ(got, want) << r.out;
+}
+
 TEST_F(Columns, JsonHasTheSameFieldsAsNumbersAndNames) {
     const std::vector<record_case> cases = make_cases();
     const std::vector<std::string> paths = write_parts(cases);
@@ -283,21 +313,25 @@ TEST_F(Columns, JsonHasTheSameFieldsAsNumbersAndNames) {
     for (const record_case& c : cases) {
         if (c.stack_id == test::STACK_A) want.push_back(c.expect);
     }
-    want.insert(want.begin() + 2, gap_row("1700000102.250005", 9, 2));
+    want.insert(want.begin() + 2, gap_row(0, "1700000102.250005", 9, 2));
     const test::run_result r = test::inspect({"--json", paths[0], paths[1], paths[2]});
     ASSERT_EQ(r.status, 0) << r.err;
     for (const record_case& c : cases) {
         if (c.stack_id != test::STACK_A) want.push_back(c.expect);
     }
     // The keys that are texts; every other one is a number.
-    const std::set<std::string> texts = {"block", "stack", "event", "utc", "direction", "tcp_flags"};
+    const std::set<std::string> texts = {"stem", "block", "stack", "event", "utc", "direction", "tcp_flags"};
     std::vector<std::map<std::string, std::string>> got;
     for (const std::string& line : test::split_lines(r.out)) {
         std::vector<check::json_member> members;
         check::json_reader reader(line);
         ASSERT_TRUE(reader.parse(&members)) << reader.error() << "\n" << line;
         std::map<std::string, std::string> row;
-        const std::string block = members.empty() ? "" : members[0].value;
+        // Every object starts with its file: stem and part.
+        ASSERT_GE(members.size(), 3u) << line;
+        EXPECT_EQ(members[0].key, "stem");
+        EXPECT_EQ(members[1].key, "part");
+        const std::string block = members[2].value;
         if (block != "packet" && block != "event" && block != "gap") continue;
         for (const check::json_member& m : members) {
             if (BLOCK_KEYS.count(m.key)) continue;
@@ -381,8 +415,19 @@ TEST(StoryColumns, CsvAndJsonDecodeWhatTheSynthesizerPutIn) {
         std::vector<std::map<std::string, std::string>> rows = csv_rows(csv.out, &header);
         EXPECT_EQ(header, CSV_HEADER);
         ASSERT_EQ(rows.size(), want.size());
+        std::set<std::string> part_names;
+        for (const auto& [n, path] : parts) part_names.insert(std::to_string(n));
+        int last_part = -1;
         for (size_t i = 0; i < rows.size(); i++) {
             SCOPED_TRACE("row " + std::to_string(i));
+            // Every row names the connection and one of its parts, in part
+            // order (the parts follow each other in time).
+            EXPECT_EQ(rows[i]["stem"], stem);
+            EXPECT_TRUE(part_names.count(rows[i]["part"])) << rows[i]["part"];
+            EXPECT_GE(std::stoi(rows[i]["part"]), last_part);
+            last_part = std::stoi(rows[i]["part"]);
+            rows[i].erase("stem");
+            rows[i].erase("part");
             if (rows[i]["block"] == "gap" && i + 1 < rows.size()) {
                 EXPECT_EQ(rows[i]["time"], rows[i + 1]["time"]);
                 EXPECT_EQ(rows[i]["serial"], rows[i + 1]["serial"]);
@@ -405,6 +450,10 @@ TEST(StoryColumns, CsvAndJsonDecodeWhatTheSynthesizerPutIn) {
         ASSERT_TRUE(test::parse_json_lines(json.out, &got, &err)) << err;
         std::vector<test::json_object> records, want_records;
         for (test::json_object& o : got) {
+            EXPECT_EQ(o["stem"].text, stem);
+            EXPECT_TRUE(part_names.count(o["part"].text)) << o["part"].text;
+            o.erase("stem");
+            o.erase("part");
             if (o["block"].text != "packet" && o["block"].text != "event") continue;
             for (const std::string& key : BLOCK_KEYS) o.erase(key);
             records.push_back(o);

@@ -72,10 +72,9 @@ int show_files(const std::vector<std::string>& files, bool json) {
         }
         dump_fault fault;
         const int rc = dump_parse(bytes.data(), bytes.size(), false, c, fault);
-        if (!json && files.size() > 1) printf("%s:\n", path.c_str());
         // What could be read is shown before the fault is named.
-        if (json) dump_show_json(stdout, c);
-        else dump_show_text(stdout, c);
+        if (json) dump_show_json(stdout, c, path);
+        else dump_show_text(stdout, c, path);
         fflush(stdout);
         if (rc != 0) {
             complain(path, "offset " + std::to_string(fault.offset) + ": " + fault.message);

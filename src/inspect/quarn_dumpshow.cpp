@@ -130,12 +130,13 @@ std::string text_section(const dump_block& b, const dump_section& s) {
 }
 
 // The decoded fields of a record or gap, as a second line under its own.
+// The file is named above its blocks, not on every line.
 std::string text_decoded(const dump_contents& c, const dump_block& b) {
     record_row row;
-    if (!row_of_block(c, static_cast<size_t>(&b - c.blocks.data()), row)) return "";
+    if (!row_of_block(c, static_cast<size_t>(&b - c.blocks.data()), row_source{}, row)) return "";
     std::string l = "\n ";
-    if (row.kind == row_kind::gap) text_append_row(l, row, {"block", "missing"});
-    else text_append_row(l, row, {"block", "serial", "stack_id", "event_id", "flags"});
+    if (row.kind == row_kind::gap) text_append_row(l, row, {"stem", "part", "block", "missing"});
+    else text_append_row(l, row, {"stem", "part", "block", "serial", "stack_id", "event_id", "flags"});
     return l.size() > 2 ? l : "";
 }
 
@@ -186,8 +187,17 @@ void json_member(std::string& o, const char* key, std::string_view text) {
     o += '"';
 }
 
-std::string json_section(const dump_block& b, const dump_section& s) {
-    std::string o = fmt("{\"block\":\"section\", \"offset\":%zu", b.offset);
+// "{\"stem\":..., \"part\":N, ": the file every object comes from.
+std::string json_start(const row_source& src) {
+    std::string o = "{\"stem\":\"";
+    json_append_string(o, src.stem);
+    o += '"';
+    if (src.has_part) o += fmt(", \"part\":%d", src.part);
+    return o + ", ";
+}
+
+std::string json_section(const dump_block& b, const dump_section& s, const row_source& src) {
+    std::string o = json_start(src) + fmt("\"block\":\"section\", \"offset\":%zu", b.offset);
     if (s.has_log_version) o += fmt(", \"log_version\":%u", s.log_version);
     if (s.has_dump_time) {
         o += fmt(", \"dump_time\":%" PRId64, s.dump_time);
@@ -213,18 +223,18 @@ std::string json_section(const dump_block& b, const dump_section& s) {
     return o + "}";
 }
 
-std::string json_block(const dump_block& b, const dump_contents& c) {
+std::string json_block(const dump_block& b, const dump_contents& c, const row_source& src) {
     const dump_section& s = c.sections[b.section];
-    if (b.kind == dump_block_kind::section) return json_section(b, s);
-    std::string o = fmt("{\"block\":\"%s\", \"offset\":%zu", kind_name(b.kind), b.offset);
+    if (b.kind == dump_block_kind::section) return json_section(b, s, src);
+    std::string o = json_start(src) + fmt("\"block\":\"%s\", \"offset\":%zu", kind_name(b.kind), b.offset);
     switch (b.kind) {
     case dump_block_kind::interface:
         o += fmt(", \"link_type\":%u, \"snap_len\":%u", b.link_type, b.snap_len);
         break;
     case dump_block_kind::gap: {
         record_row row;
-        row_of_block(c, static_cast<size_t>(&b - c.blocks.data()), row);
-        json_append_row(o, row, {"block"});
+        row_of_block(c, static_cast<size_t>(&b - c.blocks.data()), src, row);
+        json_append_row(o, row, {"stem", "part", "block"});
         break;
     }
     case dump_block_kind::packet:
@@ -236,8 +246,8 @@ std::string json_block(const dump_block& b, const dump_contents& c) {
         }
         if (!r) break;
         record_row row;
-        row_of_block(c, static_cast<size_t>(&b - c.blocks.data()), row);
-        json_append_row(o, row, {"block"});
+        row_of_block(c, static_cast<size_t>(&b - c.blocks.data()), src, row);
+        json_append_row(o, row, {"stem", "part", "block"});
         const timeval64 t = rec_time(r);
         int64_t sec, usec;
         if (record_wall_time(s, r, sec, usec)) json_member(o, "utc", utc_text(sec, usec));
@@ -293,12 +303,14 @@ void json_append_string(std::string& out, std::string_view s) {
     }
 }
 
-void dump_show_text(FILE* out, const dump_contents& c) {
+void dump_show_text(FILE* out, const dump_contents& c, std::string_view path) {
+    put_line(out, std::string(path) + ":");
     for (const dump_block& b : c.blocks) put_line(out, text_block(b, c));
 }
 
-void dump_show_json(FILE* out, const dump_contents& c) {
-    for (const dump_block& b : c.blocks) put_line(out, json_block(b, c));
+void dump_show_json(FILE* out, const dump_contents& c, std::string_view path) {
+    const row_source src = row_source_of_path(path);
+    for (const dump_block& b : c.blocks) put_line(out, json_block(b, c, src));
 }
 
 }  // namespace quarn

@@ -13,11 +13,13 @@
 
 namespace quarn {
 
-// Every block of `c` in file order, as text lines.
-void dump_show_text(FILE* out, const dump_contents& c);
-// Every block of `c` in file order, one JSON object per line, always valid
-// UTF-8 whatever the file's texts hold.
-void dump_show_json(FILE* out, const dump_contents& c);
+// Every block of `c` (read from `path`) in file order, as text lines.
+void dump_show_text(FILE* out, const dump_contents& c, std::string_view path);
+// Every block of `c` (read from `path`) in file order, one JSON object per
+// line, always valid UTF-8 whatever the file's texts hold. Every object
+// starts with the file's "stem" and "part" (see row_source_of_path; no
+// "part" for a file that is not a numbered dump).
+void dump_show_json(FILE* out, const dump_contents& c, std::string_view path);
 
 // Appends `s` as the body of a JSON string: '"', '\' and control characters
 // escaped, valid UTF-8 sequences kept, every other byte as '?'.

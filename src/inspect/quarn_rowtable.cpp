@@ -14,7 +14,7 @@
 namespace quarn {
 
 const std::array<std::string_view, ROW_COLUMNS> ROW_COLUMN_NAMES = {
-    "time", "block", "serial", "stack_id", "stack", "event_id", "event", "state", "flags",
+    "stem", "part", "time", "block", "serial", "stack_id", "stack", "event_id", "event", "state", "flags",
     "errno", "snd_una", "snd_max", "snd_nxt", "snd_recover", "cwnd", "ssthresh", "snd_wnd",
     "rcv_nxt", "rcv_wnd", "srtt", "rttvar", "dupacks", "segqlen", "sack_holes", "flex1",
     "flex2", "rxbuf_acc", "txbuf_acc", "payload_len", "missing",
@@ -152,6 +152,8 @@ std::string row_time_text(int64_t sec, int64_t usec) {
 
 void row_fill_cells(const record_row& r, row_cells& cells) {
     cell_writer w{cells};
+    w.text(r.source.stem);
+    w.num_if(r.source.has_part, r.source.part);
     if (r.has_time) {
         row_cell& c = w.take();
         c.type = row_cell::number;
@@ -205,9 +207,29 @@ void row_fill_cells(const record_row& r, row_cells& cells) {
     QUARN_ASSERT("quarn_rowtable", w.next == ROW_COLUMNS);
 }
 
-bool row_of_block(const dump_contents& c, size_t index, record_row& out) {
+row_source row_source_of_path(std::string_view path) {
+    const size_t slash = path.rfind('/');
+    const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    row_source src;
+    dump_name dn;
+    if (parse_dump_name(name, dn)) {
+        // The stem starts the name: "<stem>.<n>.pcapng[.xz|.zst]".
+        src.stem = name.substr(0, dn.stem.size());
+        src.has_part = true;
+        src.part = dn.seq;
+        return src;
+    }
+    src.stem = name;
+    for (std::string_view end : {".pcapng", ".pcapng.xz", ".pcapng.zst"}) {
+        if (name.size() > end.size() && name.ends_with(end)) src.stem = name.substr(0, name.size() - end.size());
+    }
+    return src;
+}
+
+bool row_of_block(const dump_contents& c, size_t index, const row_source& src, record_row& out) {
     const dump_block& b = c.blocks[index];
     out = record_row{};
+    out.source = src;
     out.block = index;
     if (b.kind == dump_block_kind::gap) {
         out.kind = row_kind::gap;
@@ -226,10 +248,10 @@ bool row_of_block(const dump_contents& c, size_t index, record_row& out) {
     return true;
 }
 
-void rows_of_dump(const dump_contents& c, std::vector<record_row>& out) {
+void rows_of_dump(const dump_contents& c, const row_source& src, std::vector<record_row>& out) {
     record_row r;
     for (size_t i = 0; i < c.blocks.size(); i++) {
-        if (row_of_block(c, i, r)) out.push_back(r);
+        if (row_of_block(c, i, src, r)) out.push_back(r);
     }
 }
 
@@ -238,10 +260,12 @@ void rows_of_parts(const stem_parts& sp, std::vector<record_row>& out) {
     for (size_t p = 0; p < sp.parts.size(); p++) {
         const dump_part& part = sp.parts[p];
         const size_t from = out.size();
-        rows_of_dump(part.contents, out);
+        const row_source src = row_source_of_path(part.path);
+        rows_of_dump(part.contents, src, out);
         if (jump < sp.jumps.size() && sp.jumps[jump].after == p) {
             // The jump stands before the part's first record.
             record_row g;
+            g.source = src;
             g.kind = row_kind::gap;
             g.missing = sp.jumps[jump].missing;
             g.block = part.first_record;

@@ -25,7 +25,20 @@ namespace quarn {
 
 enum class row_kind { packet, event, gap };
 
+// The file a row comes from: the dump's file stem ("<id>_<lport>_<faddr>_
+// <fport>") and its part number, parsed from the file name. A file whose
+// name is not a numbered dump's has no part, and its stem is its name
+// without the directory and without a ".pcapng", ".pcapng.xz" or
+// ".pcapng.zst" ending. `stem` points into the path it was made from.
+struct row_source {
+    std::string_view stem;
+    bool has_part = false;
+    int32_t part = 0;
+};
+row_source row_source_of_path(std::string_view path);
+
 struct record_row {
+    row_source source;
     row_kind kind = row_kind::packet;
     // Wall-clock time: the section's time offset plus the record's time
     // (for a gap, those of the record after it). usec in 0 to 999999.
@@ -43,9 +56,9 @@ struct record_row {
     size_t block = 0;        // index of the block in its file (gaps between parts: of the record after)
 };
 
-// Columns in order: the fixed ones, then rack_rtt, rack_state and one
-// bbr_<field> per BBR field.
-inline constexpr size_t ROW_COLUMNS = 30 + 2 + 28;
+// Columns in order: stem and part, the fixed ones, then rack_rtt,
+// rack_state and one bbr_<field> per BBR field.
+inline constexpr size_t ROW_COLUMNS = 2 + 30 + 2 + 28;
 extern const std::array<std::string_view, ROW_COLUMNS> ROW_COLUMN_NAMES;
 
 struct row_cell {
@@ -59,16 +72,18 @@ using row_cells = std::array<row_cell, ROW_COLUMNS>;
 // the row's value of every column.
 void row_fill_cells(const record_row& r, row_cells& cells);
 
-// The row of block `index` of `c`; false for a block that makes no row
-// (section headers, interfaces, foreign blocks).
-bool row_of_block(const dump_contents& c, size_t index, record_row& out);
+// The row of block `index` of `c`, read from the file `src` names; false
+// for a block that makes no row (section headers, interfaces, foreign
+// blocks).
+bool row_of_block(const dump_contents& c, size_t index, const row_source& src, record_row& out);
 
-// The rows of the walked dump `c` in file order: every packet and event
-// block and every gap block.
-void rows_of_dump(const dump_contents& c, std::vector<record_row>& out);
+// The rows of the walked dump `c` (read from the file `src` names) in file
+// order: every packet and event block and every gap block.
+void rows_of_dump(const dump_contents& c, const row_source& src, std::vector<record_row>& out);
 
 // The rows of a connection's parts in part order, with a gap row (time and
-// serial of the later part's first record) at every jump between parts.
+// serial of the later part's first record, and its file) at every jump
+// between parts. The rows point into the parts' paths.
 void rows_of_parts(const stem_parts& sp, std::vector<record_row>& out);
 
 // Stable sort by time; a row without a time keeps its place after the row
