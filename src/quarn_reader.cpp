@@ -51,8 +51,6 @@ message_ops reader_message_ops = {do_bbr_record, alloc_message};
 
 namespace {
 
-constexpr const char* UNIT = "quarn_dumper";
-
 // How often the drain looks for a second quit signal.
 constexpr long DRAIN_RETEST_NS = 100 * 1000 * 1000;
 // One read asks for at most this much, whatever the message length.
@@ -162,7 +160,7 @@ struct turn {
 
 void setup_turns() {
     const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-    turns.limited = compress_xz && cpus >= 1 && cpus < NUM_THREADS;
+    turns.limited = dump_output_compression() == dump_compression::xz && cpus >= 1 && cpus < NUM_THREADS;
     mutex_guard g(turns.m);
     turns.free_turns = turns.limited ? static_cast<int>(cpus) : 0;
 }
@@ -309,6 +307,10 @@ void report_ending(const reader_ending& e) {
     do_exit(e.status);
 }
 
+// The -r filter: null for none. Set before the reader starts.
+const char* reason_filter = nullptr;
+size_t reason_filter_len = 0;
+
 // Does the message's reason pass the -r filter? Compared without regard to
 // case over the filter's length; the reason ends at its NUL or its field.
 bool reason_matches(const uint8_t* hdr) {
@@ -317,10 +319,15 @@ bool reason_matches(const uint8_t* hdr) {
     const std::string_view r = tlh_reason(hdr);
     memcpy(reason, r.data(), r.size());
     reason[r.size()] = '\0';
-    return strncasecmp(reason, reason_filter, static_cast<size_t>(reason_filter_len)) == 0;
+    return strncasecmp(reason, reason_filter, reason_filter_len) == 0;
 }
 
 }  // namespace
+
+void reader_set_reason_filter(const char* reason) {
+    reason_filter = reason;
+    reason_filter_len = reason ? strlen(reason) : 0;
+}
 
 void queues_reset() {
     for (worker_queue& q : queues) {
@@ -337,7 +344,7 @@ void queues_reset() {
 }
 
 int queue_append(int worker, queued_message m) {
-    QUARN_ASSERT(UNIT, worker >= 0 && worker < NUM_THREADS);
+    QUARN_ASSERT(worker >= 0 && worker < NUM_THREADS);
     auto* e = new (std::nothrow) queue_entry;
     if (!e) return -1;
     e->m = m;
@@ -360,7 +367,7 @@ int queue_append(int worker, queued_message m) {
 }
 
 int queue_pop(int worker, const timespec* deadline, queued_message* out) {
-    QUARN_ASSERT(UNIT, worker >= 0 && worker < NUM_THREADS);
+    QUARN_ASSERT(worker >= 0 && worker < NUM_THREADS);
     worker_queue& q = queues[worker];
     mutex_guard g(q.lock);
     for (;;) {
@@ -426,7 +433,12 @@ void wake_all() {
     }
 }
 
-void* bbr_worker_thread(void* arg) {
+namespace {
+
+// A worker: takes its queue's messages one at a time and hands each to the
+// message handler, expiring its id cache every WORKER_EXPIRE_EVERY messages
+// and after WORKER_IDLE_SECS without one.
+void* worker_thread(void* arg) {
     sigset_t all;
     sigfillset(&all);
     const int rv = pthread_sigmask(SIG_BLOCK, &all, nullptr);
@@ -435,7 +447,7 @@ void* bbr_worker_thread(void* arg) {
         do_err(1, "Error blocking signals in a worker");
     }
 
-    QUARN_ASSERT(UNIT, arg != NULL);
+    QUARN_ASSERT(arg != NULL);
     int32_t idx;
     memcpy(&idx, arg, sizeof idx);
     free(arg);
@@ -474,9 +486,12 @@ void* bbr_worker_thread(void* arg) {
     }
 }
 
+}  // namespace
+
 void start_workers() {
     main_thread = pthread_self();
     main_thread_set = true;
+    set_ending_wake(wake_all);
     queues_reset();
     setup_turns();
     // Workers must never take a signal: one delivered to a worker would set
@@ -495,7 +510,7 @@ void start_workers() {
         if (!arg) do_err(1, "Error allocating memory for thread %d argument", i);
         *arg = i;
         pthread_t thread;
-        if (pthread_create(&thread, nullptr, bbr_worker_thread, arg) != 0) {
+        if (pthread_create(&thread, nullptr, worker_thread, arg) != 0) {
             write_stderr("Error creating thread %d\n", i);
             do_exit(1);
         }
@@ -575,17 +590,17 @@ int reader_next(int in_fd, int dir_fd, reader_ending* end) {
 
     const uint32_t type = tlh_type(msg);
     if (type != TLH_TYPE_BBR) {
-        log_stderr("Skipping record of unknown type %u", type);
+        write_stderr("Skipping record of unknown type %u\n", type);
         free_message(msg);
     } else if (length < LOG_HEADER_SIZE) {
         // Too short for the ports and the reason; the worker would drop it.
-        log_stderr("Incorrect header length while starting to process black box record");
+        write_stderr("Incorrect header length while starting to process black box record\n");
         free_message(msg);
     } else if (!reason_matches(msg)) {
         const std::string_view r = tlh_reason(msg);
         char shown[TLH_REASON_SIZE + 1];
         printable_copy(r.data(), r.size(), shown);
-        log_stderr("Skipping record of non matching reason%s", shown);
+        write_stderr("Skipping record of non matching reason%s\n", shown);
         free_message(msg);
     } else {
         const int appended = queue_append(choose_worker(msg), queued_message{msg, dir_fd});

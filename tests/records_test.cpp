@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "dump_check.h"
-#include "quarn_dumper.h"
 #include "quarn_logbuild.h"
 #include "quarn_records.h"
 #include "quarn_report.h"
@@ -121,7 +120,7 @@ protected:
         dir_fd_ = open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY);
         ASSERT_GE(dir_fd_, 0);
         // The index descriptor of an earlier test points into its directory.
-        reopen_flag = true;
+        records_request_reopen();
     }
     void TearDown() override {
         // No streak of one test may reach the next.
@@ -535,12 +534,18 @@ TEST_F(RecordsTest, ReopenAfterHangupFollowsTheName) {
     append(a);
     EXPECT_FALSE(quarn::test::file_exists(index_path()));
 
-    reopen_flag = true;
+    records_request_reopen();
     a.frag_seq = 3;
     append(a);
-    EXPECT_FALSE(reopen_flag.load());
     a.frag_seq = 4;
     append(a);
+    // The line that reopened used the request up: with the new file moved
+    // away too, the next line still follows the descriptor.
+    const std::string moved_again = dir_ / "records.1";
+    ASSERT_EQ(rename(index_path().c_str(), moved_again.c_str()), 0);
+    a.frag_seq = 5;
+    append(a);
+    EXPECT_FALSE(quarn::test::file_exists(index_path()));
 
     auto seqs = [](const std::string& text) {
         std::string found;
@@ -551,7 +556,7 @@ TEST_F(RecordsTest, ReopenAfterHangupFollowsTheName) {
         return found;
     };
     EXPECT_EQ(seqs(quarn::test::read_text(moved)), "12");
-    EXPECT_EQ(seqs(index_text()), "34");
+    EXPECT_EQ(seqs(quarn::test::read_text(moved_again)), "345");
 }
 
 std::string err_line(const std::string& text) {
@@ -598,7 +603,7 @@ TEST_F(RecordsTest, UnopenableIndexKeepsLinesAndReportsOncePerStreak) {
     // A second streak is reported again, with counts of its own.
     ASSERT_EQ(unlink(index_path().c_str()), 0);
     ASSERT_EQ(mkdir(index_path().c_str(), 0755), 0);
-    reopen_flag = true;
+    records_request_reopen();
     a.frag_seq = 4;
     EXPECT_EQ(test::capture_stderr([&] { append(a); }),
               err_line("Error opening records index: Is a directory"));
@@ -694,7 +699,7 @@ TEST_F(RecordsTest, FlushAtExitTriesTheBacklogOnceMore) {
 
     ASSERT_EQ(unlink(index_path().c_str()), 0);
     ASSERT_EQ(mkdir(index_path().c_str(), 0755), 0);
-    reopen_flag = true;
+    records_request_reopen();
     EXPECT_EQ(test::capture_stderr([&] {
                   append(a);
                   append(a);
