@@ -8,6 +8,7 @@
 
 #include "quarn_assert.h"
 #include "quarn_dumpshow.h"
+#include "quarn_json.h"
 #include "quarn_logfmt.h"
 #include "quarn_utf8.h"
 
@@ -202,7 +203,7 @@ void row_fill_cells(const record_row& r, row_cells& cells) {
                        b.pkt_epoch}) {
         w.num_if(bbr, v);
     }
-    QUARN_ASSERT("quarn_rowtable", w.next == ROW_COLUMNS);
+    QUARN_ASSERT(w.next == ROW_COLUMNS);
 }
 
 bool row_of_block(const dump_contents& c, size_t index, record_row& out) {
