@@ -19,9 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "quarn_process.h"
+#include "quarn_dump.h"
 #include "quarn_idcache.h"
 #include "quarn_logbuild.h"
+#include "quarn_process.h"
 #include "quarn_reader.h"
 #include "testlib.h"
 
