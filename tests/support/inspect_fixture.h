@@ -17,6 +17,7 @@
 #include "quarn_dump.h"
 #include "quarn_idcache.h"
 #include "quarn_logbuild.h"
+#include "quarn_records.h"
 #include "stderr_capture.h"
 #include "testlib.h"
 
