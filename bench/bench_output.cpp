@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "quarn_dump.h"
-#include "quarn_dumper.h"
 #include "quarn_idcache.h"
 #include "quarn_logbuild.h"
 #include "quarn_pcapng.h"
@@ -130,7 +129,7 @@ void BM_DoBbrRecord(benchmark::State& state) {
     }
     const int dir_fd = open(tmpl, O_RDONLY | O_DIRECTORY);
     idcache_init(0);
-    compress_xz = xz;
+    dump_set_compression(xz ? dump_compression::xz : dump_compression::none);
     const int records = 100;
     bench_msg m(records);
     std::vector<uint8_t> pristine(m.p, m.p + m.bytes.size());
@@ -142,7 +141,7 @@ void BM_DoBbrRecord(benchmark::State& state) {
         do_bbr_record(dir_fd, m.p);
         files++;
     }
-    compress_xz = false;
+    dump_set_compression(dump_compression::none);
     state.SetItemsProcessed(state.iterations() * records);
     std::string cleanup = std::string("rm -rf ") + tmpl;
     close(dir_fd);

@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "quarn_dump.h"
-#include "quarn_dumper.h"
 #include "quarn_idcache.h"
 #include "quarn_logfmt.h"
 #include "quarn_records.h"
@@ -35,14 +34,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto* msg = static_cast<uint8_t*>(aligned_alloc(8, (size + 7) / 8 * 8));
     memcpy(msg, data, size);
     quarn::set_tlh_length(msg, size);
-    quarn::compress_xz = (runs % 4) == 3;
-    quarn::compress_zstd = (runs % 4) == 2;
+    quarn::dump_set_compression((runs % 4) == 3   ? quarn::dump_compression::xz
+                                : (runs % 4) == 2 ? quarn::dump_compression::zstd
+                                                  : quarn::dump_compression::none);
     quarn::do_bbr_record(out_dir_fd, msg);
     free(msg);
     if (++runs % 256 == 0) {
         quarn::fuzz::clear_dir(out_dir_fd);
         if (quarn::fuzz::count_entries(out_dir_fd) != 0) abort();  // the directory must not grow
-        quarn::reopen_flag.store(true);  // and "records" must not live on unlinked
+        quarn::records_request_reopen();  // and "records" must not live on unlinked
     }
     return 0;
 }

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "quarn_dumper.h"
+#include "quarn_process.h"
 #include "quarn_logfmt.h"
 #include "quarn_reader.h"
 
@@ -51,8 +51,7 @@ void take_back() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    quarn::reason_filter = FILTERS[data[0] % FILTER_COUNT];
-    quarn::reason_filter_len = quarn::reason_filter ? static_cast<int>(strlen(quarn::reason_filter)) : 0;
+    quarn::reader_set_reason_filter(FILTERS[data[0] % FILTER_COUNT]);
     for (size_t pos = 1; pos + quarn::COMMON_HEADER_SIZE <= size;) {
         const uint64_t len = quarn::load<uint64_t>(data + pos + quarn::OFF_TLH_LENGTH);
         if (len > FUZZ_ALLOC_MAX && len <= quarn::MESSAGE_LENGTH_MAX) {

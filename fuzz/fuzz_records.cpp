@@ -27,7 +27,6 @@
 
 #include "json_check.h"
 #include "quarn_dump.h"
-#include "quarn_dumper.h"
 #include "quarn_idcache.h"
 #include "quarn_logbuild.h"
 #include "quarn_logfmt.h"
@@ -52,6 +51,9 @@ void init_once() {
     quarn::idcache_init(0);
 }
 
+// Whether the next line names the XZ compressor.
+bool index_xz = false;
+
 // The one call of the line formatter, given the stack name directly.
 size_t format_index_line(char* buf, const char* filename, const char* faddr, uint8_t* hdr,
                          uint32_t record_count, int64_t dump_time, uint8_t stack_id,
@@ -59,7 +61,7 @@ size_t format_index_line(char* buf, const char* filename, const char* faddr, uin
                          int32_t frag_seq, const char* stack_name) {
     const quarn::finished_dump d{filename, faddr,      hdr,        record_count,
                                  dump_time, stack_id,  first,      last,
-                                 conn_ended, frag_seq, quarn::compress_xz ? "xz" : ""};
+                                 conn_ended, frag_seq, index_xz ? "xz" : ""};
     return quarn::records_format_line(buf, d, stack_name);
 }
 
@@ -91,7 +93,7 @@ void formatter_alone(const uint8_t* opts, uint8_t* hdr, const uint8_t* numbers,
                      const char* stack_name) {
     const char* filename = NAMES[opts[0] % std::size(NAMES)];
     const char* faddr = FADDRS[(opts[0] >> 2) % std::size(FADDRS)];
-    quarn::compress_xz = (opts[0] & 0x40) != 0;
+    index_xz = (opts[0] & 0x40) != 0;
     const uint32_t record_count = quarn::load<uint32_t>(numbers);
     const int64_t dump_time = quarn::load<int64_t>(numbers + 4);
     const quarn::timeval64 first{quarn::load<int64_t>(numbers + 12), quarn::load<int64_t>(numbers + 20)};
@@ -131,8 +133,8 @@ void whole_dump(const uint8_t* hdr_bytes) {
     std::vector<uint8_t> msg = quarn::build::message(h, std::vector<quarn::build::record_fields>(11));
     auto* m = static_cast<uint8_t*>(aligned_alloc(8, (msg.size() + 7) / 8 * 8));
     memcpy(m, msg.data(), msg.size());
-    quarn::compress_xz = false;
-    quarn::reopen_flag.store(true);  // the line goes to a fresh "records"
+    quarn::dump_set_compression(quarn::dump_compression::none);
+    quarn::records_request_reopen();  // the line goes to a fresh "records"
     quarn::do_bbr_record(out_dir_fd, m);
     free(m);
 

@@ -2,19 +2,18 @@
 //
 // They guard promises between units that correct code and well-formed input
 // never break. A failed check prints the expression, the function, the
-// source unit and the line, then aborts.
+// source file and the line, then aborts.
 #ifndef QUARN_ASSERT_H
 #define QUARN_ASSERT_H
 
 #include "quarn_report.h"
 
-// `unit` names the source unit in the message (for example "quarn_dumper").
-#define QUARN_ASSERT(unit, expr) \
-    ((expr) ? static_cast<void>(0) : ::quarn::assert_fail(#expr, __func__, unit, __LINE__))
+#define QUARN_ASSERT(expr) \
+    ((expr) ? static_cast<void>(0) : ::quarn::assert_fail(#expr, __func__, __FILE__, __LINE__))
 
 // The same with the message text given explicitly, where the checked
 // expression reads better in the message than in the code.
-#define QUARN_ASSERT_TEXT(unit, expr, text) \
-    ((expr) ? static_cast<void>(0) : ::quarn::assert_fail(text, __func__, unit, __LINE__))
+#define QUARN_ASSERT_TEXT(expr, text) \
+    ((expr) ? static_cast<void>(0) : ::quarn::assert_fail(text, __func__, __FILE__, __LINE__))
 
 #endif

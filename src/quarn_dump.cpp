@@ -13,8 +13,9 @@
 //
 // Each dump ends one of three ways: indexed (the file stays, with an index
 // line), removed, or left as written without an index line after a failed
-// write. A dump is indexed only when every write and the close succeeded;
-// a file left with no byte in it is removed. The failures of the file
+// write of a record or of the close. A dump is indexed only when every
+// write and the close succeeded; a dump whose header blocks could not be
+// written, and a file left with no byte in it, are removed. The failures of the file
 // itself (its creation, a write, the close) are reported per streak of
 // dumps lost, not per dump (quarn_dumploss.h).
 #include "quarn_dump.h"
@@ -32,7 +33,6 @@
 #include <string_view>
 
 #include "quarn_assert.h"
-#include "quarn_dumper.h"
 #include "quarn_dumploss.h"
 #include "quarn_dumppolicy.h"
 #include "quarn_idcache.h"
@@ -41,12 +41,17 @@
 #include "quarn_records.h"
 #include "quarn_text.h"
 #include "quarn_writev.h"
+#include "quarn_xz.h"
+#include "quarn_zstd.h"
 
 namespace quarn {
 
 namespace {
 
-constexpr const char* UNIT = "quarn_dumper";
+// Set by main before the workers start, read-only after.
+dump_compression output_compression = dump_compression::none;
+
+const compression_kind& dump_compressor() { return compression_of(output_compression); }
 constexpr size_t NAME_BUF_SIZE = 1024;
 constexpr int PROBE_LIMIT = 1024;
 // Above this start number, start + PROBE_LIMIT - 1 would not fit an int32.
@@ -200,7 +205,7 @@ int start_dump(dump_state& d) {
     uint8_t* hdr = d.hdr;
     const uint8_t af = tlh_af(hdr);
     if (af != TLH_AF_INET && af != TLH_AF_INET6) {
-        log_stderr("Skipping black box record with unknown address family %hhu", af);
+        write_stderr("Skipping black box record with unknown address family %hhu\n", af);
         return -1;
     }
     static_assert(sizeof d.faddr >= IPV6_TEXT_MAX);
@@ -209,7 +214,7 @@ int start_dump(dump_state& d) {
     text_out ident{d.identifier, sizeof d.identifier};
     dump_identifier(ident, hdr, d.faddr);
     if (!ident.fits) {
-        log_stderr("Skipping black box record: identifier for filename is too long");
+        write_stderr("Skipping black box record: identifier for filename is too long\n");
         return -1;
     }
     ident.end();
@@ -222,7 +227,7 @@ int start_dump(dump_state& d) {
     for (int i = 0; i < tries && fd < 0; i++) {
         const int32_t seq = start + i;
         if (!build_filename(d, seq)) {
-            log_stderr("Skipping black box record: filename is too long");
+            write_stderr("Skipping black box record: filename is too long\n");
             return -1;
         }
         fd = openat(d.dir_fd, d.filename, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0444);
@@ -250,7 +255,7 @@ int start_dump(dump_state& d) {
     w.time_offset = hdr + OFF_TLH_OFFSET;
     w.af = af;
     pcap_ipheaders(&w, hdr);
-    dump_compressor().init_writer(&w);
+    dump_init_writer(output_compression, &w);
     if (dump_writer_hook) dump_writer_hook(&w);
 
     d.block_failed = false;
@@ -275,11 +280,11 @@ void write_records(dump_state& d) {
         // the dump ends as a complete one with them.
         const record_fit fit = fit_record(rec, remaining);
         if (fit == record_fit::cut) {
-            log_stderr("Incorrect header length while processing black box record");
+            write_stderr("Incorrect header length while processing black box record\n");
             break;
         }
         if (fit == record_fit::cut_verbose) {
-            log_stderr("Incorrect header length while processing verbose black box record");
+            write_stderr("Incorrect header length while processing verbose black box record\n");
             break;
         }
         const uint16_t flags = rec_flags(rec);
@@ -323,7 +328,7 @@ void write_records(dump_state& d) {
             return;
         }
 
-        QUARN_ASSERT_TEXT(UNIT, remaining >= record_len, "hdr->tlh_length >= record_len");
+        QUARN_ASSERT_TEXT(remaining >= record_len, "hdr->tlh_length >= record_len");
         d.record_count++;
         set_tlh_length(d.hdr, remaining - record_len);
         d.rec = rec + record_len;
@@ -334,6 +339,18 @@ void write_records(dump_state& d) {
 
 }  // namespace
 
+void dump_set_compression(dump_compression c) { output_compression = c; }
+
+void dump_init_writer(dump_compression c, output_writer* w) {
+    switch (c) {
+    case dump_compression::none: init_direct(w); return;
+    case dump_compression::xz: init_xz(w); return;
+    case dump_compression::zstd: init_zstd(w); return;
+    }
+    init_direct(w);
+}
+dump_compression dump_output_compression() { return output_compression; }
+
 dump_clock_fn dump_clock = wall_clock;
 dump_writer_fn dump_writer_hook = nullptr;
 
@@ -343,7 +360,7 @@ void do_bbr_record(int dir_fd, uint8_t* hdr) {
     // read; it is reported like any other message without a whole record.
     if (length < MIN_DUMP_MESSAGE_SIZE) {
         if (length >= LOG_HEADER_SIZE) set_tlh_length(hdr, length - LOG_HEADER_SIZE);
-        log_stderr("Incorrect header length while starting to process black box record");
+        write_stderr("Incorrect header length while starting to process black box record\n");
         return;
     }
     set_tlh_length(hdr, length - LOG_HEADER_SIZE);

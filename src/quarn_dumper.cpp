@@ -25,30 +25,17 @@
 #include <cstring>
 #include <string>
 
+#include "quarn_dump.h"
 #include "quarn_kernel.h"
 #include "quarn_logfmt.h"
-#include "quarn_pcapng.h"
 #include "quarn_pidfile.h"
+#include "quarn_process.h"
 #include "quarn_reader.h"
 #include "quarn_records.h"
 #include "quarn_report.h"
 #include "quarn_stacknames.h"
 
 namespace quarn {
-
-std::atomic<bool> quit_flag{false};
-std::atomic<bool> workers_stop{false};
-std::atomic<int> quit_signals{0};
-std::atomic<bool> reopen_flag{false};
-std::atomic<int> exit_status{0};
-
-bool compress_xz = false;
-bool compress_zstd = false;
-const char* reason_filter = nullptr;
-int reason_filter_len = 0;
-
-static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
-              "flags are stored from signal handlers");
 
 namespace {
 
@@ -63,9 +50,6 @@ constexpr const char* OPTSTRING = "+:D:df:hJZp:u:r:";
 #else
 constexpr const char* OPTSTRING = ":D:df:hJZp:u:r:";
 #endif
-
-// The first ending of the process claims this; any later one waits for it.
-std::atomic<bool> ending{false};
 
 // Locked from start-up to the end; written only by main before the workers
 // start, then only by the one ending of the process.
@@ -84,23 +68,7 @@ struct finish_on_return {
     }
 };
 
-// Blocks the calling thread for good: another thread is ending the process.
-[[noreturn]] void wait_for_ending() {
-    for (;;) pause();
-}
-
-// Records the status and raises the flags; false when another thread
-// already ends the process.
-bool claim_ending(int status) {
-    bool expected = false;
-    if (!ending.compare_exchange_strong(expected, true)) return false;
-    exit_status.store(status);
-    quit_flag.store(true);
-    workers_stop.store(true);
-    return true;
-}
-
-void hup_handler(int) { reopen_flag.store(true); }
+void hup_handler(int) { records_request_reopen(); }
 
 void quit_handler(int) {
     quit_signals.fetch_add(1);
@@ -181,6 +149,9 @@ struct options {
     const char* user = DEFAULT_USER;
     const char* pid_file = nullptr;
     bool daemonize = false;
+    bool xz = false;                  // -J
+    bool zstd = false;                // -Z
+    const char* reason = nullptr;     // -r
     // The absolute forms of relative paths among dir, input and pid_file,
     // made before the -d child leaves its working directory.
     std::string absolute[3];
@@ -196,14 +167,11 @@ void parse_options(int argc, char** argv, options& o) {
         case 'd': o.daemonize = true; break;
         case 'f': o.input = optarg; break;
         case 'h': usage(prog);
-        case 'J': compress_xz = true; break;
-        case 'Z': compress_zstd = true; break;
+        case 'J': o.xz = true; break;
+        case 'Z': o.zstd = true; break;
         case 'p': o.pid_file = optarg; break;
         case 'u': o.user = optarg; break;
-        case 'r':
-            reason_filter = optarg;
-            reason_filter_len = static_cast<int>(strlen(optarg));
-            break;
+        case 'r': o.reason = optarg; break;
         case ':':
             write_stderr("Option -%c requires an argument.\n", optopt);
             usage(prog);
@@ -214,7 +182,7 @@ void parse_options(int argc, char** argv, options& o) {
     }
     // The daemon takes no operands; one is a mistake, not something to skip.
     if (optind < argc) usage(prog);
-    if (compress_xz && compress_zstd) {
+    if (o.xz && o.zstd) {
         write_stderr("Options -J and -Z exclude each other.\n");
         usage(prog);
     }
@@ -275,7 +243,7 @@ int drop_privileges(uid_t uid, gid_t gid) {
 
 // A failed write only warns: the daemon runs on without a usable file.
 void write_pid() {
-    if (pidfile_write(&the_pid_file) != 0) log_stderr("Error writing to PID file");
+    if (pidfile_write(&the_pid_file) != 0) write_stderr("Error writing to PID file\n");
 }
 
 // Takes the PID file before anything else is touched: 0, or 1 after the
@@ -302,26 +270,6 @@ int take_pid_file(const char* path, bool daemonize) {
 }
 
 }  // namespace
-
-void do_exit(int status) {
-    if (!claim_ending(status)) wait_for_ending();
-    wake_all();
-    finish_process();
-    _exit(status);
-}
-
-void do_err(int status, const char* fmt, ...) {
-    const int saved = errno;
-    const bool first = claim_ending(status);
-    if (first) wake_all();
-    va_list ap;
-    va_start(ap, fmt);
-    vwarn_line(saved, fmt, ap);
-    va_end(ap);
-    if (!first) wait_for_ending();
-    finish_process();
-    _exit(status);
-}
 
 int quarn_main(int argc, char** argv) {
     // A write to a stderr whose reader has gone fails with EPIPE and
@@ -357,6 +305,7 @@ int quarn_main(int argc, char** argv) {
     parse_options(argc, argv, o);
 
     finish_on_return finish;
+    set_ending_finish(finish_process);
     if (o.pid_file && take_pid_file(o.pid_file, o.daemonize) != 0) return 1;
 
     const int in_fd = open(o.input, O_RDONLY);
@@ -395,7 +344,6 @@ int quarn_main(int argc, char** argv) {
         return 1;
     }
 
-    memset(pad_zeros, 0, sizeof pad_zeros);
     stack_names_init();
 
     if (o.daemonize) {
@@ -426,10 +374,13 @@ int quarn_main(int argc, char** argv) {
         if (the_pid_file.fd >= 0) write_pid();
     }
 
+    dump_set_compression(o.xz     ? dump_compression::xz
+                         : o.zstd ? dump_compression::zstd
+                                  : dump_compression::none);
+    reader_set_reason_filter(o.reason);
     start_workers();
     if (quit_flag.load()) do_exit(exit_status.load());
     do_loop(in_fd, dir_fd);
-    return exit_status.load();
 }
 
 }  // namespace quarn

@@ -37,7 +37,7 @@ void dump_lost(const char* filename, const char* what, int err) {
     if (streak.lost == 0) {
         // The failure's own line, as its writer would have given it.
         report_error(what, err);
-        log_stderr("%s: First dump lost: %s", progname(), filename);
+        write_stderr("%s: First dump lost: %s\n", progname(), filename);
         streak_open.store(true);
     }
     streak.lost++;
@@ -49,7 +49,7 @@ void dump_written() {
     if (!streak_open.load()) return;
     mutex_guard g(losses_mutex);
     if (streak.lost == 0) return;
-    log_stderr("%s: Dumps written again: %llu dumps lost", progname(), streak.lost);
+    write_stderr("%s: Dumps written again: %llu dumps lost\n", progname(), streak.lost);
     streak = loss_streak{};
     streak_open.store(false);
 }
@@ -58,7 +58,7 @@ void dump_losses_at_exit() {
     if (!losses_mutex.try_lock()) return;
     mutex_guard g(losses_mutex, mutex_guard::adopt);
     if (streak.lost == 0) return;
-    log_stderr("%s: %llu dumps not written: %s", progname(), streak.lost, error_text(streak));
+    write_stderr("%s: %llu dumps not written: %s\n", progname(), streak.lost, error_text(streak));
     streak = loss_streak{};
     streak_open.store(false);
 }

@@ -4,12 +4,8 @@
 #include <algorithm>
 #include <charconv>
 
-#include "quarn_dumper.h"
 #include "quarn_logfmt.h"
 #include "quarn_utf8.h"
-#include "quarn_writev.h"
-#include "quarn_xz.h"
-#include "quarn_zstd.h"
 
 namespace quarn {
 
@@ -21,16 +17,10 @@ constexpr uint8_t ZSTD_MAGIC[] = {0x28, 0xB5, 0x2F, 0xFD};
 }  // namespace
 
 const compression_kind COMPRESSIONS[3] = {
-    {dump_compression::none, "direct", "", "", init_direct, nullptr, 0},
-    {dump_compression::xz, "xz", ".xz", "xz", init_xz, XZ_MAGIC, sizeof XZ_MAGIC},
-    {dump_compression::zstd, "zstd", ".zst", "zstd", init_zstd, ZSTD_MAGIC, sizeof ZSTD_MAGIC},
+    {dump_compression::none, "direct", "", "", nullptr, 0},
+    {dump_compression::xz, "xz", ".xz", "xz", XZ_MAGIC, sizeof XZ_MAGIC},
+    {dump_compression::zstd, "zstd", ".zst", "zstd", ZSTD_MAGIC, sizeof ZSTD_MAGIC},
 };
-
-const compression_kind& dump_compressor() {
-    if (compress_xz) return compression_of(dump_compression::xz);
-    if (compress_zstd) return compression_of(dump_compression::zstd);
-    return compression_of(dump_compression::none);
-}
 
 void dump_identifier(text_out& out, const uint8_t* hdr, const char* faddr) {
     const std::string_view id = tlh_id(hdr);

@@ -16,8 +16,6 @@
 
 namespace quarn {
 
-struct output_writer;
-
 enum class dump_compression { none, xz, zstd };
 
 // One way of writing a dump.
@@ -26,8 +24,6 @@ struct compression_kind {
     const char* name;         // as tests and messages name it
     const char* suffix;       // after ".pcapng" in the file's name
     const char* index_word;   // the index line's "compressor" value
-    // Makes the writer's operations, on a writer whose fd is set.
-    void (*init_writer)(output_writer* w);
     const uint8_t* magic;     // the first bytes of such a file (none: null)
     size_t magic_len;
 };
@@ -39,9 +35,6 @@ extern const compression_kind COMPRESSIONS[3];
 inline const compression_kind& compression_of(dump_compression c) {
     return COMPRESSIONS[static_cast<size_t>(c)];
 }
-
-// The compression the daemon's options chose (-J, -Z or none).
-const compression_kind& dump_compressor();
 
 // A dump's name: "<stem>.<seq>.pcapng<suffix>", where the stem is the
 // connection's identifier "<id>_<lport>_<faddr>_<fport>" with its id made

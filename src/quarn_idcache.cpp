@@ -18,7 +18,7 @@
 #include <new>
 
 #include "quarn_assert.h"
-#include "quarn_dumper.h"
+#include "quarn_process.h"
 
 namespace quarn {
 
@@ -129,7 +129,7 @@ time_t system_clock() { return time(nullptr); }
 
 idcache& my_cache() {
     // idcache_init binds the thread before any other cache call.
-    QUARN_ASSERT("quarn_idcache", worker_idx >= 0 && worker_idx < NUM_THREADS);
+    QUARN_ASSERT(worker_idx >= 0 && worker_idx < NUM_THREADS);
     return caches[worker_idx];
 }
 
@@ -154,8 +154,8 @@ thread_local int32_t worker_idx = -1;
 idcache_clock_fn idcache_clock = system_clock;
 
 void idcache_init(int32_t idx) {
-    QUARN_ASSERT("quarn_idcache", idx >= 0);
-    QUARN_ASSERT("quarn_idcache", idx < NUM_THREADS);
+    QUARN_ASSERT(idx >= 0);
+    QUARN_ASSERT(idx < NUM_THREADS);
     worker_idx = idx;
     // A cache bound again (a test's next case) starts empty without
     // leaking what the last binding left.
@@ -185,7 +185,7 @@ void idcache_add(const char* key, int32_t value) {
     idcache& c = my_cache();
     const uint64_t hash = key_hash(key);
     const idcache_entry* existing = index_find(c, key, hash);
-    QUARN_ASSERT("quarn_idcache", existing == NULL);
+    QUARN_ASSERT(existing == NULL);
 
     if (!index_reserve(c)) return;
     const size_t len = strlen(key);

@@ -5,48 +5,29 @@
 
 #include <cstdlib>
 
-#include "quarn_dumper.h"
+#include "quarn_process.h"
+#include "quarn_threadcache.h"
 
 namespace quarn {
 
 namespace {
 
-// The calling thread's output buffer.
-struct thread_outbuf {
-    uint8_t* buf = nullptr;
-    bool in_use = false;
-    thread_outbuf() = default;
-    thread_outbuf(const thread_outbuf&) = delete;
-    thread_outbuf& operator=(const thread_outbuf&) = delete;
-    ~thread_outbuf() { free(buf); }
+struct outbuf_traits {
+    using object = uint8_t;
+    static uint8_t* make() { return static_cast<uint8_t*>(malloc(OUTBUF_SIZE)); }
+    static void release(uint8_t* buf) { free(buf); }
 };
-
-thread_local thread_outbuf outbuf;
+using outbufs = thread_cache<outbuf_traits>;
 
 }  // namespace
 
 uint8_t* outbuf_take() {
-    if (!outbuf.in_use) {
-        if (outbuf.buf == nullptr) outbuf.buf = static_cast<uint8_t*>(malloc(OUTBUF_SIZE));
-        if (outbuf.buf != nullptr) {
-            outbuf.in_use = true;
-            return outbuf.buf;
-        }
-    } else {
-        auto* buf = static_cast<uint8_t*>(malloc(OUTBUF_SIZE));
-        if (buf != nullptr) return buf;
-    }
+    bool reused;
+    if (uint8_t* buf = outbufs::take(&reused)) return buf;
     do_err(1, "Error allocating %u bytes for output buffer", OUTBUF_SIZE);
 }
 
-void outbuf_give(uint8_t* buf) {
-    if (buf == nullptr) return;
-    if (buf == outbuf.buf) {
-        outbuf.in_use = false;
-        return;
-    }
-    free(buf);
-}
+void outbuf_give(uint8_t* buf) { outbufs::give(buf); }
 
 int outbuf_flush(output_writer* w, size_t used) {
     struct iovec iov;

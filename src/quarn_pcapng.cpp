@@ -14,18 +14,15 @@
 #include <cstring>
 
 #include "quarn_assert.h"
-#include "quarn_dumper.h"
 #include "quarn_logfmt.h"
 #include "quarn_stacknames.h"
 
 namespace quarn {
 
-uint8_t pad_zeros[SNAP_LEN];
+const uint8_t pad_zeros[SNAP_LEN] = {};
 pcap_alloc_fn pcap_alloc_hook = nullptr;
 
 namespace {
-
-constexpr const char* UNIT = "quarn_dumper";
 
 constexpr uint32_t MAX_TH_LEN = 60;  // data offset 15
 
@@ -62,7 +59,7 @@ uint32_t custom_opt_pad(uint32_t payload_len) {
 // Appends a custom option header as an owned entry. False (reported) when
 // it could not be allocated.
 bool append_custom_opt_header(iov_list& l, uint32_t subtype, uint32_t payload_len) {
-    uint8_t* h = pcap_vorm_opt_alloc(subtype, payload_len);
+    uint8_t* h = pcap_custom_opt_alloc(subtype, payload_len);
     if (!h) {
         warn_errno("Error allocating space for an option buffer");
         return false;
@@ -116,7 +113,7 @@ uint64_t record_time_usec(const uint8_t* time_offset, const uint8_t* rec) {
 }
 
 void iov_append(iov_list& l, const void* base, size_t len, bool owned) {
-    QUARN_ASSERT(UNIT, l.count < MAX_IOV);
+    QUARN_ASSERT(l.count < MAX_IOV);
     const int i = l.count++;
     l.iov[i].iov_base = const_cast<void*>(base);
     l.iov[i].iov_len = len;
@@ -133,10 +130,10 @@ void iov_free_owned(iov_list& l) {
     l.owned = 0;
 }
 
-uint8_t* pcap_vorm_opt_alloc(uint32_t subtype, uint32_t payload_len) {
+uint8_t* pcap_custom_opt_alloc(uint32_t subtype, uint32_t payload_len) {
     // Widened so that a length near 2^32 cannot wrap past the check.
     const uint64_t len = payload_len;
-    QUARN_ASSERT(UNIT, len + 8 <= UINT16_MAX);  // 8: PEN and subtype
+    QUARN_ASSERT(len + 8 <= UINT16_MAX);  // 8: PEN and subtype
     static_assert(CUSTOM_OPT_PAYLOAD_AT == 8);
     auto* h = static_cast<uint8_t*>(pcap_alloc(CUSTOM_OPT_HDR_SIZE));
     if (!h) return nullptr;
@@ -160,7 +157,7 @@ uint32_t pcap_stackname_opt(iov_list& l, uint8_t stack_id, const char* name) {
     const uint32_t pad = custom_opt_pad(payload_len);
     if (pad) iov_append(l, pad_zeros, pad);
     const uint32_t rv = static_cast<uint32_t>(CUSTOM_OPT_HDR_SIZE) + payload_len + pad;
-    QUARN_ASSERT(UNIT, (rv % 4) == 0);
+    QUARN_ASSERT((rv % 4) == 0);
     return rv;
 }
 
@@ -241,8 +238,8 @@ bool packet_record_valid(const uint8_t* rec, uint8_t af) {
 }
 
 void add_tcp_cksum(const output_writer* w, uint8_t* th, uint32_t seg_len, uint32_t th_len) {
-    QUARN_ASSERT(UNIT, ((uintptr_t)th) % 2 == 0);
-    QUARN_ASSERT(UNIT, th_len >= TCP_MIN_HDR_LEN && th_len <= MAX_TH_LEN);
+    QUARN_ASSERT(((uintptr_t)th) % 2 == 0);
+    QUARN_ASSERT(th_len >= TCP_MIN_HDR_LEN && th_len <= MAX_TH_LEN);
     // Both addresses of the connection stand in ip_in (source and
     // destination); their order does not change the sum.
     uint32_t sum = w->af == TLH_AF_INET6
@@ -292,7 +289,7 @@ int pcap_packetblock(output_writer* w, uint8_t* rec) {
     // Payload bytes inside the snap length are shown as zeros; the same
     // entry pads the packet data to a multiple of 4.
     const int32_t pad_len = static_cast<int32_t>(caplen + payload_len - origlen);
-    QUARN_ASSERT(UNIT, pad_len >= 0);
+    QUARN_ASSERT(pad_len >= 0);
     if (pad_len > 0) iov_append(l, pad_zeros, pad4(static_cast<uint32_t>(pad_len)));
 
     append_record_opt(l, rec);
@@ -300,7 +297,7 @@ int pcap_packetblock(output_writer* w, uint8_t* rec) {
     append_owned_value(l, flags, "Error allocating space for the EPB flags word");
 
     block_trailer epb_end{OPT_ENDOFOPT, 0, l.total + static_cast<uint32_t>(sizeof(block_trailer))};
-    QUARN_ASSERT(UNIT, epb_end.blocklen % 4 == 0);
+    QUARN_ASSERT(epb_end.blocklen % 4 == 0);
     epb.blocklen = epb_end.blocklen;
     iov_append(l, &epb_end, sizeof epb_end);
 
@@ -315,7 +312,7 @@ int pcap_eventblock(output_writer* w, const uint8_t* rec) {
     append_record_opt(l, rec);
 
     block_trailer eb_end{OPT_ENDOFOPT, 0, l.total + static_cast<uint32_t>(sizeof(block_trailer))};
-    QUARN_ASSERT(UNIT, eb_end.blocklen % 4 == 0);
+    QUARN_ASSERT(eb_end.blocklen % 4 == 0);
     eb.blocklen = eb_end.blocklen;
     iov_append(l, &eb_end, sizeof eb_end);
 

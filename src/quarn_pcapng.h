@@ -25,9 +25,9 @@ namespace quarn {
 
 inline constexpr int MAX_IOV = 14;
 
-// All zero; cleared at start-up and only read afterwards. Every padding
+// All zero from static initialisation and never written. Every padding
 // entry of every block points here.
-extern uint8_t pad_zeros[SNAP_LEN];
+extern const uint8_t pad_zeros[SNAP_LEN];
 
 // A gather list that keeps its own books: entries, count, running total
 // and which entries are heap buffers to release after the write. `alloc`
@@ -50,7 +50,7 @@ void iov_free_owned(iov_list& l);
 // A new 12-byte custom option header for `subtype` with a payload of `len`
 // bytes (code 2989, length len + 8, PEN, subtype), or null when memory is
 // exhausted (reporting is the caller's). Asserts len + 8 <= UINT16_MAX.
-uint8_t* pcap_vorm_opt_alloc(uint32_t subtype, uint32_t len);
+uint8_t* pcap_custom_opt_alloc(uint32_t subtype, uint32_t len);
 
 // Section header block (version, dump time, log header, stack name options)
 // and interface description block, in one write_op call. 0 when both are in

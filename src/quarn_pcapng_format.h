@@ -37,7 +37,9 @@ inline constexpr uint16_t OPT_CUSTOM = 2989;         // 0x0BAD, copyable custom 
 inline constexpr uint32_t EPB_FLAG_INBOUND = 1;
 inline constexpr uint32_t EPB_FLAG_OUTBOUND = 2;
 
-inline constexpr uint32_t PEN = 32473;               // our enterprise number
+// The Private Enterprise Number in every custom block and option: 32473,
+// the number IANA reserves for documentation and examples (RFC 5612).
+inline constexpr uint32_t PEN = 32473;
 // Custom option subtypes.
 inline constexpr uint32_t OPT_SUB_LOG_VERSION = 1;
 inline constexpr uint32_t OPT_SUB_RECORD = 2;

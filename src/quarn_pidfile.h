@@ -21,7 +21,7 @@ namespace quarn {
 
 struct pid_file {
     int fd = -1;                   // open and locked while >= 0
-    const char* path = nullptr;    // as given on the command line; not owned
+    const char* path = nullptr;    // as given on the command line, made absolute under -d; not owned
 };
 
 inline constexpr int PIDFILE_OK = 0;

@@ -14,16 +14,25 @@
 // While the reader reads, the quit signals are blocked except inside its
 // wait for input (ppoll): the reader tests quit_flag with them blocked, so a
 // signal that comes after the test is delivered inside the wait and ends it
-// at once, instead of landing just before a read that then blocks.
+// at once, instead of landing just before a read that then blocks. The wait
+// costs a system call, so the reader waits only where a read could block.
+// On the kernel's log device (and anything else but the two below) it waits
+// before every read. A pipe or socket is read without blocking, and the
+// wait comes only once a read has found nothing; while data keep coming, a
+// look without waiting every LOOK_EVERY_READS reads lets a quit signal in.
+// A read of a regular file never waits for data, so there the quit signals
+// stay open while the reader reads and it never waits.
 //
 // Lock order: no thread holds two of this unit's locks at once. A worker's
 // queue lock is held for constant time and never across the message
 // handler or the id cache expiry.
 #include "quarn_reader.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -51,14 +60,13 @@ message_ops reader_message_ops = {do_bbr_record, alloc_message};
 
 namespace {
 
-constexpr const char* UNIT = "quarn_dumper";
-
 // How often the drain looks for a second quit signal.
 constexpr long DRAIN_RETEST_NS = 100 * 1000 * 1000;
 // One read asks for at most this much, whatever the message length.
 constexpr size_t MAX_READ_CHUNK = size_t{1} << 30;
 
-// One queued message; allocated by queue_append, freed by queue_pop.
+// One queued message; allocated by queue_append, freed by queue_pop or,
+// with the messages still queued, by queues_reset.
 struct queue_entry {
     queue_entry* next = nullptr;
     queued_message m;
@@ -162,7 +170,7 @@ struct turn {
 
 void setup_turns() {
     const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-    turns.limited = compress_xz && cpus >= 1 && cpus < NUM_THREADS;
+    turns.limited = dump_output_compression() == dump_compression::xz && cpus >= 1 && cpus < NUM_THREADS;
     mutex_guard g(turns.m);
     turns.free_turns = turns.limited ? static_cast<int>(cpus) : 0;
 }
@@ -181,8 +189,9 @@ timespec realtime_in(time_t secs, long nsecs = 0) {
 
 // The reader's signal masks, set by do_loop and used by the main thread
 // only. `reading` blocks the quit signals (SIGINT, SIGTERM) and the wake-up
-// (SIGUSR2); `open` lets them through: inside the wait for input, in the
-// flow-control pause and in the drain at the end.
+// (SIGUSR2), except on a regular file, where it is `open`; `open` lets them
+// through: inside the wait for input, in the flow-control pause and in the
+// drain at the end.
 struct reader_masks {
     bool set = false;
     sigset_t reading;
@@ -213,6 +222,30 @@ void set_quit_signals(bool open) {
     if (masks.set) pthread_sigmask(SIG_SETMASK, open ? &masks.open : &masks.reading, nullptr);
 }
 
+// How reads of the input may block; set by do_loop from the input's type.
+enum class input_wait {
+    before_read,     // wait before every read (a device, or unknown)
+    when_empty,      // the fd is non-blocking: wait after a read finds nothing
+    never,           // a regular file: a read never waits for data
+};
+input_wait input_mode = input_wait::before_read;
+// Reads with data between two looks for a quit signal, when_empty only.
+constexpr int LOOK_EVERY_READS = 64;
+int reads_since_look = 0;
+
+// The reader's way of waiting for `fd`: non-blocking reads on a pipe or a
+// socket (when the flag can be set), none on a regular file.
+input_wait choose_input_wait(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return input_wait::before_read;
+    if (S_ISREG(st.st_mode)) return input_wait::never;
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0) return input_wait::when_empty;
+    }
+    return input_wait::before_read;
+}
+
 // Waits until `fd` has input (or its end, or an error) to read. With
 // quit_flag set it only looks. 1 when a read will not block; 0 after a quit
 // signal or with quit_flag set and nothing to read; -1 with errno when the
@@ -229,6 +262,13 @@ int wait_for_input(int fd) {
         if (errno != EINTR && errno != EAGAIN) return -1;
         if (quit_flag.load()) return 0;
     }
+}
+
+// Lets a quit signal that waits blocked be delivered, without waiting.
+void look_for_quit_signal() {
+    if (!masks.set) return;
+    const timespec look{0, 0};
+    ppoll(nullptr, 0, &look, &masks.open);
 }
 
 void signal_reader() {
@@ -248,21 +288,33 @@ void wake_worker(int worker) {
 size_t read_some(int fd, uint8_t* buf, size_t need, int* err) {
     size_t got = 0;
     *err = 0;
+    // With a non-blocking input the first read goes ahead; after one that
+    // found nothing, the next waits.
+    bool wait = input_mode == input_wait::before_read;
     while (got < need) {
-        const int ready = wait_for_input(fd);
-        if (ready == 0) break;
-        if (ready < 0) {
-            *err = errno;
-            break;
+        if (wait) {
+            const int ready = wait_for_input(fd);
+            if (ready == 0) break;
+            if (ready < 0) {
+                *err = errno;
+                break;
+            }
         }
         size_t ask = need - got;
         if (ask > MAX_READ_CHUNK) ask = MAX_READ_CHUNK;
         ssize_t n = read(fd, buf + got, ask);
         if (n > 0) {
             got += static_cast<size_t>(n);
+            wait = input_mode == input_wait::before_read;
+            if (input_mode == input_wait::when_empty && ++reads_since_look == LOOK_EVERY_READS) {
+                reads_since_look = 0;
+                look_for_quit_signal();
+            }
         } else if (n == 0) {
             break;
-        } else if (errno != EINTR && errno != EAGAIN) {
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            wait = input_mode != input_wait::never;
+        } else if (errno != EINTR) {
             *err = errno;
             break;
         }
@@ -309,6 +361,10 @@ void report_ending(const reader_ending& e) {
     do_exit(e.status);
 }
 
+// The -r filter: null for none. Set before the reader starts.
+const char* reason_filter = nullptr;
+size_t reason_filter_len = 0;
+
 // Does the message's reason pass the -r filter? Compared without regard to
 // case over the filter's length; the reason ends at its NUL or its field.
 bool reason_matches(const uint8_t* hdr) {
@@ -317,10 +373,15 @@ bool reason_matches(const uint8_t* hdr) {
     const std::string_view r = tlh_reason(hdr);
     memcpy(reason, r.data(), r.size());
     reason[r.size()] = '\0';
-    return strncasecmp(reason, reason_filter, static_cast<size_t>(reason_filter_len)) == 0;
+    return strncasecmp(reason, reason_filter, reason_filter_len) == 0;
 }
 
 }  // namespace
+
+void reader_set_reason_filter(const char* reason) {
+    reason_filter = reason;
+    reason_filter_len = reason ? strlen(reason) : 0;
+}
 
 void queues_reset() {
     for (worker_queue& q : queues) {
@@ -337,7 +398,7 @@ void queues_reset() {
 }
 
 int queue_append(int worker, queued_message m) {
-    QUARN_ASSERT(UNIT, worker >= 0 && worker < NUM_THREADS);
+    QUARN_ASSERT(worker >= 0 && worker < NUM_THREADS);
     auto* e = new (std::nothrow) queue_entry;
     if (!e) return -1;
     e->m = m;
@@ -360,7 +421,7 @@ int queue_append(int worker, queued_message m) {
 }
 
 int queue_pop(int worker, const timespec* deadline, queued_message* out) {
-    QUARN_ASSERT(UNIT, worker >= 0 && worker < NUM_THREADS);
+    QUARN_ASSERT(worker >= 0 && worker < NUM_THREADS);
     worker_queue& q = queues[worker];
     mutex_guard g(q.lock);
     for (;;) {
@@ -426,7 +487,12 @@ void wake_all() {
     }
 }
 
-void* bbr_worker_thread(void* arg) {
+namespace {
+
+// A worker: takes its queue's messages one at a time and hands each to the
+// message handler, expiring its id cache every WORKER_EXPIRE_EVERY messages
+// and after WORKER_IDLE_SECS without one.
+void* worker_thread(void* arg) {
     sigset_t all;
     sigfillset(&all);
     const int rv = pthread_sigmask(SIG_BLOCK, &all, nullptr);
@@ -435,7 +501,7 @@ void* bbr_worker_thread(void* arg) {
         do_err(1, "Error blocking signals in a worker");
     }
 
-    QUARN_ASSERT(UNIT, arg != NULL);
+    QUARN_ASSERT(arg != NULL);
     int32_t idx;
     memcpy(&idx, arg, sizeof idx);
     free(arg);
@@ -474,9 +540,12 @@ void* bbr_worker_thread(void* arg) {
     }
 }
 
+}  // namespace
+
 void start_workers() {
     main_thread = pthread_self();
     main_thread_set = true;
+    set_ending_wake(wake_all);
     queues_reset();
     setup_turns();
     // Workers must never take a signal: one delivered to a worker would set
@@ -495,7 +564,7 @@ void start_workers() {
         if (!arg) do_err(1, "Error allocating memory for thread %d argument", i);
         *arg = i;
         pthread_t thread;
-        if (pthread_create(&thread, nullptr, bbr_worker_thread, arg) != 0) {
+        if (pthread_create(&thread, nullptr, worker_thread, arg) != 0) {
             write_stderr("Error creating thread %d\n", i);
             do_exit(1);
         }
@@ -511,6 +580,13 @@ void start_workers() {
 
 void do_loop(int in_fd, int dir_fd) {
     block_quit_signals();
+    input_mode = choose_input_wait(in_fd);
+    if (input_mode == input_wait::never) {
+        // Nothing to wait for, so nothing to miss: the quit signals stay
+        // open while the reader reads.
+        masks.reading = masks.open;
+        set_quit_signals(false);
+    }
     reader_ending end;
     while (reader_next(in_fd, dir_fd, &end)) {
     }
@@ -575,17 +651,17 @@ int reader_next(int in_fd, int dir_fd, reader_ending* end) {
 
     const uint32_t type = tlh_type(msg);
     if (type != TLH_TYPE_BBR) {
-        log_stderr("Skipping record of unknown type %u", type);
+        write_stderr("Skipping record of unknown type %u\n", type);
         free_message(msg);
     } else if (length < LOG_HEADER_SIZE) {
         // Too short for the ports and the reason; the worker would drop it.
-        log_stderr("Incorrect header length while starting to process black box record");
+        write_stderr("Incorrect header length while starting to process black box record\n");
         free_message(msg);
     } else if (!reason_matches(msg)) {
         const std::string_view r = tlh_reason(msg);
         char shown[TLH_REASON_SIZE + 1];
         printable_copy(r.data(), r.size(), shown);
-        log_stderr("Skipping record of non matching reason%s", shown);
+        write_stderr("Skipping record of non matching reason%s\n", shown);
         free_message(msg);
     } else {
         const int appended = queue_append(choose_worker(msg), queued_message{msg, dir_fd});

@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "quarn_dumper.h"
+#include "quarn_process.h"
 
 namespace quarn {
 
@@ -78,10 +78,10 @@ int32_t queues_drain();
 // with the lower byte as the low-order byte, modulo NUM_THREADS.
 int choose_worker(const uint8_t* hdr);
 
-// Starts the workers on empty queues, with every signal blocked in them.
-// Ends the process (status 1) when a worker cannot be started.
+// Starts the workers on empty queues, with every signal blocked in them,
+// and makes wake_all the ending's wake hook. Ends the process (status 1)
+// when a worker cannot be started.
 void start_workers();
-void* bbr_worker_thread(void* arg);
 
 // Wakes every worker and the paused reader; from another thread also sends
 // SIGUSR2 to the main thread.
@@ -94,6 +94,11 @@ struct reader_ending {
     int err = 0;            // non-zero: err-style line with this errno
     char text[256] = "";    // the report ("" for none)
 };
+
+// The -r filter: only messages whose reason starts with `reason`, compared
+// without regard to case, are queued; null lets every message through. The
+// text must outlive the reader. Set before the reader starts.
+void reader_set_reason_filter(const char* reason);
 
 // Reads and queues one message. 1 to go on; 0 with `end` filled when the
 // reader must end (the caller then drains and ends the process).

@@ -1,7 +1,7 @@
 // The records index: one JSON object per line, one line per finished dump.
 //
 // The descriptor of "records" is opened on first use and kept open; after
-// SIGHUP (reopen_flag) the next line closes it and opens the file anew, so
+// a reopen request (SIGHUP) the next line closes it and opens the file anew, so
 // an operator can move the index away. A lost index line must never disturb
 // the dumps, and no line may be lost or torn without a word: a line goes out
 // whole or the file is cut back to where it was, and a line that cannot go
@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -25,12 +26,11 @@
 #include <deque>
 #include <string>
 
-#include "quarn_dumper.h"
+#include "quarn_json.h"
 #include "quarn_lock.h"
 #include "quarn_report.h"
 #include "quarn_stacknames.h"
 #include "quarn_text.h"
-#include "quarn_utf8.h"
 
 namespace quarn {
 
@@ -39,6 +39,11 @@ namespace {
 constexpr const char* RECORDS_NAME = "records";
 constexpr const char* UNKNOWN = "unknown";
 constexpr const char* UNKNOWN_ADDR = "(unknown)";
+
+// Set by records_request_reopen (a signal handler), tested and cleared
+// under records_mutex.
+std::atomic<bool> reopen_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "stored from a signal handler");
 
 // Serialises the reopen check and the write of each line.
 mutex records_mutex;
@@ -76,10 +81,6 @@ struct date_cache {
     char text[64];
 };
 
-// An index line is built in place, at most RECORDS_LINE_MAX bytes with its
-// NUL.
-using line_out = text_out;
-
 // What sanitize_str makes of each byte: white space becomes ' ', printable
 // ASCII stays, everything else becomes '?'; 0 marks '"' and '\\', which keep
 // their value behind a backslash.
@@ -99,49 +100,9 @@ constexpr std::array<char, 256> SANITIZED = [] {
     return t;
 }();
 
-// Bytes that go into a JSON string as they are: printable ASCII but '"'
-// and '\\'.
-constexpr std::array<bool, 256> JSON_PLAIN = [] {
-    std::array<bool, 256> t{};
-    for (int c = 0x20; c < 0x7f; c++) t[c] = c != '"' && c != '\\';
-    return t;
-}();
-
-// Appends `in` as the body of a JSON string: '"' and '\\' get a backslash,
-// control characters become \u00XX, a byte that is not part of valid UTF-8
-// becomes '?', valid sequences pass unchanged.
-void json_escape(line_out& out, const char* in) {
-    static constexpr char HEX[] = "0123456789abcdef";
-    const auto* b = reinterpret_cast<const uint8_t*>(in);
-    const size_t in_len = strlen(in);
-    size_t i = 0;
-    while (i < in_len && out.fits) {
-        // The common case: a run of printable ASCII that needs no escape.
-        size_t run = i;
-        while (run < in_len && JSON_PLAIN[b[run]]) run++;
-        if (run > i) {
-            out.put(in + i, run - i);
-            i = run;
-            continue;
-        }
-        const uint8_t c = b[i];
-        const size_t seq = utf8_sequence_length(b + i, in_len - i);
-        if (seq == 0) {
-            out.lit("?");
-            i++;
-        } else if (seq > 1) {
-            out.put(in + i, seq);
-            i += seq;
-        } else if (c == '"' || c == '\\') {
-            const char esc[2] = {'\\', static_cast<char>(c)};
-            out.put(esc, sizeof esc);
-            i++;
-        } else {
-            const char esc[6] = {'\\', 'u', '0', '0', HEX[c >> 4], HEX[c & 0xf]};
-            out.put(esc, sizeof esc);
-            i++;
-        }
-    }
+// Appends `in` as the body of a JSON string (quarn_json.h).
+void json_escape(text_out& out, const char* in) {
+    json_escape_to(in, [&out](const char* p, size_t len) { out.put(p, len); });
 }
 
 // Decimal text of a non-negative 128-bit value.
@@ -238,7 +199,8 @@ size_t records_format_line(char* buf, const finished_dump& d, const char* stack_
     char duration[64];
     format_duration(d.first, d.last, duration, sizeof duration);
 
-    line_out line{buf, RECORDS_LINE_MAX};
+    // Built in place, at most RECORDS_LINE_MAX bytes with its NUL.
+    text_out line{buf, RECORDS_LINE_MAX};
     line.lit("{\"date\":\"");
     line.put(date.text, date.len);
     line.lit("\", \"pbcid\":\"");
@@ -290,10 +252,9 @@ namespace {
 // Opens "records" when it is not open (or anew after SIGHUP). 0, or the
 // error number of the failed open.
 int open_index(int dir_fd) QUARN_REQUIRES(records_mutex) {
-    if (reopen_flag.load()) {
+    if (reopen_requested.exchange(false)) {
         if (records_fd >= 0) close(records_fd);
         records_fd = -1;
-        reopen_flag.store(false);
     }
     if (records_fd < 0) {
         // A link is refused: the daemon may run as a user that can write
@@ -356,7 +317,7 @@ void keep_line(const char* line, size_t len) QUARN_REQUIRES(records_mutex) {
 
 // Ends a streak once everything it kept is written.
 void end_streak() QUARN_REQUIRES(records_mutex) {
-    log_stderr("%s: Records index written again: %zu lines kept, %llu lost", progname(),
+    write_stderr("%s: Records index written again: %zu lines kept, %llu lost\n", progname(),
                streak.kept, streak.lost);
     streak = index_streak{};
 }
@@ -395,6 +356,8 @@ void records_append(int dir_fd, const finished_dump& d) {
     errno = saved_errno;
 }
 
+void records_request_reopen() { reopen_requested.store(true); }
+
 void records_flush_at_exit() {
     // A worker that still holds the index (a drain cut short by a second
     // quit signal, an open that blocks) must not hold up the end.
@@ -406,7 +369,7 @@ void records_flush_at_exit() {
     if (streak.backlog.empty() && streak.lost == 0) {
         end_streak();
     } else {
-        log_stderr("%s: Records index incomplete at exit: %llu lines not written", progname(),
+        write_stderr("%s: Records index incomplete at exit: %llu lines not written\n", progname(),
                    static_cast<unsigned long long>(streak.backlog.size()) + streak.lost);
         streak = index_streak{};
     }

@@ -52,6 +52,11 @@ size_t records_format_line(char* buf, const finished_dump& d, const char* stack_
 // ("unknown" if the slot is empty) and formats with records_format_line.
 size_t records_format(char* buf, const finished_dump& d);
 
+// Asks that the next line close "records" and open it anew, so that an
+// operator can move the index away. Async-signal-safe: it only stores
+// into a lock-free flag (SIGHUP's handler calls it).
+void records_request_reopen();
+
 // At the daemon's end: tries the backlog once more and reports on stderr
 // how many lines could not be written. Call after the workers are done;
 // while a worker still holds the index it does nothing rather than wait.

@@ -85,21 +85,9 @@ void report_error(const char* what, int err) {
         errno = err;
         warn_errno("%s", what);
     } else {
-        log_stderr("%s", what);
+        write_stderr("%s\n", what);
     }
     errno = saved;
-}
-
-void log_stderr(const char* fmt, ...) {
-    char buf[LINE_MAX_BYTES];
-    size_t len = 0;
-    va_list ap;
-    va_start(ap, fmt);
-    append_v(buf, &len, fmt, ap);
-    va_end(ap);
-    if (len > LINE_MAX_BYTES - 2) len = LINE_MAX_BYTES - 2;
-    buf[len++] = '\n';
-    write_all(buf, len);
 }
 
 void write_stderr(const char* fmt, ...) {
@@ -109,6 +97,8 @@ void write_stderr(const char* fmt, ...) {
     va_start(ap, fmt);
     append_v(buf, &len, fmt, ap);
     va_end(ap);
+    // A text cut at the bound still ends its line.
+    if (len == LINE_MAX_BYTES - 1) buf[len - 1] = '\n';
     write_all(buf, len);
 }
 
@@ -120,7 +110,9 @@ void printable_copy(const char* in, size_t n, char* out) {
     out[n] = '\0';
 }
 
-void assert_fail(const char* expr, const char* func, const char* unit, int line) {
+void assert_fail(const char* expr, const char* func, const char* file, int line) {
+    const char* slash = strrchr(file, '/');
+    const char* unit = slash ? slash + 1 : file;
     char buf[LINE_MAX_BYTES];
     size_t len = 0;
     append(buf, &len, "Assertion failed: (%s), function %s, file %s, line %d.\n", expr, func, unit,

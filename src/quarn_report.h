@@ -11,8 +11,6 @@
 
 namespace quarn {
 
-// One line "message\n" on stderr, in a single write.
-void log_stderr(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // One line "prog: message: strerror(errno)\n" on stderr, in a single write;
 // the process goes on.
 void warn_errno(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -21,7 +19,9 @@ void vwarn_line(int saved_errno, const char* fmt, va_list ap);
 // "what" with the error number `err` as the warn line, or, when err is 0,
 // as a plain line. errno is left as it was.
 void report_error(const char* what, int err);
-// Fixed text written as is (it carries its own newline), in a single write.
+// The text of printf format `fmt` with its arguments on stderr, in a single
+// write; the format gives the line its newline. A text longer than 4095
+// bytes is cut there, and the cut text ends with a newline.
 void write_stderr(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Copies `n` bytes of text that came from the input stream into `out`
@@ -34,8 +34,9 @@ void printable_copy(const char* in, size_t n, char* out);
 void set_progname(const char* name);
 const char* progname();
 
-// Prints the failed check and aborts (see QUARN_ASSERT in quarn_assert.h).
-[[noreturn]] void assert_fail(const char* expr, const char* func, const char* unit, int line);
+// Prints the failed check and aborts (see QUARN_ASSERT in quarn_assert.h);
+// `file` is the source file's path, of which the message gives the name.
+[[noreturn]] void assert_fail(const char* expr, const char* func, const char* file, int line);
 
 }  // namespace quarn
 

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "quarn_dumper.h"
 #include "quarn_kernel.h"
 #include "quarn_report.h"
 
@@ -63,18 +62,18 @@ uint8_t* fetch_function_info(size_t* len, size_t guess = 0) {
     *len = 0;
     int rv = kernel_function_info(nullptr, len);
     if (rv != 0 && errno != ENOMEM) {
-        log_stderr("Unable to retrieve length of function ID mappings (%d: %s)", rv, strerror(errno));
+        write_stderr("Unable to retrieve length of function ID mappings (%d: %s)\n", rv, strerror(errno));
         return nullptr;
     }
     if (*len == 0) return nullptr;
     auto* buf = static_cast<uint8_t*>(malloc(*len));
     if (!buf) {
-        log_stderr("Unable to allocate buffer for function ID mappings");
+        write_stderr("Unable to allocate buffer for function ID mappings\n");
         return nullptr;
     }
     rv = kernel_function_info(buf, len);
     if (rv != 0) {
-        log_stderr("Unable to retrieve function ID mappings (%d: %s)", rv, strerror(errno));
+        write_stderr("Unable to retrieve function ID mappings (%d: %s)\n", rv, strerror(errno));
         free(buf);
         return nullptr;
     }

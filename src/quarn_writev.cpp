@@ -7,7 +7,6 @@
 #include <cerrno>
 
 #include "quarn_assert.h"
-#include "quarn_dumper.h"
 #include "quarn_report.h"
 #include "quarn_writev.h"
 
@@ -38,7 +37,7 @@ int writev_int(output_writer* w, struct iovec* iov, int iovcnt, int total) {
             writer_failed(w, "Error writing to file", errno);
             return -1;
         }
-        QUARN_ASSERT("quarn_writev", bytes_left > write_rv);
+        QUARN_ASSERT(bytes_left > write_rv);
         bytes_left -= write_rv;
 
         // Pass over the entries that are now in the file, and any empty
@@ -50,7 +49,7 @@ int writev_int(output_writer* w, struct iovec* iov, int iovcnt, int total) {
             iov++;
             iovcnt--;
         }
-        QUARN_ASSERT("quarn_writev", iovcnt > 0);
+        QUARN_ASSERT(iovcnt > 0);
         if (n > 0) {
             iov->iov_base = static_cast<char*>(iov->iov_base) + n;
             iov->iov_len -= n;

@@ -21,8 +21,9 @@
 #include <lzma.h>
 
 #include "quarn_assert.h"
-#include "quarn_dumper.h"
 #include "quarn_outbuf.h"
+#include "quarn_process.h"
+#include "quarn_threadcache.h"
 #include "quarn_writev.h"
 #include "quarn_xz.h"
 
@@ -34,17 +35,18 @@ namespace {
 
 constexpr uint32_t XZ_PRESET = 0;
 
-// The calling thread's encoder; its allocations live as long as the thread.
-struct thread_encoder {
-    lzma_stream strm = LZMA_STREAM_INIT;
-    bool in_use = false;
-    thread_encoder() = default;
-    thread_encoder(const thread_encoder&) = delete;
-    thread_encoder& operator=(const thread_encoder&) = delete;
-    ~thread_encoder() { lzma_end(&strm); }
+// The thread's stream keeps the encoder's allocations from one file to the
+// next, for as long as the thread lives.
+struct stream_traits {
+    using object = lzma_stream;
+    // All zero bytes is liblzma's documented initial stream state.
+    static lzma_stream* make() { return static_cast<lzma_stream*>(calloc(1, sizeof(lzma_stream))); }
+    static void release(lzma_stream* strm) {
+        lzma_end(strm);
+        free(strm);
+    }
 };
-
-thread_local thread_encoder encoder;
+using streams = thread_cache<stream_traits>;
 
 void reset_outbuf(output_writer* w) {
     w->strm->next_out = w->outbuf;
@@ -53,30 +55,18 @@ void reset_outbuf(output_writer* w) {
 
 // The stream for a new file: the thread's own unless it is taken.
 lzma_stream* take_stream() {
-    if (!encoder.in_use) {
-        encoder.in_use = true;
-        if (xz_encoder_init_hook != nullptr) {
-            // The seam sees the zero-filled stream a first set-up would.
-            lzma_end(&encoder.strm);
-            encoder.strm = LZMA_STREAM_INIT;
-        }
-        return &encoder.strm;
+    bool reused;
+    lzma_stream* strm = streams::take(&reused);
+    if (strm == nullptr) do_err(1, "Error allocating %zu bytes for XZ stream", sizeof(lzma_stream));
+    if (reused && xz_encoder_init_hook != nullptr) {
+        // The seam sees the zero-filled stream a first set-up would.
+        lzma_end(strm);
+        *strm = LZMA_STREAM_INIT;
     }
-    // All zero bytes is liblzma's documented initial stream state.
-    auto* strm = static_cast<lzma_stream*>(calloc(1, sizeof(lzma_stream)));
-    if (strm == nullptr)
-        do_err(1, "Error allocating %zu bytes for XZ stream", sizeof(lzma_stream));
     return strm;
 }
 
-void give_stream(lzma_stream* strm) {
-    if (strm == &encoder.strm) {
-        encoder.in_use = false;
-        return;
-    }
-    lzma_end(strm);
-    free(strm);
-}
+void give_stream(lzma_stream* strm) { streams::give(strm); }
 
 }  // namespace
 
@@ -108,7 +98,7 @@ int write_xz(output_writer* w, const uint8_t* data, size_t len, bool finish) {
     lzma_stream* strm = w->strm;
     // Every successful call consumes all of its input, so nothing of an
     // earlier block may still wait here.
-    QUARN_ASSERT("quarn_xz", strm->avail_in == 0);
+    QUARN_ASSERT(strm->avail_in == 0);
 
     const lzma_action action = finish ? LZMA_FINISH : LZMA_RUN;
     strm->next_in = data;
@@ -134,8 +124,8 @@ int write_xz(output_writer* w, const uint8_t* data, size_t len, bool finish) {
     }
     // The encoder ends the stream only when it was asked to.
     const bool finished = finish;
-    QUARN_ASSERT("quarn_xz", finished);
-    QUARN_ASSERT("quarn_xz", strm->avail_in == 0);
+    QUARN_ASSERT(finished);
+    QUARN_ASSERT(strm->avail_in == 0);
     return 0;
 }
 

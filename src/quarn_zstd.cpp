@@ -16,24 +16,14 @@
 #include <zstd.h>
 
 #include "quarn_assert.h"
-#include "quarn_dumper.h"
 #include "quarn_outbuf.h"
+#include "quarn_process.h"
+#include "quarn_threadcache.h"
 #include "quarn_writev.h"
 
 namespace quarn {
 
 namespace {
-
-struct thread_context {
-    ZSTD_CCtx* cctx = nullptr;
-    bool in_use = false;
-    thread_context() = default;
-    thread_context(const thread_context&) = delete;
-    thread_context& operator=(const thread_context&) = delete;
-    ~thread_context() { ZSTD_freeCCtx(cctx); }
-};
-
-thread_local thread_context context;
 
 [[noreturn]] void init_failed() {
     write_stderr("Unable to initialize zstd encoder.\n");
@@ -52,28 +42,24 @@ ZSTD_CCtx* new_context() {
     return cctx;
 }
 
+struct context_traits {
+    using object = ZSTD_CCtx;
+    static ZSTD_CCtx* make() { return new_context(); }
+    static void release(ZSTD_CCtx* cctx) { ZSTD_freeCCtx(cctx); }
+};
+using contexts = thread_cache<context_traits>;
+
 ZSTD_CCtx* take_context() {
-    if (context.in_use) {
-        ZSTD_CCtx* cctx = new_context();
-        if (cctx == nullptr) init_failed();
-        return cctx;
-    }
-    if (context.cctx == nullptr) context.cctx = new_context();
-    if (context.cctx == nullptr) init_failed();
+    bool reused;
+    ZSTD_CCtx* cctx = contexts::take(&reused);
+    if (cctx == nullptr) init_failed();
     // Whatever an earlier frame left behind (a failed one ends in the
     // middle) is dropped; the parameters stay.
-    if (ZSTD_isError(ZSTD_CCtx_reset(context.cctx, ZSTD_reset_session_only))) init_failed();
-    context.in_use = true;
-    return context.cctx;
+    if (reused && ZSTD_isError(ZSTD_CCtx_reset(cctx, ZSTD_reset_session_only))) init_failed();
+    return cctx;
 }
 
-void give_context(ZSTD_CCtx* cctx) {
-    if (cctx == context.cctx) {
-        context.in_use = false;
-        return;
-    }
-    ZSTD_freeCCtx(cctx);
-}
+void give_context(ZSTD_CCtx* cctx) { contexts::give(cctx); }
 
 }  // namespace
 
@@ -116,7 +102,7 @@ int write_zstd(output_writer* w, const uint8_t* data, size_t len, bool finish) {
         }
         if (ended) break;
     }
-    QUARN_ASSERT("quarn_zstd", in.pos == in.size);
+    QUARN_ASSERT(in.pos == in.size);
     return 0;
 }
 

@@ -29,7 +29,6 @@
 #include "dump_check.h"
 #include "quarn_dump.h"
 #include "quarn_dumploss.h"
-#include "quarn_dumper.h"
 #include "quarn_idcache.h"
 #include "quarn_logbuild.h"
 #include "quarn_logfmt.h"
@@ -177,8 +176,9 @@ const compressor ZSTD{"zstd", "-Z", ".zst", unzstd_checked};
 
 // Sets the daemon's compression flags for `c` (null: direct).
 void choose(const compressor* c) {
-    compress_xz = c == &XZ;
-    compress_zstd = c == &ZSTD;
+    dump_set_compression(c == &XZ     ? dump_compression::xz
+                         : c == &ZSTD ? dump_compression::zstd
+                                      : dump_compression::none);
 }
 
 // The index a compressed run must write for the lines `direct` of a run
@@ -336,16 +336,14 @@ protected:
 
     void SetUp() override {
         if (!test::have_program(GetParam()->name)) GTEST_SKIP() << GetParam()->name << " is not installed";
-        saved_xz_ = compress_xz;
-        saved_zstd_ = compress_zstd;
+        saved_ = dump_output_compression();
         dump_clock = [] { return int64_t{DUMP_TIME}; };
         dump_losses_reset();
     }
 
     void TearDown() override {
         forget_cache();
-        compress_xz = saved_xz_;
-        compress_zstd = saved_zstd_;
+        dump_set_compression(saved_);
     }
 
     // Every run starts with no connection known, as a fresh worker does.
@@ -361,7 +359,7 @@ protected:
                                    const compressor* c) {
         forget_cache();
         choose(c);
-        reopen_flag = true;  // the index line goes to this directory's "records"
+        records_request_reopen();  // the index line goes to this directory's "records"
         const int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
         EXPECT_GE(dir_fd, 0) << dir;
         test::stderr_capture err;
@@ -374,8 +372,7 @@ protected:
         return report;
     }
 
-    bool saved_xz_ = false;
-    bool saved_zstd_ = false;
+    dump_compression saved_ = dump_compression::none;
 };
 
 TEST_P(CompressedDumpTest, CompressedDumpsMatchTheDirectOnes) {

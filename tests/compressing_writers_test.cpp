@@ -17,6 +17,7 @@
 #include <lzma.h>
 
 #include "byte_patterns.h"
+#include "quarn_dump.h"
 #include "quarn_dumppolicy.h"
 #include "quarn_outbuf.h"
 #include "quarn_writev.h"
@@ -105,7 +106,7 @@ protected:
         w = output_writer{};
         w.fd = fd;
         ASSERT_GE(w.fd, 0);
-        compression().init_writer(&w);
+        dump_init_writer(kind().id, &w);
         ASSERT_NE(w.write_op, nullptr);
         ASSERT_NE(w.close_op, nullptr);
     }

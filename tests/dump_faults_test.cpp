@@ -17,7 +17,6 @@
 #include "dump_check.h"
 #include "quarn_dump.h"
 #include "quarn_dumploss.h"
-#include "quarn_dumper.h"
 #include "quarn_idcache.h"
 #include "quarn_logbuild.h"
 #include "quarn_logfmt.h"
@@ -139,7 +138,7 @@ protected:
     }
     void TearDown() override {
         dump_writer_hook = nullptr;
-        compress_xz = false;
+        dump_set_compression(dump_compression::none);
         if (fault.devfull >= 0) close(fault.devfull);
     }
 };
@@ -164,7 +163,7 @@ const writer_mode MODES[] = {
     // close), 8-13 to the second (header, P, P, P, E, close). A failed
     // header removes the file; a failed block leaves it, ends the message
     // and gets no line; a close has nothing to flush.
-    {"direct", [] { compress_xz = false; }, "",
+    {"direct", [] { dump_set_compression(dump_compression::none); }, "",
      [](int n) -> outcome {
          if (n == 1) return {0, 0, 1};
          if (n <= 6) return {0, 1, 1};
@@ -176,7 +175,7 @@ const writer_mode MODES[] = {
     // close of that dump: the file stays empty and is removed, no line; the
     // other dump of the message is whole and indexed, and when it comes
     // second (calls 1-7 are the first dump's) it ends the streak.
-    {"xz", [] { compress_xz = true; }, ".xz",
+    {"xz", [] { dump_set_compression(dump_compression::xz); }, ".xz",
      [](int n) -> outcome {
          if (n <= 7) return {1, 1, 1, 1};
          if (n <= WRITER_CALLS) return {1, 1, 1};
@@ -195,7 +194,7 @@ TEST_F(DumpFaultTest, FullDiskAtEveryWriteLeavesOnlyWholeIndexedFiles) {
             const int dir_fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
             ASSERT_GE(dir_fd, 0);
             mode.set();
-            reopen_flag = true;
+            records_request_reopen();
             fault.fail_at = n;
             fault.calls = 0;
             fault.full = false;

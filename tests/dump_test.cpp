@@ -24,7 +24,6 @@
 #include "dump_check.h"
 #include "quarn_dump.h"
 #include "quarn_dumploss.h"
-#include "quarn_dumper.h"
 #include "quarn_idcache.h"
 #include "quarn_logbuild.h"
 #include "quarn_logfmt.h"
@@ -132,15 +131,15 @@ protected:
     }
 
     void SetUp() override {
-        saved_xz_ = compress_xz;
-        compress_xz = false;
+        saved_ = dump_output_compression();
+        dump_set_compression(dump_compression::none);
         dump_clock = fixed_dump_time;
         cache_now = 1000000;
         idcache_clock = cache_clock;
         idcache_init(0);
         // The index descriptor stays open between tests; make the next line
         // open "records" in this test's directory.
-        reopen_flag = true;
+        records_request_reopen();
         open_dir(dir_.path());
         dump_losses_reset();
     }
@@ -151,7 +150,7 @@ protected:
         idcache_expire();
         EXPECT_EQ(idcache_size(), 0u);
         close(dir_fd_);
-        compress_xz = saved_xz_;
+        dump_set_compression(saved_);
         dump_clock = fixed_dump_time;
     }
 
@@ -160,7 +159,7 @@ protected:
         dir_fd_ = open(path.c_str(), O_RDONLY | O_DIRECTORY);
         ASSERT_GE(dir_fd_, 0) << path;
         out_path_ = path;
-        reopen_flag = true;
+        records_request_reopen();
     }
 
     // Processes one message; returns what it reported on stderr.
@@ -221,7 +220,7 @@ protected:
     int dir_fd_ = -1;
     temp_dir dir_;
     std::string out_path_;
-    bool saved_xz_ = false;
+    dump_compression saved_ = dump_compression::none;
 };
 
 TEST_F(DumpTest, IndexLineOfOneDumpIpv4AndIpv6) {

@@ -19,9 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "quarn_dumper.h"
+#include "quarn_dump.h"
 #include "quarn_idcache.h"
 #include "quarn_logbuild.h"
+#include "quarn_process.h"
 #include "quarn_reader.h"
 #include "testlib.h"
 
@@ -265,7 +266,7 @@ TEST_F(FlowControl, XzWorkersTakeTurnsOnTheProcessors) {
 }
 
 void FlowControl::turns_while_compressing() {
-    compress_xz = true;
+    dump_set_compression(dump_compression::xz);
     start(crowded_handler);
     start_reader(stream_of(400, false));
     ASSERT_TRUE(test::wait_until([] { return handled.load() == 400 && queued_messages() == 0; }));
@@ -279,7 +280,7 @@ TEST_F(FlowControl, WithZstdEveryWorkerMayHandleAtOnce) {
 }
 
 void FlowControl::no_turns_with_zstd() {
-    compress_zstd = true;
+    dump_set_compression(dump_compression::zstd);
     start(crowded_handler);
     start_reader(stream_of(400, false));
     ASSERT_TRUE(test::wait_until([] { return handled.load() == 400 && queued_messages() == 0; }));

@@ -25,7 +25,6 @@
 #include "dump_check.h"
 #include "inspect/quarn_dumpread.h"
 #include "quarn_dump.h"
-#include "quarn_dumper.h"
 #include "quarn_dumppolicy.h"
 #include "quarn_idcache.h"
 #include "quarn_logbuild.h"

@@ -19,7 +19,7 @@ namespace {
 
 // The calls that put a line on standard error, directly or by handing the
 // text to the code that does.
-const char* const REPORTING_CALLS[] = {"log_stderr", "warn_errno",    "write_stderr",       "do_err",
+const char* const REPORTING_CALLS[] = {"warn_errno",   "write_stderr",  "do_err",
                                        "set_ending", "dump_lost",     "writer_failed",      "append_owned_value"};
 
 // Reads the C++ string literal at `at` (the opening quote) into `out`;

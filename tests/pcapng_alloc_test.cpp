@@ -163,33 +163,33 @@ TEST(PcapngListTest, FreeOwnedReleasesOnlyOwnedEntriesBelowCount) {
     iov_free_owned(empty);
 }
 
-struct vorm_case {
+struct custom_opt_case {
     uint32_t subtype;
     uint32_t len;
     const char* bytes;
 };
 
 TEST_F(PcapngTest, CustomOptionHeaders) {
-    const std::vector<vorm_case> cases = {
+    const std::vector<custom_opt_case> cases = {
         {OPT_SUB_LOG_VERSION, 4, "AD 0B 0C 00 D9 7E 00 00 01 00 00 00"},
         {OPT_SUB_RECORD, 268, "AD 0B 14 01 D9 7E 00 00 02 00 00 00"},
         {OPT_SUB_LOG_HEADER, 208, "AD 0B D8 00 D9 7E 00 00 04 00 00 00"},
         {OPT_SUB_STACK_NAME, 65527, "AD 0B FF FF D9 7E 00 00 06 00 00 00"},
     };
-    for (const vorm_case& c : cases) {
-        uint8_t* h = pcap_vorm_opt_alloc(c.subtype, c.len);
+    for (const custom_opt_case& c : cases) {
+        uint8_t* h = pcap_custom_opt_alloc(c.subtype, c.len);
         ASSERT_NE(h, nullptr);
         EXPECT_EQ(hex(h, CUSTOM_OPT_HDR_SIZE), c.bytes);
         free(h);
     }
     g_alloc.fail_mask = ~uint64_t{0};
-    EXPECT_EQ(pcap_vorm_opt_alloc(OPT_SUB_RECORD, 268), nullptr);
+    EXPECT_EQ(pcap_custom_opt_alloc(OPT_SUB_RECORD, 268), nullptr);
 }
 
 TEST(PcapngDeathTest, CustomOptionTooLongStops) {
-    EXPECT_DEATH(pcap_vorm_opt_alloc(OPT_SUB_STACK_NAME, 65528), "len \\+ 8 <= UINT16_MAX");
+    EXPECT_DEATH(pcap_custom_opt_alloc(OPT_SUB_STACK_NAME, 65528), "len \\+ 8 <= UINT16_MAX");
     // A length that would wrap in 32 bits stops as well.
-    EXPECT_DEATH(pcap_vorm_opt_alloc(OPT_SUB_STACK_NAME, 0xFFFFFFF8u), "len \\+ 8 <= UINT16_MAX");
+    EXPECT_DEATH(pcap_custom_opt_alloc(OPT_SUB_STACK_NAME, 0xFFFFFFF8u), "len \\+ 8 <= UINT16_MAX");
 }
 
 }  // namespace

@@ -55,8 +55,7 @@ protected:
     void TearDown() override {
         take_queued();
         EXPECT_EQ(queued_messages(), 0);
-        reason_filter = nullptr;
-        reason_filter_len = 0;
+        reader_set_reason_filter(nullptr);
         reader_message_ops.alloc = alloc_message;
     }
 
@@ -218,8 +217,7 @@ TEST_F(Reader, ReasonFilter) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.filter);
-        reason_filter = c.filter;
-        reason_filter_len = static_cast<int>(strlen(c.filter));
+        reader_set_reason_filter(c.filter);
         EXPECT_EQ(read_all(stream).status, 0);
         std::vector<std::string> ids;
         for (const queued& q : take_queued()) ids.push_back(std::string(tlh_id(q.bytes.data())));

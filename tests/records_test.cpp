@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "dump_check.h"
-#include "quarn_dumper.h"
 #include "quarn_logbuild.h"
 #include "quarn_records.h"
 #include "quarn_report.h"
@@ -122,7 +121,7 @@ protected:
         dir_fd_ = open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY);
         ASSERT_GE(dir_fd_, 0);
         // The index descriptor of an earlier test points into its directory.
-        reopen_flag = true;
+        records_request_reopen();
     }
     void TearDown() override {
         // No streak of one test may reach the next.
@@ -536,12 +535,18 @@ TEST_F(RecordsTest, ReopenAfterHangupFollowsTheName) {
     append(a);
     EXPECT_FALSE(quarn::test::file_exists(index_path()));
 
-    reopen_flag = true;
+    records_request_reopen();
     a.frag_seq = 3;
     append(a);
-    EXPECT_FALSE(reopen_flag.load());
     a.frag_seq = 4;
     append(a);
+    // The line that reopened used the request up: with the new file moved
+    // away too, the next line still follows the descriptor.
+    const std::string moved_again = dir_ / "records.1";
+    ASSERT_EQ(rename(index_path().c_str(), moved_again.c_str()), 0);
+    a.frag_seq = 5;
+    append(a);
+    EXPECT_FALSE(quarn::test::file_exists(index_path()));
 
     auto seqs = [](const std::string& text) {
         std::string found;
@@ -552,7 +557,7 @@ TEST_F(RecordsTest, ReopenAfterHangupFollowsTheName) {
         return found;
     };
     EXPECT_EQ(seqs(quarn::test::read_text(moved)), "12");
-    EXPECT_EQ(seqs(index_text()), "34");
+    EXPECT_EQ(seqs(quarn::test::read_text(moved_again)), "345");
 }
 
 std::string err_line(const std::string& text) {
@@ -599,7 +604,7 @@ TEST_F(RecordsTest, UnopenableIndexKeepsLinesAndReportsOncePerStreak) {
     // A second streak is reported again, with counts of its own.
     ASSERT_EQ(unlink(index_path().c_str()), 0);
     ASSERT_EQ(mkdir(index_path().c_str(), 0755), 0);
-    reopen_flag = true;
+    records_request_reopen();
     a.frag_seq = 4;
     EXPECT_EQ(test::capture_stderr([&] { append(a); }),
               err_line("Error opening records index: Is a directory"));
@@ -631,7 +636,7 @@ TEST_F(RecordsTest, IndexThatIsALinkIsRefusedAndItsTargetLeftAlone) {
         const std::string target = elsewhere / c.target;
         if (c.exists) quarn::test::write_file(target, own_text);
         ASSERT_EQ(symlink(target.c_str(), index_path().c_str()), 0);
-        reopen_flag = true;
+        records_request_reopen();
         line_args a;
         const int first = seq;
         EXPECT_EQ(test::capture_stderr([&] {
@@ -743,7 +748,7 @@ TEST_F(RecordsTest, FlushAtExitTriesTheBacklogOnceMore) {
 
     ASSERT_EQ(unlink(index_path().c_str()), 0);
     ASSERT_EQ(mkdir(index_path().c_str(), 0755), 0);
-    reopen_flag = true;
+    records_request_reopen();
     EXPECT_EQ(test::capture_stderr([&] {
                   append(a);
                   append(a);

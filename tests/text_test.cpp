@@ -6,7 +6,11 @@
 #include <random>
 #include <string>
 
+#include "inspect/quarn_dumpread.h"
+#include "quarn_json.h"
+#include "quarn_report.h"
 #include "quarn_text.h"
+#include "stderr_capture.h"
 
 namespace quarn {
 namespace {
@@ -101,6 +105,51 @@ TEST(Text, BuilderStopsAtTheFirstPieceThatDoesNotFit) {
     small.end();
     EXPECT_FALSE(small.fits);
     EXPECT_EQ(std::string(buf), "");
+}
+
+// The one JSON escaper, as the index lines (into a bounded builder) and the
+// inspector (into a string) use it: both give the same body.
+TEST(Text, JsonEscapeGivesOneBodyToBothWriters) {
+    const struct {
+        std::string in;
+        std::string body;
+    } cases[] = {
+        {"plain text", "plain text"},
+        {"a\"b\\c", "a\\\"b\\\\c"},
+        {std::string("\x00\x01\n\x1f\x7f", 5), "\\u0000\\u0001\\u000a\\u001f\\u007f"},
+        {"caf\xc3\xa9 \xf0\x9f\x98\x80", "caf\xc3\xa9 \xf0\x9f\x98\x80"},
+        {"\xc3 \xff\xed\xa0\x80 \xe2\x82", "? ???? ??"},  // cut, invalid, surrogate, cut at the end
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body);
+        std::string s;
+        json_append_string(s, c.in);
+        EXPECT_EQ(s, c.body);
+        char buf[64];
+        text_out t{buf, sizeof buf};
+        json_escape_to(c.in, [&t](const char* p, size_t n) { t.put(p, n); });
+        t.end();
+        EXPECT_TRUE(t.fits);
+        EXPECT_EQ(std::string(buf), c.body);
+    }
+}
+
+// The inspector's formatter keeps a text of any length whole.
+TEST(Text, PrintfTextKeepsLongTexts) {
+    const std::string name(700, 'n');
+    EXPECT_EQ(printf_text("'%s' using %d:%d", name.c_str(), 1, 2), "'" + name + "' using 1:2");
+    EXPECT_EQ(printf_text("%s", ""), "");
+}
+
+// A report cut at the line bound still ends its line, in one write.
+TEST(Text, WriteStderrEndsACutLine) {
+    const std::string long_text(5000, 'x');
+    const std::string got = test::capture_stderr([&] { write_stderr("%s: %s\n", "prog", long_text.c_str()); });
+    ASSERT_EQ(got.size(), 4095u);
+    EXPECT_EQ(got.substr(0, 6), "prog: ");
+    EXPECT_EQ(got.back(), '\n');
+    EXPECT_EQ(got.find('\n'), got.size() - 1);
+    EXPECT_EQ(test::capture_stderr([] { write_stderr("short %d\n", 7); }), "short 7\n");
 }
 
 }  // namespace

@@ -27,7 +27,6 @@
 #include "inspect/quarn_plot.h"
 #include "inspect/quarn_timeline.h"
 #include "quarn_dump.h"
-#include "quarn_dumper.h"
 #include "quarn_dumppolicy.h"
 #include "quarn_idcache.h"
 #include "quarn_logbuild.h"

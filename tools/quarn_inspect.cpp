@@ -10,9 +10,6 @@
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -29,11 +26,11 @@
 #include "inspect/quarn_indexfiles.h"
 #include "inspect/quarn_parts.h"
 #include "inspect/quarn_plot.h"
+#include "inspect/quarn_reindex.h"
 #include "inspect/quarn_rowtable.h"
 #include "inspect/quarn_timeline.h"
 #include "quarn_dumppolicy.h"
 #include "quarn_logfmt.h"
-#include "quarn_records.h"
 
 namespace {
 
@@ -163,16 +160,6 @@ int check_files(const std::vector<std::string>& files) {
     return status;
 }
 
-// Names in `dir`; false (after complaining) when it cannot be listed.
-bool list_names(const std::string& dir, std::vector<std::string>& names) {
-    std::string err;
-    if (list_dir_names(dir, names, err) != 0) {
-        complain(dir, err);
-        return false;
-    }
-    return true;
-}
-
 bool write_all(int fd, const uint8_t* p, size_t n) {
     while (n > 0) {
         const ssize_t w = write(fd, p, n);
@@ -280,239 +267,6 @@ int write_plot(const std::string& arg, const char* out_path) {
     return 0;
 }
 
-// What the index line of one dump says, all taken from the file.
-struct index_fields {
-    std::string filename;
-    std::string faddr;
-    uint8_t hdr[LOG_HEADER_SIZE];
-    uint32_t record_count = 0;
-    int64_t dump_time = -1;
-    uint8_t stack_id = 0;
-    std::string stack_name;
-    timeval64 first{};
-    timeval64 last{};
-    bool conn_ended = false;
-    int32_t frag_seq = 0;
-    const char* compressor = "";  // "", "xz", "zstd"
-};
-
-// The daemon's index line for `f` into buf (RECORDS_LINE_MAX bytes); its
-// length, 0 when it does not fit. The stack name is the one the file
-// carries, not the running system's table.
-size_t format_index_line(char* buf, index_fields& f) {
-    const finished_dump d{f.filename.c_str(), f.faddr.c_str(), f.hdr, f.record_count,
-                          f.dump_time, f.stack_id, f.first, f.last, f.conn_ended, f.frag_seq,
-                          f.compressor};
-    return records_format_line(buf, d, f.stack_name.c_str());
-}
-
-std::string faddr_text(const uint8_t* hdr) {
-    char buf[INET6_ADDRSTRLEN];
-    const bool v6 = tlh_af(hdr) == TLH_AF_INET6;
-    const uint8_t* a = hdr + OFF_TLH_FADDR + (v6 ? 0 : IPV4_IN_ADDR_FIELD);
-    if (!inet_ntop(v6 ? AF_INET6 : AF_INET, a, buf, sizeof buf)) return "(unknown)";
-    return buf;
-}
-
-struct reindexed {
-    dump_name name;
-    index_fields f;
-    uint64_t header_len = 0;  // tlh_length of the header copy
-    uint64_t file_bytes = 0;  // record bytes the file's records stood for
-    uint8_t first_stack = 0;
-    std::string line;
-};
-
-// Fields of a checked one-section dump; false with `why` when the daemon
-// would have written no line for it on its own.
-bool index_from_file(const std::string& filename, const dump_name& dn, const dump_contents& c,
-                     reindexed& r, std::string& why) {
-    if (c.sections.size() != 1) {
-        why = "holds " + std::to_string(c.sections.size()) + " sections, not one dump";
-        return false;
-    }
-    const dump_section& s = c.sections[0];
-    index_fields& f = r.f;
-    f.filename = filename;
-    memcpy(f.hdr, s.log_header, LOG_HEADER_SIZE);
-    f.faddr = faddr_text(f.hdr);
-    f.dump_time = s.dump_time;
-    f.stack_id = s.stack_id;
-    f.stack_name = std::string(s.stack_name);
-    f.frag_seq = dn.seq;
-    f.compressor = dn.compression->index_word;
-    bool first = true;
-    for (const dump_block& b : c.blocks) {
-        if (b.kind != dump_block_kind::packet && b.kind != dump_block_kind::event) continue;
-        const uint8_t* rec = b.record;
-        if (first) {
-            f.first = rec_time(rec);
-            r.first_stack = rec_stack_id(rec);
-            first = false;
-        }
-        f.last = rec_time(rec);
-        f.record_count++;
-        // The daemon marks the end of a connection from event records; a
-        // record with a TCP header kept as an event does not count.
-        if (b.kind == dump_block_kind::event && rec_event_id(rec) == REC_EVENT_CONN_END &&
-            !(rec_flags(rec) & REC_FLAG_HAS_TH)) {
-            f.conn_ended = true;
-        }
-    }
-    if (f.record_count == 0) {
-        why = "holds no records";
-        return false;
-    }
-    r.name = dn;
-    r.header_len = tlh_length(f.hdr);
-    r.file_bytes = dump_section_record_bytes(c, 0);
-    return true;
-}
-
-// Whether a load failure is what a daemon stopped in the middle of a dump
-// leaves: an empty file, or one that ends inside a block or a compressed
-// stream. Such files are listed apart, for removal.
-bool cut_short(const std::string& why) {
-    return why == "offset 0: empty file" || why.find("cut by the end of the file") != std::string::npos ||
-           why.find("ends before its stream does") != std::string::npos ||
-           why.find("ends before its frame does") != std::string::npos;
-}
-
-// The `"filename":"..."` member of an index line as the formatter wrote it,
-// or empty.
-std::string filename_member(const std::string& line) {
-    const std::string open = ", \"filename\":\"", close = "\", \"record_count\":";
-    const size_t from = line.find(open);
-    if (from == std::string::npos) return "";
-    const size_t to = line.find(close, from);
-    if (to == std::string::npos) return "";
-    return line.substr(from + 2, to + 1 - (from + 2));
-}
-
-int reindex_dir(const std::string& dir) {
-    std::vector<std::string> names;
-    if (!list_names(dir, names)) return 1;
-    std::sort(names.begin(), names.end());
-    int status = 0;
-    std::vector<reindexed> dumps;
-    // Empty and cut dumps: path and what is wrong.
-    std::vector<std::pair<std::string, std::string>> leftovers;
-    for (const std::string& n : names) {
-        dump_name dn;
-        if (!parse_dump_name(n, dn)) continue;
-        const std::string path = dir + "/" + n;
-        dump_part p;
-        std::string err;
-        if (dump_part_load(path, true, p, err) != 0) {
-            const std::string why = err.substr(path.size() + 2);
-            if (cut_short(why)) leftovers.emplace_back(path, why);
-            else complain(path, why);
-            status = 1;
-            continue;
-        }
-        reindexed r;
-        std::string why;
-        if (!index_from_file(n, dn, p.contents, r, why)) {
-            complain(path, why + "; no index line");
-            status = 1;
-            continue;
-        }
-        dumps.push_back(std::move(r));
-    }
-
-    // A dump that ends before its message does was either closed by a stack
-    // change (the next dump of the message then holds the rest) or cut
-    // short, and the daemon indexes no cut dump.
-    auto continued = [&](const reindexed& r) {
-        for (const reindexed& o : dumps) {
-            if (o.name.stem == r.name.stem && o.f.dump_time == r.f.dump_time &&
-                o.header_len == r.header_len - r.file_bytes && o.first_stack != r.f.stack_id) {
-                return true;
-            }
-        }
-        return false;
-    };
-    std::vector<const reindexed*> keep;
-    for (reindexed& r : dumps) {
-        const std::string path = dir + "/" + r.f.filename;
-        // The rest of an "error" or "rebuffer" message may have made a short
-        // dump that the daemon removed; a split is assumed then.
-        const uint64_t rest = r.header_len - r.file_bytes;
-        const bool rest_removable = reason_drops_short_dumps(tlh_reason(r.f.hdr)) &&
-                                    rest <= uint64_t{SHORT_DUMP_RECORDS} * LOG_RECORD_VERBOSE_SIZE;
-        if (rest > 0 && !continued(r) && !rest_removable) {
-            leftovers.emplace_back(path, "ends " + std::to_string(rest) +
-                                             " record bytes before its log message, with no later "
-                                             "dump of that message here");
-            status = 1;
-            continue;
-        }
-        if (rest == 0 && !complete_dump_indexed(r.f.record_count, tlh_reason(r.f.hdr))) {
-            complain(path, "a dump of " + std::to_string(r.f.record_count) + " records with reason \"" +
-                               std::string(tlh_reason(r.f.hdr)) + "\" is removed, not indexed; no index line");
-            status = 1;
-            continue;
-        }
-        char buf[RECORDS_LINE_MAX];
-        const size_t len = format_index_line(buf, r.f);
-        if (len == 0) {
-            complain(path, "its index line would not fit in " + std::to_string(RECORDS_LINE_MAX) +
-                               " bytes; the daemon writes no such line");
-            status = 1;
-            continue;
-        }
-        r.line.assign(buf, len);
-        keep.push_back(&r);
-    }
-
-    // Lines already in any index, the rotated ones included, and the
-    // filename members they hold.
-    std::vector<index_file> indexes;
-    std::vector<std::string> unreadable;
-    std::string err;
-    if (index_files_read(dir, indexes, unreadable, err) != 0) {
-        complain(dir, err);
-        return 1;
-    }
-    for (const std::string& u : unreadable) {
-        fprintf(stderr, "%s: %s/%s; index not read; dumps it names may be printed again\n", PROG, dir.c_str(),
-                u.c_str());
-        status = 1;
-    }
-    std::set<std::string> present, named;
-    for (const index_file& f : indexes) {
-        for (const std::string& l : f.lines) {
-            present.insert(l);
-            named.insert(filename_member(l));
-        }
-    }
-
-    std::sort(keep.begin(), keep.end(), [](const reindexed* a, const reindexed* b) {
-        if (a->f.dump_time != b->f.dump_time) return a->f.dump_time < b->f.dump_time;
-        if (a->name.stem != b->name.stem) return a->name.stem < b->name.stem;
-        return a->name.seq < b->name.seq;
-    });
-    for (const reindexed* r : keep) {
-        if (present.count(r->line)) continue;
-        if (named.count(filename_member(r->line))) {
-            complain(dir + "/" + r->f.filename,
-                     "its index line differs from the one the file gives: " +
-                         r->line.substr(0, r->line.size() - 1));
-            status = 1;
-            continue;
-        }
-        fwrite(r->line.data(), 1, r->line.size(), stdout);
-    }
-    if (!leftovers.empty()) {
-        fprintf(stderr,
-                "%s: %s: %zu dump%s empty or cut short, as a daemon stopped while writing leaves "
-                "them; no index line; they can be removed:\n",
-                PROG, dir.c_str(), leftovers.size(), leftovers.size() == 1 ? "" : "s");
-        for (const auto& [path, why] : leftovers) fprintf(stderr, "  %s: %s\n", path.c_str(), why.c_str());
-    }
-    return status;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -567,7 +321,7 @@ int main(int argc, char** argv) {
     case OPT_CHECK: return check_files(rest);
     case OPT_CSV: return csv_table(rest);
     case OPT_JOIN: return join_dumps(mode_arg, out_path);
-    case OPT_REINDEX: return reindex_dir(mode_arg);
+    case OPT_REINDEX: return reindex_dir(PROG, mode_arg);
     case OPT_TIMELINE: return write_timeline(mode_arg, out_path);
     case OPT_PLOT: return write_plot(mode_arg, out_path);
     default: return show_files(rest, json);

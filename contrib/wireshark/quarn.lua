@@ -32,6 +32,7 @@
 -- (~/.local/lib/wireshark/plugins/), or load it for one run with
 --   tshark -X lua_script:quarn.lua -r dump.pcapng
 
+-- 32473: the enterprise number IANA reserves for documentation (RFC 5612).
 local PEN = 32473
 local SUB_EVENT = 1
 local SUB_GAP = 2

@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -20,7 +22,8 @@ namespace {
 
 constexpr size_t READ_CHUNK = 1 << 16;
 
-int decompress_xz(const uint8_t* in, size_t size, std::vector<uint8_t>& out, std::string& err) {
+int decompress_xz(const uint8_t* in, size_t size, std::vector<uint8_t>& out, std::string& err,
+                  dump_fault_kind& kind) {
     lzma_stream s = LZMA_STREAM_INIT;
     if (lzma_stream_decoder(&s, UINT64_MAX, LZMA_CONCATENATED) != LZMA_OK) {
         err = "cannot set up the XZ decoder";
@@ -46,6 +49,7 @@ int decompress_xz(const uint8_t* in, size_t size, std::vector<uint8_t>& out, std
         if (r == LZMA_OK) continue;
         err = r == LZMA_BUF_ERROR ? "XZ data ends before its stream does"
                                   : "XZ data is damaged (decoder result " + std::to_string(r) + ")";
+        if (r == LZMA_BUF_ERROR) kind = dump_fault_kind::cut_short;
         break;
     }
     lzma_end(&s);
@@ -53,7 +57,8 @@ int decompress_xz(const uint8_t* in, size_t size, std::vector<uint8_t>& out, std
     return rc;
 }
 
-int decompress_zstd(const uint8_t* in, size_t size, std::vector<uint8_t>& out, std::string& err) {
+int decompress_zstd(const uint8_t* in, size_t size, std::vector<uint8_t>& out, std::string& err,
+                    dump_fault_kind& kind) {
     ZSTD_DCtx* ctx = ZSTD_createDCtx();
     if (!ctx) {
         err = "cannot set up the zstd decoder";
@@ -80,6 +85,7 @@ int decompress_zstd(const uint8_t* in, size_t size, std::vector<uint8_t>& out, s
         if (ib.pos == ib.size && ob.pos < ob.size) {
             if (r != 0) {
                 err = "zstd data ends before its frame does";
+                kind = dump_fault_kind::cut_short;
                 rc = -1;
             }
             break;
@@ -91,6 +97,22 @@ int decompress_zstd(const uint8_t* in, size_t size, std::vector<uint8_t>& out, s
 }
 
 }  // namespace
+
+std::string printf_text(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    va_list again;
+    va_copy(again, ap);
+    const int n = vsnprintf(nullptr, 0, fmt, ap);
+    va_end(ap);
+    std::string s;
+    if (n > 0) {
+        s.resize(static_cast<size_t>(n));
+        vsnprintf(s.data(), s.size() + 1, fmt, again);
+    }
+    va_end(again);
+    return s;
+}
 
 bool dump_buffer_grow(std::vector<uint8_t>& out, size_t used, size_t want) {
     if (used >= DUMP_MAX_BYTES) return false;
@@ -107,11 +129,14 @@ dump_compression dump_compression_of(const uint8_t* data, size_t size) {
 }
 
 int dump_decompress(dump_compression c, const uint8_t* in, size_t size, std::vector<uint8_t>& out,
-                    std::string& err) {
+                    std::string& err, dump_fault_kind* kind) {
+    dump_fault_kind ignored = dump_fault_kind::damaged;
+    dump_fault_kind& k = kind ? *kind : ignored;
+    k = dump_fault_kind::damaged;
     out.clear();
     switch (c) {
-    case dump_compression::xz: return decompress_xz(in, size, out, err);
-    case dump_compression::zstd: return decompress_zstd(in, size, out, err);
+    case dump_compression::xz: return decompress_xz(in, size, out, err, k);
+    case dump_compression::zstd: return decompress_zstd(in, size, out, err, k);
     case dump_compression::none: break;
     }
     if (size > DUMP_MAX_BYTES) {
@@ -170,11 +195,13 @@ int dump_read_raw(const char* path, std::vector<uint8_t>& raw, std::string& err)
     return 0;
 }
 
-int dump_read_file(const char* path, std::vector<uint8_t>& out, std::string& err) {
+int dump_read_file(const char* path, std::vector<uint8_t>& out, std::string& err,
+                   dump_fault_kind* kind) {
+    if (kind) *kind = dump_fault_kind::damaged;
     std::vector<uint8_t> raw;
     if (dump_read_raw(path, raw, err) != 0) return -1;
     return dump_decompress(dump_compression_of(raw.data(), raw.size()), raw.data(), raw.size(),
-                           out, err);
+                           out, err, kind);
 }
 
 }  // namespace quarn

@@ -21,6 +21,9 @@
 
 namespace quarn {
 
+// printf's text as a string, whatever its length.
+std::string printf_text(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // Largest file (after decompression) the readers take.
 inline constexpr size_t DUMP_MAX_BYTES = size_t{1} << 30;
 
@@ -32,11 +35,17 @@ bool dump_buffer_grow(std::vector<uint8_t>& out, size_t used, size_t want);
 // The compression a file's first bytes announce (XZ or zstd magic).
 dump_compression dump_compression_of(const uint8_t* data, size_t size);
 
+// What a fault of a dump file is: empty, cut short (it ends inside a block
+// or inside its compressed stream), as a daemon stopped while writing it
+// leaves it, or damaged in any other way.
+enum class dump_fault_kind { damaged, empty, cut_short };
+
 // Decompresses `in` into `out` (a copy when `c` is none). 0 on success;
 // -1 with a message in `err` for damaged or truncated data or when the
-// result would exceed DUMP_MAX_BYTES.
+// result would exceed DUMP_MAX_BYTES, and, when `kind` is given, the
+// fault's kind in *kind.
 int dump_decompress(dump_compression c, const uint8_t* in, size_t size, std::vector<uint8_t>& out,
-                    std::string& err);
+                    std::string& err, dump_fault_kind* kind = nullptr);
 
 // Reads the file at `path` whole, as it is: 0, or -1 with a message in
 // `err` (missing file, directory, read error, a regular file larger than
@@ -47,8 +56,9 @@ int dump_read_raw(const char* path, std::vector<uint8_t>& raw, std::string& err)
 // success; -1 with a message in `err` (missing file, directory, read
 // error, damaged compressed data, a regular file larger than
 // DUMP_MAX_BYTES, refused before any read, or data that decompresses to
-// more).
-int dump_read_file(const char* path, std::vector<uint8_t>& out, std::string& err);
+// more), and, when `kind` is given, the fault's kind in *kind.
+int dump_read_file(const char* path, std::vector<uint8_t>& out, std::string& err,
+                   dump_fault_kind* kind = nullptr);
 
 enum class dump_block_kind { section, interface, packet, event, gap, other };
 
@@ -116,6 +126,7 @@ struct dump_contents {
 struct dump_fault {
     size_t offset = 0;
     std::string message;
+    dump_fault_kind kind = dump_fault_kind::damaged;
 };
 
 // Walks the blocks of `data`, which must outlive `out`. Faults that no

@@ -10,14 +10,13 @@
 #include <sys/socket.h>
 
 #include <cinttypes>
-#include <cstdarg>
 #include <cstring>
 #include <ctime>
 
+#include "quarn_json.h"
 #include "quarn_logfmt.h"
 #include "quarn_pcapng_format.h"
 #include "quarn_text.h"
-#include "quarn_utf8.h"
 #include "inspect/quarn_rowtable.h"
 
 namespace quarn {
@@ -94,20 +93,10 @@ void put_line(FILE* out, const std::string& line) {
     fputc('\n', out);
 }
 
-std::string fmt(const char* f, ...) __attribute__((format(printf, 1, 2)));
-std::string fmt(const char* f, ...) {
-    char buf[512];
-    va_list ap;
-    va_start(ap, f);
-    vsnprintf(buf, sizeof buf, f, ap);
-    va_end(ap);
-    return buf;
-}
-
 std::string text_section(const dump_block& b, const dump_section& s) {
-    std::string l = fmt("section at %zu:", b.offset);
-    l += s.has_log_version ? fmt(" log format %u,", s.log_version) : std::string(" no log format,");
-    l += s.has_dump_time ? " dumped " + utc_text(s.dump_time, -1) + fmt(" UTC (%" PRId64 ")", s.dump_time)
+    std::string l = printf_text("section at %zu:", b.offset);
+    l += s.has_log_version ? printf_text(" log format %u,", s.log_version) : std::string(" no log format,");
+    l += s.has_dump_time ? " dumped " + utc_text(s.dump_time, -1) + printf_text(" UTC (%" PRId64 ")", s.dump_time)
                          : std::string(" no dump time");
     if (s.log_header) {
         const uint8_t* h = s.log_header;
@@ -115,16 +104,16 @@ std::string text_section(const dump_block& b, const dump_section& s) {
         const uint8_t af = tlh_af(h);
         l += "\n  id " + quoted(tlh_id(h)) + " reason " + quoted(tlh_reason(h)) + " tag " +
              quoted(tlh_tag(h));
-        l += "\n  foreign " + addr_text(h, OFF_TLH_FADDR) + fmt(" port %u", tlh_fport(h)) +
-             ", local " + addr_text(h, OFF_TLH_LADDR) + fmt(" port %u", tlh_lport(h)) +
-             fmt(", %s (address family %u)", af == TLH_AF_INET6 ? "IPv6" : af == TLH_AF_INET ? "IPv4" : "unknown", af);
-        l += fmt("\n  time offset %" PRId64 " s %" PRId64 " us, %" PRIu64
+        l += "\n  foreign " + addr_text(h, OFF_TLH_FADDR) + printf_text(" port %u", tlh_fport(h)) +
+             ", local " + addr_text(h, OFF_TLH_LADDR) + printf_text(" port %u", tlh_lport(h)) +
+             printf_text(", %s (address family %u)", af == TLH_AF_INET6 ? "IPv6" : af == TLH_AF_INET ? "IPv4" : "unknown", af);
+        l += printf_text("\n  time offset %" PRId64 " s %" PRId64 " us, %" PRIu64
                  " record bytes from this dump's first record to the end of its message",
                  off.sec, off.usec, tlh_length(h));
     } else {
         l += "\n  no log header";
     }
-    l += s.has_stack ? fmt("\n  stack %u ", s.stack_id) + quoted(s.stack_name)
+    l += s.has_stack ? printf_text("\n  stack %u ", s.stack_id) + quoted(s.stack_name)
                      : std::string("\n  no stack name");
     return l;
 }
@@ -148,18 +137,18 @@ std::string text_record(const dump_block& b, const dump_section& s) {
         l = utc_text(sec, usec);
     } else {
         const timeval64 t = rec_time(r);
-        l = fmt("record time %" PRId64 " s %" PRId64 " us", t.sec, t.usec);
+        l = printf_text("record time %" PRId64 " s %" PRId64 " us", t.sec, t.usec);
     }
-    l += fmt(" serial %u stack %u event %u flags 0x%04x", rec_serial(r), rec_stack_id(r),
+    l += printf_text(" serial %u stack %u event %u flags 0x%04x", rec_serial(r), rec_stack_id(r),
              rec_event_id(r), rec_flags(r));
     if (b.kind == dump_block_kind::event) return l + " event";
     l += rec_event_id(r) == REC_EVENT_IN ? " in" : " out";
     const tcp_fields t = packet_tcp(b);
     if (t.valid) {
         l += " [" + tcp_flag_names(t.flags) + "]" +
-             fmt(" seq %u ack %u win %u", t.seq, t.ack, t.window);
+             printf_text(" seq %u ack %u win %u", t.seq, t.ack, t.window);
     }
-    return l + fmt(" len %u", rec_payload_len(r));
+    return l + printf_text(" len %u", rec_payload_len(r));
 }
 
 std::string text_block(const dump_block& b, const dump_contents& c) {
@@ -167,22 +156,22 @@ std::string text_block(const dump_block& b, const dump_contents& c) {
     switch (b.kind) {
     case dump_block_kind::section: return text_section(b, s);
     case dump_block_kind::interface:
-        return fmt("interface: link type %u, snap length %u", b.link_type, b.snap_len);
-    case dump_block_kind::gap: return fmt("%u records missing", b.missing) + text_decoded(c, b);
+        return printf_text("interface: link type %u, snap length %u", b.link_type, b.snap_len);
+    case dump_block_kind::gap: return printf_text("%u records missing", b.missing) + text_decoded(c, b);
     case dump_block_kind::packet:
     case dump_block_kind::event:
         if (b.record) return text_record(b, s) + text_decoded(c, b);
-        return fmt("%s block at %zu without record bytes", kind_name(b.kind), b.offset);
+        return printf_text("%s block at %zu without record bytes", kind_name(b.kind), b.offset);
     case dump_block_kind::other: break;
     }
     if (b.type == BT_CUSTOM) {
-        return fmt("custom block at %zu: enterprise number %u, %u bytes", b.offset, b.pen, b.length);
+        return printf_text("custom block at %zu: enterprise number %u, %u bytes", b.offset, b.pen, b.length);
     }
-    return fmt("block at %zu: type 0x%08x, %u bytes", b.offset, b.type, b.length);
+    return printf_text("block at %zu: type 0x%08x, %u bytes", b.offset, b.type, b.length);
 }
 
 void json_member(std::string& o, const char* key, std::string_view text) {
-    o += fmt(", \"%s\":\"", key);
+    o += printf_text(", \"%s\":\"", key);
     json_append_string(o, text);
     o += '"';
 }
@@ -192,15 +181,15 @@ std::string json_start(const row_source& src) {
     std::string o = "{\"stem\":\"";
     json_append_string(o, src.stem);
     o += '"';
-    if (src.has_part) o += fmt(", \"part\":%d", src.part);
+    if (src.has_part) o += printf_text(", \"part\":%d", src.part);
     return o + ", ";
 }
 
 std::string json_section(const dump_block& b, const dump_section& s, const row_source& src) {
-    std::string o = json_start(src) + fmt("\"block\":\"section\", \"offset\":%zu", b.offset);
-    if (s.has_log_version) o += fmt(", \"log_version\":%u", s.log_version);
+    std::string o = json_start(src) + printf_text("\"block\":\"section\", \"offset\":%zu", b.offset);
+    if (s.has_log_version) o += printf_text(", \"log_version\":%u", s.log_version);
     if (s.has_dump_time) {
-        o += fmt(", \"dump_time\":%" PRId64, s.dump_time);
+        o += printf_text(", \"dump_time\":%" PRId64, s.dump_time);
         json_member(o, "dump_date", utc_text(s.dump_time, -1));
     }
     if (s.log_header) {
@@ -210,14 +199,14 @@ std::string json_section(const dump_block& b, const dump_section& s, const row_s
         json_member(o, "reason", tlh_reason(h));
         json_member(o, "tag", tlh_tag(h));
         json_member(o, "faddr", addr_text(h, OFF_TLH_FADDR));
-        o += fmt(", \"fport\":%u", tlh_fport(h));
+        o += printf_text(", \"fport\":%u", tlh_fport(h));
         json_member(o, "laddr", addr_text(h, OFF_TLH_LADDR));
-        o += fmt(", \"lport\":%u, \"af\":%u", tlh_lport(h), tlh_af(h));
-        o += fmt(", \"time_offset_sec\":%" PRId64 ", \"time_offset_usec\":%" PRId64, off.sec, off.usec);
-        o += fmt(", \"record_bytes\":%" PRIu64, tlh_length(h));
+        o += printf_text(", \"lport\":%u, \"af\":%u", tlh_lport(h), tlh_af(h));
+        o += printf_text(", \"time_offset_sec\":%" PRId64 ", \"time_offset_usec\":%" PRId64, off.sec, off.usec);
+        o += printf_text(", \"record_bytes\":%" PRIu64, tlh_length(h));
     }
     if (s.has_stack) {
-        o += fmt(", \"stack_id\":%u", s.stack_id);
+        o += printf_text(", \"stack_id\":%u", s.stack_id);
         json_member(o, "stack", s.stack_name);
     }
     return o + "}";
@@ -226,10 +215,10 @@ std::string json_section(const dump_block& b, const dump_section& s, const row_s
 std::string json_block(const dump_block& b, const dump_contents& c, const row_source& src) {
     const dump_section& s = c.sections[b.section];
     if (b.kind == dump_block_kind::section) return json_section(b, s, src);
-    std::string o = json_start(src) + fmt("\"block\":\"%s\", \"offset\":%zu", kind_name(b.kind), b.offset);
+    std::string o = json_start(src) + printf_text("\"block\":\"%s\", \"offset\":%zu", kind_name(b.kind), b.offset);
     switch (b.kind) {
     case dump_block_kind::interface:
-        o += fmt(", \"link_type\":%u, \"snap_len\":%u", b.link_type, b.snap_len);
+        o += printf_text(", \"link_type\":%u, \"snap_len\":%u", b.link_type, b.snap_len);
         break;
     case dump_block_kind::gap: {
         record_row row;
@@ -241,7 +230,7 @@ std::string json_block(const dump_block& b, const dump_contents& c, const row_so
     case dump_block_kind::event: {
         const uint8_t* r = b.record;
         if (b.kind == dump_block_kind::packet) {
-            o += fmt(", \"ts_usec\":%" PRIu64 ", \"caplen\":%u, \"origlen\":%u", b.timestamp,
+            o += printf_text(", \"ts_usec\":%" PRIu64 ", \"caplen\":%u, \"origlen\":%u", b.timestamp,
                      b.caplen, b.origlen);
         }
         if (!r) break;
@@ -251,19 +240,19 @@ std::string json_block(const dump_block& b, const dump_contents& c, const row_so
         const timeval64 t = rec_time(r);
         int64_t sec, usec;
         if (record_wall_time(s, r, sec, usec)) json_member(o, "utc", utc_text(sec, usec));
-        o += fmt(", \"rec_sec\":%" PRId64 ", \"rec_usec\":%" PRId64, t.sec, t.usec);
+        o += printf_text(", \"rec_sec\":%" PRId64 ", \"rec_usec\":%" PRId64, t.sec, t.usec);
         if (b.kind == dump_block_kind::event) break;
-        o += fmt(", \"direction\":\"%s\"", rec_event_id(r) == REC_EVENT_IN ? "in" : "out");
+        o += printf_text(", \"direction\":\"%s\"", rec_event_id(r) == REC_EVENT_IN ? "in" : "out");
         const tcp_fields tf = packet_tcp(b);
         if (tf.valid) {
             json_member(o, "tcp_flags", tcp_flag_names(tf.flags));
-            o += fmt(", \"seq\":%u, \"ack\":%u, \"win\":%u", tf.seq, tf.ack, tf.window);
+            o += printf_text(", \"seq\":%u, \"ack\":%u, \"win\":%u", tf.seq, tf.ack, tf.window);
         }
         break;
     }
     case dump_block_kind::other:
-        o += fmt(", \"type\":%u, \"length\":%u", b.type, b.length);
-        if (b.type == BT_CUSTOM) o += fmt(", \"pen\":%u", b.pen);
+        o += printf_text(", \"type\":%u, \"length\":%u", b.type, b.length);
+        if (b.type == BT_CUSTOM) o += printf_text(", \"pen\":%u", b.pen);
         break;
     case dump_block_kind::section: break;
     }
@@ -277,30 +266,10 @@ std::string utc_text(int64_t sec, int64_t usec) {
     char buf[64];
     const time_t t = static_cast<time_t>(sec);
     if (!gmtime_r(&t, &tm) || strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm) == 0) {
-        return fmt("%" PRId64, sec);
+        return printf_text("%" PRId64, sec);
     }
-    if (usec >= 0) return std::string(buf) + fmt(".%06" PRId64, usec);
+    if (usec >= 0) return std::string(buf) + printf_text(".%06" PRId64, usec);
     return buf;
-}
-
-void json_append_string(std::string& out, std::string_view s) {
-    for (size_t i = 0; i < s.size();) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-            i++;
-        } else if (c < 0x20 || c == 0x7f) {
-            out += fmt("\\u%04x", c);
-            i++;
-        } else if (const size_t n = utf8_sequence_length(s, i); n > 0) {
-            out.append(s.substr(i, n));
-            i += n;
-        } else {
-            out += '?';
-            i++;
-        }
-    }
 }
 
 void dump_show_text(FILE* out, const dump_contents& c, std::string_view path) {

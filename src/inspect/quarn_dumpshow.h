@@ -21,10 +21,6 @@ void dump_show_text(FILE* out, const dump_contents& c, std::string_view path);
 // "part" for a file that is not a numbered dump).
 void dump_show_json(FILE* out, const dump_contents& c, std::string_view path);
 
-// Appends `s` as the body of a JSON string: '"', '\' and control characters
-// escaped, valid UTF-8 sequences kept, every other byte as '?'.
-void json_append_string(std::string& out, std::string_view s);
-
 // Fields of the TCP header inside a packet block's data.
 struct tcp_fields {
     bool valid = false;  // the captured bytes hold the header

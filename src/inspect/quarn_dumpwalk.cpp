@@ -3,21 +3,12 @@
 #include "quarn_dumpwalk.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <iterator>
 #include <utility>
 
 namespace quarn::dumpwalk {
 
-std::string printf_text(const char* fmt, ...) {
-    char buf[256];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    return buf;
-}
 
 bool our_custom(uint16_t code, const uint8_t* v, uint16_t len, uint32_t& subtype) {
     if (code != OPT_CUSTOM || len < CUSTOM_OPT_PAYLOAD_AT || load<uint32_t>(v) != PEN) return false;
@@ -25,7 +16,7 @@ bool our_custom(uint16_t code, const uint8_t* v, uint16_t len, uint32_t& subtype
     return true;
 }
 
-int walker::fail(size_t at, std::string why) {
+int walker::fail(size_t at, std::string why, dump_fault_kind kind) {
     size_t start = block_at;
     if (at < block_at) {
         // A field of an earlier block (the section header's log header,
@@ -37,6 +28,7 @@ int walker::fail(size_t at, std::string why) {
     }
     fault.offset = start;
     fault.message = std::move(why);
+    fault.kind = kind;
     if (at != start) fault.message += printf_text(" (byte %zu of the block)", at - start);
     return -1;
 }
@@ -77,10 +69,12 @@ size_t walker::event_options(dump_block& blk, const uint8_t* p, const uint8_t* e
 
 int walker::run() {
     size_t at = 0;
-    if (size == 0) return fail(0, "empty file");
+    if (size == 0) return fail(0, "empty file", dump_fault_kind::empty);
     while (at < size) {
         block_at = at;
-        if (size - at < sizeof(block_header)) return fail(at, "block header cut by the end of the file");
+        if (size - at < sizeof(block_header)) {
+            return fail(at, "block header cut by the end of the file", dump_fault_kind::cut_short);
+        }
         const uint8_t* b = data + at;
         const uint32_t type = load<uint32_t>(b + offsetof(block_header, type));
         const uint32_t len = load<uint32_t>(b + offsetof(block_header, blocklen));
@@ -91,7 +85,8 @@ int walker::run() {
         if (len > size - at) {
             return fail(at + offsetof(block_header, blocklen),
                         printf_text("block of %u bytes cut by the end of the file (%zu left)", len,
-                                    size - at));
+                                    size - at),
+                        dump_fault_kind::cut_short);
         }
         const size_t trailing_at = len - BLOCK_TRAILING_LEN_SIZE;
         if (load<uint32_t>(b + trailing_at) != len) {

@@ -19,7 +19,9 @@ namespace quarn::dumpwalk {
 
 constexpr size_t OPT_HDR = sizeof(option_header);
 
-std::string printf_text(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// The inspector's formatter (quarn_dumpread.h), by the name the walk's units
+// use.
+using quarn::printf_text;
 
 // Options of one block, from `p` to `end`. Calls visit(code, value, len,
 // file offset of the option) for each option before the end-of-options
@@ -97,9 +99,9 @@ struct walker {
     std::vector<uint16_t> link_types;
     bool timeline = false;
 
-    // Sets the fault at the start of the block that holds file offset
-    // `at`, naming `at` within the block, and returns -1.
-    int fail(size_t at, std::string why);
+    // Sets the fault (of `kind`) at the start of the block that holds file
+    // offset `at`, naming `at` within the block, and returns -1.
+    int fail(size_t at, std::string why, dump_fault_kind kind = dump_fault_kind::damaged);
     // A strict walk in a section held to the daemon's promises.
     bool daemon_checks() const {
         return strict && !out.sections.empty() && dump_section_is_daemons(out.sections.back());

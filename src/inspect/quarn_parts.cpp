@@ -48,19 +48,21 @@ int list_dir_names(const std::string& dir, std::vector<std::string>& names, std:
     return 0;
 }
 
-int dump_part_load(const std::string& path, bool strict, dump_part& p, std::string& err) {
+int dump_part_load(const std::string& path, bool strict, dump_part& p, std::string& err,
+                   dump_fault_kind* kind) {
     p.path = path;
     p.name = base_name(path);
     p.parsed = dump_name{};
     parse_dump_name(p.name, p.parsed);
     std::string why;
-    if (dump_read_file(path.c_str(), p.bytes, why) != 0) {
+    if (dump_read_file(path.c_str(), p.bytes, why, kind) != 0) {
         err = path + ": " + why;
         return -1;
     }
     dump_fault fault;
     if (dump_parse(p.bytes.data(), p.bytes.size(), strict, p.contents, fault) != 0) {
         err = path + ": offset " + std::to_string(fault.offset) + ": " + fault.message;
+        if (kind) *kind = fault.kind;
         return -1;
     }
     part_note_records(p);

@@ -82,8 +82,10 @@ std::vector<part_jump> find_part_jumps(const std::vector<dump_part>& parts);
 std::string part_jump_text(const stem_parts& s, const part_jump& j);
 
 // Reads and walks the one file at `path` into `p` (its name parsed when it
-// has a dump's form). 0, or -1 with `err` as for stem_parts_load.
-int dump_part_load(const std::string& path, bool strict, dump_part& p, std::string& err);
+// has a dump's form). 0, or -1 with `err` as for stem_parts_load and, when
+// `kind` is given, the fault's kind in *kind.
+int dump_part_load(const std::string& path, bool strict, dump_part& p, std::string& err,
+                   dump_fault_kind* kind = nullptr);
 
 }  // namespace quarn
 

@@ -8,6 +8,7 @@
 
 #include "quarn_assert.h"
 #include "quarn_dumpshow.h"
+#include "quarn_json.h"
 #include "quarn_logfmt.h"
 #include "quarn_utf8.h"
 
@@ -204,7 +205,7 @@ void row_fill_cells(const record_row& r, row_cells& cells) {
                        b.pkt_epoch}) {
         w.num_if(bbr, v);
     }
-    QUARN_ASSERT("quarn_rowtable", w.next == ROW_COLUMNS);
+    QUARN_ASSERT(w.next == ROW_COLUMNS);
 }
 
 row_source row_source_of_path(std::string_view path) {

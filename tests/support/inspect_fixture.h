@@ -15,9 +15,9 @@
 
 #include "dump_check.h"
 #include "quarn_dump.h"
-#include "quarn_dumper.h"
 #include "quarn_idcache.h"
 #include "quarn_logbuild.h"
+#include "quarn_records.h"
 #include "stderr_capture.h"
 #include "testlib.h"
 
@@ -71,7 +71,7 @@ protected:
         dump_clock = inspect_dump_clock;
         idcache_clock = inspect_cache_clock;
         idcache_init(0);
-        reopen_flag = true;
+        records_request_reopen();
         dir_fd_ = open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY);
         ASSERT_GE(dir_fd_, 0);
     }

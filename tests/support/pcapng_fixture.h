@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "quarn_dumper.h"
 #include "quarn_logbuild.h"
 #include "quarn_logfmt.h"
 #include "quarn_pcapng.h"
