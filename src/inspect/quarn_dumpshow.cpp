@@ -32,22 +32,21 @@ tcp_fields packet_tcp(const dump_block& b, bool other_af_as_ipv4) {
     if (ip_len == 0 || b.caplen < AF_WORD_LEN + ip_len + TCP_MIN_HDR_LEN) return t;
     const uint8_t* th = b.packet + AF_WORD_LEN + ip_len;
     t.valid = true;
-    t.seq = ntohl(load<uint32_t>(th + 4));
-    t.ack = ntohl(load<uint32_t>(th + 8));
-    t.flags = th[13];
-    t.window = load_be16(th + 14);
+    t.seq = ntohl(load<uint32_t>(th + OFF_TH_SEQ));
+    t.ack = ntohl(load<uint32_t>(th + OFF_TH_ACK));
+    t.flags = th[OFF_TH_FLAGS];
+    t.window = load_be16(th + OFF_TH_WIN);
     return t;
 }
 
 namespace {
 
 std::string tcp_flag_names(uint8_t f) {
-    static constexpr const char* NAMES[] = {"FIN", "SYN", "RST", "PSH", "ACK", "URG", "ECE", "CWR"};
     std::string s;
-    for (int i = 0; i < 8; i++) {
-        if (f & (1u << i)) {
+    for (const named_bit& b : TH_FLAG_NAMES) {
+        if (f & b.bit) {
             if (!s.empty()) s += ',';
-            s += NAMES[i];
+            s += b.name;
         }
     }
     return s;

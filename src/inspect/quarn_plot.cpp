@@ -57,11 +57,6 @@ constexpr double GAP_LABEL_WIDTH = 0.025;
 // largest window, TCP_MAXWIN << TCP_MAX_WINSHIFT); drawn, it would flatten
 // every real value to the axis.
 constexpr uint32_t WINDOW_UNSET = 0x3FFFC000;
-constexpr int32_t STATE_SYN_SENT = 2;
-constexpr int32_t STATE_TIME_WAIT = 10;
-constexpr uint8_t TH_FLAG_FIN = 0x01;
-constexpr uint8_t TH_FLAG_SYN = 0x02;
-constexpr uint8_t TH_FLAG_ACK = 0x10;
 
 // The files a plot is made of, inside its directory.
 constexpr const char* STATE_DAT = "state.dat";
@@ -120,7 +115,7 @@ bool write_text(const std::string& path, const std::string& text, std::string& e
 int64_t seq_from(uint32_t v, uint32_t base) { return static_cast<int32_t>(v - base); }
 
 bool synchronized(const tcplog_record& r) {
-    return r.state >= STATE_SYN_SENT && r.state <= STATE_TIME_WAIT;
+    return r.state >= TCPS_SYN_SENT && r.state <= TCPS_TIME_WAIT;
 }
 
 std::string connection_title(const timeline& t) {
@@ -232,7 +227,7 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
         if (rec_event_id(it.record) != REC_EVENT_IN) {
             base = th.seq;
             have_base = true;
-        } else if (th.flags & TH_FLAG_ACK) {
+        } else if (th.flags & TH_ACK) {
             base = th.ack;
             have_base = true;
         }
@@ -267,14 +262,14 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
             if (!th.valid) continue;
             const uint8_t flags = th.flags;
             if (rec_event_id(it.record) == REC_EVENT_IN) {
-                if (flags & TH_FLAG_ACK) {
+                if (flags & TH_ACK) {
                     acks.row(printf_text("%.6f %" PRId64, x, seq_from(th.ack, base)));
                 }
                 continue;
             }
             const int64_t seq = seq_from(th.seq, base);
-            const uint32_t len = rec_payload_len(it.record) + ((flags & TH_FLAG_SYN) ? 1 : 0) +
-                                 ((flags & TH_FLAG_FIN) ? 1 : 0);
+            const uint32_t len = rec_payload_len(it.record) + ((flags & TH_SYN) ? 1 : 0) +
+                                 ((flags & TH_FIN) ? 1 : 0);
             if (len == 0) continue;  // a bare ACK takes no sequence space
             // Sequence space sent before is a retransmission.
             if (have_sent && seq < sent_end) {

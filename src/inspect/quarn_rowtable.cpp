@@ -120,9 +120,7 @@ bool skipped(std::string_view name, std::initializer_list<std::string_view> skip
 
 bool record_wall_time(const dump_section& s, const uint8_t* rec, int64_t& sec, int64_t& usec) {
     if (!s.log_header) return false;
-    const timeval64 off = tlh_offset(s.log_header), rt = rec_time(rec);
-    const __int128 total =
-        (static_cast<__int128>(off.sec) + rt.sec) * USEC_PER_SEC + off.usec + rt.usec;
+    const __int128 total = record_wall_usec(s.log_header + OFF_TLH_OFFSET, rec);
     __int128 q = total / USEC_PER_SEC, r = total % USEC_PER_SEC;
     if (r < 0) {
         r += USEC_PER_SEC;
@@ -186,8 +184,8 @@ void row_fill_cells(const record_row& r, row_cells& cells) {
     w.num_if(d, x.sack_holes);
     w.num_if(d, x.flex1);
     w.num_if(d, x.flex2);
-    w.num_if(d && (x.flags & TCPLOG_FLAG_RXBUF), x.rxbuf_acc);
-    w.num_if(d && (x.flags & TCPLOG_FLAG_TXBUF), x.txbuf_acc);
+    w.num_if(d && (x.flags & REC_FLAG_RXBUF), x.rxbuf_acc);
+    w.num_if(d && (x.flags & REC_FLAG_TXBUF), x.txbuf_acc);
     w.num_if(d && x.has_payload_len, x.payload_len);
     w.num_if(r.kind == row_kind::gap, r.missing);
     const bool rack = d && x.part == tcplog_stack_part::rack;
