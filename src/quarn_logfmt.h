@@ -135,6 +135,11 @@ inline constexpr size_t OFF_BBR_CUR_DEL_RATE = 0, OFF_BBR_DEL_RATE = 8, OFF_BBR_
                         OFF_BBR_ININPUT = 97, OFF_BBR_USE_LT_BW = 98, OFF_BBR_FLEX8 = 99,
                         OFF_BBR_PKT_EPOCH = 100;
 
+// The base stack keeps srtt as ticks times 32 and rttvar as ticks times 16
+// (TCP_RTT_SCALE, TCP_RTTVAR_SCALE); other stacks may keep other units.
+inline constexpr uint32_t REC_SRTT_SCALE = 32;
+inline constexpr uint32_t REC_RTTVAR_SCALE = 16;
+
 // Record flags (offset 26).
 inline constexpr uint16_t REC_FLAG_RXBUF = 0x1;      // receive buffer fields valid
 inline constexpr uint16_t REC_FLAG_TXBUF = 0x2;      // send buffer fields valid

@@ -17,6 +17,7 @@
 #include <span>
 
 #include "quarn_dumpshow.h"
+#include "quarn_tcphdr.h"
 #include "quarn_dumpwalk.h"
 #include "quarn_logfmt.h"
 #include "quarn_tcplog.h"
