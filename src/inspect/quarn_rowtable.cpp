@@ -92,7 +92,7 @@ void put_signed(row_cell& c, int64_t v) {
     c.value = std::string_view(c.buf, static_cast<size_t>(end - c.buf));
 }
 
-// `thousandths` / 1000 with three decimals.
+// Milliseconds with three decimals from microseconds.
 void put_milli(row_cell& c, uint64_t thousandths) {
     c.type = row_cell::number;
     char* p = std::to_chars(c.buf, c.buf + sizeof c.buf - 4, thousandths / 1000).ptr;
@@ -120,17 +120,7 @@ bool bbr_part(const record_row& r) { return decoded(r) && r.rec.part == tcplog_s
 bool packet_header(const record_row& r) { return r.kind == row_kind::packet && r.tcp.valid; }
 // Stacks whose srtt and rttvar are the base stack's: ticks scaled by 32
 // and 16.
-bool base_stack_rtt(const record_row& r) {
-    return decoded(r) && (r.stack == "default" || r.stack == "freebsd");
-}
-
-// A scaled tick count as milliseconds (three decimals, rounded down) at the
-// row's tick rate.
-uint64_t scaled_ticks_to_milli_ms(uint64_t raw, uint32_t scale, uint32_t hz) {
-    return raw * 1000000 / (uint64_t{scale} * hz);
-}
-
-uint32_t row_tick_hz(const record_row& r) { return r.tick_hz ? r.tick_hz : DEFAULT_TICK_HZ; }
+bool base_stack_rtt(const record_row& r) { return decoded(r) && stack_keeps_scaled_ticks(r.stack); }
 
 // Column getters: one line each, in column order. A getter that puts
 // nothing leaves the cell absent.
@@ -236,10 +226,10 @@ constexpr row_column ROW_COLUMN_TABLE[ROW_COLUMNS] = {
     {"rxbuf_ccc", [](const record_row& r, row_cell& c) { if (decoded(r) && (r.rec.flags & REC_FLAG_RXBUF)) put_number(c, r.rec.rxbuf_ccc); }},
     {"txbuf_ccc", [](const record_row& r, row_cell& c) { if (decoded(r) && (r.rec.flags & REC_FLAG_TXBUF)) put_number(c, r.rec.txbuf_ccc); }},
     {"srtt_ms", [](const record_row& r, row_cell& c) {
-         if (base_stack_rtt(r)) put_milli(c, scaled_ticks_to_milli_ms(r.rec.srtt, REC_SRTT_SCALE, row_tick_hz(r)));
+         if (base_stack_rtt(r)) put_milli(c, scaled_ticks_to_usec(r.rec.srtt, REC_SRTT_SCALE, r.tick_hz));
      }},
     {"rttvar_ms", [](const record_row& r, row_cell& c) {
-         if (base_stack_rtt(r)) put_milli(c, scaled_ticks_to_milli_ms(r.rec.rttvar, REC_RTTVAR_SCALE, row_tick_hz(r)));
+         if (base_stack_rtt(r)) put_milli(c, scaled_ticks_to_usec(r.rec.rttvar, REC_RTTVAR_SCALE, r.tick_hz));
      }},
     // RACK's rtt is in microseconds: milliseconds with three decimals are exact.
     {"rack_rtt_ms", [](const record_row& r, row_cell& c) { if (rack_part(r)) put_milli(c, r.rec.rack.rack_rtt); }},
@@ -378,10 +368,6 @@ void rows_of_parts(const stem_parts& sp, std::vector<record_row>& out) {
     }
 }
 
-namespace {
-
-// The tick rate that `ticks` ticks in `usec` microseconds show, as
-// rows_set_tick_rate says.
 uint32_t tick_rate_of(uint64_t ticks, uint64_t usec) {
     if (ticks < MIN_RATE_TICKS || usec == 0) return DEFAULT_TICK_HZ;
     const double hz = static_cast<double>(ticks) * 1e6 / static_cast<double>(usec);
@@ -404,7 +390,11 @@ uint32_t tick_rate_of(uint64_t ticks, uint64_t usec) {
     return hz >= 1 && hz < 4e9 ? static_cast<uint32_t>(hz + 0.5) : DEFAULT_TICK_HZ;
 }
 
-}  // namespace
+bool stack_keeps_scaled_ticks(std::string_view stack) { return stack == "default" || stack == "freebsd"; }
+
+uint64_t scaled_ticks_to_usec(uint64_t raw, uint32_t scale, uint32_t hz) {
+    return raw * 1000000 / (uint64_t{scale} * (hz ? hz : DEFAULT_TICK_HZ));
+}
 
 void rows_set_tick_rate(std::vector<record_row>& rows) {
     struct span {

@@ -104,6 +104,16 @@ void row_fill_cells(const record_row& r, row_cells& cells);
 // cannot tell, and DEFAULT_TICK_HZ stands.
 inline constexpr uint32_t MIN_RATE_TICKS = 20;
 void rows_set_tick_rate(std::vector<record_row>& rows);
+// The tick rate that `ticks` ticks in `usec` microseconds show, as above.
+uint32_t tick_rate_of(uint64_t ticks, uint64_t usec);
+
+// Whether a stack of this name keeps srtt and rttvar as the base stack
+// does, in ticks scaled by REC_SRTT_SCALE and REC_RTTVAR_SCALE ("default",
+// "freebsd").
+bool stack_keeps_scaled_ticks(std::string_view stack);
+// A value in ticks times `scale` as microseconds (rounded down) at `hz`
+// ticks a second (0: DEFAULT_TICK_HZ).
+uint64_t scaled_ticks_to_usec(uint64_t raw, uint32_t scale, uint32_t hz);
 
 // The row of block `index` of `c`, read from the file `src` names; false
 // for a block that makes no row (section headers, interfaces, foreign
