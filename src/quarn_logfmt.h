@@ -171,16 +171,18 @@ inline constexpr std::array<std::string_view, 64> REC_EVENT_NAMES = {
     "tcp_timely_work", "user_event", "sendfile", "http_t", "accounting", "fsb",
 };
 
-// TCP states (offset 56), as numbered by the kernel.
-inline constexpr int32_t TCPS_CLOSED = 0, TCPS_LISTEN = 1, TCPS_SYN_SENT = 2, TCPS_SYN_RECEIVED = 3,
-                         TCPS_ESTABLISHED = 4, TCPS_CLOSE_WAIT = 5, TCPS_FIN_WAIT_1 = 6,
-                         TCPS_CLOSING = 7, TCPS_LAST_ACK = 8, TCPS_FIN_WAIT_2 = 9,
-                         TCPS_TIME_WAIT = 10;
+// TCP states (offset 56), as numbered by the kernel. These and the header
+// flags below are named apart from the system headers' TCPS_ and TH_
+// macros, which would clash with them.
+inline constexpr int32_t TCP_STATE_CLOSED = 0, TCP_STATE_LISTEN = 1, TCP_STATE_SYN_SENT = 2,
+                         TCP_STATE_SYN_RECEIVED = 3, TCP_STATE_ESTABLISHED = 4, TCP_STATE_CLOSE_WAIT = 5,
+                         TCP_STATE_FIN_WAIT_1 = 6, TCP_STATE_CLOSING = 7, TCP_STATE_LAST_ACK = 8,
+                         TCP_STATE_FIN_WAIT_2 = 9, TCP_STATE_TIME_WAIT = 10;
 inline constexpr std::array<std::string_view, 11> TCP_STATE_NAMES = {
     "CLOSED",     "LISTEN",     "SYN_SENT", "SYN_RECEIVED", "ESTABLISHED", "CLOSE_WAIT",
     "FIN_WAIT_1", "CLOSING",    "LAST_ACK", "FIN_WAIT_2",   "TIME_WAIT",
 };
-static_assert(TCP_STATE_NAMES[TCPS_TIME_WAIT] == "TIME_WAIT");
+static_assert(TCP_STATE_NAMES[TCP_STATE_TIME_WAIT] == "TIME_WAIT");
 
 // A flag bit and its name, lowest bit first in every table.
 struct named_bit {
@@ -206,12 +208,12 @@ inline constexpr named_bit TCB_FLAG_NAMES[] = {
 static_assert(std::size(TCB_FLAG_NAMES) == 32, "every one of the 32 bits has its name");
 
 // TCP header flags (byte 13 of the header).
-inline constexpr uint8_t TH_FIN = 0x01, TH_SYN = 0x02, TH_RST = 0x04, TH_PUSH = 0x08, TH_ACK = 0x10,
-                         TH_URG = 0x20, TH_ECE = 0x40, TH_CWR = 0x80;
+inline constexpr uint8_t TCP_HDR_FIN = 0x01, TCP_HDR_SYN = 0x02, TCP_HDR_RST = 0x04, TCP_HDR_PUSH = 0x08,
+                         TCP_HDR_ACK = 0x10, TCP_HDR_URG = 0x20, TCP_HDR_ECE = 0x40, TCP_HDR_CWR = 0x80;
 inline constexpr size_t OFF_TH_SEQ = 4, OFF_TH_ACK = 8, OFF_TH_FLAGS = 13, OFF_TH_WIN = 14;
-inline constexpr named_bit TH_FLAG_NAMES[] = {
-    {TH_FIN, "FIN"}, {TH_SYN, "SYN"}, {TH_RST, "RST"}, {TH_PUSH, "PSH"},
-    {TH_ACK, "ACK"}, {TH_URG, "URG"}, {TH_ECE, "ECE"}, {TH_CWR, "CWR"},
+inline constexpr named_bit TCP_HDR_FLAG_NAMES[] = {
+    {TCP_HDR_FIN, "FIN"}, {TCP_HDR_SYN, "SYN"}, {TCP_HDR_RST, "RST"}, {TCP_HDR_PUSH, "PSH"},
+    {TCP_HDR_ACK, "ACK"}, {TCP_HDR_URG, "URG"}, {TCP_HDR_ECE, "ECE"}, {TCP_HDR_CWR, "CWR"},
 };
 
 // Smallest message a worker can dump: a header and one plain record.

@@ -97,7 +97,7 @@ struct data_file {
 int64_t seq_from(uint32_t v, uint32_t base) { return static_cast<int32_t>(v - base); }
 
 bool synchronized(const tcplog_record& r) {
-    return r.state >= TCPS_SYN_SENT && r.state <= TCPS_TIME_WAIT;
+    return r.state >= TCP_STATE_SYN_SENT && r.state <= TCP_STATE_TIME_WAIT;
 }
 
 std::string connection_title(const timeline& t) {
@@ -221,7 +221,7 @@ plot_series series_of(const timeline& t) {
         if (!r.received) {
             s.base = r.th.seq;
             s.have_base = true;
-        } else if (r.th.flags & TH_ACK) {
+        } else if (r.th.flags & TCP_HDR_ACK) {
             s.base = r.th.ack;
             s.have_base = true;
         }
@@ -311,11 +311,11 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
             if (!it.th.valid) continue;
             const uint8_t flags = it.th.flags;
             if (it.received) {
-                if (flags & TH_ACK) acks.row(printf_text("%.6f %" PRId64, x, seq_from(it.th.ack, base)));
+                if (flags & TCP_HDR_ACK) acks.row(printf_text("%.6f %" PRId64, x, seq_from(it.th.ack, base)));
                 continue;
             }
             const int64_t seq = seq_from(it.th.seq, base);
-            const uint32_t len = it.payload_len + ((flags & TH_SYN) ? 1 : 0) + ((flags & TH_FIN) ? 1 : 0);
+            const uint32_t len = it.payload_len + ((flags & TCP_HDR_SYN) ? 1 : 0) + ((flags & TCP_HDR_FIN) ? 1 : 0);
             if (len == 0) continue;  // a bare ACK takes no sequence space
             // Sequence space sent before is a retransmission.
             if (have_sent && seq < sent_end) {

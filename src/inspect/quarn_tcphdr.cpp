@@ -32,7 +32,7 @@ tcp_fields packet_tcp(const dump_block& b, bool other_af_as_ipv4) {
 
 std::string tcp_flags_text(uint8_t flags, std::string_view separator) {
     std::string s;
-    for (const named_bit& b : TH_FLAG_NAMES) {
+    for (const named_bit& b : TCP_HDR_FLAG_NAMES) {
         if (!(flags & b.bit)) continue;
         if (!s.empty()) s += separator;
         s += b.name;
