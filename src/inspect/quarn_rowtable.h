@@ -6,7 +6,8 @@
 // decoded part of the text view.
 //
 // A row is made from a walked dump (its `contents` must outlive the row:
-// the stack name points into the file's bytes). Values are cells: absent
+// the stack name points into the file's bytes, the stem into the path it
+// was read from). Values are cells: absent
 // (an empty CSV cell, no JSON key), a number (plain decimal) or a text.
 // Nothing here keeps global state; any thread may call it.
 #ifndef QUARN_ROWTABLE_H
