@@ -21,19 +21,6 @@ void dump_show_text(FILE* out, const dump_contents& c, std::string_view path);
 // "part" for a file that is not a numbered dump).
 void dump_show_json(FILE* out, const dump_contents& c, std::string_view path);
 
-// Fields of the TCP header inside a packet block's data.
-struct tcp_fields {
-    bool valid = false;  // the captured bytes hold the header
-    uint8_t flags = 0;
-    uint32_t seq = 0;
-    uint32_t ack = 0;
-    uint16_t window = 0;
-};
-
-// The TCP header after the packet's address family word and IP header.
-// Data of an address family other than IPv4 and IPv6 hold no header, or,
-// with `other_af_as_ipv4`, are read as IPv4.
-tcp_fields packet_tcp(const dump_block& b, bool other_af_as_ipv4 = false);
 
 // "YYYY-MM-DD HH:MM:SS" in UTC, with ".uuuuuu" when usec is not negative;
 // the plain number of seconds when the time cannot be broken down.
