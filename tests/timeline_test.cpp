@@ -780,5 +780,116 @@ TEST(TimelineStory, TimesWindowsAndEventsAsTheSynthesizerMadeThem) {
     EXPECT_EQ(events_want["gap"], 3u);
 }
 
+// "N gaps, M records missing" of a --check summary line.
+std::string losses_of(const std::string& summary) {
+    const size_t to = summary.find(" records missing");
+    const size_t from = summary.rfind(", ", summary.rfind(" gaps, ", to)) + 2;
+    return to == std::string::npos ? "(none in: " + summary + ")" : summary.substr(from, to + 16 - from);
+}
+
+// The gap rows of a --csv table: time, serial and missing count.
+std::vector<std::string> csv_gaps(const std::string& csv) {
+    const std::vector<std::string> lines = test::split_lines(csv);
+    std::map<std::string, size_t> col;
+    std::vector<std::string> gaps;
+    if (lines.empty()) return gaps;
+    auto cells = [](const std::string& l) {
+        std::vector<std::string> c;
+        std::stringstream in(l);
+        for (std::string x; std::getline(in, x, ',');) c.push_back(x);
+        return c;
+    };
+    const std::vector<std::string> head = cells(lines[0]);
+    for (size_t i = 0; i < head.size(); i++) col[head[i]] = i;
+    for (size_t i = 1; i < lines.size(); i++) {
+        // A gap row holds no text with a comma.
+        const std::vector<std::string> c = cells(lines[i]);
+        if (c.size() <= col["block"] || c[col["block"]] != "gap") continue;
+        gaps.push_back(c[col["time"]] + " " + c[col["serial"]] + " " + c[col["missing"]]);
+    }
+    return gaps;
+}
+
+// Losses survive a join: the synthesizer's stories with losses inside a
+// dump, in a removed dump and between dumps give the same gaps and missing
+// counts from the joined file as from the stem, in --check, --csv, the
+// timeline and the plot's data, and as many as the synthesizer lost.
+TEST(TimelineStory, AJoinedFileKeepsTheLossesOfItsStem) {
+    if (!*test::synth_path()) GTEST_SKIP() << "quarn_synth not built";
+    const std::vector<std::vector<std::string>> cases = {
+        {"--story", "--losses", "-s", "3"},
+        {"--story", "--messages", "6", "-s", "9", "--losses", "--stack", "rack"},
+    };
+    for (const std::vector<std::string>& args : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        test::daemon_setup setup;
+        const std::string values = setup.tmp / "values.jsonl";
+        setup.run_synthesized(args, values);
+        if (::testing::Test::HasFatalFailure()) return;
+        std::vector<test::json_object> want;
+        std::string err;
+        ASSERT_TRUE(test::parse_json_lines(test::read_text(values), &want, &err)) << err;
+        uint64_t want_gaps = 0, want_missing = 0;
+        for (const test::json_object& v : want) {
+            if (v.at("block").text != "gap") continue;
+            want_gaps++;
+            want_missing += std::stoull(v.at("missing").text);
+        }
+        ASSERT_GE(want_gaps, 3u);
+        std::string stem;
+        for (const std::string& n : test::list_dir(setup.out)) {
+            dump_name dn;
+            if (parse_dump_name(n, dn)) stem = setup.out + "/" + dn.stem;
+        }
+        ASSERT_FALSE(stem.empty());
+        const std::string joined = setup.tmp / "joined.pcapng";
+        test::run_result r = test::inspect({"--join", stem, "-o", joined});
+        ASSERT_EQ(r.status, 0) << r.err;
+
+        // --check of the joined file and of both timelines.
+        const std::string losses =
+            std::to_string(want_gaps) + " gaps, " + std::to_string(want_missing) + " records missing";
+        r = test::inspect({"--check", joined});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(losses_of(r.out), losses);
+        for (const std::string& from : {stem, joined}) {
+            SCOPED_TRACE(from);
+            const std::string tl = setup.tmp / "tl.pcapng";
+            r = test::inspect({"--timeline", from, "-o", tl});
+            ASSERT_EQ(r.status, 0) << r.err;
+            r = test::inspect({"--check", tl});
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(losses_of(r.out), losses);
+        }
+
+        // --csv: the same gap rows, at the same times and serials.
+        const test::run_result by_stem = test::inspect({"--csv", stem});
+        const test::run_result by_join = test::inspect({"--csv", joined});
+        ASSERT_EQ(by_stem.status, 0) << by_stem.err;
+        ASSERT_EQ(by_join.status, 0) << by_join.err;
+        const std::vector<std::string> gaps = csv_gaps(by_stem.out);
+        EXPECT_EQ(gaps.size(), want_gaps);
+        EXPECT_EQ(csv_gaps(by_join.out), gaps);
+
+        // The plot's gaps: the same marks and counts.
+        std::string plotted[2];
+        for (int i = 0; i < 2; i++) {
+            timeline t;
+            ASSERT_EQ(timeline_load(i == 0 ? stem : joined, t, err), 0) << err;
+            temp_dir plot_dir;
+            std::string script;
+            ASSERT_EQ(plot_write_files(t, plot_dir.path(), plot_format::png, script, err), 0) << err;
+            for (const std::string& l : test::split_lines(test::read_text(script))) {
+                if (l.rfind("set object", 0) == 0 || l.rfind("set label", 0) == 0) plotted[i] += l + "\n";
+            }
+            plotted[i] += test::read_text(plot_dir / "events.dat");
+        }
+        size_t shaded = 0;
+        for (size_t at = 0; (at = plotted[0].find(" rect from ", at)) != std::string::npos; at++) shaded++;
+        EXPECT_EQ(shaded, want_gaps) << plotted[0];
+        EXPECT_EQ(plotted[1], plotted[0]);
+    }
+}
+
 }  // namespace
 }  // namespace quarn

@@ -2,7 +2,7 @@
 // the fields of the record bytes it carries and the TCP state they decode
 // to, writes the decoded records of files and connections as one CSV
 // table, checks a file's structure and consistency, joins a connection's
-// numbered dumps into one stream (telling the records lost between them),
+// numbered dumps into one stream (marking the records lost between them),
 // rebuilds the index lines that a fault lost, from the files alone, merges
 // a connection's records and packets into one capture on a time line, and
 // plots its sequence numbers and congestion window over time.
@@ -187,9 +187,12 @@ bool write_all(int fd, const uint8_t* p, size_t n) {
     return true;
 }
 
-// The parts' bytes one after the other, as they are; every serial jump
-// between two parts is told on standard error, since no block in the
-// joined stream marks it.
+// The parts' bytes one after the other, as they are, except that a serial
+// jump between two parts becomes a gap block of the daemon's, carrying the
+// missing count, right before the later part's first record (after its
+// section header and interfaces), where a gap block inside one dump would
+// stand; every reader of the joined file then counts the same losses as
+// over the parts. Each jump is also told on standard error.
 int join_dumps(const std::string& path_stem, const char* out_path) {
     // Every part is read and walked before anything is written, so a bad
     // part leaves no half-joined output.
@@ -209,11 +212,21 @@ int join_dumps(const std::string& path_stem, const char* out_path) {
         }
     }
     int status = 0;
-    for (const dump_part& p : sp.parts) {
-        if (!write_all(fd, p.bytes.data(), p.bytes.size())) {
+    size_t jump = 0;
+    for (size_t i = 0; i < sp.parts.size() && status == 0; i++) {
+        const dump_part& p = sp.parts[i];
+        size_t split = 0;  // where a gap block goes, or 0
+        std::vector<uint8_t> gap;
+        if (jump < sp.jumps.size() && sp.jumps[jump].after == i) {
+            split = p.contents.blocks[p.first_record].offset;
+            gap = gap_block_bytes(sp.jumps[jump].missing);
+            jump++;
+        }
+        const bool written = write_all(fd, p.bytes.data(), split) && write_all(fd, gap.data(), gap.size()) &&
+                             write_all(fd, p.bytes.data() + split, p.bytes.size() - split);
+        if (!written) {
             complain(out_path ? out_path : "standard output", strerror(errno));
             status = 1;
-            break;
         }
     }
     if (out_path && close(fd) != 0 && status == 0) {

@@ -6,8 +6,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <type_traits>
 
 #include "quarn_logfmt.h"
+#include "quarn_pcapng.h"
+#include "quarn_writev.h"
 
 namespace quarn {
 
@@ -33,7 +36,32 @@ void part_note_records(dump_part& p) {
     }
 }
 
+// Appends every gather list it is given to `bytes`: the daemon's block
+// writers, aimed at memory.
+struct memory_writer {
+    output_writer w;
+    std::vector<uint8_t>* bytes;
+};
+static_assert(std::is_standard_layout_v<memory_writer>);
+
+int memory_write(output_writer* w, struct iovec* iov, int count, int) {
+    std::vector<uint8_t>& out = *reinterpret_cast<memory_writer*>(w)->bytes;
+    for (int i = 0; i < count; i++) {
+        const auto* p = static_cast<const uint8_t*>(iov[i].iov_base);
+        out.insert(out.end(), p, p + iov[i].iov_len);
+    }
+    return 0;
+}
+
 }  // namespace
+
+std::vector<uint8_t> gap_block_bytes(uint32_t missing) {
+    std::vector<uint8_t> block;
+    memory_writer m{{}, &block};
+    m.w.write_op = memory_write;
+    pcap_gapblock(&m.w, missing);
+    return block;
+}
 
 int list_dir_names(const std::string& dir, std::vector<std::string>& names, std::string& err) {
     DIR* d = opendir(dir.c_str());

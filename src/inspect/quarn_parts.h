@@ -81,6 +81,9 @@ std::vector<part_jump> find_part_jumps(const std::vector<dump_part>& parts);
 // "N records missing between <file name> and <file name>".
 std::string part_jump_text(const stem_parts& s, const part_jump& j);
 
+// The daemon's gap block for `missing` records, as its writer makes it.
+std::vector<uint8_t> gap_block_bytes(uint32_t missing);
+
 // Reads and walks the one file at `path` into `p` (its name parsed when it
 // has a dump's form). 0, or -1 with `err` as for stem_parts_load.
 int dump_part_load(const std::string& path, bool strict, dump_part& p, std::string& err);

@@ -9,11 +9,9 @@
 
 #include <algorithm>
 #include <charconv>
-#include <type_traits>
 
 #include "quarn_logfmt.h"
 #include "quarn_pcapng.h"
-#include "quarn_writev.h"
 
 namespace quarn {
 namespace {
@@ -22,29 +20,9 @@ namespace {
 // enterprise number, at the subtype; they run up to the trailing length.
 constexpr size_t CB_DATA_AT = offsetof(custom_block_fixed, subtype);
 
-// Appends every gather list it is given to `bytes`: the daemon's block
-// writers, aimed at memory.
-struct memory_writer {
-    output_writer w;
-    std::vector<uint8_t>* bytes;
-};
-static_assert(std::is_standard_layout_v<memory_writer>);
-
-int memory_write(output_writer* w, struct iovec* iov, int count, int) {
-    std::vector<uint8_t>& out = *reinterpret_cast<memory_writer*>(w)->bytes;
-    for (int i = 0; i < count; i++) {
-        const auto* p = static_cast<const uint8_t*>(iov[i].iov_base);
-        out.insert(out.end(), p, p + iov[i].iov_len);
-    }
-    return 0;
-}
-
 // The 12 bytes of a gap record as the daemon's gap block holds them.
 std::vector<uint8_t> gap_bytes(uint32_t missing) {
-    std::vector<uint8_t> block;
-    memory_writer m{{}, &block};
-    m.w.write_op = memory_write;
-    pcap_gapblock(&m.w, missing);
+    const std::vector<uint8_t> block = gap_block_bytes(missing);
     return std::vector<uint8_t>(block.begin() + CB_DATA_AT, block.end() - BLOCK_TRAILING_LEN_SIZE);
 }
 
