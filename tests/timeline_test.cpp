@@ -176,19 +176,26 @@ TEST_F(Timeline, HoldsTheDumpsBlocksInTimeOrderWithEventsAndGapsOnInterfaceOne) 
     const dump_part parts[] = {walk(part(0)), walk(part(1)), walk(part(2))};
     const dump_part tl = walk(make_timeline(dir_ / STEM));
 
-    // One section: dump .0's section header and interface, byte for byte,
-    // then the records' interface.
+    // One section: dump .0's section header byte for byte and its
+    // interface named by the connection's stem, then the records'
+    // interface, named the same.
     ASSERT_EQ(tl.contents.sections.size(), 1u);
     ASSERT_GE(tl.contents.blocks.size(), 3u + std::size(EXPECTED));
     EXPECT_EQ(block_bytes(tl, tl.contents.blocks[0]), block_bytes(parts[0], parts[0].contents.blocks[0]));
-    EXPECT_EQ(block_bytes(tl, tl.contents.blocks[1]), block_bytes(parts[0], parts[0].contents.blocks[1]));
+    const std::string stem_hex = test::hex(reinterpret_cast<const uint8_t*>(STEM), strlen(STEM)) + " 00";
+    const std::vector<uint8_t> idb0 = block_bytes(parts[0], parts[0].contents.blocks[1]);
+    ASSERT_EQ(idb0.size(), 24u);  // no options but the end of options
+    EXPECT_EQ(test::hex(block_bytes(tl, tl.contents.blocks[1])),
+              "01 00 00 00 34 00 00 00 " + test::hex(idb0.data() + 8, 8) +  // link type, snap length
+                  " 02 00 17 00 " + stem_hex +                                  // if_name, 23 bytes
+                  " 00 00 00 00 34 00 00 00");
     const std::string description = "quarn_dumper records; stacks 1=alpha 2=bravo";
     EXPECT_EQ(test::hex(block_bytes(tl, tl.contents.blocks[2])),
-              "01 00 00 00 54 00 00 00 93 00 00 00 00 00 00 00 "  // link type 147, snap length 0
-              "02 00 05 00 71 75 61 72 6E 00 00 00 "               // if_name "quarn"
-              "03 00 2C 00 " +                                     // if_description, 44 bytes
+              "01 00 00 00 64 00 00 00 93 00 00 00 00 00 00 00 "  // link type 147, snap length 0
+              "02 00 17 00 " + stem_hex +                          // if_name
+                  " 03 00 2C 00 " +                                // if_description, 44 bytes
                   test::hex(reinterpret_cast<const uint8_t*>(description.data()), description.size()) +
-                  " 00 00 00 00 54 00 00 00");
+                  " 00 00 00 00 64 00 00 00");
 
     ASSERT_EQ(tl.contents.blocks.size(), 3u + std::size(EXPECTED));
     for (size_t i = 0; i < std::size(EXPECTED); i++) {
@@ -299,6 +306,105 @@ TEST_F(Timeline, CheckedAndReadBackAsRecords) {
     }
 }
 
+// The rows of a --csv table by column name (no cell of these tables holds
+// a comma).
+std::vector<std::map<std::string, std::string>> csv_table(const std::string& csv) {
+    auto cells = [](const std::string& l) {
+        std::vector<std::string> c;
+        std::stringstream in(l);
+        for (std::string x; std::getline(in, x, ',');) c.push_back(x);
+        if (!l.empty() && l.back() == ',') c.push_back("");
+        return c;
+    };
+    const std::vector<std::string> lines = test::split_lines(csv);
+    std::vector<std::map<std::string, std::string>> rows;
+    if (lines.empty()) return rows;
+    const std::vector<std::string> head = cells(lines[0]);
+    for (size_t i = 1; i < lines.size(); i++) {
+        const std::vector<std::string> c = cells(lines[i]);
+        std::map<std::string, std::string> row;
+        for (size_t k = 0; k < head.size() && k < c.size(); k++) row[head[k]] = c[k];
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// Records go in the order of their times' values, equal times in serial
+// order counted modulo 2^32, whatever the order of the blocks: two dumps
+// written into one file the later first, as a merge of the two can leave
+// them. A gap stays before the record after it.
+TEST_F(Timeline, TimeValueThenSerialOrder) {
+    struct at {
+        uint32_t serial;
+        int64_t sec, usec;  // record time; the header's offset is 0 or 1700000000
+    };
+    const struct {
+        const char* name;
+        int64_t offset_sec;
+        std::vector<at> earlier, later;  // the two dumps
+        std::string want;                // "serial" per record, "G<missing>" per gap
+    } cases[] = {
+        {"equal times", OFFSET_SEC, {{89, 100, 0}, {90, 100, 0}, {91, 100, 0}}, {{92, 100, 0}, {93, 100, 0}},
+         "89 90 91 92 93"},
+        {"equal times across the wrap", OFFSET_SEC, {{4294967294u, 100, 0}, {4294967295u, 100, 0}},
+         {{0, 100, 0}, {1, 100, 0}}, "4294967294 4294967295 0 1"},
+        {"a gap in the later dump", OFFSET_SEC, {{5, 100, 0}, {6, 100, 0}}, {{7, 100, 0}, {10, 100, 0}},
+         "5 6 7 G2 10"},
+        // 9.5 s before 10 s, though "10.000000" sorts before "9.500000" as text.
+        {"times of different widths", 0, {{5, 9, 500000}}, {{6, 10, 0}}, "5 6"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const std::string& n : test::list_dir(dir_.path())) unlink((dir_ / n).c_str());
+        qb::header_fields h;
+        h.offset_sec = c.offset_sec;
+        for (const std::vector<at>* recs_at : {&c.earlier, &c.later}) {
+            std::vector<qb::record_fields> recs;
+            for (const at& a : *recs_at) recs.push_back(rec(a.serial, test::STACK_A, a.sec, a.usec, REC_EVENT_IN, true));
+            dump(h, recs);
+        }
+        std::map<int32_t, std::string> dumps;
+        for (const std::string& n : test::list_dir(dir_.path())) {
+            dump_name dn;
+            if (parse_dump_name(n, dn)) dumps[dn.seq] = dir_ / n;
+        }
+        ASSERT_EQ(dumps.size(), 2u);
+        const std::string swapped = dir_ / "swapped.pcapng";
+        std::vector<uint8_t> bytes = test::read_file(dumps.rbegin()->second);
+        const std::vector<uint8_t> earlier = test::read_file(dumps.begin()->second);
+        bytes.insert(bytes.end(), earlier.begin(), earlier.end());
+        test::write_file(swapped, bytes);
+
+        timeline t;
+        std::string err;
+        ASSERT_EQ(timeline_load(swapped, t, err), 0) << err;
+        std::string got;
+        for (const timeline_item& it : t.items) {
+            if (!got.empty()) got += " ";
+            got += it.kind == timeline_kind::gap ? "G" + std::to_string(it.missing) : std::to_string(rec_serial(it.record));
+        }
+        EXPECT_EQ(got, c.want);
+        // The same order in the timeline file and in --csv.
+        const std::string tl = make_timeline(swapped);
+        const test::run_result r = test::inspect({"--csv", swapped});
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::string csv_serials;
+        for (auto& row : csv_table(r.out)) {
+            if (!csv_serials.empty()) csv_serials += " ";
+            csv_serials += row["block"] == "gap" ? "G" + row["missing"] : row["serial"];
+        }
+        EXPECT_EQ(csv_serials, c.want);
+        const dump_part tw = walk(tl);
+        std::string tl_serials;
+        for (const dump_block& b : tw.contents.blocks) {
+            if (!dump_block_has_record(b) && b.kind != dump_block_kind::gap) continue;
+            if (!tl_serials.empty()) tl_serials += " ";
+            tl_serials += b.kind == dump_block_kind::gap ? "G" + std::to_string(b.missing) : std::to_string(rec_serial(b.record));
+        }
+        EXPECT_EQ(tl_serials, c.want);
+    }
+}
+
 // "<seconds>.<nanoseconds>" as tshark prints frame.time_epoch, and the
 // interface id, for every frame of the expected items from `from` to `to`.
 std::string frames_of(size_t from, size_t to) {
@@ -338,26 +444,33 @@ TEST_F(Timeline, CaptureToolsCountCutAndMergeIt) {
     EXPECT_EQ(tshark_frames(cut), frames_of(1, 5));
 
     // A second connection a second later, interleaved in time with the
-    // first: the merge is in time order and keeps both interfaces.
+    // first: the merge is in time order and keeps every interface, each
+    // named by its connection, the records interfaces with their stacks.
     make_connection(444, 1);
-    const std::string tl2 = make_timeline(dir_ / "conn_444_10.0.0.2_50000", "tl2.pcapng");
+    const std::string stem2 = "conn_444_10.0.0.2_50000";
+    const std::string tl2 = make_timeline(dir_ / stem2, "tl2.pcapng");
     const std::string merged = dir_ / "merged.pcapng";
     r = tool("mergecap", {"-w", merged, tl, tl2});
     ASSERT_EQ(r.status, 0) << r.err;
-    r = tool("tshark", {"-r", merged, "-T", "fields", "-e", "frame.time_epoch", "-e", "frame.interface_name"});
+    r = tool("tshark", {"-r", merged, "-T", "fields", "-e", "frame.time_epoch", "-e", "frame.interface_name", "-e",
+                        "frame.interface_description"});
     ASSERT_EQ(r.status, 0) << r.err;
     const std::vector<std::string> lines = test::split_lines(r.out);
     ASSERT_EQ(lines.size(), 2 * n);
     std::vector<std::string> times;
-    size_t on_records_interface = 0;
+    std::map<std::string, size_t> per_interface;  // name and description
     for (const std::string& l : lines) {
         times.push_back(l.substr(0, l.find('\t')));
-        if (l.ends_with("\tquarn")) on_records_interface++;
+        per_interface[l.substr(l.find('\t') + 1)]++;
     }
     EXPECT_TRUE(std::is_sorted(times.begin(), times.end())) << r.out;
     const size_t non_packets = static_cast<size_t>(
         std::count_if(std::begin(EXPECTED), std::end(EXPECTED), [](const expect_item& e) { return e.kind != 'P'; }));
-    EXPECT_EQ(on_records_interface, 2 * non_packets);
+    const std::string stacks = "\tquarn_dumper records; stacks 1=alpha 2=bravo";
+    const std::map<std::string, size_t> want = {
+        {std::string(STEM) + "\t", n - non_packets}, {std::string(STEM) + stacks, non_packets},
+        {stem2 + "\t", n - non_packets}, {stem2 + stacks, non_packets}};
+    EXPECT_EQ(per_interface, want);
 }
 
 TEST_F(Timeline, CompressedDumpsAndSingleFiles) {
@@ -789,23 +902,9 @@ std::string losses_of(const std::string& summary) {
 
 // The gap rows of a --csv table: time, serial and missing count.
 std::vector<std::string> csv_gaps(const std::string& csv) {
-    const std::vector<std::string> lines = test::split_lines(csv);
-    std::map<std::string, size_t> col;
     std::vector<std::string> gaps;
-    if (lines.empty()) return gaps;
-    auto cells = [](const std::string& l) {
-        std::vector<std::string> c;
-        std::stringstream in(l);
-        for (std::string x; std::getline(in, x, ',');) c.push_back(x);
-        return c;
-    };
-    const std::vector<std::string> head = cells(lines[0]);
-    for (size_t i = 0; i < head.size(); i++) col[head[i]] = i;
-    for (size_t i = 1; i < lines.size(); i++) {
-        // A gap row holds no text with a comma.
-        const std::vector<std::string> c = cells(lines[i]);
-        if (c.size() <= col["block"] || c[col["block"]] != "gap") continue;
-        gaps.push_back(c[col["time"]] + " " + c[col["serial"]] + " " + c[col["missing"]]);
+    for (auto& row : csv_table(csv)) {
+        if (row["block"] == "gap") gaps.push_back(row["time"] + " " + row["serial"] + " " + row["missing"]);
     }
     return gaps;
 }

@@ -29,6 +29,7 @@
 #include "inspect/quarn_indexfiles.h"
 #include "inspect/quarn_parts.h"
 #include "inspect/quarn_plot.h"
+#include "inspect/quarn_rowmerge.h"
 #include "inspect/quarn_rowtable.h"
 #include "inspect/quarn_timeline.h"
 #include "quarn_dumppolicy.h"
@@ -86,45 +87,37 @@ int show_files(const std::vector<std::string>& files, bool json) {
 }
 
 // One table of decoded records over every file and connection stem given,
-// in time order, the header line once. Over a stem, a serial jump between
-// two parts is a gap row. An input that cannot be read whole is named on
-// standard error and left out.
+// in order (quarn_rowmerge.h), the header line once, gathered one dump at a
+// time. An input that cannot be read whole is named on standard error
+// after the rows of what could be read, and the status is 1.
 int csv_table(const std::vector<std::string>& inputs) {
-    int status = 0;
-    std::vector<stem_parts> loaded;
-    for (const std::string& in : inputs) {
-        stem_parts sp;
-        std::string err;
-        struct stat st;
-        int rc;
-        if (stat(in.c_str(), &st) == 0) {
-            sp.parts.emplace_back();
-            rc = dump_part_load(in, false, sp.parts.back(), err);
-        } else {
-            rc = stem_parts_load(in, false, sp, err);
-        }
-        if (rc != 0) {
-            fprintf(stderr, "%s: %s\n", PROG, err.c_str());
-            status = 1;
-            continue;
-        }
-        loaded.push_back(std::move(sp));
-    }
-    std::vector<record_row> rows;
-    for (const stem_parts& sp : loaded) rows_of_parts(sp, rows);
-    rows_sort_by_time(rows);
     std::string out;
     csv_append_header(out);
-    for (const record_row& r : rows) {
-        csv_append_row(out, r);
-        if (out.size() >= CSV_CHUNK) {
-            fwrite(out.data(), 1, out.size(), stdout);
-            out.clear();
+    bool failed = false;
+    int write_errno = 0;
+    row_merge_out merge_out;
+    merge_out.format = [](const record_row& r, std::string_view, std::string& line) { csv_append_row(line, r); };
+    merge_out.write = [&](const std::string& line) {
+        out += line;
+        if (out.size() < CSV_CHUNK) return true;
+        fwrite(out.data(), 1, out.size(), stdout);
+        out.clear();
+        if (ferror(stdout)) {
+            write_errno = errno;
+            failed = true;
         }
+        return !failed;
+    };
+    std::vector<std::string> errors;
+    int status = rows_merge(inputs, merge_out, errors) == 0 ? 0 : 1;
+    if (!failed) fwrite(out.data(), 1, out.size(), stdout);
+    if (!failed && fflush(stdout) != 0) {
+        write_errno = errno;
+        failed = true;
     }
-    fwrite(out.data(), 1, out.size(), stdout);
-    if (fflush(stdout) != 0) {
-        complain("standard output", strerror(errno));
+    for (const std::string& e : errors) fprintf(stderr, "%s: %s\n", PROG, e.c_str());
+    if (failed) {
+        complain("standard output", strerror(write_errno));
         status = 1;
     }
     return status;

@@ -87,11 +87,12 @@ int dump_part_load(const std::string& path, bool strict, dump_part& p, std::stri
         return -1;
     }
     dump_fault fault;
-    if (dump_parse(p.bytes.data(), p.bytes.size(), strict, p.contents, fault) != 0) {
+    const int rc = dump_parse(p.bytes.data(), p.bytes.size(), strict, p.contents, fault);
+    part_note_records(p);
+    if (rc != 0) {
         err = path + ": offset " + std::to_string(fault.offset) + ": " + fault.message;
         return -1;
     }
-    part_note_records(p);
     return 0;
 }
 
@@ -118,9 +119,8 @@ std::string part_jump_text(const stem_parts& s, const part_jump& j) {
            " and " + s.parts[j.after].name;
 }
 
-int stem_parts_load(const std::string& path_stem, bool strict, stem_parts& out, std::string& err) {
-    out.parts.clear();
-    out.jumps.clear();
+int stem_parts_list(const std::string& path_stem, std::vector<dump_part>& parts, std::string& err) {
+    parts.clear();
     const size_t slash = path_stem.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : path_stem.substr(0, slash + 1);
     const std::string stem = slash == std::string::npos ? path_stem : path_stem.substr(slash + 1);
@@ -130,7 +130,6 @@ int stem_parts_load(const std::string& path_stem, bool strict, stem_parts& out, 
         err = dir + ": " + why;
         return -1;
     }
-    std::vector<dump_part> parts;
     for (const std::string& n : names) {
         dump_name dn;
         if (!parse_dump_name(n, dn) || dn.stem != stem) continue;
@@ -148,6 +147,14 @@ int stem_parts_load(const std::string& path_stem, bool strict, stem_parts& out, 
         if (a.parsed.seq != b.parsed.seq) return a.parsed.seq < b.parsed.seq;
         return a.parsed.compression->id < b.parsed.compression->id;
     });
+    return 0;
+}
+
+int stem_parts_load(const std::string& path_stem, bool strict, stem_parts& out, std::string& err) {
+    out.parts.clear();
+    out.jumps.clear();
+    std::vector<dump_part> parts;
+    if (stem_parts_list(path_stem, parts, err) != 0) return -1;
     for (dump_part& p : parts) {
         if (dump_part_load(p.path, strict, p, err) != 0) return -1;
     }

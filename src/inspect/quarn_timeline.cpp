@@ -50,7 +50,25 @@ void end_block(std::vector<uint8_t>& out, size_t start) {
     store<uint32_t>(out.data() + start + 4, len);
 }
 
-void put_interface1(std::vector<uint8_t>& out, const std::vector<timeline_stack>& stacks) {
+// The interface description block at `b` (`len` bytes, walked) again,
+// named `name`: its fixed part, if_name, and its other options as they are.
+void put_named_interface(std::vector<uint8_t>& out, const uint8_t* b, uint32_t len, std::string_view name) {
+    const size_t start = out.size();
+    out.insert(out.end(), b, b + sizeof(idb_fixed));
+    put_option(out, OPT_IF_NAME, name);
+    size_t at = sizeof(idb_fixed);
+    const size_t end = len - BLOCK_TRAILING_LEN_SIZE;
+    while (at + 4 <= end) {
+        const uint16_t code = load<uint16_t>(b + at);
+        const uint16_t olen = load<uint16_t>(b + at + 2);
+        if (code == OPT_ENDOFOPT || pad4(olen) > end - at - 4) break;
+        if (code != OPT_IF_NAME) out.insert(out.end(), b + at, b + at + 4 + pad4(olen));
+        at += 4 + pad4(olen);
+    }
+    end_block(out, start);
+}
+
+void put_interface1(std::vector<uint8_t>& out, std::string_view name, const std::vector<timeline_stack>& stacks) {
     std::string description(TIMELINE_IF_DESCRIPTION);
     for (const timeline_stack& s : stacks) description += " " + std::to_string(s.id) + "=" + s.name;
     // An option value is at most 65535 bytes; so many stacks never exist.
@@ -61,7 +79,7 @@ void put_interface1(std::vector<uint8_t>& out, const std::vector<timeline_stack>
     put<uint16_t>(out, LINKTYPE_USER0);
     put<uint16_t>(out, 0);
     put<uint32_t>(out, 0);  // snap length: no limit
-    put_option(out, OPT_IF_NAME, TIMELINE_IF_NAME);
+    put_option(out, OPT_IF_NAME, name);
     put_option(out, OPT_IF_DESCRIPTION, description);
     end_block(out, start);
 }
@@ -122,33 +140,12 @@ void add_stack(timeline& t, uint8_t id, std::string_view name) {
     if (!seen) t.stacks.push_back({id, std::string(name)});
 }
 
-// The stacks that the description of a timeline's records interface names
-// (" <id>=<name>" after the fixed text), from the block at `b` of `len`
-// bytes.
+// The stacks that the description of a timeline's records interface names,
+// from the block at `b` of `len` bytes.
 void add_described_stacks(timeline& t, const uint8_t* b, uint32_t len) {
-    size_t at = sizeof(idb_fixed);
-    while (at + 4 <= len - BLOCK_TRAILING_LEN_SIZE) {
-        const uint16_t code = load<uint16_t>(b + at);
-        const uint16_t olen = load<uint16_t>(b + at + 2);
-        if (code == OPT_ENDOFOPT || at + 4 + olen > len - BLOCK_TRAILING_LEN_SIZE) return;
-        const std::string_view v(reinterpret_cast<const char*>(b + at + 4), olen);
-        if (code == OPT_IF_DESCRIPTION && v.starts_with(TIMELINE_IF_DESCRIPTION)) {
-            std::string_view rest = v.substr(TIMELINE_IF_DESCRIPTION.size());
-            while (!rest.empty()) {
-                rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
-                const std::string_view word = rest.substr(0, rest.find(' '));
-                rest.remove_prefix(word.size());
-                const size_t eq = word.find('=');
-                unsigned id;
-                if (eq == std::string_view::npos) continue;
-                const auto [p, ec] = std::from_chars(word.data(), word.data() + eq, id);
-                if (ec == std::errc() && p == word.data() + eq && id <= UINT8_MAX) {
-                    add_stack(t, static_cast<uint8_t>(id), word.substr(eq + 1));
-                }
-            }
-        }
-        at += 4 + pad4(olen);
-    }
+    std::vector<timeline_stack> stacks;
+    described_stacks(interface_option(b, len, OPT_IF_DESCRIPTION), stacks);
+    for (const timeline_stack& x : stacks) add_stack(t, x.id, x.name);
 }
 
 // The name of the stack that wrote `rec`: its section's, or, when the
@@ -162,7 +159,99 @@ std::string_view stack_of(const timeline& t, const dump_section& s, const uint8_
     return s.stack_name;
 }
 
+// The connection stem a timeline of `arg` is named by: the stem given,
+// or the one file's dump name; for a file that is itself a timeline, the
+// name of its interfaces; else the file's name.
+std::string timeline_stem_of(const std::string& arg, const dump_part& first) {
+    if (first.path != arg) return arg.substr(arg.rfind('/') + 1);
+    if (!first.parsed.stem.empty()) return std::string(first.parsed.stem);
+    for (const dump_block& b : first.contents.blocks) {
+        if (b.kind != dump_block_kind::interface) continue;
+        const std::string_view name = interface_option(first.bytes.data() + b.offset, b.length, OPT_IF_NAME);
+        if (!name.empty() && name != TIMELINE_IF_NAME) return std::string(name);
+    }
+    return first.name;
+}
+
 }  // namespace
+
+std::string_view interface_option(const uint8_t* b, uint32_t len, uint16_t code) {
+    if (len < sizeof(idb_fixed) + BLOCK_TRAILING_LEN_SIZE) return {};
+    size_t at = sizeof(idb_fixed);
+    const size_t end = len - BLOCK_TRAILING_LEN_SIZE;
+    while (at + 4 <= end) {
+        const uint16_t c = load<uint16_t>(b + at);
+        const uint16_t olen = load<uint16_t>(b + at + 2);
+        if (c == OPT_ENDOFOPT || pad4(olen) > end - at - 4) return {};
+        if (c == code) return std::string_view(reinterpret_cast<const char*>(b + at + 4), olen);
+        at += 4 + pad4(olen);
+    }
+    return {};
+}
+
+bool described_stacks(std::string_view description, std::vector<timeline_stack>& stacks) {
+    if (!description.starts_with(TIMELINE_IF_DESCRIPTION)) return false;
+    std::string_view rest = description.substr(TIMELINE_IF_DESCRIPTION.size());
+    while (!rest.empty()) {
+        rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
+        const std::string_view word = rest.substr(0, rest.find(' '));
+        rest.remove_prefix(word.size());
+        const size_t eq = word.find('=');
+        unsigned id;
+        if (eq == std::string_view::npos) continue;
+        const auto [p, ec] = std::from_chars(word.data(), word.data() + eq, id);
+        if (ec == std::errc() && p == word.data() + eq && id <= UINT8_MAX) {
+            stacks.push_back({static_cast<uint8_t>(id), std::string(word.substr(eq + 1))});
+        }
+    }
+    return true;
+}
+
+void block_connections(const uint8_t* data, const dump_contents& c, std::vector<block_connection>& out) {
+    out.assign(c.blocks.size(), block_connection{});
+    // Per section: its interfaces' names and, per name, the stacks its
+    // records interface names.
+    std::vector<std::string_view> names;
+    std::vector<std::pair<std::string_view, std::vector<timeline_stack>>> stacks;
+    size_t section = SIZE_MAX;
+    for (size_t i = 0; i < c.blocks.size(); i++) {
+        const dump_block& b = c.blocks[i];
+        if (b.section != section) {
+            section = b.section;
+            names.clear();
+            stacks.clear();
+            // A section's interfaces come before its first packet.
+            for (size_t k = i; k < c.blocks.size() && c.blocks[k].section == section; k++) {
+                const dump_block& idb = c.blocks[k];
+                if (idb.kind != dump_block_kind::interface) continue;
+                const uint8_t* ib = data + idb.offset;
+                const std::string_view name = interface_option(ib, idb.length, OPT_IF_NAME);
+                names.push_back(name);
+                std::vector<timeline_stack> s;
+                if (idb.link_type == LINKTYPE_USER0 &&
+                    described_stacks(interface_option(ib, idb.length, OPT_IF_DESCRIPTION), s)) {
+                    stacks.emplace_back(name, std::move(s));
+                }
+            }
+        }
+        if (b.type != BT_EPB || b.interface_id >= names.size() || names[b.interface_id].empty() ||
+            names[b.interface_id] == TIMELINE_IF_NAME) {
+            continue;
+        }
+        block_connection& bc = out[i];
+        bc.stem = names[b.interface_id];
+        if (!b.record) continue;
+        for (const auto& [name, list] : stacks) {
+            if (name != bc.stem) continue;
+            for (const timeline_stack& x : list) {
+                if (x.id == rec_stack_id(b.record)) {
+                    bc.has_stack = true;
+                    bc.stack = x.name;
+                }
+            }
+        }
+    }
+}
 
 int timeline_load(const std::string& arg, timeline& t, std::string& err) {
     t = timeline{};
@@ -176,6 +265,7 @@ int timeline_load(const std::string& arg, timeline& t, std::string& err) {
     }
     // Items point into the parts, which stay where they are from here on.
     const std::vector<dump_part>& parts = t.parts.parts;
+    t.stem = timeline_stem_of(arg, parts.front());
 
     // Every stack first: items keep views of their names.
     for (const dump_part& p : parts) {
@@ -258,10 +348,72 @@ int timeline_load(const std::string& arg, timeline& t, std::string& err) {
         }
         settle_times(t.items, known, from);
     }
-    std::stable_sort(t.items.begin(), t.items.end(), [](const timeline_item& a, const timeline_item& b) {
-        return a.time_usec < b.time_usec;
-    });
+    timeline_order(t.items);
     return 0;
+}
+
+uint32_t serial_base(std::vector<uint32_t>& serials) {
+    if (serials.empty()) return 0;
+    std::sort(serials.begin(), serials.end());
+    // The stretch from the last around to the first, then those between.
+    uint32_t base = serials.front();
+    uint32_t widest = serials.front() - serials.back();
+    for (size_t i = 1; i < serials.size(); i++) {
+        if (serials[i] - serials[i - 1] > widest) {
+            widest = serials[i] - serials[i - 1];
+            base = serials[i];
+        }
+    }
+    return base;
+}
+
+void timeline_order(std::vector<timeline_item>& items) {
+    // Each item's serial number in file order: a record's own; a gap's is
+    // that of the record after it, and it goes first; an event without
+    // record bytes takes the serial of the item before it and goes after.
+    struct keyed {
+        uint64_t time;
+        uint32_t serial;
+        bool after;  // not a gap
+        size_t index;
+    };
+    std::vector<keyed> keys(items.size());
+    bool have = false;
+    uint32_t serial = 0;
+    for (size_t i = items.size(); i-- > 0;) {
+        if (items[i].record) {
+            serial = rec_serial(items[i].record);
+            have = true;
+        }
+        keys[i] = {items[i].time_usec, have ? serial : 0, items[i].kind != timeline_kind::gap, i};
+    }
+    for (size_t i = 0; i < items.size(); i++) {
+        if (items[i].record) serial = rec_serial(items[i].record);
+        else if (items[i].kind != timeline_kind::gap && i > 0) keys[i].serial = serial;
+    }
+    std::stable_sort(keys.begin(), keys.end(), [](const keyed& a, const keyed& b) { return a.time < b.time; });
+    // Within one time, serial order modulo 2^32: counted from the serial
+    // after the widest stretch of serial numbers that none of them holds,
+    // so a wrap from 2^32-1 to 0 stays in order, whatever the file order.
+    std::vector<uint32_t> serials;
+    for (size_t from = 0; from < keys.size();) {
+        size_t to = from + 1;
+        while (to < keys.size() && keys[to].time == keys[from].time) to++;
+        serials.clear();
+        for (size_t i = from; i < to; i++) serials.push_back(keys[i].serial);
+        const uint32_t base = serial_base(serials);
+        std::stable_sort(keys.begin() + static_cast<std::ptrdiff_t>(from), keys.begin() + static_cast<std::ptrdiff_t>(to),
+                         [base](const keyed& a, const keyed& b) {
+                             const uint32_t x = a.serial - base, y = b.serial - base;
+                             if (x != y) return x < y;
+                             return a.after < b.after;
+                         });
+        from = to;
+    }
+    std::vector<timeline_item> sorted;
+    sorted.reserve(items.size());
+    for (const keyed& k : keys) sorted.push_back(items[k.index]);
+    items.swap(sorted);
 }
 
 int timeline_pcapng(const timeline& t, std::vector<uint8_t>& out, std::string& err) {
@@ -282,8 +434,8 @@ int timeline_pcapng(const timeline& t, std::vector<uint8_t>& out, std::string& e
     }
     const uint8_t* base = first.bytes.data();
     out.insert(out.end(), base + shb.offset, base + shb.offset + shb.length);
-    out.insert(out.end(), base + idb->offset, base + idb->offset + idb->length);
-    put_interface1(out, t.stacks);
+    put_named_interface(out, base + idb->offset, idb->length, t.stem);
+    put_interface1(out, t.stem, t.stacks);
 
     for (const timeline_item& it : t.items) {
         const dump_part& p = t.parts.parts[it.part];
