@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <cstring>
 #include <string>
@@ -512,15 +513,11 @@ TEST_F(Timeline, RefusesWhatItCannotRead) {
         std::vector<std::string> args;
         std::string err;  // start of the one line on stderr
     };
-    std::vector<uint8_t> cut = test::read_file(part(1));
-    cut.resize(cut.size() - 10);
-    test::write_file(part(1), cut);
     const refusal cases[] = {
         {{"--timeline", dir_ / "nothing"}, "usage:"},
         {{"--timeline", dir_ / "nothing", "-o", out},
          "quarn_inspect: " + dir_ / "nothing" + ": no dumps named"},
-        {{"--timeline", dir_ / STEM, "-o", out},
-         "quarn_inspect: " + part(1) + ": offset "},
+        {{"--csv", "--stem", STEM, dir_ / STEM}, "usage:"},
     };
     for (const refusal& c : cases) {
         const test::run_result r = test::inspect(c.args);
@@ -530,6 +527,66 @@ TEST_F(Timeline, RefusesWhatItCannotRead) {
             EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         }
         EXPECT_FALSE(test::file_exists(out));
+    }
+}
+
+// A dump cut in its last block, alone or as a part of its connection:
+// --csv, --timeline and --plot give every whole block before the cut, then
+// name the fault on standard error with status 1.
+TEST_F(Timeline, CutFilesGiveTheirWholeBlocks) {
+    ASSERT_TRUE(test::have_program("gnuplot"));
+    make_connection();
+    // What the whole files give, less the record of serial 11, the last
+    // block of dump .1; in the connection's timeline it is one more record
+    // missing before serial 20.
+    const auto csv_of = [](const test::run_result& r) {
+        std::vector<std::string> serials;
+        for (auto& row : csv_table(r.out)) serials.push_back(row["block"] + " " + row["serial"] + " " + row["time"]);
+        return serials;
+    };
+    const auto timeline_of = [](const std::string& path) {
+        std::vector<std::string> serials;
+        for (const dump_block& b : walk(path).contents.blocks) {
+            if (dump_block_has_record(b)) serials.push_back(std::to_string(rec_serial(b.record)));
+            else if (b.kind == dump_block_kind::gap) serials.push_back("G" + std::to_string(b.missing));
+        }
+        return serials;
+    };
+    const auto without_11 = [](std::vector<std::string> v) {
+        std::erase_if(v, [](const std::string& x) { return x == "11" || x.starts_with("packet 11 "); });
+        return v;
+    };
+    const std::vector<std::string> args[] = {{dir_ / STEM}, {part(1)}};
+    std::vector<std::string> want_csv[2];
+    for (int i = 0; i < 2; i++) want_csv[i] = without_11(csv_of(test::inspect({"--csv", args[i][0]})));
+    ASSERT_EQ(want_csv[0].size(), std::size(EXPECTED) - 1);
+    const std::vector<std::string> want_timeline[2] = {{"5", "6", "G2", "9", "10", "G9", "20", "21"}, {"10"}};
+    std::vector<uint8_t> cut = test::read_file(part(1));
+    cut.resize(cut.size() - 10);
+    test::write_file(part(1), cut);
+
+    for (int i = 0; i < 2; i++) {
+        SCOPED_TRACE(args[i][0]);
+        const std::string fault = "quarn_inspect: " + part(1) + ": offset ";
+        test::run_result r = test::inspect({"--csv", args[i][0]});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.err.starts_with(fault)) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(csv_of(r), want_csv[i]);
+
+        const std::string tl = dir_ / "cut_tl.pcapng";
+        r = test::inspect({"--timeline", args[i][0], "-o", tl});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.err.starts_with(fault)) << r.err;
+        EXPECT_EQ(timeline_of(tl), want_timeline[i]);
+
+        const std::string png = dir_ / "cut.png";
+        r = test::inspect({"--plot", args[i][0], "-o", png});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.err.starts_with(fault)) << r.err;
+        EXPECT_TRUE(test::file_exists(png));
+        unlink(png.c_str());
+        unlink(tl.c_str());
     }
 }
 
@@ -987,6 +1044,93 @@ TEST(TimelineStory, AJoinedFileKeepsTheLossesOfItsStem) {
         for (size_t at = 0; (at = plotted[0].find(" rect from ", at)) != std::string::npos; at++) shaded++;
         EXPECT_EQ(shaded, want_gaps) << plotted[0];
         EXPECT_EQ(plotted[1], plotted[0]);
+    }
+}
+
+// Merged timelines keep who is who: the timelines of two stories (default
+// stack and RACK, each with losses) merged by mergecap give the same --csv
+// as the two stems, every row with its stack and its own time; --plot asks
+// which connection to draw and draws the one named as from its stem.
+TEST(TimelineStory, MergedTimelinesKeepEveryRowsConnection) {
+    if (!*test::synth_path()) GTEST_SKIP() << "quarn_synth not built";
+    ASSERT_TRUE(test::have_program("mergecap"));
+    const std::vector<std::vector<std::string>> stories = {
+        {"--story", "--losses", "-s", "3"},
+        {"--story", "--messages", "6", "-s", "5", "--losses", "--stack", "rack"},
+    };
+    temp_dir d;
+    std::vector<std::unique_ptr<test::daemon_setup>> setups;
+    std::vector<std::string> stems, timelines;
+    for (const std::vector<std::string>& args : stories) {
+        setups.push_back(std::make_unique<test::daemon_setup>());
+        test::daemon_setup& setup = *setups.back();
+        setup.run_synthesized(args, setup.tmp / "values.jsonl");
+        if (::testing::Test::HasFatalFailure()) return;
+        std::string stem;
+        for (const std::string& n : test::list_dir(setup.out)) {
+            dump_name dn;
+            if (parse_dump_name(n, dn)) stem = setup.out + "/" + dn.stem;
+        }
+        ASSERT_FALSE(stem.empty());
+        stems.push_back(stem);
+        timelines.push_back(d / ("tl" + std::to_string(timelines.size()) + ".pcapng"));
+        const test::run_result r = test::inspect({"--timeline", stem, "-o", timelines.back()});
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+    const std::string name0 = stems[0].substr(stems[0].rfind('/') + 1);
+    const std::string name1 = stems[1].substr(stems[1].rfind('/') + 1);
+    ASSERT_NE(name0, name1);
+    const std::string both = d / "both.pcapng";
+    test::run_result r = tool("mergecap", {"-w", both, timelines[0], timelines[1]});
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    const test::run_result by_stems = test::inspect({"--csv", stems[0], stems[1]});
+    ASSERT_EQ(by_stems.status, 0) << by_stems.err;
+    const test::run_result merged = test::inspect({"--csv", both});
+    ASSERT_EQ(merged.status, 0) << merged.err;
+    const auto want = csv_table(by_stems.out);
+    auto got = csv_table(merged.out);
+    ASSERT_GT(want.size(), 600u);
+    ASSERT_EQ(got.size(), want.size());
+    std::map<std::string, size_t> stacks;
+    for (size_t i = 0; i < want.size(); i++) {
+        SCOPED_TRACE("row " + std::to_string(i));
+        auto w = want[i];
+        // A stem's rows name their part; a timeline has none.
+        w.erase("part");
+        got[i].erase("part");
+        EXPECT_EQ(got[i], w);
+        stacks[w["stack"]]++;
+    }
+    EXPECT_GT(stacks["default"], 300u);
+    EXPECT_GT(stacks["rack"], 300u);
+
+    // --plot: refused without a choice, naming both; drawn with one.
+    r = test::inspect({"--plot", both, "-o", d / "both.svg"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(name0), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(name1), std::string::npos) << r.err;
+    for (const std::string& stem : stems) {
+        SCOPED_TRACE(stem);
+        std::string err;
+        timeline from_stem, from_merge;
+        ASSERT_EQ(timeline_load(stem, from_stem, err), 0) << err;
+        ASSERT_EQ(timeline_load(both, stem.substr(stem.rfind('/') + 1), from_merge, err), 0) << err;
+        std::string data[2];
+        for (int i = 0; i < 2; i++) {
+            temp_dir plot_dir;
+            std::string script;
+            ASSERT_EQ(plot_write_files(i == 0 ? from_stem : from_merge, plot_dir.path(), plot_format::svg, script, err),
+                      0)
+                << err;
+            for (const char* f : {"state.dat", "sent.dat", "resent.dat", "acks.dat", "events.dat"}) {
+                data[i] += std::string(f) + ":\n" + test::read_text(plot_dir / f);
+            }
+        }
+        EXPECT_EQ(data[1], data[0]);
+        r = test::inspect({"--plot", both, "--stem", stem.substr(stem.rfind('/') + 1), "-o", d / "one.svg"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(test::file_exists(d / "one.svg"));
     }
 }
 

@@ -51,8 +51,8 @@ void usage(FILE* to) {
             "       %s --check file ...\n"
             "       %s --join path_stem [-o file]\n"
             "       %s --reindex dir\n"
-            "       %s --timeline file|path_stem -o file.pcapng\n"
-            "       %s --plot file|path_stem -o file.png|file.svg\n",
+            "       %s --timeline file|path_stem [--stem stem] -o file.pcapng\n"
+            "       %s --plot file|path_stem [--stem stem] -o file.png|file.svg\n",
             PROG, PROG, PROG, PROG, PROG, PROG, PROG);
 }
 
@@ -229,22 +229,25 @@ int join_dumps(const std::string& path_stem, const char* out_path) {
     return status;
 }
 
-// The records of one dump or of a connection's dumps as a pcapng file in
-// time order.
-int load_timeline(const std::string& arg, timeline& t) {
+// The records of one dump or of a connection's dumps in time order (of
+// the connection `stem` in a file of several). 0; 1 when a file was cut or
+// damaged, told on standard error, with the whole blocks before the fault
+// loaded; -1 (told) when there is nothing to show.
+int load_timeline(const std::string& arg, const std::string& stem, timeline& t) {
     std::string err;
-    if (timeline_load(arg, t, err) != 0) {
-        fprintf(stderr, "%s: %s\n", PROG, err.c_str());
-        return -1;
-    }
-    return 0;
+    const int rc = timeline_load(arg, stem, t, err);
+    if (rc != 0) fprintf(stderr, "%s: %s\n", PROG, err.c_str());
+    return rc;
 }
 
-int write_timeline(const std::string& arg, const char* out_path) {
+// The timeline as a pcapng file; what a cut file held before its fault is
+// written, and the status is then 1.
+int write_timeline(const std::string& arg, const std::string& stem, const char* out_path) {
     timeline t;
     std::vector<uint8_t> out;
     std::string err;
-    if (load_timeline(arg, t) != 0) return 1;
+    const int loaded = load_timeline(arg, stem, t);
+    if (loaded < 0) return 1;
     if (timeline_pcapng(t, out, err) != 0) {
         fprintf(stderr, "%s: %s\n", PROG, err.c_str());
         return 1;
@@ -260,11 +263,12 @@ int write_timeline(const std::string& arg, const char* out_path) {
         complain(out_path, strerror(written ? errno : saved));
         return 1;
     }
-    return 0;
+    return loaded == 0 ? 0 : 1;
 }
 
-// The picture of one dump or of a connection's dumps, drawn by gnuplot.
-int write_plot(const std::string& arg, const char* out_path) {
+// The picture of one dump or of a connection's dumps, drawn by gnuplot; of
+// a cut file, what it held before its fault, with status 1.
+int write_plot(const std::string& arg, const std::string& stem, const char* out_path) {
     plot_format f;
     if (!plot_format_of(out_path, f)) {
         complain(out_path, "--plot writes a .png or an .svg file");
@@ -279,12 +283,13 @@ int write_plot(const std::string& arg, const char* out_path) {
     }
     timeline t;
     std::string err;
-    if (load_timeline(arg, t) != 0) return 1;
+    const int loaded = load_timeline(arg, stem, t);
+    if (loaded < 0) return 1;
     if (plot_timeline(t, gnuplot, out_path, f, err) != 0) {
         fprintf(stderr, "%s: %s\n", PROG, err.c_str());
         return 1;
     }
-    return 0;
+    return loaded == 0 ? 0 : 1;
 }
 
 // What the index line of one dump says, all taken from the file.
@@ -523,7 +528,7 @@ int reindex_dir(const std::string& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    enum { OPT_JSON = 1, OPT_CHECK, OPT_JOIN, OPT_REINDEX, OPT_CSV, OPT_TIMELINE, OPT_PLOT };
+    enum { OPT_JSON = 1, OPT_CHECK, OPT_JOIN, OPT_REINDEX, OPT_CSV, OPT_TIMELINE, OPT_PLOT, OPT_STEM };
     static const option LONG_OPTIONS[] = {
         {"json", no_argument, nullptr, OPT_JSON},
         {"check", no_argument, nullptr, OPT_CHECK},
@@ -532,12 +537,14 @@ int main(int argc, char** argv) {
         {"reindex", required_argument, nullptr, OPT_REINDEX},
         {"timeline", required_argument, nullptr, OPT_TIMELINE},
         {"plot", required_argument, nullptr, OPT_PLOT},
+        {"stem", required_argument, nullptr, OPT_STEM},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     int mode = 0;
     const char* mode_arg = nullptr;
     const char* out_path = nullptr;
+    const char* stem = nullptr;
     bool json = false;
     int ch;
     while ((ch = getopt_long(argc, argv, "ho:", LONG_OPTIONS, nullptr)) != -1) {
@@ -557,6 +564,7 @@ int main(int argc, char** argv) {
             mode_arg = optarg;
             break;
         case 'o': out_path = optarg; break;
+        case OPT_STEM: stem = optarg; break;
         case 'h': usage(stdout); return 0;
         default: usage(stderr); return 1;
         }
@@ -566,7 +574,7 @@ int main(int argc, char** argv) {
     const bool needs_out = mode == OPT_TIMELINE || mode == OPT_PLOT;
     if ((files_mode && rest.empty()) || (!files_mode && !rest.empty()) ||
         (out_path && mode != OPT_JOIN && !needs_out) || (needs_out && !out_path) ||
-        (json && mode != 0)) {
+        (json && mode != 0) || (stem && !needs_out)) {
         usage(stderr);
         return 1;
     }
@@ -575,8 +583,8 @@ int main(int argc, char** argv) {
     case OPT_CSV: return csv_table(rest);
     case OPT_JOIN: return join_dumps(mode_arg, out_path);
     case OPT_REINDEX: return reindex_dir(mode_arg);
-    case OPT_TIMELINE: return write_timeline(mode_arg, out_path);
-    case OPT_PLOT: return write_plot(mode_arg, out_path);
+    case OPT_TIMELINE: return write_timeline(mode_arg, stem ? stem : "", out_path);
+    case OPT_PLOT: return write_plot(mode_arg, stem ? stem : "", out_path);
     default: return show_files(rest, json);
     }
 }

@@ -170,7 +170,8 @@ int rows_merge(const std::vector<std::string>& inputs, const row_merge_out& out,
         std::string err;
         if (part_rows(in, s.part, p, rows, err) != 0) errors.push_back(err);
         conns.clear();
-        if (is_timeline(p.contents)) block_connections(p.bytes.data(), p.contents, conns);
+        const bool timeline = is_timeline(p.contents);
+        if (timeline) block_connections(p.bytes.data(), p.contents, conns);
         usec_t time = s.first_time;
         uint32_t serial = 0;
         std::string line;
@@ -184,6 +185,15 @@ int rows_merge(const std::vector<std::string>& inputs, const row_merge_out& out,
                     r.stack = bc.stack;
                     r.decoded = tcplog_decode(std::span<const uint8_t>(rec, REC_COPY_SIZE), r.stack, r.rec) == 0;
                 }
+            }
+            // A timeline's blocks hold their own times, which the section's
+            // time offset may not give when timelines were merged; and a
+            // packet another program wrote has no other time.
+            const dump_block& b = p.contents.blocks[r.block];
+            if (b.type == BT_EPB && (timeline || !r.has_time)) {
+                r.has_time = true;
+                r.sec = static_cast<int64_t>(b.timestamp / 1000000);
+                r.usec = static_cast<int64_t>(b.timestamp % 1000000);
             }
             if (r.has_time) time = row_usec(r);
             if (r.has_serial) serial = r.serial;

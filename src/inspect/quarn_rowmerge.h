@@ -5,8 +5,11 @@
 //
 // Order: time (its value), then connection stem, then serial number
 // (modulo 2^32: 4294967295 before 0), a gap before the record it stands
-// before; other ties keep input and file order. A row without a time
-// keeps its place after the row before it in its file. The connection of
+// before; other ties keep input and file order. A packet whose record
+// gives no time, and every block of a timeline (whose section's time
+// offset is one dump's, or after mergecap another timeline's), takes the
+// time of its block; a row still without a time keeps its place after the
+// row before it in its file. The connection of
 // a row is its stem argument's, or its file's dump name; in a timeline
 // (quarn_timeline.h), even one merged with others by mergecap, the name of
 // the interface the block sits on, and the stack is the one that

@@ -253,27 +253,74 @@ void block_connections(const uint8_t* data, const dump_contents& c, std::vector<
     }
 }
 
-int timeline_load(const std::string& arg, timeline& t, std::string& err) {
+int timeline_load(const std::string& arg, timeline& t, std::string& err) { return timeline_load(arg, "", t, err); }
+
+int timeline_load(const std::string& arg, const std::string& stem, timeline& t, std::string& err) {
     t = timeline{};
+    err.clear();
+    // Parts cut short or damaged keep their whole blocks before the fault;
+    // the first fault is told when everything else is in place.
+    std::string fault;
     struct stat st;
     if (stat(arg.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
         dump_part p;
-        if (dump_part_load(arg, false, p, err) != 0) return -1;
+        if (dump_part_load(arg, false, p, fault) != 0 && p.contents.blocks.empty()) {
+            err = fault;
+            return -1;
+        }
         t.parts.parts.push_back(std::move(p));
-    } else if (stem_parts_load(arg, false, t.parts, err) != 0) {
-        return -1;
+    } else {
+        if (stem_parts_list(arg, t.parts.parts, err) != 0) return -1;
+        for (dump_part& p : t.parts.parts) {
+            std::string why;
+            if (dump_part_load(p.path, false, p, why) != 0 && fault.empty()) fault = why;
+        }
+        t.parts.jumps = find_part_jumps(t.parts.parts);
     }
     // Items point into the parts, which stay where they are from here on.
     const std::vector<dump_part>& parts = t.parts.parts;
     t.stem = timeline_stem_of(arg, parts.front());
 
-    // Every stack first: items keep views of their names.
+    // A timeline file may hold several connections (timelines merged by
+    // mergecap), told apart by their interfaces' names: one is chosen.
+    std::vector<std::vector<block_connection>> conns(parts.size());
+    std::vector<std::string> held;
+    for (size_t pi = 0; pi < parts.size(); pi++) {
+        const dump_part& p = parts[pi];
+        const bool is_timeline = std::any_of(p.contents.blocks.begin(), p.contents.blocks.end(), [](const dump_block& b) {
+            return b.kind == dump_block_kind::interface && b.link_type == LINKTYPE_USER0;
+        });
+        if (!is_timeline) continue;
+        block_connections(p.bytes.data(), p.contents, conns[pi]);
+        for (const block_connection& c : conns[pi]) {
+            if (!c.stem.empty() && std::find(held.begin(), held.end(), c.stem) == held.end()) held.emplace_back(c.stem);
+        }
+    }
+    std::string chosen;
+    if (!held.empty()) {
+        std::string names;
+        for (const std::string& h : held) names += (names.empty() ? "" : ", ") + h;
+        if (!stem.empty() && std::find(held.begin(), held.end(), stem) == held.end()) {
+            err = arg + ": no connection " + stem + " here; it holds " + names;
+            return -1;
+        }
+        if (stem.empty() && held.size() > 1) {
+            err = arg + ": holds the connections " + names + "; choose one with --stem";
+            return -1;
+        }
+        chosen = stem.empty() ? held.front() : stem;
+        t.stem = chosen;
+    }
+
+    // Every stack first: items keep views of their names. Of a file of
+    // several connections, the chosen one's.
     for (const dump_part& p : parts) {
         for (const dump_block& b : p.contents.blocks) {
             if (b.kind == dump_block_kind::section && p.contents.sections[b.section].has_stack) {
                 const dump_section& s = p.contents.sections[b.section];
                 add_stack(t, s.stack_id, s.stack_name);
-            } else if (b.kind == dump_block_kind::interface && b.link_type == LINKTYPE_USER0) {
+            } else if (b.kind == dump_block_kind::interface && b.link_type == LINKTYPE_USER0 &&
+                       (chosen.empty() || interface_option(p.bytes.data() + b.offset, b.length, OPT_IF_NAME) == chosen)) {
                 add_described_stacks(t, p.bytes.data() + b.offset, b.length);
             }
         }
@@ -290,6 +337,8 @@ int timeline_load(const std::string& arg, timeline& t, std::string& err) {
         const size_t from = t.items.size();
         for (size_t bi = 0; bi < p.contents.blocks.size(); bi++) {
             const dump_block& b = p.contents.blocks[bi];
+            const bool named = bi < conns[pi].size() && !conns[pi][bi].stem.empty();
+            if (!chosen.empty() && named && conns[pi][bi].stem != chosen) continue;
             timeline_item it;
             it.part = pi;
             it.block = &b;
@@ -299,7 +348,7 @@ int timeline_load(const std::string& arg, timeline& t, std::string& err) {
             bool has_time = false;
             switch (b.kind) {
             case dump_block_kind::packet:
-                if (b.interface_id != 0) {
+                if (b.interface_id != 0 && !named) {
                     err = p.path + ": offset " + std::to_string(b.offset) + ": packet on interface " +
                           std::to_string(b.interface_id) + ", not a dump's interface 0";
                     return -1;
@@ -349,7 +398,9 @@ int timeline_load(const std::string& arg, timeline& t, std::string& err) {
         settle_times(t.items, known, from);
     }
     timeline_order(t.items);
-    return 0;
+    if (fault.empty()) return 0;
+    err = fault;
+    return 1;
 }
 
 uint32_t serial_base(std::vector<uint32_t>& serials) {

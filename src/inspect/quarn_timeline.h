@@ -74,11 +74,21 @@ struct timeline {
 
 // Reads, walks and orders the one dump `arg` names, or when no such file
 // exists every dump of the connection stem `arg` (quarn_parts.h). Items
-// are put in order as timeline_order does. A gap block stands at the time of the record after it; a jump of
-// serial numbers from one part to the next becomes a gap item at the later
-// part's first record. An event block without its record bytes keeps the
-// time of the record before it. 0 on success; -1 with a message in `err`
-// naming the file and offset of the first fault.
+// are put in order as timeline_order does. A gap block stands at the time
+// of the record after it; a jump of serial numbers from one part to the
+// next becomes a gap item at the later part's first record. An event block
+// without its record bytes keeps the time of the record before it.
+//
+// A file that holds several connections' timelines (merged by mergecap)
+// gives the blocks of the connection named `stem` alone; without a name it
+// is refused, naming them ("<file>: holds the connections A, B; choose one
+// with --stem"). A file of one connection, or a stem, takes no name.
+//
+// 0 on success. 1 when a file was cut short or damaged: the items hold the
+// whole blocks before the fault, and `err` names the file and offset of the
+// first such fault. -1 with a message in `err` when nothing can be shown
+// (no file, a file of which no block could be read, a refusal as above).
+int timeline_load(const std::string& arg, const std::string& stem, timeline& t, std::string& err);
 int timeline_load(const std::string& arg, timeline& t, std::string& err);
 
 // The serial number to count from when `serials` (sorted here) are put in
