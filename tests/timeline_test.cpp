@@ -904,10 +904,16 @@ TEST(TimelineStory, TimesWindowsAndEventsAsTheSynthesizerMadeThem) {
     r = test::inspect({"--check", tl});
     EXPECT_EQ(r.status, 0) << r.err;
 
-    // The plot's data: one state row per record with its window, and the
-    // events and gaps on their rows.
+    // Written as a stream, a part or two at a time, it is the file that the
+    // whole connection in memory gives.
     timeline t;
     ASSERT_EQ(timeline_load(stem, t, err), 0) << err;
+    std::vector<uint8_t> whole;
+    ASSERT_EQ(timeline_pcapng(t, whole, err), 0) << err;
+    EXPECT_TRUE(test::read_file(tl) == whole);
+
+    // The plot's data: one state row per record with its window, and the
+    // events and gaps on their rows.
     temp_dir plot_dir;
     std::string script;
     ASSERT_EQ(plot_write_files(t, plot_dir.path(), plot_format::png, script, err), 0) << err;

@@ -243,6 +243,29 @@ int load_timeline(const std::string& arg, const std::string& stem, timeline& t) 
 // The timeline as a pcapng file; what a cut file held before its fault is
 // written, and the status is then 1.
 int write_timeline(const std::string& arg, const std::string& stem, const char* out_path) {
+    struct stat st;
+    if (stat(arg.c_str(), &st) != 0) {
+        // A connection's parts, one or two at a time; the output is opened
+        // with the first bytes, so a stem without dumps leaves none.
+        int fd = -1;
+        int write_errno = 0;
+        std::string err;
+        const int rc = timeline_stream_stem(arg, [&](const std::vector<uint8_t>& bytes) {
+            if (fd < 0) fd = open(out_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (fd < 0 || !write_all(fd, bytes.data(), bytes.size())) {
+                write_errno = errno;
+                return false;
+            }
+            return true;
+        }, err);
+        if (fd >= 0 && close(fd) != 0 && write_errno == 0) write_errno = errno;
+        if (write_errno != 0) {
+            complain(out_path, strerror(write_errno));
+            return 1;
+        }
+        if (rc != 0) fprintf(stderr, "%s: %s\n", PROG, err.c_str());
+        return rc == 0 ? 0 : 1;
+    }
     timeline t;
     std::vector<uint8_t> out;
     std::string err;

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <memory>
+#include <queue>
 
 #include "quarn_logfmt.h"
 #include "quarn_pcapng.h"
@@ -173,6 +175,81 @@ std::string timeline_stem_of(const std::string& arg, const dump_part& first) {
     return first.name;
 }
 
+// Appends the items of part `pi` (`p`) of `t` to `items` in file order,
+// their times settled (settle_times): with a gap item for `jump`, if any,
+// before its first record, and of a file of several connections those of
+// `chosen` alone (`conns` from block_connections, or empty). 0, or -1 with
+// `err` for a block that cannot stand in a timeline.
+int part_items(const timeline& t, size_t pi, const dump_part& p, const part_jump* jump,
+               const std::vector<block_connection>& conns, const std::string& chosen,
+               std::vector<timeline_item>& items, std::string& err) {
+    std::vector<timeline_item> mine;
+    std::vector<bool> known;
+    for (size_t bi = 0; bi < p.contents.blocks.size(); bi++) {
+        const dump_block& b = p.contents.blocks[bi];
+        const bool named = bi < conns.size() && !conns[bi].stem.empty();
+        if (!chosen.empty() && named && conns[bi].stem != chosen) continue;
+        timeline_item it;
+        it.part = pi;
+        it.block = &b;
+        it.record = b.record;
+        const dump_section& s = p.contents.sections[b.section];
+        it.stack_name = stack_of(t, s, b.record);
+        bool has_time = false;
+        switch (b.kind) {
+        case dump_block_kind::packet:
+            if (b.interface_id != 0 && !named) {
+                err = p.path + ": offset " + std::to_string(b.offset) + ": packet on interface " +
+                      std::to_string(b.interface_id) + ", not a dump's interface 0";
+                return -1;
+            }
+            it.kind = timeline_kind::packet;
+            it.time_usec = b.timestamp;
+            has_time = true;
+            break;
+        case dump_block_kind::event:
+            it.kind = timeline_kind::event;
+            if (b.type == BT_EPB) {
+                // Already a timeline's record, with its own time.
+                it.time_usec = b.timestamp;
+                has_time = true;
+            } else if (b.record && s.log_header) {
+                it.time_usec = record_time_usec(s.log_header + OFF_TLH_OFFSET, b.record);
+                has_time = true;
+            } else if (b.record) {
+                err = p.path + ": offset " + std::to_string(b.offset) +
+                      ": event in a section without its log header, so without a time";
+                return -1;
+            }
+            break;
+        case dump_block_kind::gap:
+            it.kind = timeline_kind::gap;
+            it.missing = b.missing;
+            if (b.type == BT_EPB) {
+                it.time_usec = b.timestamp;
+                has_time = true;
+            }
+            break;
+        default: continue;
+        }
+        if (jump && bi == p.first_record) {
+            timeline_item g;
+            g.kind = timeline_kind::gap;
+            g.part = pi;
+            g.missing = jump->missing;
+            g.stack_name = it.stack_name;
+            g.jump = jump;
+            mine.push_back(g);
+            known.push_back(false);
+        }
+        mine.push_back(it);
+        known.push_back(has_time);
+    }
+    settle_times(mine, known, 0);
+    items.insert(items.end(), mine.begin(), mine.end());
+    return 0;
+}
+
 }  // namespace
 
 std::string_view interface_option(const uint8_t* b, uint32_t len, uint16_t code) {
@@ -326,76 +403,13 @@ int timeline_load(const std::string& arg, const std::string& stem, timeline& t, 
         }
     }
 
-    std::vector<bool> known;
     for (size_t pi = 0; pi < parts.size(); pi++) {
-        const dump_part& p = parts[pi];
         // The jump of serial numbers into this part, if any.
         const part_jump* jump = nullptr;
         for (const part_jump& j : t.parts.jumps) {
             if (j.after == pi) jump = &j;
         }
-        const size_t from = t.items.size();
-        for (size_t bi = 0; bi < p.contents.blocks.size(); bi++) {
-            const dump_block& b = p.contents.blocks[bi];
-            const bool named = bi < conns[pi].size() && !conns[pi][bi].stem.empty();
-            if (!chosen.empty() && named && conns[pi][bi].stem != chosen) continue;
-            timeline_item it;
-            it.part = pi;
-            it.block = &b;
-            it.record = b.record;
-            const dump_section& s = p.contents.sections[b.section];
-            it.stack_name = stack_of(t, s, b.record);
-            bool has_time = false;
-            switch (b.kind) {
-            case dump_block_kind::packet:
-                if (b.interface_id != 0 && !named) {
-                    err = p.path + ": offset " + std::to_string(b.offset) + ": packet on interface " +
-                          std::to_string(b.interface_id) + ", not a dump's interface 0";
-                    return -1;
-                }
-                it.kind = timeline_kind::packet;
-                it.time_usec = b.timestamp;
-                has_time = true;
-                break;
-            case dump_block_kind::event:
-                it.kind = timeline_kind::event;
-                if (b.type == BT_EPB) {
-                    // Already a timeline's record, with its own time.
-                    it.time_usec = b.timestamp;
-                    has_time = true;
-                } else if (b.record && s.log_header) {
-                    it.time_usec = record_time_usec(s.log_header + OFF_TLH_OFFSET, b.record);
-                    has_time = true;
-                } else if (b.record) {
-                    err = p.path + ": offset " + std::to_string(b.offset) +
-                          ": event in a section without its log header, so without a time";
-                    return -1;
-                }
-                break;
-            case dump_block_kind::gap:
-                it.kind = timeline_kind::gap;
-                it.missing = b.missing;
-                if (b.type == BT_EPB) {
-                    it.time_usec = b.timestamp;
-                    has_time = true;
-                }
-                break;
-            default: continue;
-            }
-            if (jump && bi == p.first_record) {
-                timeline_item g;
-                g.kind = timeline_kind::gap;
-                g.part = pi;
-                g.missing = jump->missing;
-                g.stack_name = it.stack_name;
-                g.jump = jump;
-                t.items.push_back(g);
-                known.push_back(false);
-            }
-            t.items.push_back(it);
-            known.push_back(has_time);
-        }
-        settle_times(t.items, known, from);
+        if (part_items(t, pi, parts[pi], jump, conns[pi], chosen, t.items, err) != 0) return -1;
     }
     timeline_order(t.items);
     if (fault.empty()) return 0;
@@ -418,10 +432,35 @@ uint32_t serial_base(std::vector<uint32_t>& serials) {
     return base;
 }
 
+namespace {
+
+// Each item's serial number, `items` in file order: a record's own; a
+// gap's that of the record after it; an event without record bytes that of
+// the record before it (after it when none comes before).
+std::vector<uint32_t> item_serials(const std::vector<timeline_item>& items) {
+    std::vector<uint32_t> serials(items.size(), 0);
+    uint32_t serial = 0;
+    for (size_t i = items.size(); i-- > 0;) {
+        if (items[i].record) serial = rec_serial(items[i].record);
+        serials[i] = serial;
+    }
+    bool have = false;
+    for (size_t i = 0; i < items.size(); i++) {
+        if (items[i].record) {
+            serial = rec_serial(items[i].record);
+            have = true;
+        } else if (items[i].kind != timeline_kind::gap && have) {
+            serials[i] = serial;
+        }
+    }
+    return serials;
+}
+
+}  // namespace
+
 void timeline_order(std::vector<timeline_item>& items) {
-    // Each item's serial number in file order: a record's own; a gap's is
-    // that of the record after it, and it goes first; an event without
-    // record bytes takes the serial of the item before it and goes after.
+    // Each item's serial number (item_serials); a gap goes before the
+    // record of its serial, anything else after.
     struct keyed {
         uint64_t time;
         uint32_t serial;
@@ -429,18 +468,9 @@ void timeline_order(std::vector<timeline_item>& items) {
         size_t index;
     };
     std::vector<keyed> keys(items.size());
-    bool have = false;
-    uint32_t serial = 0;
-    for (size_t i = items.size(); i-- > 0;) {
-        if (items[i].record) {
-            serial = rec_serial(items[i].record);
-            have = true;
-        }
-        keys[i] = {items[i].time_usec, have ? serial : 0, items[i].kind != timeline_kind::gap, i};
-    }
+    const std::vector<uint32_t> serials_in_order = item_serials(items);
     for (size_t i = 0; i < items.size(); i++) {
-        if (items[i].record) serial = rec_serial(items[i].record);
-        else if (items[i].kind != timeline_kind::gap && i > 0) keys[i].serial = serial;
+        keys[i] = {items[i].time_usec, serials_in_order[i], items[i].kind != timeline_kind::gap, i};
     }
     std::stable_sort(keys.begin(), keys.end(), [](const keyed& a, const keyed& b) { return a.time < b.time; });
     // Within one time, serial order modulo 2^32: counted from the serial
@@ -467,13 +497,16 @@ void timeline_order(std::vector<timeline_item>& items) {
     items.swap(sorted);
 }
 
-int timeline_pcapng(const timeline& t, std::vector<uint8_t>& out, std::string& err) {
-    out.clear();
-    if (t.parts.parts.empty() || t.parts.parts[0].contents.blocks.empty()) {
+namespace {
+
+// The section header and the two interfaces that open a timeline, from the
+// first part. 0, or -1 with `err`.
+int put_head(std::vector<uint8_t>& out, const dump_part& first, const std::string& stem,
+             const std::vector<timeline_stack>& stacks, std::string& err) {
+    if (first.contents.blocks.empty()) {
         err = "no dump to take the section header from";
         return -1;
     }
-    const dump_part& first = t.parts.parts[0];
     const dump_block& shb = first.contents.blocks[0];
     const auto idb = std::find_if(first.contents.blocks.begin(), first.contents.blocks.end(),
                                   [](const dump_block& b) {
@@ -485,28 +518,190 @@ int timeline_pcapng(const timeline& t, std::vector<uint8_t>& out, std::string& e
     }
     const uint8_t* base = first.bytes.data();
     out.insert(out.end(), base + shb.offset, base + shb.offset + shb.length);
-    put_named_interface(out, base + idb->offset, idb->length, t.stem);
-    put_interface1(out, t.stem, t.stacks);
+    put_named_interface(out, base + idb->offset, idb->length, stem);
+    put_interface1(out, stem, stacks);
+    return 0;
+}
 
+// One item's block: a packet as it is, an event or gap on interface 1; a
+// jump between parts with `jump_comment`.
+void put_item(std::vector<uint8_t>& out, const timeline_item& it, const dump_part& p, const std::string& jump_comment) {
+    if (it.kind == timeline_kind::packet) {
+        const uint8_t* b = p.bytes.data() + it.block->offset;
+        out.insert(out.end(), b, b + it.block->length);
+    } else if (it.block && it.block->type == BT_EPB) {
+        put_record_epb(out, it.time_usec, it.block->packet, it.block->caplen, {});
+    } else if (it.block) {
+        const uint8_t* b = p.bytes.data() + it.block->offset;
+        put_record_epb(out, it.time_usec, b + CB_DATA_AT,
+                       static_cast<uint32_t>(it.block->length - CB_DATA_AT - BLOCK_TRAILING_LEN_SIZE), {});
+    } else {
+        const std::vector<uint8_t> gap = gap_bytes(it.missing);
+        put_record_epb(out, it.time_usec, gap.data(), static_cast<uint32_t>(gap.size()), jump_comment);
+    }
+}
+
+// A part in memory while some of its items wait to be written.
+struct held_part {
+    timeline t;           // the one part, its jump and every stack
+    size_t waiting = 0;   // items not yet written
+    std::string jump_comment;
+};
+
+// An item waiting for its turn: time, then serial modulo 2^32 (pairwise:
+// the items that wait together are close in serial numbers), a gap before
+// the record of its serial, then the order of reading.
+struct waiting_item {
+    uint64_t time;
+    uint32_t serial;
+    bool after;
+    uint64_t seq;
+    held_part* part;
+    size_t index;
+};
+
+struct later_item {
+    bool operator()(const waiting_item& a, const waiting_item& b) const {
+        if (a.time != b.time) return a.time > b.time;
+        if (a.serial != b.serial) return static_cast<int32_t>(b.serial - a.serial) < 0;
+        if (a.after != b.after) return a.after;
+        return a.seq > b.seq;
+    }
+};
+
+}  // namespace
+
+int timeline_pcapng(const timeline& t, std::vector<uint8_t>& out, std::string& err) {
+    out.clear();
+    if (t.parts.parts.empty()) {
+        err = "no dump to take the section header from";
+        return -1;
+    }
+    if (put_head(out, t.parts.parts[0], t.stem, t.stacks, err) != 0) return -1;
     for (const timeline_item& it : t.items) {
-        const dump_part& p = t.parts.parts[it.part];
-        if (it.kind == timeline_kind::packet) {
-            const uint8_t* b = p.bytes.data() + it.block->offset;
-            out.insert(out.end(), b, b + it.block->length);
-        } else if (it.block && it.block->type == BT_EPB) {
-            put_record_epb(out, it.time_usec, it.block->packet, it.block->caplen, {});
-        } else if (it.block) {
-            const uint8_t* b = p.bytes.data() + it.block->offset;
-            put_record_epb(out, it.time_usec, b + CB_DATA_AT,
-                           static_cast<uint32_t>(it.block->length - CB_DATA_AT - BLOCK_TRAILING_LEN_SIZE),
-                           {});
-        } else {
-            const std::vector<uint8_t> gap = gap_bytes(it.missing);
-            const std::string comment = part_jump_text(t.parts, *it.jump);
-            put_record_epb(out, it.time_usec, gap.data(), static_cast<uint32_t>(gap.size()), comment);
-        }
+        put_item(out, it, t.parts.parts[it.part], it.jump ? part_jump_text(t.parts, *it.jump) : std::string());
     }
     return 0;
+}
+
+int timeline_stream_stem(const std::string& path_stem, const std::function<bool(const std::vector<uint8_t>&)>& write,
+                         std::string& err) {
+    err.clear();
+    // The parts once through: their stacks, serial numbers (for the jumps)
+    // and earliest times; the first one's head.
+    stem_parts meta;
+    if (stem_parts_list(path_stem, meta.parts, err) != 0) return -1;
+    const std::string stem = path_stem.substr(path_stem.rfind('/') + 1);
+    std::string fault;
+    timeline stacks_of;
+    std::vector<uint64_t> first_time(meta.parts.size(), 0);
+    std::vector<uint8_t> out;
+    for (size_t pi = 0; pi < meta.parts.size(); pi++) {
+        dump_part& m = meta.parts[pi];
+        dump_part p;
+        std::string why;
+        if (dump_part_load(m.path, false, p, why) != 0 && fault.empty()) fault = why;
+        for (const dump_block& b : p.contents.blocks) {
+            const dump_section& s = p.contents.sections[b.section];
+            if (b.kind == dump_block_kind::section && s.has_stack) add_stack(stacks_of, s.stack_id, s.stack_name);
+            else if (b.kind == dump_block_kind::interface && b.link_type == LINKTYPE_USER0) {
+                add_described_stacks(stacks_of, p.bytes.data() + b.offset, b.length);
+            }
+        }
+        std::vector<timeline_item> items;
+        if (part_items(stacks_of, pi, p, nullptr, {}, "", items, err) != 0) return -1;
+        bool have = false;
+        for (const timeline_item& it : items) {
+            if (!have || it.time_usec < first_time[pi]) first_time[pi] = it.time_usec;
+            have = true;
+        }
+        if (!have && pi > 0) first_time[pi] = first_time[pi - 1];
+        m.has_records = p.has_records;
+        m.first_serial = p.first_serial;
+        m.last_serial = p.last_serial;
+    }
+    meta.jumps = find_part_jumps(meta.parts);
+
+    // Then in the order of their earliest times, each read again while its
+    // items wait; what is earlier than the next part's earliest time is
+    // final and written.
+    std::vector<size_t> order(meta.parts.size());
+    for (size_t i = 0; i < order.size(); i++) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return first_time[a] < first_time[b]; });
+    std::vector<std::unique_ptr<held_part>> held;
+    std::priority_queue<waiting_item, std::vector<waiting_item>, later_item> queue;
+    uint64_t seq = 0;
+    bool head = false;
+    auto flush = [&](bool all) {
+        if (all || out.size() >= (size_t{1} << 16)) {
+            if (!write(out)) return false;
+            out.clear();
+        }
+        return true;
+    };
+    auto write_until = [&](bool all, uint64_t limit) {
+        while (!queue.empty() && (all || queue.top().time < limit)) {
+            const waiting_item w = queue.top();
+            queue.pop();
+            const timeline_item& it = w.part->t.items[w.index];
+            put_item(out, it, w.part->t.parts.parts[0], w.part->jump_comment);
+            if (--w.part->waiting == 0) {
+                std::erase_if(held, [&](const std::unique_ptr<held_part>& h) { return h.get() == w.part; });
+            }
+            if (!flush(false)) return false;
+        }
+        return true;
+    };
+    for (size_t k = 0; k < order.size(); k++) {
+        const size_t pi = order[k];
+        if (head && !write_until(false, first_time[pi])) {
+            err = "write failed";
+            return -1;
+        }
+        auto h = std::make_unique<held_part>();
+        h->t.stem = stem;
+        h->t.stacks = stacks_of.stacks;
+        dump_part p;
+        std::string why;
+        dump_part_load(meta.parts[pi].path, false, p, why);
+        h->t.parts.parts.push_back(std::move(p));
+        const auto j = std::find_if(meta.jumps.begin(), meta.jumps.end(), [&](const part_jump& x) { return x.after == pi; });
+        if (j != meta.jumps.end()) {
+            h->t.parts.jumps.push_back(*j);
+            h->jump_comment = part_jump_text(meta, *j);
+        }
+        if (part_items(h->t, 0, h->t.parts.parts[0], h->t.parts.jumps.empty() ? nullptr : &h->t.parts.jumps[0], {}, "",
+                       h->t.items, err) != 0) {
+            return -1;
+        }
+        if (!head) {
+            // The head is the first part's (in part order), whatever part
+            // comes first in time.
+            dump_part first;
+            std::string ignored;
+            if (pi == 0) {
+                if (put_head(out, h->t.parts.parts[0], stem, stacks_of.stacks, err) != 0) return -1;
+            } else {
+                dump_part_load(meta.parts[0].path, false, first, ignored);
+                if (put_head(out, first, stem, stacks_of.stacks, err) != 0) return -1;
+            }
+            head = true;
+        }
+        const std::vector<timeline_item>& items = h->t.items;
+        const std::vector<uint32_t> serials = item_serials(items);
+        h->waiting = items.size();
+        for (size_t i = 0; i < items.size(); i++) {
+            queue.push({items[i].time_usec, serials[i], items[i].kind != timeline_kind::gap, seq++, h.get(), i});
+        }
+        if (h->waiting > 0) held.push_back(std::move(h));
+    }
+    if (!write_until(true, 0) || !flush(true)) {
+        err = "write failed";
+        return -1;
+    }
+    if (fault.empty()) return 0;
+    err = fault;
+    return 1;
 }
 
 }  // namespace quarn

@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -128,6 +129,18 @@ struct block_connection {
 // for the rest. So the blocks of timelines merged into one file (mergecap)
 // are told apart by their interfaces.
 void block_connections(const uint8_t* data, const dump_contents& c, std::vector<block_connection>& out);
+
+// The timeline file of the connection stem `path_stem` (never a file
+// name), the same bytes as timeline_load and timeline_pcapng give, made as
+// a stream: every part is read once to learn its stacks, serial numbers and
+// earliest time, then again in the order of those times, its items waiting
+// only until no later part can come before them, so that memory holds about
+// one part and its items however many parts the stem has. `write` takes the
+// bytes in order, in pieces (false: stop). Returns as timeline_load: 0; 1
+// with `err` naming the first part cut short or damaged, whose whole blocks
+// were written; -1 with `err` when nothing could be written.
+int timeline_stream_stem(const std::string& path_stem, const std::function<bool(const std::vector<uint8_t>&)>& write,
+                         std::string& err);
 
 // The whole pcapng file of `t`. 0 with `out` filled; -1 with a message in
 // `err` when the first part has no section header or interface to copy.
