@@ -1,7 +1,7 @@
 // Rows of many dumps in one order, one dump in memory at a time.
 //
-// Every dump is read twice: once to learn the earliest time among its rows
-// (then dropped), once to make its rows. The dumps are then taken in the
+// Every dump is read twice (unless it is the only one): once to learn the
+// earliest time among its rows (then dropped), once to make its rows. The dumps are then taken in the
 // order of those earliest times; before a dump is read, every row made so
 // far that is earlier than its earliest time is final and written. With
 // parts in time order, only the rows of about one dump wait at any time.
@@ -120,9 +120,12 @@ int rows_merge(const std::vector<std::string>& inputs, const row_merge_out& out,
 
     // The earliest time of every dump, and the serial numbers that find
     // the jumps between parts. A dump's faults are told when it is merged.
+    // A single dump needs no such pass.
     std::vector<source> sources;
     std::vector<record_row> rows;
-    for (size_t ii = 0; ii < ins.size(); ii++) {
+    const bool single = ins.size() == 1 && ins[0].parts.size() == 1;
+    if (single) sources.push_back({0, 0});
+    for (size_t ii = 0; ii < ins.size() && !single; ii++) {
         input& in = ins[ii];
         for (size_t pi = 0; pi < in.parts.size(); pi++) {
             dump_part p;
