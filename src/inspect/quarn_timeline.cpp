@@ -1,8 +1,9 @@
-// The time line of a connection's dumps and its pcapng form. Block bytes
-// are copied from the dumps as they are; the only blocks made here are the
-// second interface and the enhanced packet blocks that wrap event and gap
-// bytes, and the gap bytes of a jump between two dumps come from the
-// daemon's own gap block writer.
+// The time line of a connection's dumps and its pcapng form, in memory or
+// as a stream. Block bytes are copied from the dumps as they are; the only
+// blocks made here are the two interfaces (the first dump's interface
+// again, named by the connection) and the enhanced packet blocks that wrap
+// event and gap bytes, and the gap bytes of a jump between two dumps come
+// from the daemon's own gap block writer.
 #include "quarn_timeline.h"
 
 #include <sys/stat.h>
