@@ -26,6 +26,8 @@
 #include "inspect/quarn_dumpread.h"
 #include "inspect/quarn_parts.h"
 #include "inspect/quarn_plot.h"
+#include "inspect/quarn_rowmerge.h"
+#include "inspect/quarn_rowtable.h"
 #include "inspect/quarn_timeline.h"
 #include "quarn_dump.h"
 #include "quarn_dumper.h"
@@ -404,6 +406,45 @@ TEST_F(Timeline, TimeValueThenSerialOrder) {
         }
         EXPECT_EQ(tl_serials, c.want);
     }
+}
+
+// Rows of two connections with the same times and serial numbers, given
+// in either order, as rows_merge hands them on: by time, then stem, then
+// serial, each row with its own connection.
+TEST_F(Timeline, RowsOfTwoStemsByTimeThenStemThenSerial) {
+    make_connection(444);
+    make_connection(443);
+    const std::string a = dir_ / STEM, b = dir_ / "conn_444_10.0.0.2_50000";
+    std::vector<std::string> got[2];
+    const std::vector<std::string> orders[2] = {{b, a}, {a, b}};
+    for (int k = 0; k < 2; k++) {
+        row_merge_out out;
+        out.format = [](const record_row& r, std::string_view stem, std::string& line) {
+            line = row_time_text(r.sec, r.usec) + " " + std::string(stem.substr(0, 8)) + " " +
+                   (r.kind == row_kind::gap ? "G" + std::to_string(r.missing) : std::to_string(r.serial));
+        };
+        out.write = [&](const std::string& line) {
+            got[k].push_back(line);
+            return true;
+        };
+        std::vector<std::string> errors;
+        ASSERT_EQ(rows_merge(orders[k], out, errors), 0);
+        EXPECT_TRUE(errors.empty());
+    }
+    std::vector<std::string> want;
+    for (const expect_item& e : EXPECTED) {
+        for (const char* stem : {"conn_443", "conn_444"}) {
+            want.push_back(epoch_text(usec_of(e)) + " " + stem + " " +
+                           (e.kind == 'G' ? "G" + std::to_string(e.missing) : std::to_string(e.serial)));
+        }
+    }
+    // Within one time and one stem, a gap before the record after it: the
+    // items of EXPECTED at one time are already in that order.
+    std::stable_sort(want.begin(), want.end(), [](const std::string& x, const std::string& y) {
+        return x.substr(0, x.find(' ', x.find(' ') + 1)) < y.substr(0, y.find(' ', y.find(' ') + 1));
+    });
+    EXPECT_EQ(got[0], want);
+    EXPECT_EQ(got[1], want);
 }
 
 // "<seconds>.<nanoseconds>" as tshark prints frame.time_epoch, and the
