@@ -1178,6 +1178,18 @@ TEST(TimelineStory, MergedTimelinesKeepEveryRowsConnection) {
         r = test::inspect({"--plot", both, "--stem", stem.substr(stem.rfind('/') + 1), "-o", d / "one.svg"});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(test::file_exists(d / "one.svg"));
+        // --timeline takes the one connection back out: every packet on
+        // its interface 0, the same rows as from the stem.
+        r = test::inspect({"--timeline", both, "--stem", stem.substr(stem.rfind('/') + 1), "-o", d / "one.pcapng"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        r = test::inspect({"--check", d / "one.pcapng"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        auto one = csv_table(test::inspect({"--csv", d / "one.pcapng"}).out);
+        auto alone = csv_table(test::inspect({"--csv", stem}).out);
+        for (auto* rows : {&one, &alone}) {
+            for (auto& row : *rows) row.erase("part");
+        }
+        EXPECT_EQ(one, alone);
     }
 }
 

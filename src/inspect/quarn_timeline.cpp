@@ -529,7 +529,11 @@ int put_head(std::vector<uint8_t>& out, const dump_part& first, const std::strin
 void put_item(std::vector<uint8_t>& out, const timeline_item& it, const dump_part& p, const std::string& jump_comment) {
     if (it.kind == timeline_kind::packet) {
         const uint8_t* b = p.bytes.data() + it.block->offset;
+        const size_t at = out.size();
         out.insert(out.end(), b, b + it.block->length);
+        // A packet of one connection out of merged timelines goes on
+        // interface 0 of the new file, whichever it had there.
+        if (it.block->interface_id != 0) store<uint32_t>(out.data() + at + offsetof(epb_fixed, interface_id), 0);
     } else if (it.block && it.block->type == BT_EPB) {
         put_record_epb(out, it.time_usec, it.block->packet, it.block->caplen, {});
     } else if (it.block) {
