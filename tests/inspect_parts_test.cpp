@@ -3,12 +3,14 @@
 // and through quarn_inspect --join's report.
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "daemon_harness.h"
 #include "inspect/quarn_parts.h"
+#include "quarn_logfmt.h"
 #include "inspect_fixture.h"
 
 namespace quarn {
@@ -107,6 +109,7 @@ TEST_F(Parts, JumpsBetweenPartsNameThePartsAndTheCount) {
         std::vector<part_jump> jumps;
     } cases[] = {
         {"in step", {{0, {5, 6, 7}}, {1, {8, 9}}}, {}},
+        {"one lost", {{0, {5, 6}}, {1, {8, 9}}}, {{0, 1, 6, 8, 1}}},
         {"ten lost", {{0, {5, 6}}, {1, {7}}, {2, {18, 19}}}, {{1, 2, 7, 18, 10}}},
         // 10 comes after 9, not after 1.
         {"numeric order", {{1, {1}}, {9, {2}}, {10, {3}}, {2, {20}}}, {{0, 1, 1, 20, 18}, {1, 2, 20, 2, 4294967277u}}},
@@ -141,17 +144,56 @@ TEST_F(Parts, JumpsBetweenPartsNameThePartsAndTheCount) {
             EXPECT_EQ(part_jump_text(sp, got), text);
             expect_err += "quarn_inspect: " + dir_ / STEM + ": " + text + "\n";
         }
-        // --join tells the same on standard error and still writes the
-        // plain concatenation.
+        // --join tells the same on standard error, and its output passes
+        // the strict check with a gap block of each jump's count right
+        // before the later part's first record: the parts' own blocks
+        // come first, so it follows an interface. Without those blocks the
+        // output is the parts' bytes one after the other.
         const test::run_result r = test::inspect({"--join", dir_ / STEM, "-o", dir_ / "joined"});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, expect_err);
+        const std::vector<uint8_t> joined = test::read_file(dir_ / "joined");
+        dump_contents jc;
+        dump_fault fault;
+        ASSERT_EQ(dump_parse(joined.data(), joined.size(), true, jc, fault), 0)
+            << fault.offset << ": " << fault.message;
+        std::vector<std::pair<uint32_t, uint32_t>> marked;  // missing, serial of the record after
+        std::vector<uint8_t> unmarked;
+        for (size_t i = 0; i < jc.blocks.size(); i++) {
+            const dump_block& b = jc.blocks[i];
+            if (b.kind == dump_block_kind::gap && jc.blocks[i - 1].kind == dump_block_kind::interface) {
+                ASSERT_LT(i + 1, jc.blocks.size());
+                ASSERT_TRUE(dump_block_has_record(jc.blocks[i + 1]));
+                marked.emplace_back(b.missing, rec_serial(jc.blocks[i + 1].record));
+                continue;
+            }
+            unmarked.insert(unmarked.end(), joined.begin() + static_cast<std::ptrdiff_t>(b.offset),
+                            joined.begin() + static_cast<std::ptrdiff_t>(b.offset + b.length));
+        }
+        std::vector<std::pair<uint32_t, uint32_t>> want_marked;
+        for (const part_jump& j : c.jumps) want_marked.emplace_back(j.missing, j.first_serial);
+        EXPECT_EQ(marked, want_marked);
         std::vector<uint8_t> concatenated;
         for (const dump_part& p : sp.parts) {
             const std::vector<uint8_t> b = test::read_file(p.path);
             concatenated.insert(concatenated.end(), b.begin(), b.end());
         }
-        EXPECT_TRUE(test::read_file(dir_ / "joined") == concatenated);
+        EXPECT_TRUE(unmarked == concatenated);
+        // --check counts the parts' own gaps and the jumps alike.
+        uint64_t gaps = c.jumps.size(), missing = 0;
+        for (const part_jump& j : c.jumps) missing += j.missing;
+        for (const dump_part& p : sp.parts) {
+            for (const dump_block& b : p.contents.blocks) {
+                if (b.kind != dump_block_kind::gap) continue;
+                gaps++;
+                missing += b.missing;
+            }
+        }
+        const test::run_result check = test::inspect({"--check", dir_ / "joined"});
+        EXPECT_EQ(check.status, 0) << check.err;
+        EXPECT_NE(check.out.find(", " + std::to_string(gaps) + " gaps, " + std::to_string(missing) + " records missing"),
+                  std::string::npos)
+            << check.out;
         unlink((dir_ / "joined").c_str());
     }
 }

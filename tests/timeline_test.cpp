@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <cstring>
 #include <string>
@@ -25,6 +26,8 @@
 #include "inspect/quarn_dumpread.h"
 #include "inspect/quarn_parts.h"
 #include "inspect/quarn_plot.h"
+#include "inspect/quarn_rowmerge.h"
+#include "inspect/quarn_rowtable.h"
 #include "inspect/quarn_timeline.h"
 #include "quarn_dump.h"
 #include "quarn_dumppolicy.h"
@@ -175,19 +178,26 @@ TEST_F(Timeline, HoldsTheDumpsBlocksInTimeOrderWithEventsAndGapsOnInterfaceOne) 
     const dump_part parts[] = {walk(part(0)), walk(part(1)), walk(part(2))};
     const dump_part tl = walk(make_timeline(dir_ / STEM));
 
-    // One section: dump .0's section header and interface, byte for byte,
-    // then the records' interface.
+    // One section: dump .0's section header byte for byte and its
+    // interface named by the connection's stem, then the records'
+    // interface, named the same.
     ASSERT_EQ(tl.contents.sections.size(), 1u);
     ASSERT_GE(tl.contents.blocks.size(), 3u + std::size(EXPECTED));
     EXPECT_EQ(block_bytes(tl, tl.contents.blocks[0]), block_bytes(parts[0], parts[0].contents.blocks[0]));
-    EXPECT_EQ(block_bytes(tl, tl.contents.blocks[1]), block_bytes(parts[0], parts[0].contents.blocks[1]));
+    const std::string stem_hex = test::hex(reinterpret_cast<const uint8_t*>(STEM), strlen(STEM)) + " 00";
+    const std::vector<uint8_t> idb0 = block_bytes(parts[0], parts[0].contents.blocks[1]);
+    ASSERT_EQ(idb0.size(), 24u);  // no options but the end of options
+    EXPECT_EQ(test::hex(block_bytes(tl, tl.contents.blocks[1])),
+              "01 00 00 00 34 00 00 00 " + test::hex(idb0.data() + 8, 8) +  // link type, snap length
+                  " 02 00 17 00 " + stem_hex +                                  // if_name, 23 bytes
+                  " 00 00 00 00 34 00 00 00");
     const std::string description = "quarn_dumper records; stacks 1=alpha 2=bravo";
     EXPECT_EQ(test::hex(block_bytes(tl, tl.contents.blocks[2])),
-              "01 00 00 00 54 00 00 00 93 00 00 00 00 00 00 00 "  // link type 147, snap length 0
-              "02 00 05 00 71 75 61 72 6E 00 00 00 "               // if_name "quarn"
-              "03 00 2C 00 " +                                     // if_description, 44 bytes
+              "01 00 00 00 64 00 00 00 93 00 00 00 00 00 00 00 "  // link type 147, snap length 0
+              "02 00 17 00 " + stem_hex +                          // if_name
+                  " 03 00 2C 00 " +                                // if_description, 44 bytes
                   test::hex(reinterpret_cast<const uint8_t*>(description.data()), description.size()) +
-                  " 00 00 00 00 54 00 00 00");
+                  " 00 00 00 00 64 00 00 00");
 
     ASSERT_EQ(tl.contents.blocks.size(), 3u + std::size(EXPECTED));
     for (size_t i = 0; i < std::size(EXPECTED); i++) {
@@ -298,6 +308,144 @@ TEST_F(Timeline, CheckedAndReadBackAsRecords) {
     }
 }
 
+// The rows of a --csv table by column name (no cell of these tables holds
+// a comma).
+std::vector<std::map<std::string, std::string>> csv_table(const std::string& csv) {
+    auto cells = [](const std::string& l) {
+        std::vector<std::string> c;
+        std::stringstream in(l);
+        for (std::string x; std::getline(in, x, ',');) c.push_back(x);
+        if (!l.empty() && l.back() == ',') c.push_back("");
+        return c;
+    };
+    const std::vector<std::string> lines = test::split_lines(csv);
+    std::vector<std::map<std::string, std::string>> rows;
+    if (lines.empty()) return rows;
+    const std::vector<std::string> head = cells(lines[0]);
+    for (size_t i = 1; i < lines.size(); i++) {
+        const std::vector<std::string> c = cells(lines[i]);
+        std::map<std::string, std::string> row;
+        for (size_t k = 0; k < head.size() && k < c.size(); k++) row[head[k]] = c[k];
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// Records go in the order of their times' values, equal times in serial
+// order counted modulo 2^32, whatever the order of the blocks: two dumps
+// written into one file the later first, as a merge of the two can leave
+// them. A gap stays before the record after it.
+TEST_F(Timeline, TimeValueThenSerialOrder) {
+    struct at {
+        uint32_t serial;
+        int64_t sec, usec;  // record time; the header's offset is 0 or 1700000000
+    };
+    const struct {
+        const char* name;
+        int64_t offset_sec;
+        std::vector<at> earlier, later;  // the two dumps
+        std::string want;                // "serial" per record, "G<missing>" per gap
+    } cases[] = {
+        {"equal times", OFFSET_SEC, {{89, 100, 0}, {90, 100, 0}, {91, 100, 0}}, {{92, 100, 0}, {93, 100, 0}},
+         "89 90 91 92 93"},
+        {"equal times across the wrap", OFFSET_SEC, {{4294967294u, 100, 0}, {4294967295u, 100, 0}},
+         {{0, 100, 0}, {1, 100, 0}}, "4294967294 4294967295 0 1"},
+        {"a gap in the later dump", OFFSET_SEC, {{5, 100, 0}, {6, 100, 0}}, {{7, 100, 0}, {10, 100, 0}},
+         "5 6 7 G2 10"},
+        // 9.5 s before 10 s, though "10.000000" sorts before "9.500000" as text.
+        {"times of different widths", 0, {{5, 9, 500000}}, {{6, 10, 0}}, "5 6"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const std::string& n : test::list_dir(dir_.path())) unlink((dir_ / n).c_str());
+        qb::header_fields h;
+        h.offset_sec = c.offset_sec;
+        for (const std::vector<at>* recs_at : {&c.earlier, &c.later}) {
+            std::vector<qb::record_fields> recs;
+            for (const at& a : *recs_at) recs.push_back(rec(a.serial, test::STACK_A, a.sec, a.usec, REC_EVENT_IN, true));
+            dump(h, recs);
+        }
+        std::map<int32_t, std::string> dumps;
+        for (const std::string& n : test::list_dir(dir_.path())) {
+            dump_name dn;
+            if (parse_dump_name(n, dn)) dumps[dn.seq] = dir_ / n;
+        }
+        ASSERT_EQ(dumps.size(), 2u);
+        const std::string swapped = dir_ / "swapped.pcapng";
+        std::vector<uint8_t> bytes = test::read_file(dumps.rbegin()->second);
+        const std::vector<uint8_t> earlier = test::read_file(dumps.begin()->second);
+        bytes.insert(bytes.end(), earlier.begin(), earlier.end());
+        test::write_file(swapped, bytes);
+
+        timeline t;
+        std::string err;
+        ASSERT_EQ(timeline_load(swapped, t, err), 0) << err;
+        std::string got;
+        for (const timeline_item& it : t.items) {
+            if (!got.empty()) got += " ";
+            got += it.kind == timeline_kind::gap ? "G" + std::to_string(it.missing) : std::to_string(rec_serial(it.record));
+        }
+        EXPECT_EQ(got, c.want);
+        // The same order in the timeline file and in --csv.
+        const std::string tl = make_timeline(swapped);
+        const test::run_result r = test::inspect({"--csv", swapped});
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::string csv_serials;
+        for (auto& row : csv_table(r.out)) {
+            if (!csv_serials.empty()) csv_serials += " ";
+            csv_serials += row["block"] == "gap" ? "G" + row["missing"] : row["serial"];
+        }
+        EXPECT_EQ(csv_serials, c.want);
+        const dump_part tw = walk(tl);
+        std::string tl_serials;
+        for (const dump_block& b : tw.contents.blocks) {
+            if (!dump_block_has_record(b) && b.kind != dump_block_kind::gap) continue;
+            if (!tl_serials.empty()) tl_serials += " ";
+            tl_serials += b.kind == dump_block_kind::gap ? "G" + std::to_string(b.missing) : std::to_string(rec_serial(b.record));
+        }
+        EXPECT_EQ(tl_serials, c.want);
+    }
+}
+
+// Rows of two connections with the same times and serial numbers, given
+// in either order, as rows_merge hands them on: by time, then stem, then
+// serial, each row with its own connection.
+TEST_F(Timeline, RowsOfTwoStemsByTimeThenStemThenSerial) {
+    make_connection(444);
+    make_connection(443);
+    const std::string a = dir_ / STEM, b = dir_ / "conn_444_10.0.0.2_50000";
+    std::vector<std::string> got[2];
+    const std::vector<std::string> orders[2] = {{b, a}, {a, b}};
+    for (int k = 0; k < 2; k++) {
+        row_merge_out out;
+        out.format = [](const record_row& r, std::string_view stem, std::string& line) {
+            line = row_time_text(r.sec, r.usec) + " " + std::string(stem.substr(0, 8)) + " " +
+                   (r.kind == row_kind::gap ? "G" + std::to_string(r.missing) : std::to_string(r.serial));
+        };
+        out.write = [&](const std::string& line) {
+            got[k].push_back(line);
+            return true;
+        };
+        std::vector<std::string> errors;
+        ASSERT_EQ(rows_merge(orders[k], out, errors), 0);
+        EXPECT_TRUE(errors.empty());
+    }
+    std::vector<std::string> want;
+    for (const expect_item& e : EXPECTED) {
+        for (const char* stem : {"conn_443", "conn_444"}) {
+            want.push_back(epoch_text(usec_of(e)) + " " + stem + " " +
+                           (e.kind == 'G' ? "G" + std::to_string(e.missing) : std::to_string(e.serial)));
+        }
+    }
+    // Within one time and one stem, a gap before the record after it: the
+    // items of EXPECTED at one time are already in that order.
+    std::stable_sort(want.begin(), want.end(), [](const std::string& x, const std::string& y) {
+        return x.substr(0, x.find(' ', x.find(' ') + 1)) < y.substr(0, y.find(' ', y.find(' ') + 1));
+    });
+    EXPECT_EQ(got[0], want);
+    EXPECT_EQ(got[1], want);
+}
+
 // "<seconds>.<nanoseconds>" as tshark prints frame.time_epoch, and the
 // interface id, for every frame of the expected items from `from` to `to`.
 std::string frames_of(size_t from, size_t to) {
@@ -337,26 +485,33 @@ TEST_F(Timeline, CaptureToolsCountCutAndMergeIt) {
     EXPECT_EQ(tshark_frames(cut), frames_of(1, 5));
 
     // A second connection a second later, interleaved in time with the
-    // first: the merge is in time order and keeps both interfaces.
+    // first: the merge is in time order and keeps every interface, each
+    // named by its connection, the records interfaces with their stacks.
     make_connection(444, 1);
-    const std::string tl2 = make_timeline(dir_ / "conn_444_10.0.0.2_50000", "tl2.pcapng");
+    const std::string stem2 = "conn_444_10.0.0.2_50000";
+    const std::string tl2 = make_timeline(dir_ / stem2, "tl2.pcapng");
     const std::string merged = dir_ / "merged.pcapng";
     r = tool("mergecap", {"-w", merged, tl, tl2});
     ASSERT_EQ(r.status, 0) << r.err;
-    r = tool("tshark", {"-r", merged, "-T", "fields", "-e", "frame.time_epoch", "-e", "frame.interface_name"});
+    r = tool("tshark", {"-r", merged, "-T", "fields", "-e", "frame.time_epoch", "-e", "frame.interface_name", "-e",
+                        "frame.interface_description"});
     ASSERT_EQ(r.status, 0) << r.err;
     const std::vector<std::string> lines = test::split_lines(r.out);
     ASSERT_EQ(lines.size(), 2 * n);
     std::vector<std::string> times;
-    size_t on_records_interface = 0;
+    std::map<std::string, size_t> per_interface;  // name and description
     for (const std::string& l : lines) {
         times.push_back(l.substr(0, l.find('\t')));
-        if (l.ends_with("\tquarn")) on_records_interface++;
+        per_interface[l.substr(l.find('\t') + 1)]++;
     }
     EXPECT_TRUE(std::is_sorted(times.begin(), times.end())) << r.out;
     const size_t non_packets = static_cast<size_t>(
         std::count_if(std::begin(EXPECTED), std::end(EXPECTED), [](const expect_item& e) { return e.kind != 'P'; }));
-    EXPECT_EQ(on_records_interface, 2 * non_packets);
+    const std::string stacks = "\tquarn_dumper records; stacks 1=alpha 2=bravo";
+    const std::map<std::string, size_t> want = {
+        {std::string(STEM) + "\t", n - non_packets}, {std::string(STEM) + stacks, non_packets},
+        {stem2 + "\t", n - non_packets}, {stem2 + stacks, non_packets}};
+    EXPECT_EQ(per_interface, want);
 }
 
 TEST_F(Timeline, CompressedDumpsAndSingleFiles) {
@@ -398,15 +553,11 @@ TEST_F(Timeline, RefusesWhatItCannotRead) {
         std::vector<std::string> args;
         std::string err;  // start of the one line on stderr
     };
-    std::vector<uint8_t> cut = test::read_file(part(1));
-    cut.resize(cut.size() - 10);
-    test::write_file(part(1), cut);
     const refusal cases[] = {
         {{"--timeline", dir_ / "nothing"}, "usage:"},
         {{"--timeline", dir_ / "nothing", "-o", out},
          "quarn_inspect: " + dir_ / "nothing" + ": no dumps named"},
-        {{"--timeline", dir_ / STEM, "-o", out},
-         "quarn_inspect: " + part(1) + ": offset "},
+        {{"--csv", "--stem", STEM, dir_ / STEM}, "usage:"},
     };
     for (const refusal& c : cases) {
         const test::run_result r = test::inspect(c.args);
@@ -416,6 +567,66 @@ TEST_F(Timeline, RefusesWhatItCannotRead) {
             EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         }
         EXPECT_FALSE(test::file_exists(out));
+    }
+}
+
+// A dump cut in its last block, alone or as a part of its connection:
+// --csv, --timeline and --plot give every whole block before the cut, then
+// name the fault on standard error with status 1.
+TEST_F(Timeline, CutFilesGiveTheirWholeBlocks) {
+    ASSERT_TRUE(test::have_program("gnuplot"));
+    make_connection();
+    // What the whole files give, less the record of serial 11, the last
+    // block of dump .1; in the connection's timeline it is one more record
+    // missing before serial 20.
+    const auto csv_of = [](const test::run_result& r) {
+        std::vector<std::string> serials;
+        for (auto& row : csv_table(r.out)) serials.push_back(row["block"] + " " + row["serial"] + " " + row["time"]);
+        return serials;
+    };
+    const auto timeline_of = [](const std::string& path) {
+        std::vector<std::string> serials;
+        for (const dump_block& b : walk(path).contents.blocks) {
+            if (dump_block_has_record(b)) serials.push_back(std::to_string(rec_serial(b.record)));
+            else if (b.kind == dump_block_kind::gap) serials.push_back("G" + std::to_string(b.missing));
+        }
+        return serials;
+    };
+    const auto without_11 = [](std::vector<std::string> v) {
+        std::erase_if(v, [](const std::string& x) { return x == "11" || x.starts_with("packet 11 "); });
+        return v;
+    };
+    const std::vector<std::string> args[] = {{dir_ / STEM}, {part(1)}};
+    std::vector<std::string> want_csv[2];
+    for (int i = 0; i < 2; i++) want_csv[i] = without_11(csv_of(test::inspect({"--csv", args[i][0]})));
+    ASSERT_EQ(want_csv[0].size(), std::size(EXPECTED) - 1);
+    const std::vector<std::string> want_timeline[2] = {{"5", "6", "G2", "9", "10", "G9", "20", "21"}, {"10"}};
+    std::vector<uint8_t> cut = test::read_file(part(1));
+    cut.resize(cut.size() - 10);
+    test::write_file(part(1), cut);
+
+    for (int i = 0; i < 2; i++) {
+        SCOPED_TRACE(args[i][0]);
+        const std::string fault = "quarn_inspect: " + part(1) + ": offset ";
+        test::run_result r = test::inspect({"--csv", args[i][0]});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.err.starts_with(fault)) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(csv_of(r), want_csv[i]);
+
+        const std::string tl = dir_ / "cut_tl.pcapng";
+        r = test::inspect({"--timeline", args[i][0], "-o", tl});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.err.starts_with(fault)) << r.err;
+        EXPECT_EQ(timeline_of(tl), want_timeline[i]);
+
+        const std::string png = dir_ / "cut.png";
+        r = test::inspect({"--plot", args[i][0], "-o", png});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.err.starts_with(fault)) << r.err;
+        EXPECT_TRUE(test::file_exists(png));
+        unlink(png.c_str());
+        unlink(tl.c_str());
     }
 }
 
@@ -745,10 +956,16 @@ TEST(TimelineStory, TimesWindowsAndEventsAsTheSynthesizerMadeThem) {
     r = test::inspect({"--check", tl});
     EXPECT_EQ(r.status, 0) << r.err;
 
-    // The plot's data: one state row per record with its window, and the
-    // events and gaps on their rows.
+    // Written as a stream, a part or two at a time, it is the file that the
+    // whole connection in memory gives.
     timeline t;
     ASSERT_EQ(timeline_load(stem, t, err), 0) << err;
+    std::vector<uint8_t> whole;
+    ASSERT_EQ(timeline_pcapng(t, whole, err), 0) << err;
+    EXPECT_TRUE(test::read_file(tl) == whole);
+
+    // The plot's data: one state row per record with its window, and the
+    // events and gaps on their rows.
     temp_dir plot_dir;
     std::string script;
     ASSERT_EQ(plot_write_files(t, plot_dir.path(), plot_format::png, script, err), 0) << err;
@@ -806,6 +1023,202 @@ TEST(TimelineStory, TimesWindowsAndEventsAsTheSynthesizerMadeThem) {
     for (const char* name : {"out", "in"}) events_want.erase(name);
     EXPECT_EQ(events_got, events_want);
     EXPECT_EQ(events_want["gap"], 3u);
+}
+
+// "N gaps, M records missing" of a --check summary line.
+std::string losses_of(const std::string& summary) {
+    const size_t to = summary.find(" records missing");
+    const size_t from = summary.rfind(", ", summary.rfind(" gaps, ", to)) + 2;
+    return to == std::string::npos ? "(none in: " + summary + ")" : summary.substr(from, to + 16 - from);
+}
+
+// The gap rows of a --csv table: time, serial and missing count.
+std::vector<std::string> csv_gaps(const std::string& csv) {
+    std::vector<std::string> gaps;
+    for (auto& row : csv_table(csv)) {
+        if (row["block"] == "gap") gaps.push_back(row["time"] + " " + row["serial"] + " " + row["missing"]);
+    }
+    return gaps;
+}
+
+// Losses survive a join: the synthesizer's stories with losses inside a
+// dump, in a removed dump and between dumps give the same gaps and missing
+// counts from the joined file as from the stem, in --check, --csv, the
+// timeline and the plot's data, and as many as the synthesizer lost.
+TEST(TimelineStory, AJoinedFileKeepsTheLossesOfItsStem) {
+    if (!*test::synth_path()) GTEST_SKIP() << "quarn_synth not built";
+    const std::vector<std::vector<std::string>> cases = {
+        {"--story", "--losses", "-s", "3"},
+        {"--story", "--messages", "6", "-s", "9", "--losses", "--stack", "rack"},
+    };
+    for (const std::vector<std::string>& args : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        test::daemon_setup setup;
+        const std::string values = setup.tmp / "values.jsonl";
+        setup.run_synthesized(args, values);
+        if (::testing::Test::HasFatalFailure()) return;
+        std::vector<test::json_object> want;
+        std::string err;
+        ASSERT_TRUE(test::parse_json_lines(test::read_text(values), &want, &err)) << err;
+        uint64_t want_gaps = 0, want_missing = 0;
+        for (const test::json_object& v : want) {
+            if (v.at("block").text != "gap") continue;
+            want_gaps++;
+            want_missing += std::stoull(v.at("missing").text);
+        }
+        ASSERT_GE(want_gaps, 3u);
+        std::string stem;
+        for (const std::string& n : test::list_dir(setup.out)) {
+            dump_name dn;
+            if (parse_dump_name(n, dn)) stem = setup.out + "/" + dn.stem;
+        }
+        ASSERT_FALSE(stem.empty());
+        const std::string joined = setup.tmp / "joined.pcapng";
+        test::run_result r = test::inspect({"--join", stem, "-o", joined});
+        ASSERT_EQ(r.status, 0) << r.err;
+
+        // --check of the joined file and of both timelines.
+        const std::string losses =
+            std::to_string(want_gaps) + " gaps, " + std::to_string(want_missing) + " records missing";
+        r = test::inspect({"--check", joined});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(losses_of(r.out), losses);
+        for (const std::string& from : {stem, joined}) {
+            SCOPED_TRACE(from);
+            const std::string tl = setup.tmp / "tl.pcapng";
+            r = test::inspect({"--timeline", from, "-o", tl});
+            ASSERT_EQ(r.status, 0) << r.err;
+            r = test::inspect({"--check", tl});
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(losses_of(r.out), losses);
+        }
+
+        // --csv: the same gap rows, at the same times and serials.
+        const test::run_result by_stem = test::inspect({"--csv", stem});
+        const test::run_result by_join = test::inspect({"--csv", joined});
+        ASSERT_EQ(by_stem.status, 0) << by_stem.err;
+        ASSERT_EQ(by_join.status, 0) << by_join.err;
+        const std::vector<std::string> gaps = csv_gaps(by_stem.out);
+        EXPECT_EQ(gaps.size(), want_gaps);
+        EXPECT_EQ(csv_gaps(by_join.out), gaps);
+
+        // The plot's gaps: the same marks and counts.
+        std::string plotted[2];
+        for (int i = 0; i < 2; i++) {
+            timeline t;
+            ASSERT_EQ(timeline_load(i == 0 ? stem : joined, t, err), 0) << err;
+            temp_dir plot_dir;
+            std::string script;
+            ASSERT_EQ(plot_write_files(t, plot_dir.path(), plot_format::png, script, err), 0) << err;
+            for (const std::string& l : test::split_lines(test::read_text(script))) {
+                if (l.rfind("set object", 0) == 0 || l.rfind("set label", 0) == 0) plotted[i] += l + "\n";
+            }
+            plotted[i] += test::read_text(plot_dir / "events.dat");
+        }
+        size_t shaded = 0;
+        for (size_t at = 0; (at = plotted[0].find(" rect from ", at)) != std::string::npos; at++) shaded++;
+        EXPECT_EQ(shaded, want_gaps) << plotted[0];
+        EXPECT_EQ(plotted[1], plotted[0]);
+    }
+}
+
+// Merged timelines keep who is who: the timelines of two stories (default
+// stack and RACK, each with losses) merged by mergecap give the same --csv
+// as the two stems, every row with its stack and its own time; --plot asks
+// which connection to draw and draws the one named as from its stem.
+TEST(TimelineStory, MergedTimelinesKeepEveryRowsConnection) {
+    if (!*test::synth_path()) GTEST_SKIP() << "quarn_synth not built";
+    ASSERT_TRUE(test::have_program("mergecap"));
+    const std::vector<std::vector<std::string>> stories = {
+        {"--story", "--losses", "-s", "3"},
+        {"--story", "--messages", "6", "-s", "5", "--losses", "--stack", "rack"},
+    };
+    temp_dir d;
+    std::vector<std::unique_ptr<test::daemon_setup>> setups;
+    std::vector<std::string> stems, timelines;
+    for (const std::vector<std::string>& args : stories) {
+        setups.push_back(std::make_unique<test::daemon_setup>());
+        test::daemon_setup& setup = *setups.back();
+        setup.run_synthesized(args, setup.tmp / "values.jsonl");
+        if (::testing::Test::HasFatalFailure()) return;
+        std::string stem;
+        for (const std::string& n : test::list_dir(setup.out)) {
+            dump_name dn;
+            if (parse_dump_name(n, dn)) stem = setup.out + "/" + dn.stem;
+        }
+        ASSERT_FALSE(stem.empty());
+        stems.push_back(stem);
+        timelines.push_back(d / ("tl" + std::to_string(timelines.size()) + ".pcapng"));
+        const test::run_result r = test::inspect({"--timeline", stem, "-o", timelines.back()});
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+    const std::string name0 = stems[0].substr(stems[0].rfind('/') + 1);
+    const std::string name1 = stems[1].substr(stems[1].rfind('/') + 1);
+    ASSERT_NE(name0, name1);
+    const std::string both = d / "both.pcapng";
+    test::run_result r = tool("mergecap", {"-w", both, timelines[0], timelines[1]});
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    const test::run_result by_stems = test::inspect({"--csv", stems[0], stems[1]});
+    ASSERT_EQ(by_stems.status, 0) << by_stems.err;
+    const test::run_result merged = test::inspect({"--csv", both});
+    ASSERT_EQ(merged.status, 0) << merged.err;
+    const auto want = csv_table(by_stems.out);
+    auto got = csv_table(merged.out);
+    ASSERT_GT(want.size(), 600u);
+    ASSERT_EQ(got.size(), want.size());
+    std::map<std::string, size_t> stacks;
+    for (size_t i = 0; i < want.size(); i++) {
+        SCOPED_TRACE("row " + std::to_string(i));
+        auto w = want[i];
+        // A stem's rows name their part; a timeline has none.
+        w.erase("part");
+        got[i].erase("part");
+        EXPECT_EQ(got[i], w);
+        stacks[w["stack"]]++;
+    }
+    EXPECT_GT(stacks["default"], 300u);
+    EXPECT_GT(stacks["rack"], 300u);
+
+    // --plot: refused without a choice, naming both; drawn with one.
+    r = test::inspect({"--plot", both, "-o", d / "both.svg"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(name0), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(name1), std::string::npos) << r.err;
+    for (const std::string& stem : stems) {
+        SCOPED_TRACE(stem);
+        std::string err;
+        timeline from_stem, from_merge;
+        ASSERT_EQ(timeline_load(stem, from_stem, err), 0) << err;
+        ASSERT_EQ(timeline_load(both, stem.substr(stem.rfind('/') + 1), from_merge, err), 0) << err;
+        std::string data[2];
+        for (int i = 0; i < 2; i++) {
+            temp_dir plot_dir;
+            std::string script;
+            ASSERT_EQ(plot_write_files(i == 0 ? from_stem : from_merge, plot_dir.path(), plot_format::svg, script, err),
+                      0)
+                << err;
+            for (const char* f : {"state.dat", "sent.dat", "resent.dat", "acks.dat", "events.dat"}) {
+                data[i] += std::string(f) + ":\n" + test::read_text(plot_dir / f);
+            }
+        }
+        EXPECT_EQ(data[1], data[0]);
+        r = test::inspect({"--plot", both, "--stem", stem.substr(stem.rfind('/') + 1), "-o", d / "one.svg"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(test::file_exists(d / "one.svg"));
+        // --timeline takes the one connection back out: every packet on
+        // its interface 0, the same rows as from the stem.
+        r = test::inspect({"--timeline", both, "--stem", stem.substr(stem.rfind('/') + 1), "-o", d / "one.pcapng"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        r = test::inspect({"--check", d / "one.pcapng"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        auto one = csv_table(test::inspect({"--csv", d / "one.pcapng"}).out);
+        auto alone = csv_table(test::inspect({"--csv", stem}).out);
+        for (auto* rows : {&one, &alone}) {
+            for (auto& row : *rows) row.erase("part");
+        }
+        EXPECT_EQ(one, alone);
+    }
 }
 
 }  // namespace

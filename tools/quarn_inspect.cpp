@@ -2,7 +2,7 @@
 // the fields of the record bytes it carries and the TCP state they decode
 // to, writes the decoded records of files and connections as one CSV
 // table, checks a file's structure and consistency, joins a connection's
-// numbered dumps into one stream (telling the records lost between them),
+// numbered dumps into one stream (marking the records lost between them),
 // rebuilds the index lines that a fault lost, from the files alone, merges
 // a connection's records and packets into one capture on a time line, and
 // plots its sequence numbers and congestion window over time.
@@ -27,6 +27,7 @@
 #include "inspect/quarn_parts.h"
 #include "inspect/quarn_plot.h"
 #include "inspect/quarn_reindex.h"
+#include "inspect/quarn_rowmerge.h"
 #include "inspect/quarn_rowtable.h"
 #include "inspect/quarn_timeline.h"
 #include "quarn_dumppolicy.h"
@@ -47,8 +48,8 @@ void usage(FILE* to) {
             "       %s --check file ...\n"
             "       %s --join path_stem [-o file]\n"
             "       %s --reindex dir\n"
-            "       %s --timeline file|path_stem -o file.pcapng\n"
-            "       %s --plot file|path_stem -o file.png|file.svg\n",
+            "       %s --timeline file|path_stem [--stem stem] -o file.pcapng\n"
+            "       %s --plot file|path_stem [--stem stem] -o file.png|file.svg\n",
             PROG, PROG, PROG, PROG, PROG, PROG, PROG);
 }
 
@@ -82,46 +83,37 @@ int show_files(const std::vector<std::string>& files, bool json) {
 }
 
 // One table of decoded records over every file and connection stem given,
-// in time order, the header line once. Over a stem, a serial jump between
-// two parts is a gap row. An input that cannot be read whole is named on
-// standard error and left out.
+// in order (quarn_rowmerge.h), the header line once, gathered one dump at a
+// time. An input that cannot be read whole is named on standard error
+// after the rows of what could be read, and the status is 1.
 int csv_table(const std::vector<std::string>& inputs) {
-    int status = 0;
-    std::vector<stem_parts> loaded;
-    for (const std::string& in : inputs) {
-        stem_parts sp;
-        std::string err;
-        struct stat st;
-        int rc;
-        if (stat(in.c_str(), &st) == 0) {
-            sp.parts.emplace_back();
-            rc = dump_part_load(in, false, sp.parts.back(), err);
-        } else {
-            rc = stem_parts_load(in, false, sp, err);
-        }
-        if (rc != 0) {
-            fprintf(stderr, "%s: %s\n", PROG, err.c_str());
-            status = 1;
-            continue;
-        }
-        loaded.push_back(std::move(sp));
-    }
-    std::vector<record_row> rows;
-    for (const stem_parts& sp : loaded) rows_of_parts(sp, rows);
-    rows_set_tick_rate(rows);
-    rows_sort_by_time(rows);
     std::string out;
     csv_append_header(out);
-    for (const record_row& r : rows) {
-        csv_append_row(out, r);
-        if (out.size() >= CSV_CHUNK) {
-            fwrite(out.data(), 1, out.size(), stdout);
-            out.clear();
+    bool failed = false;
+    int write_errno = 0;
+    row_merge_out merge_out;
+    merge_out.format = [](const record_row& r, std::string_view, std::string& line) { csv_append_row(line, r); };
+    merge_out.write = [&](const std::string& line) {
+        out += line;
+        if (out.size() < CSV_CHUNK) return true;
+        fwrite(out.data(), 1, out.size(), stdout);
+        out.clear();
+        if (ferror(stdout)) {
+            write_errno = errno;
+            failed = true;
         }
+        return !failed;
+    };
+    std::vector<std::string> errors;
+    int status = rows_merge(inputs, merge_out, errors) == 0 ? 0 : 1;
+    if (!failed) fwrite(out.data(), 1, out.size(), stdout);
+    if (!failed && fflush(stdout) != 0) {
+        write_errno = errno;
+        failed = true;
     }
-    fwrite(out.data(), 1, out.size(), stdout);
-    if (fflush(stdout) != 0) {
-        complain("standard output", strerror(errno));
+    for (const std::string& e : errors) fprintf(stderr, "%s: %s\n", PROG, e.c_str());
+    if (failed) {
+        complain("standard output", strerror(write_errno));
         status = 1;
     }
     return status;
@@ -174,9 +166,12 @@ bool write_all(int fd, const uint8_t* p, size_t n) {
     return true;
 }
 
-// The parts' bytes one after the other, as they are; every serial jump
-// between two parts is told on standard error, since no block in the
-// joined stream marks it.
+// The parts' bytes one after the other, as they are, except that a serial
+// jump between two parts becomes a gap block of the daemon's, carrying the
+// missing count, right before the later part's first record (after its
+// section header and interfaces), where a gap block inside one dump would
+// stand; every reader of the joined file then counts the same losses as
+// over the parts. Each jump is also told on standard error.
 int join_dumps(const std::string& path_stem, const char* out_path) {
     // Every part is read and walked before anything is written, so a bad
     // part leaves no half-joined output.
@@ -196,11 +191,21 @@ int join_dumps(const std::string& path_stem, const char* out_path) {
         }
     }
     int status = 0;
-    for (const dump_part& p : sp.parts) {
-        if (!write_all(fd, p.bytes.data(), p.bytes.size())) {
+    size_t jump = 0;
+    for (size_t i = 0; i < sp.parts.size() && status == 0; i++) {
+        const dump_part& p = sp.parts[i];
+        size_t split = 0;  // where a gap block goes, or 0
+        std::vector<uint8_t> gap;
+        if (jump < sp.jumps.size() && sp.jumps[jump].after == i) {
+            split = p.contents.blocks[p.first_record].offset;
+            gap = gap_block_bytes(sp.jumps[jump].missing);
+            jump++;
+        }
+        const bool written = write_all(fd, p.bytes.data(), split) && write_all(fd, gap.data(), gap.size()) &&
+                             write_all(fd, p.bytes.data() + split, p.bytes.size() - split);
+        if (!written) {
             complain(out_path ? out_path : "standard output", strerror(errno));
             status = 1;
-            break;
         }
     }
     if (out_path && close(fd) != 0 && status == 0) {
@@ -210,22 +215,48 @@ int join_dumps(const std::string& path_stem, const char* out_path) {
     return status;
 }
 
-// The records of one dump or of a connection's dumps as a pcapng file in
-// time order.
-int load_timeline(const std::string& arg, timeline& t) {
+// The records of one dump or of a connection's dumps in time order (of
+// the connection `stem` in a file of several). 0; 1 when a file was cut or
+// damaged, told on standard error, with the whole blocks before the fault
+// loaded; -1 (told) when there is nothing to show.
+int load_timeline(const std::string& arg, const std::string& stem, timeline& t) {
     std::string err;
-    if (timeline_load(arg, t, err) != 0) {
-        fprintf(stderr, "%s: %s\n", PROG, err.c_str());
-        return -1;
-    }
-    return 0;
+    const int rc = timeline_load(arg, stem, t, err);
+    if (rc != 0) fprintf(stderr, "%s: %s\n", PROG, err.c_str());
+    return rc;
 }
 
-int write_timeline(const std::string& arg, const char* out_path) {
+// The timeline as a pcapng file; what a cut file held before its fault is
+// written, and the status is then 1.
+int write_timeline(const std::string& arg, const std::string& stem, const char* out_path) {
+    struct stat st;
+    if (stat(arg.c_str(), &st) != 0) {
+        // A connection's parts, one or two at a time; the output is opened
+        // with the first bytes, so a stem without dumps leaves none.
+        int fd = -1;
+        int write_errno = 0;
+        std::string err;
+        const int rc = timeline_stream_stem(arg, [&](const std::vector<uint8_t>& bytes) {
+            if (fd < 0) fd = open(out_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (fd < 0 || !write_all(fd, bytes.data(), bytes.size())) {
+                write_errno = errno;
+                return false;
+            }
+            return true;
+        }, err);
+        if (fd >= 0 && close(fd) != 0 && write_errno == 0) write_errno = errno;
+        if (write_errno != 0) {
+            complain(out_path, strerror(write_errno));
+            return 1;
+        }
+        if (rc != 0) fprintf(stderr, "%s: %s\n", PROG, err.c_str());
+        return rc == 0 ? 0 : 1;
+    }
     timeline t;
     std::vector<uint8_t> out;
     std::string err;
-    if (load_timeline(arg, t) != 0) return 1;
+    const int loaded = load_timeline(arg, stem, t);
+    if (loaded < 0) return 1;
     if (timeline_pcapng(t, out, err) != 0) {
         fprintf(stderr, "%s: %s\n", PROG, err.c_str());
         return 1;
@@ -241,11 +272,12 @@ int write_timeline(const std::string& arg, const char* out_path) {
         complain(out_path, strerror(written ? errno : saved));
         return 1;
     }
-    return 0;
+    return loaded == 0 ? 0 : 1;
 }
 
-// The picture of one dump or of a connection's dumps, drawn by gnuplot.
-int write_plot(const std::string& arg, const char* out_path) {
+// The picture of one dump or of a connection's dumps, drawn by gnuplot; of
+// a cut file, what it held before its fault, with status 1.
+int write_plot(const std::string& arg, const std::string& stem, const char* out_path) {
     plot_format f;
     if (!plot_format_of(out_path, f)) {
         complain(out_path, "--plot writes a .png or an .svg file");
@@ -260,18 +292,19 @@ int write_plot(const std::string& arg, const char* out_path) {
     }
     timeline t;
     std::string err;
-    if (load_timeline(arg, t) != 0) return 1;
+    const int loaded = load_timeline(arg, stem, t);
+    if (loaded < 0) return 1;
     if (plot_timeline(t, gnuplot, out_path, f, err) != 0) {
         fprintf(stderr, "%s: %s\n", PROG, err.c_str());
         return 1;
     }
-    return 0;
+    return loaded == 0 ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    enum { OPT_JSON = 1, OPT_CHECK, OPT_JOIN, OPT_REINDEX, OPT_CSV, OPT_TIMELINE, OPT_PLOT };
+    enum { OPT_JSON = 1, OPT_CHECK, OPT_JOIN, OPT_REINDEX, OPT_CSV, OPT_TIMELINE, OPT_PLOT, OPT_STEM };
     static const option LONG_OPTIONS[] = {
         {"json", no_argument, nullptr, OPT_JSON},
         {"check", no_argument, nullptr, OPT_CHECK},
@@ -280,12 +313,14 @@ int main(int argc, char** argv) {
         {"reindex", required_argument, nullptr, OPT_REINDEX},
         {"timeline", required_argument, nullptr, OPT_TIMELINE},
         {"plot", required_argument, nullptr, OPT_PLOT},
+        {"stem", required_argument, nullptr, OPT_STEM},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     int mode = 0;
     const char* mode_arg = nullptr;
     const char* out_path = nullptr;
+    const char* stem = nullptr;
     bool json = false;
     int ch;
     while ((ch = getopt_long(argc, argv, "ho:", LONG_OPTIONS, nullptr)) != -1) {
@@ -305,6 +340,7 @@ int main(int argc, char** argv) {
             mode_arg = optarg;
             break;
         case 'o': out_path = optarg; break;
+        case OPT_STEM: stem = optarg; break;
         case 'h': usage(stdout); return 0;
         default: usage(stderr); return 1;
         }
@@ -314,7 +350,7 @@ int main(int argc, char** argv) {
     const bool needs_out = mode == OPT_TIMELINE || mode == OPT_PLOT;
     if ((files_mode && rest.empty()) || (!files_mode && !rest.empty()) ||
         (out_path && mode != OPT_JOIN && !needs_out) || (needs_out && !out_path) ||
-        (json && mode != 0)) {
+        (json && mode != 0) || (stem && !needs_out)) {
         usage(stderr);
         return 1;
     }
@@ -323,8 +359,8 @@ int main(int argc, char** argv) {
     case OPT_CSV: return csv_table(rest);
     case OPT_JOIN: return join_dumps(mode_arg, out_path);
     case OPT_REINDEX: return reindex_dir(PROG, mode_arg);
-    case OPT_TIMELINE: return write_timeline(mode_arg, out_path);
-    case OPT_PLOT: return write_plot(mode_arg, out_path);
+    case OPT_TIMELINE: return write_timeline(mode_arg, stem ? stem : "", out_path);
+    case OPT_PLOT: return write_plot(mode_arg, stem ? stem : "", out_path);
     default: return show_files(rest, json);
     }
 }

@@ -141,7 +141,10 @@ struct dump_fault {
 // daemon's sections only (dump_section_is_daemons), faults of content:
 // unknown block types and custom blocks, options missing or unexpected,
 // and record bytes that disagree with the synthesized headers, the
-// timestamps, the section's stack and the serial numbers around gaps.
+// timestamps, the section's stack and the serial numbers around gaps (a
+// gap block may open a section's records only after earlier sections that
+// held records, as --join marks a jump between two parts, and counts from
+// their last serial number).
 // 0 when the whole file was walked; -1 with `fault` set, `out` holding the
 // blocks before the fault. The fault's offset is the start of the block
 // that holds it; its message names the field, and the field's byte within

@@ -89,6 +89,12 @@ struct walker {
     bool pending_gap = false;
     uint32_t gap_missing = 0;
     size_t gap_offset = 0;
+    // The last serial number of the sections before the current one, when
+    // any of them held a record: a file joined from a connection's parts
+    // marks a jump between two parts with a gap block before the later
+    // part's first record, counted from there.
+    bool have_earlier = false;
+    uint32_t earlier_serial = 0;
     // Start of the block being walked.
     size_t block_at = 0;
     // Link types of the current section's interfaces. A section with an

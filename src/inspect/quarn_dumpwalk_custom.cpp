@@ -40,7 +40,13 @@ int walker::custom_block(const uint8_t* b, size_t at, uint32_t len) {
         if (blk.missing == 0) {
             return fail(at + offsetof(gap_fixed, missing), "gap block with no records missing");
         }
-        if (!have_prev) return fail(at, "gap block before the section's first record");
+        if (!have_prev) {
+            // Only a joined file's jump between parts stands there, after
+            // a part that held records.
+            if (!have_earlier) return fail(at, "gap block before the section's first record");
+            have_prev = true;
+            prev_serial = earlier_serial;
+        }
         if (pending_gap) return fail(at, "two gap blocks in a row");
         pending_gap = true;
         gap_missing = blk.missing;

@@ -107,6 +107,10 @@ int walker::section_block(const uint8_t* b, size_t at, uint32_t len) {
     out.sections.push_back(s);
     dump_block blk = new_block(at, BT_SHB, len, dump_block_kind::section);
     out.blocks.push_back(blk);
+    if (have_prev) {
+        have_earlier = true;
+        earlier_serial = prev_serial;
+    }
     have_prev = false;
     pending_gap = false;
     link_types.clear();

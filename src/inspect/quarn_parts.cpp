@@ -6,8 +6,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <type_traits>
 
 #include "quarn_logfmt.h"
+#include "quarn_pcapng.h"
+#include "quarn_writev.h"
 
 namespace quarn {
 
@@ -33,7 +36,32 @@ void part_note_records(dump_part& p) {
     }
 }
 
+// Appends every gather list it is given to `bytes`: the daemon's block
+// writers, aimed at memory.
+struct memory_writer {
+    output_writer w;
+    std::vector<uint8_t>* bytes;
+};
+static_assert(std::is_standard_layout_v<memory_writer>);
+
+int memory_write(output_writer* w, struct iovec* iov, int count, int) {
+    std::vector<uint8_t>& out = *reinterpret_cast<memory_writer*>(w)->bytes;
+    for (int i = 0; i < count; i++) {
+        const auto* p = static_cast<const uint8_t*>(iov[i].iov_base);
+        out.insert(out.end(), p, p + iov[i].iov_len);
+    }
+    return 0;
+}
+
 }  // namespace
+
+std::vector<uint8_t> gap_block_bytes(uint32_t missing) {
+    std::vector<uint8_t> block;
+    memory_writer m{{}, &block};
+    m.w.write_op = memory_write;
+    pcap_gapblock(&m.w, missing);
+    return block;
+}
 
 int list_dir_names(const std::string& dir, std::vector<std::string>& names, std::string& err) {
     DIR* d = opendir(dir.c_str());
@@ -60,12 +88,13 @@ int dump_part_load(const std::string& path, bool strict, dump_part& p, std::stri
         return -1;
     }
     dump_fault fault;
-    if (dump_parse(p.bytes.data(), p.bytes.size(), strict, p.contents, fault) != 0) {
+    const int rc = dump_parse(p.bytes.data(), p.bytes.size(), strict, p.contents, fault);
+    part_note_records(p);
+    if (rc != 0) {
         err = path + ": offset " + std::to_string(fault.offset) + ": " + fault.message;
         if (kind) *kind = fault.kind;
         return -1;
     }
-    part_note_records(p);
     return 0;
 }
 
@@ -92,9 +121,8 @@ std::string part_jump_text(const stem_parts& s, const part_jump& j) {
            " and " + s.parts[j.after].name;
 }
 
-int stem_parts_load(const std::string& path_stem, bool strict, stem_parts& out, std::string& err) {
-    out.parts.clear();
-    out.jumps.clear();
+int stem_parts_list(const std::string& path_stem, std::vector<dump_part>& parts, std::string& err) {
+    parts.clear();
     const size_t slash = path_stem.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : path_stem.substr(0, slash + 1);
     const std::string stem = slash == std::string::npos ? path_stem : path_stem.substr(slash + 1);
@@ -104,7 +132,6 @@ int stem_parts_load(const std::string& path_stem, bool strict, stem_parts& out, 
         err = dir + ": " + why;
         return -1;
     }
-    std::vector<dump_part> parts;
     for (const std::string& n : names) {
         dump_name dn;
         if (!parse_dump_name(n, dn) || dn.stem != stem) continue;
@@ -122,6 +149,14 @@ int stem_parts_load(const std::string& path_stem, bool strict, stem_parts& out, 
         if (a.parsed.seq != b.parsed.seq) return a.parsed.seq < b.parsed.seq;
         return a.parsed.compression->id < b.parsed.compression->id;
     });
+    return 0;
+}
+
+int stem_parts_load(const std::string& path_stem, bool strict, stem_parts& out, std::string& err) {
+    out.parts.clear();
+    out.jumps.clear();
+    std::vector<dump_part> parts;
+    if (stem_parts_list(path_stem, parts, err) != 0) return -1;
     for (dump_part& p : parts) {
         if (dump_part_load(p.path, strict, p, err) != 0) return -1;
     }

@@ -74,6 +74,11 @@ struct stem_parts {
 // is half-loaded for the caller to use then.
 int stem_parts_load(const std::string& path_stem, bool strict, stem_parts& out, std::string& err);
 
+// The parts of `path_stem` named, in order, as stem_parts_load finds them
+// (path, name and parsed name set; nothing read). 0, or -1 with `err` when
+// the directory cannot be listed or no file has the stem.
+int stem_parts_list(const std::string& path_stem, std::vector<dump_part>& parts, std::string& err);
+
 // The jumps between consecutive parts that hold records, from their
 // has_records/first_serial/last_serial.
 std::vector<part_jump> find_part_jumps(const std::vector<dump_part>& parts);
@@ -81,9 +86,14 @@ std::vector<part_jump> find_part_jumps(const std::vector<dump_part>& parts);
 // "N records missing between <file name> and <file name>".
 std::string part_jump_text(const stem_parts& s, const part_jump& j);
 
+// The daemon's gap block for `missing` records, as its writer makes it.
+std::vector<uint8_t> gap_block_bytes(uint32_t missing);
+
 // Reads and walks the one file at `path` into `p` (its name parsed when it
 // has a dump's form). 0, or -1 with `err` as for stem_parts_load and, when
-// `kind` is given, the fault's kind in *kind.
+// `kind` is given, the fault's kind in *kind; when the walk stopped at a
+// fault (a file cut short...), `p` still holds the whole blocks before it,
+// with their first and last serial numbers.
 int dump_part_load(const std::string& path, bool strict, dump_part& p, std::string& err,
                    dump_fault_kind* kind = nullptr);
 
