@@ -309,6 +309,14 @@ quarn.prefs.hz = Pref.uint("Kernel tick rate (Hz)", 1000,
 
 local function order(little) return little and "<" or ">" end
 
+-- Formats the reader uses for every block, made once for each byte order.
+local FORMATS = {}
+for _, little in ipairs({ true, false }) do
+    local E = order(little)
+    FORMATS[little] = { u32 = E .. "I4", head = E .. "I4I4", epb = E .. "I4I4I4I4I4",
+                        option = E .. "I2I2I4I4", option_head = E .. "I2I2" }
+end
+
 -- Stacks named by the file (reader section or interface description), then
 -- by the preference.
 local pref_stacks = { text = nil, names = {} }
@@ -801,26 +809,33 @@ local function block_entry(sec, s, pos, btype, len)
         return nil
     end
     if btype == BT_EPB and len >= EPB_FIXED + 4 then
-        local ifid, hi, lo, caplen, origlen = Struct.unpack(E .. "I4I4I4I4I4", s, pos + 8)
+        local F = FORMATS[L]
+        local ifid, hi, lo, caplen, origlen = Struct.unpack(F.epb, s, pos + 8)
         local iface = sec.ifaces[ifid] or UNKNOWN_IFACE
         local data_end = pos + EPB_FIXED + caplen + pad4(caplen)
         if data_end > pos + len - 4 then return nil end
+        local secs, nsecs = epb_time(hi, lo, iface.tsresol)
+        -- Every field the entry gets, so that the table is made once.
         local e = { kind = iface.encap == wtap_encaps.USER0 and "block" or "packet", sec = sec,
                     iface = iface, stacks = iface_stacks(sec, iface), encap = iface.encap,
                     data = s:sub(pos + EPB_FIXED, pos + EPB_FIXED + caplen - 1),
-                    caplen = caplen, origlen = origlen }
-        e.secs, e.nsecs = epb_time(hi, lo, iface.tsresol)
+                    caplen = caplen, origlen = origlen, secs = secs, nsecs = nsecs,
+                    record = false, serial = false, comments = false, gap = false,
+                    pos = false, abs = false, order = false }
         -- The options: the record (the daemon's first option) and comments.
         local opt, opt_end = data_end, pos + len - 4
         while opt + 3 < opt_end do
-            local code, olen = Struct.unpack(E .. "I2I2", s, opt)
+            local code, olen, pen, sub
+            if opt + 11 < opt_end then
+                code, olen, pen, sub = Struct.unpack(F.option, s, opt)
+            else
+                code, olen = Struct.unpack(F.option_head, s, opt)
+            end
             if code == 0 or opt + 3 + olen >= opt_end then break end
-            if (code == OPT_CUSTOM or code == OPT_CUSTOM_NOCOPY) and olen >= 8 + RECORD_BYTES then
-                local pen, sub = Struct.unpack(E .. "I4I4", s, opt + 4)
-                if pen == PEN and sub == OPT_SUB_RECORD then
-                    e.record = s:sub(opt + 12, opt + 3 + olen)
-                    e.serial = Struct.unpack(E .. "I4", e.record, 21)
-                end
+            if (code == OPT_CUSTOM or code == OPT_CUSTOM_NOCOPY) and olen >= 8 + RECORD_BYTES
+                and pen == PEN and sub == OPT_SUB_RECORD then
+                e.record = s:sub(opt + 12, opt + 3 + olen)
+                e.serial = Struct.unpack(F.u32, s, opt + 12 + 20)
             elseif code == OPT_COMMENT then
                 e.comments = e.comments or {}
                 e.comments[#e.comments + 1] = s:sub(opt + 4, opt + 3 + olen)
@@ -1024,22 +1039,31 @@ local function fill(st, file)
         elseif avail < 12 then
             what = damage(at, "cut short")
         else
-            local btype, len, little = block_head(s, i, st.sec and st.sec.little)
+            local btype, len, little
+            local sec = st.sec
+            if sec and Struct.unpack("<I4", s, i) ~= BT_SHB then
+                -- Within a section: its byte order, one call for both words.
+                little = sec.little
+                btype, len = Struct.unpack(FORMATS[little].head, s, i)
+                if len < 12 or len % 4 ~= 0 or len > MAX_BLOCK then btype, len = nil, "has a length of " .. len end
+            else
+                btype, len, little = block_head(s, i, sec and sec.little)
+            end
             if not btype then
                 what = damage(at, len)
             else
-                s, i = bytes_at(st, file, at, len)
+                if #s - i + 1 < len then s, i = bytes_at(st, file, at, len) end
                 if #s - i + 1 < len then
                     what = damage(at, "cut short")
-                elseif Struct.unpack(order(little) .. "I4", s, i + len - 4) ~= len then
+                elseif Struct.unpack(FORMATS[little].u32, s, i + len - 4) ~= len then
                     what = damage(at, "ends with another length")
                 else
                     st.next_at = at + len
                     if btype == BT_SHB then
                         st.sec = new_section(s, i, len, little)
                         st.sections[#st.sections + 1] = { at = at, sec = st.sec }
-                    elseif st.sec then
-                        local e = block_entry(st.sec, s, i, btype, len)
+                    elseif sec then
+                        local e = block_entry(sec, s, i, btype, len)
                         if e then
                             e.pos = at
                             take(st, e)
@@ -1063,7 +1087,18 @@ end
 
 function reader.read(file, capture, frame)
     local st = capture.private_table
-    fill(st, file)
+    local ok, err = pcall(fill, st, file)
+    if not ok then
+        -- A fault of this reader: the frames read so far, then one that
+        -- names it, rather than a read routine failing (which ends tshark
+        -- with an internal error).
+        st.finished = true
+        pcall(release, st)
+        st.gaps = {}
+        st.rn = st.rn + 1
+        st.ready[st.rn] = fault_entry(st, st.next_at or 0,
+            string.format("quarn: reading stopped at offset %d: %s", st.next_at or 0, tostring(err)))
+    end
     local e = st.ready[st.ri]
     if not e then return false end
     if st.ri == st.rn then
