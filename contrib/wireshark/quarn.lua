@@ -589,6 +589,8 @@ DissectorTable.get("wtap_encap"):add(wtap_encaps.USER0, quarn)
 -- reader get their connection's stem.
 local post = Proto("quarn_post", "quarn_dumper records of packet and custom blocks")
 function post.dissector(tvb, pinfo, tree)
+    -- Nothing to add without a tree, unless custom blocks need their Info.
+    if not fx and not has_tree(tree) then return end
     if taken == pinfo.number then
         taken = nil
         return
@@ -926,7 +928,7 @@ function reader.read_open(file, capture)
     capture.encap = wtap_encaps.PER_PACKET
     capture.time_precision = wtap_tsprecs.USEC
     capture.snapshot_length = 0
-    capture.private_table = { buf = "", base = 0, pending = {}, gaps = {}, ready = {}, rn = 0, ri = 1,
+    capture.private_table = { buf = "", base = 0, pending = {}, pn = 0, gaps = {}, gn = 0, ready = {}, rn = 0, ri = 1,
                               sections = {}, gap_time = {}, faults = {} }
     file:seek("set", 0)
     return true
@@ -978,15 +980,17 @@ local function serial_order(run)
     end)
 end
 
--- Moves the pending run, in serial order, to the frames ready to go.
+-- Moves the pending run, in serial order, to the frames ready to go. The
+-- run's table is kept for the next run.
 local function release(st)
-    local run = st.pending
-    if #run > 1 then serial_order(run) end
-    for _, e in ipairs(run) do
+    local run, n = st.pending, st.pn
+    if n > 1 then serial_order(run) end
+    for k = 1, n do
         st.rn = st.rn + 1
-        st.ready[st.rn] = e
+        st.ready[st.rn] = run[k]
+        run[k] = nil
     end
-    st.pending = {}
+    st.pn = 0
 end
 
 -- Takes the entry of the next block in: frames of one time gather in the
@@ -994,19 +998,24 @@ end
 -- for the time of the record after them and join its run.
 local function take(st, e)
     if e.gap then
-        st.gaps[#st.gaps + 1] = e
+        st.gn = st.gn + 1
+        st.gaps[st.gn] = e
         return
     end
     local head = st.pending[1]
     if head and e.secs and not (head.secs == e.secs and head.nsecs == e.nsecs) then release(st) end
     local run = st.pending
-    for _, g in ipairs(st.gaps) do
+    for k = 1, st.gn do
+        local g = st.gaps[k]
+        st.gaps[k] = nil
         g.secs, g.nsecs = e.secs, e.nsecs
         if e.secs then st.gap_time[g.pos] = { e.secs, e.nsecs } end
-        run[#run + 1] = g
+        st.pn = st.pn + 1
+        run[st.pn] = g
     end
-    if #st.gaps > 0 then st.gaps = {} end
-    run[#run + 1] = e
+    st.gn = 0
+    st.pn = st.pn + 1
+    run[st.pn] = e
     if e.secs then st.last_secs, st.last_nsecs = e.secs, e.nsecs end
 end
 
@@ -1074,8 +1083,12 @@ local function fill(st, file)
         end
         if st.finished or what then
             st.finished = true
-            for _, g in ipairs(st.gaps) do st.pending[#st.pending + 1] = g end
-            st.gaps = {}
+            for k = 1, st.gn do
+                st.pn = st.pn + 1
+                st.pending[st.pn] = st.gaps[k]
+                st.gaps[k] = nil
+            end
+            st.gn = 0
             release(st)
             if what then
                 st.rn = st.rn + 1
@@ -1094,7 +1107,7 @@ function reader.read(file, capture, frame)
         -- with an internal error).
         st.finished = true
         pcall(release, st)
-        st.gaps = {}
+        st.gaps, st.gn = {}, 0
         st.rn = st.rn + 1
         st.ready[st.rn] = fault_entry(st, st.next_at or 0,
             string.format("quarn: reading stopped at offset %d: %s", st.next_at or 0, tostring(err)))
