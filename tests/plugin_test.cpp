@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <random>
@@ -100,6 +101,24 @@ struct record_truth {
     std::string time;    // seconds since the epoch, 6 decimals
 };
 
+// The TF_ names of the control block flags set in `v`, joined by "|", as
+// FreeBSD 13.5 names the bits.
+std::string tf_names(uint32_t v) {
+    static const char* const NAMES[32] = {
+        "ACKNOW", "DELACK", "NODELAY", "NOOPT", "SENTFIN", "REQ_SCALE", "RCVD_SCALE", "REQ_TSTMP",
+        "RCVD_TSTMP", "SACK_PERMIT", "NEEDSYN", "NEEDFIN", "NOPUSH", "PREVVALID", "WAKESOR", "GPUTINPROG",
+        "MORETOCOME", "LQ_OVERFLOW", "LASTIDLE", "RXWIN0SENT", "FASTRECOVERY", "WASFRECOVERY", "SIGNATURE",
+        "FORCEDATA", "TSO", "TOE", "UNUSED0", "UNUSED1", "UNUSED2", "CONGRECOVERY", "WASCRECOVERY", "FASTOPEN",
+    };
+    std::string out;
+    for (int bit = 0; bit < 32; bit++) {
+        if (!(v >> bit & 1)) continue;
+        if (!out.empty()) out += "|";
+        out += NAMES[bit];
+    }
+    return out;
+}
+
 // Every field the plugin must show for a record, given the stack names it
 // can know: field name -> decimal text, empty where it must be absent.
 std::map<std::string, std::string> expected_fields(const bytes& rec,
@@ -108,6 +127,9 @@ std::map<std::string, std::string> expected_fields(const bytes& rec,
     const uint8_t* r = rec.data();
     const uint16_t flags = static_cast<uint16_t>(load_le(r + 26, 2));
     for (const field_def& d : RECORD_FIELDS) e[d.name] = !d.flag || (flags & d.flag) ? number(r, d) : "";
+    e["t_flags"] = number(r, {"t_flags", 68, 4});
+    e["t_flags2"] = number(r, {"t_flags2", 116, 4});
+    e["t_flags_names"] = tf_names(test::u32_at(rec, 68));
     e["snd_scale"] = std::to_string(r[156] & 0x0F);
     e["rcv_scale"] = std::to_string(r[156] >> 4);
     const auto s = stacks.find(r[24]);
@@ -115,6 +137,12 @@ std::map<std::string, std::string> expected_fields(const bytes& rec,
     e["stack"] = stack;
     e["event"] = event_name(r[25]);
     const bool part = flags & STACKINFO;
+    // Milliseconds where the unit is known: the base stack's srtt and rttvar
+    // are ticks x 32 and x 16 (1000 ticks a second), RACK's rtt microseconds.
+    const bool base = stack == "freebsd" || stack == "default";
+    e["srtt_ms"] = base ? std::to_string(test::u32_at(rec, 100) / 32.0) : "";
+    e["rttvar_ms"] = base ? std::to_string(test::u32_at(rec, 104) / 16.0) : "";
+    e["rack_rtt_ms"] = part && stack == "rack" ? std::to_string(test::u32_at(rec, 160) / 1000.0) : "";
     for (const field_def& d : RACK_FIELDS) e[d.name] = part && stack == "rack" ? number(r, d) : "";
     for (const field_def& d : BBR_FIELDS) e[d.name] = part && stack == "bbr" ? number(r, d) : "";
     return e;
@@ -210,7 +238,8 @@ test::run_result tshark(const std::string& file, const std::vector<std::string>&
 std::vector<std::map<std::string, std::string>> frames(const std::string& file,
                                                        const std::vector<std::string>& names,
                                                        const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args = {"-T", "fields", "-E", "occurrence=f", "-E", "separator=|"};
+    // Tabs between fields: t_flags_names holds "|".
+    std::vector<std::string> args = {"-T", "fields", "-E", "occurrence=f", "-E", "separator=/t"};
     args.insert(args.end(), extra.begin(), extra.end());
     for (const std::string& n : names) {
         args.push_back("-e");
@@ -223,7 +252,7 @@ std::vector<std::map<std::string, std::string>> frames(const std::string& file,
         std::map<std::string, std::string> row;
         size_t from = 0;
         for (const std::string& n : names) {
-            const size_t bar = std::min(line.find('|', from), line.size());
+            const size_t bar = std::min(line.find('\t', from), line.size());
             std::string v = line.substr(from, bar - from);
             if (v.rfind("0x", 0) == 0) v = std::to_string(std::stoull(v, nullptr, 16));
             row[n] = v;
@@ -235,13 +264,19 @@ std::vector<std::map<std::string, std::string>> frames(const std::string& file,
 }
 
 std::vector<std::string> quarn_fields() {
-    std::vector<std::string> n = {"frame.time_epoch", "quarn.block", "quarn.missing", "quarn.stack",
-                                  "quarn.event", "quarn.snd_scale", "quarn.rcv_scale", "_ws.col.Info"};
+    std::vector<std::string> n = {"frame.time_epoch", "quarn.block",     "quarn.missing",       "quarn.stack",
+                                  "quarn.event",      "quarn.snd_scale", "quarn.rcv_scale",     "_ws.col.Info",
+                                  "quarn.t_flags",    "quarn.t_flags2",  "quarn.t_flags_names", "quarn.srtt_ms",
+                                  "quarn.rttvar_ms",  "quarn.rack_rtt_ms"};
     for (const field_def& d : RECORD_FIELDS) n.push_back(std::string("quarn.") + d.name);
     for (const field_def& d : RACK_FIELDS) n.push_back(std::string("quarn.") + d.name);
     for (const field_def& d : BBR_FIELDS) n.push_back(std::string("quarn.") + d.name);
     return n;
 }
+
+// Gap frames between the parts of a connection: none, with the names of
+// the two parts (a timeline's comment), or with the count only.
+enum class between_parts { none, commented, plain };
 
 class WiresharkPlugin : public ::testing::Test {
 protected:
@@ -297,7 +332,7 @@ protected:
     // part, `packets` whether packet frames carry their record.
     void expect_records(const std::vector<std::map<std::string, std::string>>& rows,
                         const std::vector<std::map<int, std::string>>& named, bool packets,
-                        bool between_part_gaps) {
+                        between_parts gaps_between) {
         size_t row = 0;
         auto next = [&]() -> const std::map<std::string, std::string>* {
             if (row >= rows.size()) {
@@ -309,14 +344,16 @@ protected:
         for (size_t pi = 0; pi < parts_.size(); pi++) {
             for (size_t ri = 0; ri < parts_[pi].recs.size(); ri++) {
                 const record_truth& t = parts_[pi].recs[ri];
-                if (ri == 0 && pi > 0 && between_part_gaps) {
+                if (ri == 0 && pi > 0 && gaps_between != between_parts::none) {
                     const auto* g = next();
                     if (!g) return;
                     EXPECT_EQ(g->at("quarn.missing"), "7");
                     EXPECT_EQ(g->at("frame.time_epoch"), t.time + "000");
-                    EXPECT_EQ(g->at("_ws.col.Info"), "Gap: 7 records missing between " +
-                                                          base_name(parts_[pi - 1].path) + " and " +
-                                                          base_name(parts_[pi].path));
+                    EXPECT_EQ(g->at("_ws.col.Info"),
+                              gaps_between == between_parts::plain
+                                  ? std::string("Gap: 7 records missing")
+                                  : "Gap: 7 records missing between " + base_name(parts_[pi - 1].path) +
+                                        " and " + base_name(parts_[pi].path));
                 }
                 if (t.missing_before) {
                     const auto* g = next();
@@ -336,7 +373,12 @@ protected:
                 }
                 EXPECT_EQ(f->at("quarn.block"), t.packet ? "packet" : "event") << where;
                 for (const auto& [name, want] : expected_fields(t.rec, named[pi])) {
-                    EXPECT_EQ(f->at("quarn." + name), want) << where << " field " << name;
+                    const std::string& got = f->at("quarn." + name);
+                    if (name.ends_with("_ms") && !want.empty() && !got.empty()) {
+                        EXPECT_NEAR(std::stod(got), std::stod(want), 1e-6) << where << " field " << name;
+                    } else {
+                        EXPECT_EQ(got, want) << where << " field " << name;
+                    }
                 }
                 if (!t.packet) {
                     const unsigned id = t.rec[25];
@@ -375,39 +417,74 @@ TEST_F(WiresharkPlugin, DecodesEveryRecordFieldOfPacketsEventsAndGaps) {
         }
         test::write_file(all, b);
     }
-    expect_records(frames(all, quarn_fields()), DUMP_STACKS, true, false);
+    expect_records(frames(all, quarn_fields()), DUMP_STACKS, true, between_parts::none);
     // Two passes: the second reads every frame again at its offset, as
     // Wireshark does whenever it shows a frame.
-    expect_records(frames(all, quarn_fields(), {"-2"}), DUMP_STACKS, true, false);
+    expect_records(frames(all, quarn_fields(), {"-2"}), DUMP_STACKS, true, between_parts::none);
 
     // The preference names the stacks a file leaves unnamed: the record of
     // stack 1 in the rack section decodes its BBR part.
     std::vector<std::map<int, std::string>> with_pref = DUMP_STACKS;
     with_pref[0][1] = "bbr";
-    expect_records(frames(all, quarn_fields(), {"-o", "quarn.stacks:1=bbr 0=freebsd"}), with_pref, true, false);
+    expect_records(frames(all, quarn_fields(), {"-o", "quarn.stacks:1=bbr 0=freebsd"}), with_pref, true, between_parts::none);
 
     // Compressed: the reader reads through Wireshark's decompression.
     ASSERT_EQ(test::run("/usr/bin/env", {{"zstd", "-q", all, "-o", all + ".zst"}}).status, 0);
-    expect_records(frames(all + ".zst", quarn_fields()), DUMP_STACKS, true, false);
+    expect_records(frames(all + ".zst", quarn_fields()), DUMP_STACKS, true, between_parts::none);
 
-    // A dump cut short inside its last block: the frames before it, then a
-    // failure that names the block.
-    {
-        bytes cut = test::read_file(parts_[0].path);
-        const size_t size = cut.size();
-        cut.resize(size - 10);
-        test::write_file(dir_ / "cut.pcapng", cut);
-        const test::run_result r = tshark(dir_ / "cut.pcapng", {"-T", "fields", "-e", "quarn.serial"});
-        EXPECT_NE(r.status, 0);
-        EXPECT_NE(r.err.find("quarn: block at offset "), std::string::npos) << r.err;
-        EXPECT_NE(r.err.find(" cut short"), std::string::npos) << r.err;
-        std::vector<std::string> serials;
-        for (const record_truth& t : parts_[0].recs) {
-            if (t.missing_before) serials.push_back("");
-            serials.push_back(std::to_string(test::u32_at(t.rec, 20)));
+    // Damaged dumps: every whole block before the damage, then one frame
+    // that names it with an expert-info error; tshark ends normally, in one
+    // pass and in two (the second reads each frame again at its offset).
+    struct damage_case {
+        const char* name;
+        size_t keep_from_end;  // bytes cut off the end of part 0
+        uint32_t bad_length;   // else: the last block's length field set to this
+        const char* what;
+    };
+    const bytes whole = test::read_file(parts_[0].path);
+    const uint32_t last_len = test::u32_at(whole, whole.size() - 4);
+    const size_t last_at = whole.size() - last_len;
+    const damage_case damages[] = {
+        {"inside the last block", 10, 0, " cut short"},
+        {"inside the last block's header", last_len - 5, 0, " cut short"},
+        {"a length that is no multiple of 4", 0, 13, " has a length of 13"},
+        {"a length running past the end", 0, last_len + 8, " cut short"},
+    };
+    for (const damage_case& d : damages) {
+        SCOPED_TRACE(d.name);
+        bytes cut = whole;
+        if (d.bad_length) {
+            const uint32_t v = d.bad_length;
+            std::memcpy(cut.data() + last_at + 4, &v, 4);
+        } else {
+            cut.resize(cut.size() - d.keep_from_end);
         }
-        serials.pop_back();
-        EXPECT_EQ(test::split_lines(r.out), serials);
+        const std::string file = dir_ / "cut.pcapng";
+        test::write_file(file, cut);
+        std::vector<std::string> want;
+        for (const record_truth& t : parts_[0].recs) {
+            if (t.missing_before) want.push_back("|");
+            want.push_back(std::to_string(test::u32_at(t.rec, 20)) + "|");
+        }
+        want.pop_back();
+        want.push_back("|Expert Info (Error/Malformed): quarn: block at offset " + std::to_string(last_at) + d.what);
+        for (const std::vector<std::string>& pass : {std::vector<std::string>{}, std::vector<std::string>{"-2"}}) {
+            std::vector<std::string> args = {"-T", "fields", "-E", "separator=|", "-e", "quarn.serial", "-e", "_ws.expert"};
+            args.insert(args.end(), pass.begin(), pass.end());
+            const test::run_result r = tshark(file, args);
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.err.find("internal error"), std::string::npos) << r.err;
+            std::vector<std::string> got;
+            for (const std::string& line : test::split_lines(r.out)) {
+                // The serial, and the plugin's error where there is one (TCP
+                // and gap frames carry other expert infos).
+                const std::string error = "Expert Info (Error/Malformed): quarn";
+                const size_t at = line.find(error);
+                got.push_back(line.substr(0, line.find('|') + 1) +
+                              (at == std::string::npos ? "" : line.substr(at, line.find(',', at) - at)));
+            }
+            EXPECT_EQ(got, want);
+        }
     }
 
     // Wireshark's own pcapng reader: events and gaps are custom block frames
@@ -433,13 +510,18 @@ TEST_F(WiresharkPlugin, TimelineDecodesThroughTheUserLinkType) {
         ASSERT_EQ(r.status, 0) << r.err;
     }
     // The interface description names the stacks of all parts, so the
-    // stack-1 record of the rack part decodes as bbr.
-    const std::map<int, std::string> all_stacks = {{0, "freebsd"}, {1, "bbr"}, {2, "rack"}};
-    expect_records(frames(tl, quarn_fields()), {all_stacks, all_stacks, all_stacks}, true, true);
-    // Wireshark's reader hands the user link type frames to the same
+    // stack-1 record of the rack part decodes as bbr. A timeline is read by
+    // Wireshark's reader, which hands the user link type frames to the
     // decoder through the encapsulation table; packets have no record then.
-    expect_records(frames(tl, quarn_fields(), {"-o", "quarn.read_files:FALSE"}),
-                   {all_stacks, all_stacks, all_stacks}, false, true);
+    // With quarn.read_all the plugin's reader takes it, and packets keep
+    // their records.
+    const std::map<int, std::string> all_stacks = {{0, "freebsd"}, {1, "bbr"}, {2, "rack"}};
+    expect_records(frames(tl, quarn_fields()), {all_stacks, all_stacks, all_stacks}, false,
+                   between_parts::commented);
+    expect_records(frames(tl, quarn_fields(), {"-o", "quarn.read_all:TRUE"}), {all_stacks, all_stacks, all_stacks},
+                   true, between_parts::commented);
+    expect_records(frames(tl, quarn_fields(), {"-o", "quarn.read_all:TRUE", "-o", "quarn.read_files:FALSE"}),
+                   {all_stacks, all_stacks, all_stacks}, false, between_parts::commented);
 
     // A gap is an expert-info warning that names the count.
     const auto gaps = frames(tl, {"quarn.missing", "_ws.expert"}, {"-Y", "quarn.missing", "-E", "occurrence=a"});
@@ -468,7 +550,7 @@ TEST_F(WiresharkPlugin, TimelineDecodesThroughTheUserLinkType) {
         }
     }
     ASSERT_GE(sum.size(), 15u);
-    const test::run_result r = tshark(tl, {"-q", "-z", "io,stat,1,AVG(quarn.cwnd)quarn.cwnd"});
+    const test::run_result r = tshark(tl, {"-o", "quarn.read_all:TRUE", "-q", "-z", "io,stat,1,AVG(quarn.cwnd)quarn.cwnd"});
     ASSERT_EQ(r.status, 0) << r.err;
     // Rows such as "|  3 <>  4 | 51629 |": the value after the interval.
     std::vector<uint64_t> seen;
@@ -483,6 +565,244 @@ TEST_F(WiresharkPlugin, TimelineDecodesThroughTheUserLinkType) {
     EXPECT_EQ(seen, want) << r.out;
 }
 
+
+// A joined file: the parts' sections one after the other, with a gap block
+// where serials jump between two parts. Each gap is one frame with one
+// warning, in one pass and in two, with the plugin's reader and with
+// Wireshark's; a gap takes the time of the record after it, in the next
+// section.
+TEST_F(WiresharkPlugin, GapsBetweenPartsCountOnce) {
+    const std::string gap_path = dir_ / "gap.bin";
+    {
+        output_writer w;
+        w.fd = open(gap_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(w.fd, 0);
+        w.write_op = writev_int;
+        EXPECT_EQ(pcap_gapblock(&w, 7), 0);
+        close(w.fd);
+    }
+    const bytes gap = test::read_file(gap_path);
+    ASSERT_FALSE(gap.empty());
+    const std::string joined = dir_ / "joined.pcapng";
+    bytes b;
+    uint64_t missing = 0;
+    size_t gaps = 0;
+    for (size_t pi = 0; pi < parts_.size(); pi++) {
+        if (pi > 0) {
+            b.insert(b.end(), gap.begin(), gap.end());
+            missing += 7;
+            gaps++;
+        }
+        const bytes f = test::read_file(parts_[pi].path);
+        b.insert(b.end(), f.begin(), f.end());
+        for (const record_truth& t : parts_[pi].recs) {
+            missing += t.missing_before;
+            gaps += t.missing_before ? 1 : 0;
+        }
+    }
+    test::write_file(joined, b);
+    expect_records(frames(joined, quarn_fields()), DUMP_STACKS, true, between_parts::plain);
+    expect_records(frames(joined, quarn_fields(), {"-2"}), DUMP_STACKS, true, between_parts::plain);
+
+    const std::vector<std::vector<std::string>> modes = {{}, {"-2"}, {"-o", "quarn.read_files:FALSE"}};
+    for (const std::vector<std::string>& mode : modes) {
+        SCOPED_TRACE(::testing::PrintToString(mode));
+        std::vector<std::string> extra = {"-Y", "quarn.missing", "-E", "occurrence=a"};
+        extra.insert(extra.end(), mode.begin(), mode.end());
+        const auto rows = frames(joined, {"quarn.missing", "_ws.expert"}, extra);
+        EXPECT_EQ(rows.size(), gaps);
+        uint64_t sum = 0;
+        for (const auto& r : rows) {
+            // One count (quarn.missing and quarn.gap are the same bytes) and
+            // one warning per gap frame.
+            EXPECT_EQ(r.at("quarn.missing").find(','), std::string::npos) << r.at("quarn.missing");
+            sum += std::stoull(r.at("quarn.missing"));
+            const std::string& e = r.at("_ws.expert");
+            const size_t first = e.find("Expert Info (Warning/Sequence)");
+            EXPECT_NE(first, std::string::npos) << e;
+            EXPECT_EQ(e.find("Expert Info (Warning/Sequence)", first + 1), std::string::npos) << e;
+        }
+        EXPECT_EQ(sum, missing);
+    }
+}
+
+// Frames of equal time come in serial order, modulo 2^32, whatever their
+// order in the file: here a part whose records come before those of the
+// part written first.
+TEST_F(WiresharkPlugin, EqualTimesComeInSerialOrder) {
+    struct order_case {
+        const char* name;
+        std::vector<uint32_t> first, second;  // serials of the two parts in file order
+    };
+    const order_case cases[] = {
+        {"later serials first", {100, 101, 102}, {97, 98, 99}},
+        {"across 2^32", {0, 1, 2}, {0xFFFFFFFDu, 0xFFFFFFFEu, 0xFFFFFFFFu}},
+        {"already in order", {5, 6}, {7, 8, 9}},
+    };
+    std::mt19937 rng(7);
+    for (const order_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> want;
+        bytes b;
+        for (const std::vector<uint32_t>* serials : {&c.first, &c.second}) {
+            std::vector<qb::record_fields> records;
+            for (uint32_t serial : *serials) {
+                qb::record_fields r;
+                r.sec = 200;
+                r.usec = 125000;
+                r.serial = serial;
+                r.stack_id = 2;
+                r.flags = serial % 2 ? REC_FLAG_HAS_TH : 0;
+                r.event_id = serial % 2 ? REC_EVENT_IN : 3;
+                records.push_back(r);
+            }
+            const part p = write_dump(dir_ / "order.pcapng", records, {4}, rng);
+            const bytes f = test::read_file(p.path);
+            b.insert(b.end(), f.begin(), f.end());
+        }
+        test::write_file(dir_ / "both.pcapng", b);
+        std::vector<uint32_t> all = c.second;
+        all.insert(all.end(), c.first.begin(), c.first.end());
+        if (std::string(c.name) == "already in order") all = {5, 6, 7, 8, 9};
+        for (uint32_t s : all) want.push_back(std::to_string(s));
+        for (const std::vector<std::string>& pass : {std::vector<std::string>{}, std::vector<std::string>{"-2"}}) {
+            std::vector<std::string> got;
+            for (const auto& row : frames(dir_ / "both.pcapng", {"quarn.serial", "frame.time_epoch"}, pass)) {
+                got.push_back(row.at("quarn.serial"));
+                EXPECT_EQ(row.at("frame.time_epoch"), time_text(OFFSET_SEC + 200, OFFSET_USEC + 125000) + "000");
+            }
+            EXPECT_EQ(got, want);
+        }
+    }
+}
+
+// Sets the name of every interface of a pcapng file (little-endian, as the
+// tools here write it) to `name`, as a timeline names its interfaces after
+// its connection's stem.
+bytes name_interfaces(const bytes& in, const std::string& name) {
+    bytes out;
+    auto put32 = [&](uint32_t v) { for (int i = 0; i < 4; i++) out.push_back(static_cast<uint8_t>(v >> (8 * i))); };
+    auto put16 = [&](uint16_t v) { out.push_back(static_cast<uint8_t>(v)); out.push_back(static_cast<uint8_t>(v >> 8)); };
+    auto put_option = [&](uint16_t code, const uint8_t* v, size_t len) {
+        put16(code);
+        put16(static_cast<uint16_t>(len));
+        out.insert(out.end(), v, v + len);
+        out.insert(out.end(), (4 - len % 4) % 4, 0);
+    };
+    for (size_t at = 0; at + 12 <= in.size();) {
+        const uint32_t type = test::u32_at(in, at), len = test::u32_at(in, at + 4);
+        if (len < 12 || at + len > in.size()) break;
+        if (type != 1) {
+            out.insert(out.end(), in.begin() + static_cast<long>(at), in.begin() + static_cast<long>(at + len));
+            at += len;
+            continue;
+        }
+        const size_t start = out.size();
+        out.insert(out.end(), in.begin() + static_cast<long>(at), in.begin() + static_cast<long>(at + 16));
+        put_option(2, reinterpret_cast<const uint8_t*>(name.data()), name.size());
+        for (size_t o = at + 16; o + 4 <= at + len - 4;) {
+            const uint16_t code = static_cast<uint16_t>(in[o] | in[o + 1] << 8);
+            const uint16_t olen = static_cast<uint16_t>(in[o + 2] | in[o + 3] << 8);
+            if (code == 0) break;
+            if (code != 2) put_option(code, in.data() + o + 4, olen);
+            o += 4 + olen + (4 - olen % 4) % 4;
+        }
+        put32(0);
+        const auto total = static_cast<uint32_t>(out.size() - start + 4);
+        put32(total);
+        std::memcpy(out.data() + start + 4, &total, 4);
+        at += len;
+    }
+    return out;
+}
+
+// Two connections' timelines merged by mergecap: every frame names its
+// connection (the interface's name) and the records name their stacks
+// from their own connection's interface description.
+TEST_F(WiresharkPlugin, MergedTimelinesKeepEachFramesConnection) {
+    ASSERT_TRUE(test::have_program("mergecap"));
+    // Part 0 (rack, with one record of the unnamed stack 1) and part 2
+    // (freebsd) as connections of their own.
+    const std::map<std::string, size_t> part_of = {{"left", 0}, {"right", 2}};
+    std::vector<std::string> timelines;
+    for (const auto& [stem, pi] : part_of) {
+        test::write_file(dir_ / (stem + ".0.pcapng"), test::read_file(parts_[pi].path));
+        const std::string tl = dir_ / (stem + ".timeline.pcapng");
+        const test::run_result r = test::inspect({"--timeline", dir_ / stem, "-o", tl});
+        ASSERT_EQ(r.status, 0) << r.err;
+        test::write_file(tl, name_interfaces(test::read_file(tl), stem));
+        timelines.push_back(tl);
+    }
+    const std::string merged = dir_ / "merged.pcapng";
+    {
+        const test::run_result r =
+            test::run("/usr/bin/env", {{"mergecap", "-w", merged, timelines[0], timelines[1]}});
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+    const std::map<std::string, std::map<int, std::string>> stacks = {{"left", {{2, "rack"}}},
+                                                                       {"right", {{0, "freebsd"}}}};
+    // Default: Wireshark's reader (packets without records); read_all: the
+    // plugin's (packets with records).
+    for (const bool read_all : {false, true}) {
+        SCOPED_TRACE(read_all ? "plugin's reader" : "Wireshark's reader");
+        std::vector<std::string> extra;
+        if (read_all) extra = {"-o", "quarn.read_all:TRUE"};
+        const auto rows = frames(merged, {"quarn.stem", "quarn.block", "quarn.serial", "quarn.stack_id", "quarn.stack",
+                                          "frame.time_epoch"}, extra);
+        std::map<std::string, std::set<std::string>> serials_seen;
+        std::map<std::string, size_t> frames_of;
+        for (const auto& row : rows) {
+            const std::string& stem = row.at("quarn.stem");
+            ASSERT_EQ(part_of.count(stem), 1u) << "frame at " << row.at("frame.time_epoch") << " names \"" << stem << "\"";
+            frames_of[stem]++;
+            if (row.at("quarn.serial").empty()) continue;
+            serials_seen[stem].insert(row.at("quarn.serial"));
+            const auto& named = stacks.at(stem);
+            const auto s = named.find(std::stoi(row.at("quarn.stack_id")));
+            EXPECT_EQ(row.at("quarn.stack"), s == named.end() ? "" : s->second) << stem << " " << row.at("quarn.serial");
+        }
+        for (const auto& [stem, pi] : part_of) {
+            std::set<std::string> want;
+            size_t records = 0, gaps = 0;
+            for (const record_truth& t : parts_[pi].recs) {
+                records++;
+                gaps += t.missing_before ? 1 : 0;
+                if (read_all || !t.packet) want.insert(std::to_string(test::u32_at(t.rec, 20)));
+            }
+            EXPECT_EQ(serials_seen[stem], want) << stem;
+            EXPECT_EQ(frames_of[stem], records + gaps) << stem;
+        }
+    }
+}
+
+// tshark -w writes what Wireshark reads on its own with the plugin loaded:
+// a timeline, a merge and a dump that editcap rewrote. The written file
+// shows the same frames as the one read.
+TEST_F(WiresharkPlugin, TsharkWritesTimelinesAndRewrittenFiles) {
+    ASSERT_TRUE(test::have_program("editcap"));
+    ASSERT_TRUE(test::have_program("mergecap"));
+    const std::string tl = dir_ / "timeline.pcapng", edited = dir_ / "edited.pcapng",
+                      merged = dir_ / "merged.pcapng";
+    ASSERT_EQ(test::inspect({"--timeline", dir_ / "conn.0", "-o", tl}).status, 0);
+    ASSERT_EQ(test::run("/usr/bin/env", {{"editcap", parts_[1].path, edited}}).status, 0);
+    ASSERT_EQ(test::run("/usr/bin/env", {{"mergecap", "-w", merged, parts_[0].path, parts_[2].path}}).status, 0);
+    const std::vector<std::string> shown = {"frame.time_epoch", "frame.len", "quarn.block", "quarn.serial",
+                                            "quarn.missing", "_ws.col.Info"};
+    for (const std::string& file : {tl, edited, merged}) {
+        SCOPED_TRACE(file);
+        const std::string out = dir_ / "written.pcapng";
+        const test::run_result w = tshark(file, {"-w", out});
+        ASSERT_EQ(w.status, 0) << w.err;
+        const auto before = frames(file, shown);
+        EXPECT_GT(before.size(), 30u);
+        EXPECT_EQ(frames(out, shown), before);
+    }
+    // The daemon's own dump stays with the plugin's reader: its packets
+    // keep their records.
+    const auto rows = frames(parts_[1].path, {"quarn.block"});
+    EXPECT_EQ(std::count_if(rows.begin(), rows.end(), [](const auto& r) { return r.at("quarn.block") == "packet"; }),
+              std::count_if(parts_[1].recs.begin(), parts_[1].recs.end(), [](const record_truth& t) { return t.packet; }));
+}
 
 // --- The synthesizer's story through the daemon ---
 

@@ -8,25 +8,40 @@
 -- records were lost). A timeline (quarn_inspect --timeline) keeps the
 -- packets and turns events and gaps into packets of link type 147 on an
 -- interface of their own, holding the custom block's bytes after the
--- enterprise number.
+-- enterprise number; every interface of a timeline is named after its
+-- connection's stem, so a merge of timelines keeps who is who.
 --
 -- This file brings three pieces:
---  - a file reader for pcapng files with the daemon's section header
---    options, or with a "quarn" interface. Wireshark's own pcapng reader
---    hands no block option to a dissector, so without it the record of a
---    packet block stays out of reach. It reads packets with their link type
---    and time as usual, keeps each packet's record for the decoder, and
---    turns event and gap blocks into frames of the user link type with a
---    time: an event's own record time, a gap's the time of the record
---    after it. The preference quarn.read_files turns it off;
+--  - a file reader for the daemon's own pcapng files (section header
+--    options of our enterprise number, written by the daemon or by
+--    quarn_inspect --join). Wireshark's own pcapng reader hands no block
+--    option to a dissector, so without it the record of a packet block
+--    stays out of reach. It reads packets with their link type and time as
+--    usual, keeps each packet's record for the decoder, and turns event and
+--    gap blocks into frames of the user link type with a time: an event's
+--    own record time, a gap's the time of the record after it. Frames of
+--    equal time come in serial order. Timelines and files rewritten by
+--    Wireshark's tools (editcap, mergecap) are left to Wireshark's reader,
+--    so that tshark -w can write them; the preference quarn.read_all takes
+--    them too, quarn.read_files turns the reader off;
 --  - the dissector of those user link type frames, registered in the
 --    "wtap_encap" table for USER0, so that timelines decode with any reader;
 --  - a postdissector that decodes the record of packet frames (from this
---    reader) and custom block frames (from Wireshark's own reader).
+--    reader) and custom block frames (from Wireshark's own reader), and
+--    names the connection of every frame of a timeline.
 --
 -- Every record field is a display-filter field: quarn.cwnd, quarn.srtt,
 -- quarn.state, quarn.event, ... (see `fields` below). Event names go into
--- the Info column, a gap raises an expert-info warning.
+-- the Info column, a gap raises an expert-info warning, a damaged or cut
+-- file one expert-info error on a frame of its own after its last whole
+-- block.
+--
+-- Speed: the reader reads the file in large pieces and decodes a block
+-- with a handful of calls; the dissectors add record fields only when
+-- Wireshark builds a tree. Field extractors make Wireshark build a tree
+-- for every frame, so they are made only for files this reader leaves to
+-- Wireshark's (timelines, whose interface names and descriptions tell the
+-- connection and its stacks).
 --
 -- Install: copy this file into the personal Lua plugins folder
 -- (~/.local/lib/wireshark/plugins/), or load it for one run with
@@ -57,7 +72,11 @@ local BT_CUSTOM = 0x00000BAD
 local BT_CUSTOM_NOCOPY = 0x40000BAD
 local BYTE_ORDER_MAGIC = 0x1A2B3C4D
 local MAX_BLOCK = 16 * 1024 * 1024
+local EPB_FIXED = 28            -- type, length, interface, time, lengths
 local LINKTYPE_USER0 = 147
+local OPT_SHB_USERAPPL = 4
+local TIMELINE_RECORDS = "quarn_dumper records"
+local READ_CHUNK = 1024 * 1024
 
 -- Record flags (offset 26).
 local FLAG_RXBUF = 0x0001
@@ -134,6 +153,7 @@ field("block", ProtoField.string("quarn.block", "Block"))
 field("subtype", ProtoField.uint32("quarn.subtype", "Block subtype", base.DEC, block_names))
 field("missing", ProtoField.uint32("quarn.missing", "Records missing"))
 field("gap", ProtoField.uint32("quarn.gap", "Records missing (gap block)"))
+field("stem", ProtoField.string("quarn.stem", "Connection (dump file stem)"))
 field("time", ProtoField.relative_time("quarn.time", "Record time (producer clock)"))
 field("ticks", ProtoField.uint32("quarn.ticks", "Kernel ticks"))
 field("serial", ProtoField.uint32("quarn.serial", "Serial"))
@@ -142,15 +162,43 @@ field("stack", ProtoField.string("quarn.stack", "Stack"))
 field("event_id", ProtoField.uint8("quarn.event_id", "Event id", base.DEC, event_names))
 field("event", ProtoField.string("quarn.event", "Event"))
 field("flags", ProtoField.uint16("quarn.flags", "Record flags", base.HEX))
-field("flag_rxbuf", ProtoField.bool("quarn.flags.rxbuf", "Receive buffer valid", 16, nil, 0x0001))
-field("flag_txbuf", ProtoField.bool("quarn.flags.txbuf", "Send buffer valid", 16, nil, 0x0002))
-field("flag_th", ProtoField.bool("quarn.flags.tcp_header", "TCP header", 16, nil, 0x0004))
-field("flag_verbose", ProtoField.bool("quarn.flags.verbose", "Verbose record", 16, nil, 0x0008))
-field("flag_stackinfo", ProtoField.bool("quarn.flags.stackinfo", "Stack part valid", 16, nil, 0x0010))
+local record_flag_bits = {
+    { "flag_rxbuf", ProtoField.bool("quarn.flags.rxbuf", "Receive buffer valid", 16, nil, 0x0001) },
+    { "flag_txbuf", ProtoField.bool("quarn.flags.txbuf", "Send buffer valid", 16, nil, 0x0002) },
+    { "flag_th", ProtoField.bool("quarn.flags.tcp_header", "TCP header", 16, nil, 0x0004) },
+    { "flag_verbose", ProtoField.bool("quarn.flags.verbose", "Verbose record", 16, nil, 0x0008) },
+    { "flag_stackinfo", ProtoField.bool("quarn.flags.stackinfo", "Stack part valid", 16, nil, 0x0010) },
+}
+for _, b in ipairs(record_flag_bits) do field(b[1], b[2]) end
+
+-- Every TF_ bit of the control block flags (offset 68), as FreeBSD names
+-- them; quarn.t_flags_names joins the names of the bits set with "|".
+local tf_names = {
+    [0x1] = "ACKNOW", [0x2] = "DELACK", [0x4] = "NODELAY", [0x8] = "NOOPT", [0x10] = "SENTFIN",
+    [0x20] = "REQ_SCALE", [0x40] = "RCVD_SCALE", [0x80] = "REQ_TSTMP", [0x100] = "RCVD_TSTMP",
+    [0x200] = "SACK_PERMIT", [0x400] = "NEEDSYN", [0x800] = "NEEDFIN", [0x1000] = "NOPUSH",
+    [0x2000] = "PREVVALID", [0x4000] = "WAKESOR", [0x8000] = "GPUTINPROG",
+    [0x10000] = "MORETOCOME", [0x20000] = "LQ_OVERFLOW", [0x40000] = "LASTIDLE",
+    [0x80000] = "RXWIN0SENT", [0x100000] = "FASTRECOVERY", [0x200000] = "WASFRECOVERY",
+    [0x400000] = "SIGNATURE", [0x800000] = "FORCEDATA", [0x1000000] = "TSO", [0x2000000] = "TOE",
+    [0x4000000] = "UNUSED0", [0x8000000] = "UNUSED1", [0x10000000] = "UNUSED2",
+    [0x20000000] = "CONGRECOVERY", [0x40000000] = "WASCRECOVERY", [0x80000000] = "FASTOPEN",
+}
+
+local function tf_text(v)
+    local names = {}
+    local bit = 1
+    for _ = 1, 32 do
+        if v % (2 * bit) >= bit then names[#names + 1] = tf_names[bit] end
+        bit = bit * 2
+    end
+    return table.concat(names, "|")
+end
 
 -- Record bytes 28 to 155 in offset order: key (the field's name after
--- "quarn."), offset, width, label, extra. A `flag` entry is shown only when
--- that record flag makes it valid.
+-- "quarn."), offset, label, extra. A `flag` entry is shown only when that
+-- record flag makes it valid. tcb_flags and t_flags, flags2 and t_flags2
+-- are the same bytes under their old and their current name.
 local tcb_flag_bits = {
     { "acknow", 0x1, "ACKNOW" }, { "delack", 0x2, "DELACK" }, { "nodelay", 0x4, "NODELAY" },
     { "sentfin", 0x10, "SENTFIN" }, { "sack_permit", 0x200, "SACK_PERMIT" },
@@ -168,6 +216,7 @@ local record_fields = {
     { "starttime", 60, "Connection start (ticks)" },
     { "iss", 64, "Initial send sequence number" },
     { "tcb_flags", 68, "Control block flags", hex = true, bits = tcb_flag_bits },
+    { "t_flags", 68, "Control block flags (t_flags)", hex = true },
     { "snd_una", 72, "Oldest unacknowledged sequence number (snd_una)" },
     { "snd_max", 76, "Highest sequence number sent (snd_max)" },
     { "cwnd", 80, "Congestion window (bytes)" },
@@ -180,6 +229,7 @@ local record_fields = {
     { "rcv_up", 108, "Receive urgent pointer" },
     { "rcv_adv", 112, "Highest window edge advertised" },
     { "flags2", 116, "More control block flags", hex = true },
+    { "t_flags2", 116, "More control block flags (t_flags2)", hex = true },
     { "rcv_nxt", 120, "Next sequence number expected (rcv_nxt)" },
     { "rcv_wnd", 124, "Receive window (bytes)" },
     { "dupacks", 128, "Consecutive duplicate ACKs" },
@@ -202,11 +252,15 @@ for _, d in ipairs(record_fields) do
             ProtoField.bool(abbr .. "." .. bit[1], bit[3], 32, nil, bit[2]))
     end
 end
+field("t_flags_names", ProtoField.string("quarn.t_flags_names", "Control block flags set (TF_ names)"))
 field("snd_scale", ProtoField.uint8("quarn.snd_scale", "Send window scale", base.DEC, nil, 0x0F))
 field("rcv_scale", ProtoField.uint8("quarn.rcv_scale", "Receive window scale", base.DEC, nil, 0xF0))
+field("srtt_ms", ProtoField.double("quarn.srtt_ms", "Smoothed RTT (ms)"))
+field("rttvar_ms", ProtoField.double("quarn.rttvar_ms", "RTT variance (ms)"))
 field("stackinfo", ProtoField.bytes("quarn.stackinfo", "Stack-specific part (not decoded)"))
 field("payload_len", ProtoField.uint32("quarn.payload_len", "Payload length"))
-field("rack_rtt", ProtoField.uint32("quarn.rack_rtt", "RACK RTT"))
+field("rack_rtt", ProtoField.uint32("quarn.rack_rtt", "RACK RTT (µs)"))
+field("rack_rtt_ms", ProtoField.double("quarn.rack_rtt_ms", "RACK RTT (ms)"))
 field("rack_state", ProtoField.uint8("quarn.rack_state", "RACK state"))
 
 -- The BBR part: name, offset from 160, width in bytes.
@@ -222,6 +276,7 @@ local bbr_fields = {
 }
 local uint_field = { [1] = ProtoField.uint8, [2] = ProtoField.uint16, [4] = ProtoField.uint32,
                      [8] = ProtoField.uint64 }
+local uint_format = { [1] = "B", [2] = "I2", [4] = "I4", [8] = "E" }
 for _, d in ipairs(bbr_fields) do
     local key = "bbr_" .. d[1]
     d.pf = field(key, uint_field[d[3]]("quarn." .. key, "BBR " .. d[1]))
@@ -233,141 +288,204 @@ local ef_gap = ProtoExpert.new("quarn.gap.expert", "Records missing",
                                expert.group.SEQUENCE, expert.severity.WARN)
 local ef_short = ProtoExpert.new("quarn.short.expert", "Block too short for its record",
                                  expert.group.MALFORMED, expert.severity.ERROR)
-quarn.experts = { ef_gap, ef_short }
+local ef_damaged = ProtoExpert.new("quarn.damaged.expert", "File damaged or cut short",
+                                   expert.group.MALFORMED, expert.severity.ERROR)
+quarn.experts = { ef_gap, ef_short, ef_damaged }
 
 quarn.prefs.read_files = Pref.bool("Read quarn_dumper files with this plugin", true,
-    "Open dumps and timelines with the plugin's own reader, which keeps each packet's "
-    .. "log record for the decoder. Off: Wireshark's pcapng reader (no record on packets).")
+    "Open the daemon's dumps and joined files with the plugin's own reader, which keeps each "
+    .. "packet's log record for the decoder. Off: Wireshark's pcapng reader (no record on packets).")
+quarn.prefs.read_all = Pref.bool("Also read timelines and rewritten files with this plugin", false,
+    "Open timelines and files that editcap or mergecap wrote with the plugin's reader too: their "
+    .. "packets keep their records, but tshark -w can then not write them.")
 quarn.prefs.stacks = Pref.string("Stack names", "",
     "Stack ids and names, e.g. \"0=freebsd 2=rack\", for records whose file names "
     .. "no stack (the file's own names come first)")
+quarn.prefs.hz = Pref.uint("Kernel tick rate (Hz)", 1000,
+    "The tick rate that turns the base stack's srtt and rttvar into milliseconds "
+    .. "(FreeBSD's default kern.hz is 1000)")
 
 ----------------------------------------------------------------------------
 -- Record decoder
 
+local function order(little) return little and "<" or ">" end
+
+-- Formats the reader uses for every block, made once for each byte order.
+local FORMATS = {}
+for _, little in ipairs({ true, false }) do
+    local E = order(little)
+    FORMATS[little] = { u32 = E .. "I4", head = E .. "I4I4", epb = E .. "I4I4I4I4I4",
+                        option = E .. "I2I2I4I4", option_head = E .. "I2I2" }
+end
+
 -- Stacks named by the file (reader section or interface description), then
 -- by the preference.
+local pref_stacks = { text = nil, names = {} }
 local function stack_name(stacks, id)
     local name = stacks and stacks[id]
     if name then return name end
-    return parse_stacks(quarn.prefs.stacks, {})[id]
+    if pref_stacks.text ~= quarn.prefs.stacks then
+        pref_stacks.text = quarn.prefs.stacks
+        pref_stacks.names = parse_stacks(pref_stacks.text, {})
+    end
+    return pref_stacks.names[id]
 end
 
--- Decodes the record at `off` of `tvb` (at least 264 bytes; 268 with the
--- payload length) into `tree`. The record is in the byte order of the host
--- that logged it, which wrote the file: `little` is the file's. Returns
--- what the Info column names.
-local function decode_record(tvb, off, tree, little, stacks)
-    local function add(pf, o, len)
-        local r = tvb(off + o, len)
-        if little then return tree:add_le(pf, r) end
-        return tree:add(pf, r)
-    end
-    local function uint(o, len)
-        local r = tvb(off + o, len)
-        return little and r:le_uint() or r:uint()
-    end
-    local function int64(o)
-        local r = tvb(off + o, 8)
-        return (little and r:le_int64() or r:int64()):tonumber()
+local function base_stack(name) return name == "default" or name == "freebsd" end
+
+-- What the Info column of an event names: serial, stack, event, state and
+-- cwnd of the record that starts at `pos` (1-based) of the string `rec`.
+local function record_summary(rec, pos, little, stacks)
+    local serial, stack_id, event_id = Struct.unpack(order(little) .. "I4BB", rec, pos + 20)
+    local state, cwnd = Struct.unpack(order(little) .. "i4", rec, pos + 56),
+                        Struct.unpack(order(little) .. "I4", rec, pos + 80)
+    return {
+        serial = serial, stack_id = stack_id, event_id = event_id,
+        stack = stack_name(stacks, stack_id),
+        state = state_names[state] or ("state " .. state), cwnd = cwnd,
+    }
+end
+
+-- Adds the fields of the record at `pos` (1-based) of the string `rec` (at
+-- least 264 bytes; 268 with the payload length) to `tree`. The record is
+-- in the byte order of the host that logged it, which wrote the file:
+-- `little` is the file's. With `tvb`, where the record starts at `toff`,
+-- each field points at its bytes (a tree someone looks at); without, the
+-- fields carry their values only, which is what filters and columns need
+-- and costs a fraction.
+local function decode_record(rec, pos, little, tree, tvb, toff, stacks)
+    local E = order(little)
+    local function value(o, fmt) return (Struct.unpack(E .. fmt, rec, pos + o)) end
+    local add
+    if tvb then
+        add = function(pf, o, len, v) return tree:add(pf, tvb(toff + o, len), v) end
+    else
+        add = function(pf, _, _, v) return tree:add(pf, v) end
     end
 
-    local sec, usec = int64(0), int64(8)
-    tree:add(f.time, tvb(off, 16), NSTime.new(sec, usec * 1000))
-    add(f.ticks, 16, 4)
-    add(f.serial, 20, 4)
-    local stack_id = uint(24, 1)
-    add(f.stack_id, 24, 1)
+    local sec, usec = value(0, "e"), value(8, "e")
+    add(f.time, 0, 16, NSTime.new(sec:tonumber(), usec:tonumber() * 1000))
+    local ticks, serial, stack_id, event_id, flags = Struct.unpack(E .. "I4I4BBI2", rec, pos + 16)
+    add(f.ticks, 16, 4, ticks)
+    add(f.serial, 20, 4, serial)
+    add(f.stack_id, 24, 1, stack_id)
     local stack = stack_name(stacks, stack_id)
-    if stack then tree:add(f.stack, tvb(off + 24, 1), stack) end
-    local event_id = uint(25, 1)
-    add(f.event_id, 25, 1)
-    if event_names[event_id] then tree:add(f.event, tvb(off + 25, 1), event_names[event_id]) end
-    local flags = uint(26, 2)
-    local ft = add(f.flags, 26, 2)
-    for _, k in ipairs({ "flag_rxbuf", "flag_txbuf", "flag_th", "flag_verbose", "flag_stackinfo" }) do
-        if little then ft:add_le(f[k], tvb(off + 26, 2)) else ft:add(f[k], tvb(off + 26, 2)) end
+    if stack then add(f.stack, 24, 1, stack) end
+    add(f.event_id, 25, 1, event_id)
+    if event_names[event_id] then add(f.event, 25, 1, event_names[event_id]) end
+    local ft = add(f.flags, 26, 2, flags)
+    for _, b in ipairs(record_flag_bits) do
+        if tvb then ft:add(b[2], tvb(toff + 26, 2), flags) else ft:add(b[2], flags) end
     end
+    local v = {}
     for _, d in ipairs(record_fields) do
         if not d.flag or bit32.band(flags, d.flag) ~= 0 then
-            local item = add(d.pf, d[2], 4)
+            v[d[1]] = value(d[2], d.signed and "i4" or "I4")
+            local item = add(d.pf, d[2], 4, v[d[1]])
             for _, b in ipairs(d.bits or {}) do
-                if little then item:add_le(b.pf, tvb(off + d[2], 4)) else item:add(b.pf, tvb(off + d[2], 4)) end
+                if tvb then item:add(b.pf, tvb(toff + d[2], 4), v[d[1]]) else item:add(b.pf, v[d[1]]) end
             end
         end
     end
-    add(f.snd_scale, 156, 1)
-    add(f.rcv_scale, 156, 1)
+    add(f.t_flags_names, 68, 4, tf_text(v.t_flags))
+    local scales = value(156, "B")
+    add(f.snd_scale, 156, 1, scales)
+    add(f.rcv_scale, 156, 1, scales)
+    if base_stack(stack) then
+        -- The base stack keeps srtt in ticks x 32 and rttvar in ticks x 16.
+        local hz = quarn.prefs.hz > 0 and quarn.prefs.hz or 1000
+        add(f.srtt_ms, 100, 4, v.srtt / 32 * 1000 / hz):set_generated()
+        add(f.rttvar_ms, 104, 4, v.rttvar / 16 * 1000 / hz):set_generated()
+    end
 
     local stack_part = bit32.band(flags, FLAG_STACKINFO) ~= 0 and stack or nil
     if stack_part == "rack" then
-        add(f.rack_rtt, 160, 4)
-        add(f.rack_state, 164, 1)
+        local rtt = value(160, "I4")
+        add(f.rack_rtt, 160, 4, rtt)
+        add(f.rack_rtt_ms, 160, 4, rtt / 1000):set_generated()
+        add(f.rack_state, 164, 1, value(164, "B"))
     elseif stack_part == "bbr" then
-        for _, d in ipairs(bbr_fields) do add(d.pf, 160 + d[2], d[3]) end
+        for _, d in ipairs(bbr_fields) do add(d.pf, 160 + d[2], d[3], value(160 + d[2], uint_format[d[3]])) end
+    elseif tvb then
+        tree:add(f.stackinfo, tvb(toff + 160, 104))
     else
-        tree:add(f.stackinfo, tvb(off + 160, 104))
+        tree:add(f.stackinfo, ByteArray.new(rec:sub(pos + 160, pos + 263), true))
     end
-    if tvb:len() - off >= RECORD_BYTES then add(f.payload_len, 264, 4) end
-
-    local state = uint(56, 4)
-    if state >= 0x80000000 then state = state - 0x100000000 end
-    return {
-        event_id = event_id, serial = uint(20, 4), stack_id = stack_id, stack = stack,
-        state = state_names[state] or ("state " .. state), cwnd = uint(80, 4),
-    }
+    if #rec - pos + 1 >= RECORD_BYTES then add(f.payload_len, 264, 4, value(264, "I4")) end
 end
 
 ----------------------------------------------------------------------------
 -- Blocks: event and gap, as custom block frames or user link type frames
 
--- The record option of an event block; the options start after the subtype.
-local function find_record(tvb, little)
-    local function u(off, len)
-        local r = tvb(off, len)
-        return little and r:le_uint() or r:uint()
-    end
-    local off = 4
-    while off + 4 <= tvb:len() do
-        local code, len = u(off, 2), u(off + 2, 2)
+-- The record option of an event block in the string `s`, whose subtype is
+-- at `from` (1-based) and whose options end before `to`: the position of
+-- the record, or nil.
+local function find_record(s, from, to, little)
+    local E = order(little)
+    local pos = from + 4
+    while pos + 3 < to do
+        local code, len = Struct.unpack(E .. "I2I2", s, pos)
         if code == 0 then return nil end
         local padded = len + (4 - len % 4) % 4
-        if off + 4 + padded > tvb:len() then return nil end
-        if (code == OPT_CUSTOM or code == OPT_CUSTOM_NOCOPY) and len == RECORD_OPT_LEN
-            and u(off + 4, 4) == PEN and u(off + 8, 4) == OPT_SUB_RECORD then
-            return off + 12
+        if pos + 3 + padded >= to then return nil end
+        if (code == OPT_CUSTOM or code == OPT_CUSTOM_NOCOPY) and len == RECORD_OPT_LEN then
+            local pen, sub = Struct.unpack(E .. "I4I4", s, pos + 4)
+            if pen == PEN and sub == OPT_SUB_RECORD then return pos + 12 end
         end
-        off = off + 4 + padded
+        pos = pos + 4 + padded
     end
     return nil
 end
 
-local frame_comment = Field.new("frame.comment")
-local ok_ifdesc, frame_ifdesc = pcall(Field.new, "frame.interface_description")
-
 -- What the reader delivered last. Wireshark and tshark dissect a frame
 -- right after reading it, in the first pass and whenever they read it again
--- at its offset, so this is the frame being dissected; its bytes and time
--- are checked all the same, and a frame that does not match gets no record.
+-- at its offset, so this is the frame being dissected; its length and time
+-- are checked all the same, and a frame that does not match gets nothing
+-- of the reader.
 local current = nil
 
 local function reader_entry(tvb, pinfo)
     local c = current
-    if c and c.data == tvb:raw() and math.abs(pinfo.abs_ts - c.abs) < 1e-6 then return c end
+    if c and c.caplen == tvb:len() and math.abs(pinfo.abs_ts - c.abs) < 1e-6 then return c end
     return nil
 end
 
--- Stack names for a frame: the reader's section, else the description of
--- the frame's interface (a timeline's "stacks 2=rack 0=freebsd").
-local function frame_stacks(tvb, pinfo)
-    local c = reader_entry(tvb, pinfo)
-    if c then return c.sec.stacks end
-    local desc = ok_ifdesc and frame_ifdesc()
-    if desc then return parse_stacks(tostring(desc.value), {}) end
-    return nil
+-- Field extractors, made by the reader's open routine for a file that it
+-- leaves to Wireshark's reader (see the file's opening lines).
+local fx = nil
+local function make_extractors()
+    if fx then return end
+    local made = {}
+    for key, name in pairs({ pen = "frame.cb_pen", comment = "frame.comment",
+                             if_name = "frame.interface_name",
+                             if_desc = "frame.interface_description" }) do
+        local ok, extractor = pcall(Field.new, name)
+        if ok then made[key] = extractor end
+    end
+    fx = made
 end
 
--- The subtype is 1 or 2: its first byte tells the byte order of the block.
+local function extract(key)
+    local x = fx and fx[key]
+    local v = x and x()
+    return v and tostring(v.value) or nil
+end
+
+-- Who a frame belongs to: its connection's stem and the stacks its records
+-- name. From the reader's interface for frames it read; from the frame's
+-- interface for Wireshark's (a timeline names each interface after its
+-- connection, and describes the records interface with its stacks).
+local function frame_origin(c)
+    if c then return c.iface and c.iface.stem, c.stacks end
+    local name = extract("if_name")
+    local stem = name and name ~= "quarn" and name ~= "" and name or nil
+    local stacks = nil
+    local desc = extract("if_desc")
+    if desc then stacks = parse_stacks(desc, {}) end
+    return stem, stacks
+end
+
+-- The subtype is 1 or 2: its first bytes tell the byte order of the block.
 local function block_order(tvb)
     if tvb:len() < 4 then return nil end
     local le = tvb(0, 4):le_uint()
@@ -377,40 +495,58 @@ local function block_order(tvb)
     return nil
 end
 
-local function dissect_block(tvb, pinfo, tree, little)
-    local sub_r = tvb(0, 4)
-    local sub = little and sub_r:le_uint() or sub_r:uint()
-    local t = tree:add(quarn, tvb(), "quarn_dumper " .. block_names[sub] .. " block")
+local function has_tree(tree) return tree.text ~= nil end
+
+local function dissect_fault(c, tvb, pinfo, tree)
     pinfo.cols.protocol = "quarn"
-    if little then t:add_le(f.subtype, sub_r) else t:add(f.subtype, sub_r) end
-    t:add(f.block, sub_r, block_names[sub])
+    pinfo.cols.info = c.fault
+    local t = tree:add(quarn, tvb(), "quarn_dumper file damaged")
+    t:add(f.block, "damaged"):set_generated()
+    t:add_proto_expert_info(ef_damaged, c.fault)
+end
+
+local function dissect_block(tvb, pinfo, tree, little, c)
+    pinfo.cols.protocol = "quarn"
+    local raw = tvb:raw()
+    local sub = Struct.unpack(order(little) .. "I4", raw, 1)
+    local stem, stacks = frame_origin(c)
+    local full = has_tree(tree)
+    local t
+    if full then
+        t = tree:add(quarn, tvb(), "quarn_dumper " .. block_names[sub] .. " block")
+        t:add(f.subtype, tvb(0, 4), sub)
+        t:add(f.block, tvb(0, 4), block_names[sub])
+        if stem then t:add(f.stem, stem):set_generated() end
+    end
     if sub == SUB_GAP then
-        if tvb:len() < 8 then
-            t:add_proto_expert_info(ef_short)
+        if #raw < 8 then
+            if full then t:add_proto_expert_info(ef_short) end
             return
         end
-        local r = tvb(4, 4)
-        local missing = little and r:le_uint() or r:uint()
-        for _, pf in ipairs({ f.missing, f.gap }) do
-            if little then t:add_le(pf, r) else t:add(pf, r) end
+        local missing = Struct.unpack(order(little) .. "I4", raw, 5)
+        if full then
+            local r = tvb(4, 4)
+            t:add(f.missing, r, missing)
+            t:add(f.gap, r, missing)
+            t:add_tvb_expert_info(ef_gap, r, string.format("%u records missing", missing))
         end
-        t:add_tvb_expert_info(ef_gap, r, string.format("%u records missing", missing))
         -- A timeline names the parts a jump lies between in the comment.
-        local comment = frame_comment()
-        pinfo.cols.info = comment and ("Gap: " .. tostring(comment.value))
+        local comment = c and c.comments and c.comments[1] or (not c and extract("comment"))
+        pinfo.cols.info = comment and ("Gap: " .. comment)
                           or string.format("Gap: %u records missing", missing)
         return
     end
-    local rec = find_record(tvb, little)
+    local rec = find_record(raw, 1, #raw + 1, little)
     if not rec then
-        t:add_proto_expert_info(ef_short)
+        if full then t:add_proto_expert_info(ef_short) end
         pinfo.cols.info = "Event without record bytes"
         return
     end
-    local s = decode_record(tvb, rec, t, little, frame_stacks(tvb, pinfo))
+    local s = record_summary(raw, rec, little, stacks)
     pinfo.cols.info = string.format("Event %s, serial %u, stack %u%s, %s, cwnd %u",
         event_label(s.event_id), s.serial, s.stack_id, s.stack and (" " .. s.stack) or "",
         s.state, s.cwnd)
+    if full then decode_record(raw, rec, little, t, t.visible and tvb or nil, rec - 1, stacks) end
 end
 
 -- Frames of the user link type: events and gaps of a timeline, or of a dump
@@ -421,58 +557,91 @@ local function ours(tvb, little)
     if little == nil then return false end
     local sub = little and tvb(0, 4):le_uint() or tvb(0, 4):uint()
     if sub == SUB_GAP then return tvb:len() == 12 end
-    return find_record(tvb, little) ~= nil
+    local raw = tvb:raw()
+    return find_record(raw, 1, #raw + 1, little) ~= nil
 end
 
+-- The frame the user link type dissector took, so that the postdissector
+-- leaves it alone.
+local taken = nil
+
 function quarn.dissector(tvb, pinfo, tree)
-    local little = block_order(tvb)
-    if not ours(tvb, little) then return user_dlt:call(tvb, pinfo, tree) end
-    dissect_block(tvb, pinfo, tree, little)
+    local c = reader_entry(tvb, pinfo)
+    if c and c.fault then
+        taken = pinfo.number
+        dissect_fault(c, tvb, pinfo, tree)
+        return tvb:len()
+    end
+    local little = c and c.sec.little
+    if little == nil then little = block_order(tvb) end
+    -- A custom block the reader turned into this frame is ours for sure.
+    if not (c and c.kind == "block" and not c.iface) and not ours(tvb, little) then
+        return user_dlt:call(tvb, pinfo, tree)
+    end
+    taken = pinfo.number
+    dissect_block(tvb, pinfo, tree, little, c)
     return tvb:len()
 end
 DissectorTable.get("wtap_encap"):add(wtap_encaps.USER0, quarn)
 
 -- Packet frames that came through the reader carry their record in
 -- `current`; custom block frames from Wireshark's pcapng reader are found
--- by their enterprise number.
+-- by their enterprise number; packets of a timeline read by Wireshark's
+-- reader get their connection's stem.
 local post = Proto("quarn_post", "quarn_dumper records of packet and custom blocks")
-local cb_pen = Field.new("frame.cb_pen")
 function post.dissector(tvb, pinfo, tree)
-    local pen = cb_pen()
-    if pen then
-        if pen.value ~= PEN then return end
-        local little = block_order(tvb)
-        if little ~= nil then dissect_block(tvb, pinfo, tree, little) end
+    -- Nothing to add without a tree, unless custom blocks need their Info.
+    if not fx and not has_tree(tree) then return end
+    if taken == pinfo.number then
+        taken = nil
         return
     end
+    local pen = extract("pen")
+    if pen then
+        if tonumber(pen) ~= PEN then return end
+        local little = block_order(tvb)
+        if little ~= nil then dissect_block(tvb, pinfo, tree, little, nil) end
+        return
+    end
+    if not has_tree(tree) then return end
     local c = reader_entry(tvb, pinfo)
-    if not c or c.kind ~= "packet" or not c.record then return end
-    local rtvb = ByteArray.new(c.record, true):tvb("quarn log record")
-    local t = tree:add(quarn, rtvb(), "quarn_dumper packet record")
-    t:add(f.block, "packet"):set_generated()
-    decode_record(rtvb, 0, t, c.sec.little, c.sec.stacks)
+    if not c then
+        local stem = fx and frame_origin(nil)
+        if stem then tree:add(quarn, "quarn_dumper connection"):add(f.stem, stem):set_generated() end
+        return
+    end
+    if c.kind ~= "packet" or not c.record then return end
+    local stem = c.iface and c.iface.stem
+    if tree.visible then
+        local rtvb = ByteArray.new(c.record, true):tvb("quarn log record")
+        local t = tree:add(quarn, rtvb(), "quarn_dumper packet record")
+        t:add(f.block, "packet"):set_generated()
+        if stem then t:add(f.stem, stem):set_generated() end
+        decode_record(c.record, 1, c.sec.little, t, rtvb, 0, c.stacks)
+    else
+        local t = tree:add(quarn, "quarn_dumper packet record")
+        t:add(f.block, "packet")
+        if stem then t:add(f.stem, stem) end
+        decode_record(c.record, 1, c.sec.little, t, nil, 0, c.stacks)
+    end
 end
 register_postdissector(post)
 
 ----------------------------------------------------------------------------
 -- File reader
 
-local function u16(s, pos, little) return (Struct.unpack(little and "<I2" or ">I2", s, pos)) end
-local function u32(s, pos, little) return (Struct.unpack(little and "<I4" or ">I4", s, pos)) end
-local function i64(s, pos, little)
-    return (Struct.unpack(little and "<e" or ">e", s, pos)):tonumber()
-end
 local function pad4(n) return (4 - n % 4) % 4 end
 
--- The options of a block between string positions `from` and `to`, as
+-- The options of a block in `s` between positions `from` and `to`, as
 -- {code, value} pairs; stops at the end of options or at a length that
 -- runs past `to`.
 local function options(s, from, to, little)
+    local E = order(little)
     local out = {}
     local pos = from
-    while pos + 3 <= to do
-        local code, len = u16(s, pos, little), u16(s, pos + 2, little)
-        if code == 0 or pos + 3 + len > to then break end
+    while pos + 3 < to do
+        local code, len = Struct.unpack(E .. "I2I2", s, pos)
+        if code == 0 or pos + 3 + len >= to then break end
         out[#out + 1] = { code, s:sub(pos + 4, pos + 3 + len) }
         pos = pos + 4 + len + pad4(len)
     end
@@ -482,44 +651,55 @@ end
 -- Subtype and payload of one of our custom options, or nil.
 local function our_option(o, little)
     local v = o[2]
-    if (o[1] ~= OPT_CUSTOM and o[1] ~= OPT_CUSTOM_NOCOPY) or #v < 8 or u32(v, 1, little) ~= PEN then
-        return nil
-    end
-    return u32(v, 5, little), v:sub(9)
+    if (o[1] ~= OPT_CUSTOM and o[1] ~= OPT_CUSTOM_NOCOPY) or #v < 8 then return nil end
+    local pen, sub = Struct.unpack(order(little) .. "I4I4", v, 1)
+    if pen ~= PEN then return nil end
+    return sub, v:sub(9)
 end
 
--- Reads the block at the file's position: its type, all its bytes and the
--- byte order (a section header tells its own). nil at the end of the file;
--- nil and what is wrong for a block that is cut short or does not hold
--- together.
+-- The type, length and byte order of the block whose first 12 bytes are at
+-- `pos` of `s` (a section header tells its own order), or nil and what is
+-- wrong with it.
+local function block_head(s, pos, little)
+    local btype = Struct.unpack("<I4", s, pos)
+    if btype == BT_SHB then
+        if Struct.unpack("<I4", s, pos + 8) == BYTE_ORDER_MAGIC then
+            little = true
+        elseif Struct.unpack(">I4", s, pos + 8) == BYTE_ORDER_MAGIC then
+            little = false
+        else
+            return nil, "has no byte-order magic"
+        end
+    elseif little == false then
+        btype = Struct.unpack(">I4", s, pos)
+    end
+    local len = Struct.unpack(order(little) .. "I4", s, pos + 4)
+    if len < 12 or len % 4 ~= 0 or len > MAX_BLOCK then return nil, "has a length of " .. len end
+    return btype, len, little
+end
+
+local function damage(at, what) return string.format("quarn: block at offset %d %s", at, what) end
+
+-- Reads the block at the file's position whole: its type, its bytes and
+-- the byte order. nil at the end of the file; nil and what is wrong for a
+-- block that is cut short or does not hold together.
 local function read_block(file, little)
     local at = file:seek("cur")
     local head = file:read(12)
     if not head or #head == 0 then return nil end
-    local function damaged(what)
-        return nil, string.format("quarn: block at offset %d %s", at, what)
-    end
-    if #head < 12 then return damaged("cut short") end
-    local btype = u32(head, 1, little)
-    if btype == BT_SHB then
-        if u32(head, 9, true) == BYTE_ORDER_MAGIC then
-            little = true
-        elseif u32(head, 9, false) == BYTE_ORDER_MAGIC then
-            little = false
-        else
-            return damaged("has no byte-order magic")
-        end
-    end
-    local len = u32(head, 5, little)
-    if len < 12 or len % 4 ~= 0 or len > MAX_BLOCK then return damaged("has a length of " .. len) end
+    if #head < 12 then return nil, damage(at, "cut short") end
+    local btype, len, order_or_why = block_head(head, 1, little)
+    if not btype then return nil, damage(at, len) end
     local b = head
     if len > 12 then
         local rest = file:read(len - 12)
-        if not rest or #rest < len - 12 then return damaged("cut short") end
+        if not rest or #rest < len - 12 then return nil, damage(at, "cut short") end
         b = head .. rest
     end
-    if u32(b, len - 3, little) ~= len then return damaged("ends with another length") end
-    return btype, b, little
+    if Struct.unpack(order(order_or_why) .. "I4", b, len - 3) ~= len then
+        return nil, damage(at, "ends with another length")
+    end
+    return btype, b, order_or_why
 end
 
 local linktype_encap = {
@@ -528,218 +708,440 @@ local linktype_encap = {
     [229] = wtap_encaps.RAW_IP6, [LINKTYPE_USER0] = wtap_encaps.USER0,
 }
 
--- A section: byte order, stack names, interfaces, the log's time offset.
-local function new_section(b, little)
-    local sec = { little = little, stacks = {}, ifaces = {}, ours = false }
-    for _, o in ipairs(options(b, 25, #b - 4, little)) do
+-- A section: byte order, stack names, interfaces, the log's time offset;
+-- `ours` when the daemon's options are there, `rewritten` when a program
+-- named itself (Wireshark's tools do, the daemon and quarn_inspect do not).
+local function new_section(s, pos, len, little)
+    local sec = { little = little, stacks = {}, ifaces = {}, nif = 0, ours = false }
+    local E = order(little)
+    for _, o in ipairs(options(s, pos + 24, pos + len - 4, little)) do
         local sub, v = our_option(o, little)
         if sub then
             sec.ours = true
             if sub == OPT_SUB_LOG_HEADER and #v >= LOG_HEADER_BYTES then
-                sec.tsoff_sec = i64(v, LOG_HEADER_TIME_OFFSET + 1, little)
-                sec.tsoff_usec = i64(v, LOG_HEADER_TIME_OFFSET + 9, little)
+                sec.tsoff_sec = Struct.unpack(E .. "e", v, LOG_HEADER_TIME_OFFSET + 1):tonumber()
+                sec.tsoff_usec = Struct.unpack(E .. "e", v, LOG_HEADER_TIME_OFFSET + 9):tonumber()
             elseif sub == OPT_SUB_STACK_NAME and #v >= 2 then
                 sec.stacks[v:byte(1)] = v:sub(2):match("^[^%z]*")
             end
+        elseif o[1] == OPT_SHB_USERAPPL then
+            sec.rewritten = true
         end
     end
     return sec
 end
 
-local function add_interface(sec, b)
+-- An interface: link type, time resolution, and for a timeline's the
+-- connection's stem (its name) and the stacks of its records.
+local function add_interface(sec, s, pos, len)
     local L = sec.little
-    local linktype = u16(b, 9, L)
+    local linktype = Struct.unpack(order(L) .. "I2", s, pos + 8)
     local iface = { encap = linktype_encap[linktype] or wtap_encaps.UNKNOWN, tsresol = 6 }
-    for _, o in ipairs(options(b, 17, #b - 4, L)) do
+    for _, o in ipairs(options(s, pos + 16, pos + len - 4, L)) do
+        local text = o[2]:match("^[^%z]*")
         if o[1] == OPT_IF_TSRESOL and #o[2] >= 1 then
             iface.tsresol = o[2]:byte(1)
         elseif o[1] == OPT_IF_NAME then
-            if linktype == LINKTYPE_USER0 and o[2]:match("^[^%z]*") == "quarn" then sec.ours = true end
-        elseif o[1] == OPT_IF_DESCRIPTION then
-            parse_stacks(o[2]:match("^[^%z]*"), sec.stacks)
+            if text ~= "quarn" and text ~= "" then iface.stem = text end
+            if linktype == LINKTYPE_USER0 and text == "quarn" then sec.timeline = true end
+        elseif o[1] == OPT_IF_DESCRIPTION and linktype == LINKTYPE_USER0
+            and text:sub(1, #TIMELINE_RECORDS) == TIMELINE_RECORDS then
+            sec.timeline = true
+            iface.stacks = parse_stacks(text, {})
+            for id, name in pairs(iface.stacks) do
+                if not sec.stacks[id] then sec.stacks[id] = name end
+            end
         end
     end
-    local id = sec.nif or 0
-    sec.ifaces[id] = iface
-    sec.nif = id + 1
+    sec.ifaces[sec.nif] = iface
+    sec.nif = sec.nif + 1
 end
 
--- A packet block's time in its interface's resolution, as an NSTime.
+-- The stacks a frame of `iface` names: those of the records interface of
+-- its connection (a timeline's), else the section's.
+local function iface_stacks(sec, iface)
+    if iface.stacks then return iface.stacks end
+    if iface.stem then
+        for _, other in pairs(sec.ifaces) do
+            if other.stacks and other.stem == iface.stem then return other.stacks end
+        end
+    end
+    return sec.stacks
+end
+
+local UNKNOWN_IFACE = { encap = wtap_encaps.UNKNOWN, tsresol = 6 }
+
+-- A packet block's time in its interface's resolution: seconds and
+-- nanoseconds.
 local function epb_time(hi, lo, tsresol)
+    if tsresol == 6 then
+        -- Exact in a double up to 2^53 microseconds (the year 2255).
+        local t = hi * 4294967296 + lo
+        local secs = math.floor(t / 1e6)
+        return secs, (t - secs * 1e6) * 1000
+    end
     local t = UInt64.new(lo, hi)
-    local per, scale
+    local per
     if bit32.band(tsresol, 0x80) ~= 0 then
-        per = UInt64.new(2):lshift(bit32.band(tsresol, 0x7F))
+        per = UInt64.new(1):lshift(bit32.band(tsresol, 0x7F))
         local frac = (t % per):tonumber()
-        return NSTime.new((t / per):tonumber(), math.floor(frac * 1e9 / per:tonumber()))
+        return (t / per):tonumber(), math.floor(frac * 1e9 / per:tonumber())
     end
     per = UInt64.new(10 ^ math.min(tsresol, 19))
-    scale = 10 ^ (9 - tsresol)
-    return NSTime.new((t / per):tonumber(), math.floor((t % per):tonumber() * scale))
+    return (t / per):tonumber(), math.floor((t % per):tonumber() * 10 ^ (9 - tsresol))
 end
 
 -- A record's time: the section's time offset plus the record time.
-local function record_time(sec, rec)
-    if not sec.tsoff_sec or #rec < 16 then return nil end
-    local usec = sec.tsoff_usec + i64(rec, 9, sec.little)
-    local s = sec.tsoff_sec + i64(rec, 1, sec.little) + math.floor(usec / 1e6)
-    return NSTime.new(s, (usec % 1e6) * 1000)
+local function record_time(sec, rec, pos)
+    if not sec.tsoff_sec then return nil end
+    local rs, ru = Struct.unpack(order(sec.little) .. "ee", rec, pos)
+    local usec = sec.tsoff_usec + ru:tonumber()
+    local secs = sec.tsoff_sec + rs:tonumber() + math.floor(usec / 1e6)
+    return secs, (usec % 1e6) * 1000
 end
 
-local function record_of_block(data, little)
-    -- data: subtype, then the options of an event block
-    for _, o in ipairs(options(data, 5, #data, little)) do
-        local sub, v = our_option(o, little)
-        if sub == OPT_SUB_RECORD then return v end
-    end
-    return nil
-end
-
-local function is_ours_custom(btype, b, little)
-    return (btype == BT_CUSTOM or btype == BT_CUSTOM_NOCOPY) and #b >= 20 and u32(b, 9, little) == PEN
-end
-
--- The time of the first packet or event after the position, which is left
--- where it was: a gap block goes before the record that follows the jump.
-local function time_after(file, sec)
-    local back = file:seek("cur")
-    local t
-    while true do
-        local btype, b = read_block(file, sec.little)
-        if not btype or btype == BT_SHB then break end
-        if btype == BT_EPB then
-            local iface = sec.ifaces[u32(b, 9, sec.little)]
-            t = epb_time(u32(b, 13, sec.little), u32(b, 17, sec.little), iface and iface.tsresol or 6)
-            break
-        end
-        if is_ours_custom(btype, b, sec.little) then
-            local data = b:sub(13, #b - 4)
-            if u32(data, 1, sec.little) == SUB_EVENT then
-                local rec = record_of_block(data, sec.little)
-                t = rec and record_time(sec, rec)
-                break
-            end
-        end
-    end
-    file:seek("set", back)
-    return t
-end
-
-local function set_frame(frame, sec, t, data, caplen, origlen, encap, comments)
-    frame.flags = t and (wtap_presence_flags.TS + wtap_presence_flags.CAP_LEN) or wtap_presence_flags.CAP_LEN
-    if t then frame.time = t end
-    frame.encap = encap
-    frame.data = data
-    frame.captured_length = caplen
-    frame.original_length = origlen
-    if comments then frame.comment = comments end
-    local abs = t and (t.secs + t.nsecs / 1e9) or 0
-    return { data = data, abs = abs, sec = sec }
-end
-
--- Turns the block into `frame`; returns what the dissectors learn of it, or
--- nil for a block that is no frame (it is skipped).
-local function block_frame(file, sec, btype, b, frame)
+-- Turns the block of type `btype` and length `len` at `pos` of `s` into a
+-- frame entry: what the frame holds and what the dissectors learn of it.
+-- nil for a block that is no frame (an interface is added to the section).
+-- A gap's time is left to the caller: it is the next record's.
+local function block_entry(sec, s, pos, btype, len)
     local L = sec.little
+    local E = order(L)
     if btype == BT_IDB then
-        add_interface(sec, b)
+        if len >= 20 then add_interface(sec, s, pos, len) end
         return nil
     end
-    if btype == BT_EPB and #b >= 32 then
-        local iface = sec.ifaces[u32(b, 9, L)] or { encap = wtap_encaps.UNKNOWN, tsresol = 6 }
-        local caplen, origlen = u32(b, 21, L), u32(b, 25, L)
-        if 28 + caplen + pad4(caplen) > #b - 4 then return nil end
-        local record, comments
-        for _, o in ipairs(options(b, 29 + caplen + pad4(caplen), #b - 4, L)) do
-            local sub, v = our_option(o, L)
-            if sub == OPT_SUB_RECORD and #v >= RECORD_BYTES then record = v end
-            if o[1] == OPT_COMMENT then
-                comments = comments or {}
-                comments[#comments + 1] = o[2]
+    if btype == BT_EPB and len >= EPB_FIXED + 4 then
+        local F = FORMATS[L]
+        local ifid, hi, lo, caplen, origlen = Struct.unpack(F.epb, s, pos + 8)
+        local iface = sec.ifaces[ifid] or UNKNOWN_IFACE
+        local data_end = pos + EPB_FIXED + caplen + pad4(caplen)
+        if data_end > pos + len - 4 then return nil end
+        local secs, nsecs = epb_time(hi, lo, iface.tsresol)
+        -- Every field the entry gets, so that the table is made once.
+        local e = { kind = iface.encap == wtap_encaps.USER0 and "block" or "packet", sec = sec,
+                    iface = iface, stacks = iface_stacks(sec, iface), encap = iface.encap,
+                    data = s:sub(pos + EPB_FIXED, pos + EPB_FIXED + caplen - 1),
+                    caplen = caplen, origlen = origlen, secs = secs, nsecs = nsecs,
+                    record = false, serial = false, comments = false, gap = false,
+                    pos = false, abs = false, order = false }
+        -- The options: the record (the daemon's first option) and comments.
+        local opt, opt_end = data_end, pos + len - 4
+        while opt + 3 < opt_end do
+            local code, olen, pen, sub
+            if opt + 11 < opt_end then
+                code, olen, pen, sub = Struct.unpack(F.option, s, opt)
+            else
+                code, olen = Struct.unpack(F.option_head, s, opt)
+            end
+            if code == 0 or opt + 3 + olen >= opt_end then break end
+            if (code == OPT_CUSTOM or code == OPT_CUSTOM_NOCOPY) and olen >= 8 + RECORD_BYTES
+                and pen == PEN and sub == OPT_SUB_RECORD then
+                e.record = s:sub(opt + 12, opt + 3 + olen)
+                e.serial = Struct.unpack(F.u32, s, opt + 12 + 20)
+            elseif code == OPT_COMMENT then
+                e.comments = e.comments or {}
+                e.comments[#e.comments + 1] = s:sub(opt + 4, opt + 3 + olen)
+            end
+            opt = opt + 4 + olen + pad4(olen)
+        end
+        if e.kind == "block" and caplen >= 8 then
+            -- A timeline's event or gap read by this reader.
+            local sub = Struct.unpack(E .. "I4", e.data, 1)
+            if sub == SUB_EVENT then
+                local rec = find_record(e.data, 1, #e.data + 1, L)
+                if rec then e.serial = Struct.unpack(E .. "I4", e.data, rec + 20) end
             end
         end
-        local t = epb_time(u32(b, 13, L), u32(b, 17, L), iface.tsresol)
-        local e = set_frame(frame, sec, t, b:sub(29, 28 + caplen), caplen, origlen, iface.encap, comments)
-        e.kind = iface.encap == wtap_encaps.USER0 and "block" or "packet"
-        e.record = record
         return e
     end
-    if is_ours_custom(btype, b, L) then
+    if (btype == BT_CUSTOM or btype == BT_CUSTOM_NOCOPY) and len >= 20
+        and Struct.unpack(E .. "I4", s, pos + 8) == PEN then
         -- The bytes after the enterprise number, as a timeline holds them.
-        local data = b:sub(13, #b - 4)
-        local sub = u32(data, 1, L)
-        local t
+        local data = s:sub(pos + 12, pos + len - 5)
+        local sub = Struct.unpack(E .. "I4", data, 1)
+        local e = { kind = "block", sec = sec, iface = nil, stacks = sec.stacks,
+                    encap = wtap_encaps.USER0, data = data, caplen = #data, origlen = #data }
         if sub == SUB_EVENT then
-            local rec = record_of_block(data, L)
-            t = rec and record_time(sec, rec)
+            local rec = find_record(data, 1, #data + 1, L)
+            if rec then
+                e.serial = Struct.unpack(E .. "I4", data, rec + 20)
+                e.secs, e.nsecs = record_time(sec, data, rec)
+            end
         elseif sub == SUB_GAP then
-            t = time_after(file, sec)
+            e.gap = true
         else
             return nil
         end
-        local e = set_frame(frame, sec, t, data, #data, #data, wtap_encaps.USER0, nil)
-        e.kind = "block"
         return e
     end
     return nil
 end
 
+local function put_frame(frame, e)
+    if e.secs then
+        frame.flags = wtap_presence_flags.TS + wtap_presence_flags.CAP_LEN
+        frame.time = NSTime.new(e.secs, e.nsecs)
+    else
+        frame.flags = wtap_presence_flags.CAP_LEN
+    end
+    frame.encap = e.encap
+    frame.data = e.data
+    frame.captured_length = e.caplen
+    frame.original_length = e.origlen
+    if e.comments then frame.comment = e.comments end
+    e.abs = e.secs and (e.secs + e.nsecs / 1e9) or 0
+    current = e
+end
+
+local function fault_entry(st, pos, what)
+    local e = { kind = "fault", fault = what, encap = wtap_encaps.USER0, data = "", caplen = 0,
+                origlen = 0, secs = st.last_secs, nsecs = st.last_nsecs, pos = pos }
+    st.faults[pos] = e
+    return e
+end
+
 local reader = FileHandler.new("quarn_dumper pcapng (records kept)", "quarn",
-    "pcapng dumps and timelines of quarn_dumper, read with each packet's log record", "rms")
+    "pcapng dumps of quarn_dumper, read with each packet's log record", "rms")
 reader.extensions = "pcapng"
 
--- Ours: a section header with options of our enterprise number, or an
--- interface of the user link type described as quarn_dumper records.
+-- Ours: a section header with options of our enterprise number that no
+-- other program rewrote and that is no timeline (both are for Wireshark's
+-- reader, which tshark -w can write from), unless quarn.read_all. A file
+-- of ours left to Wireshark's reader gets the field extractors that tell
+-- the interface of each frame.
 function reader.read_open(file, capture)
-    if not quarn.prefs.read_files then return false end
     local btype, b, little = read_block(file, nil)
     if btype ~= BT_SHB then return false end
-    local sec = new_section(b, little)
-    while not sec.ours do
+    local sec = new_section(b, 1, #b, little)
+    while true do
         local bt, ib = read_block(file, little)
         if bt ~= BT_IDB then break end
-        add_interface(sec, ib)
+        add_interface(sec, ib, 1, #ib)
     end
-    if not sec.ours then return false end
+    if not sec.ours and not sec.timeline then return false end
+    local claim = quarn.prefs.read_files and sec.ours
+                  and (quarn.prefs.read_all or not (sec.timeline or sec.rewritten))
+    if not claim then
+        make_extractors()
+        return false
+    end
     capture.encap = wtap_encaps.PER_PACKET
     capture.time_precision = wtap_tsprecs.USEC
     capture.snapshot_length = 0
-    capture.private_table = { at = {} }
+    capture.private_table = { buf = "", base = 0, pending = {}, pn = 0, gaps = {}, gn = 0, ready = {}, rn = 0, ri = 1,
+                              sections = {}, gap_time = {}, faults = {} }
     file:seek("set", 0)
     return true
 end
 
-function reader.read(file, capture, frame)
-    local st = capture.private_table
-    while true do
-        local pos = file:seek("cur")
-        local btype, b, little = read_block(file, st.sec and st.sec.little)
-        -- A damaged block ends the reading with its reason; Lua has no
-        -- other way to tell Wireshark that a read failed.
-        if not btype then
-            if b then error(b, 0) end
-            return false
+-- The file bytes from offset `at` on, at least `n` of them when the file
+-- has them: the buffer and the position of `at` in it.
+local function bytes_at(st, file, at, n)
+    local i = at - st.base + 1
+    if i + n - 1 > #st.buf then
+        local keep = st.buf:sub(i)
+        local more = file:read(math.max(READ_CHUNK, n - #keep)) or ""
+        st.buf = keep .. more
+        st.base = at
+        i = 1
+    end
+    return st.buf, i
+end
+
+-- Serial order inside a run of frames of equal time: serial arithmetic
+-- modulo 2^32 from the run's first serial; a gap keeps its place before
+-- the record after it, a frame without serial its place after the one
+-- before it.
+local function serial_order(run)
+    local base
+    for _, e in ipairs(run) do
+        if e.serial then base = e.serial break end
+    end
+    if not base then return end
+    local keys = {}
+    local key = 0
+    for i = #run, 1, -1 do  -- a gap's key is that of the frame after it
+        local e = run[i]
+        if e.serial then
+            local d = (e.serial - base) % 4294967296
+            key = d >= 2147483648 and d - 4294967296 or d
         end
-        if btype == BT_SHB then
-            st.sec = new_section(b, little)
-        elseif st.sec then
-            local e = block_frame(file, st.sec, btype, b, frame)
-            if e then
-                st.at[pos] = st.sec
-                current = e
-                return pos
+        if e.gap or e.serial then keys[e] = key end
+    end
+    key = 0
+    for i = 1, #run do  -- the others follow the frame before them
+        local e = run[i]
+        if keys[e] then key = keys[e] else keys[e] = key end
+        e.order = i
+    end
+    table.sort(run, function(a, b)
+        if keys[a] ~= keys[b] then return keys[a] < keys[b] end
+        return a.order < b.order
+    end)
+end
+
+-- Moves the pending run, in serial order, to the frames ready to go. The
+-- run's table is kept for the next run.
+local function release(st)
+    local run, n = st.pending, st.pn
+    if n > 1 then serial_order(run) end
+    for k = 1, n do
+        st.rn = st.rn + 1
+        st.ready[st.rn] = run[k]
+        run[k] = nil
+    end
+    st.pn = 0
+end
+
+-- Takes the entry of the next block in: frames of one time gather in the
+-- pending run, a frame without time joins the run it follows; gaps wait
+-- for the time of the record after them and join its run.
+local function take(st, e)
+    if e.gap then
+        st.gn = st.gn + 1
+        st.gaps[st.gn] = e
+        return
+    end
+    local head = st.pending[1]
+    if head and e.secs and not (head.secs == e.secs and head.nsecs == e.nsecs) then release(st) end
+    local run = st.pending
+    for k = 1, st.gn do
+        local g = st.gaps[k]
+        st.gaps[k] = nil
+        g.secs, g.nsecs = e.secs, e.nsecs
+        if e.secs then st.gap_time[g.pos] = { e.secs, e.nsecs } end
+        st.pn = st.pn + 1
+        run[st.pn] = g
+    end
+    st.gn = 0
+    st.pn = st.pn + 1
+    run[st.pn] = e
+    if e.secs then st.last_secs, st.last_nsecs = e.secs, e.nsecs end
+end
+
+local function section_at(st, pos)
+    local lo, hi = 1, #st.sections
+    local found = nil
+    while lo <= hi do
+        local mid = math.floor((lo + hi) / 2)
+        if st.sections[mid].at <= pos then
+            found = st.sections[mid].sec
+            lo = mid + 1
+        else
+            hi = mid - 1
+        end
+    end
+    return found
+end
+
+-- Reads blocks until a frame is ready or the file ends. A damaged block
+-- ends the file with a frame that names the damage.
+local function fill(st, file)
+    while st.rn < st.ri do
+        if st.finished then return end
+        local at = st.next_at or 0
+        local s, i = bytes_at(st, file, at, 12)
+        local avail = #s - i + 1
+        local what = nil
+        if avail == 0 then
+            st.finished = true
+        elseif avail < 12 then
+            what = damage(at, "cut short")
+        else
+            local btype, len, little
+            local sec = st.sec
+            if sec and Struct.unpack("<I4", s, i) ~= BT_SHB then
+                -- Within a section: its byte order, one call for both words.
+                little = sec.little
+                btype, len = Struct.unpack(FORMATS[little].head, s, i)
+                if len < 12 or len % 4 ~= 0 or len > MAX_BLOCK then btype, len = nil, "has a length of " .. len end
+            else
+                btype, len, little = block_head(s, i, sec and sec.little)
+            end
+            if not btype then
+                what = damage(at, len)
+            else
+                if #s - i + 1 < len then s, i = bytes_at(st, file, at, len) end
+                if #s - i + 1 < len then
+                    what = damage(at, "cut short")
+                elseif Struct.unpack(FORMATS[little].u32, s, i + len - 4) ~= len then
+                    what = damage(at, "ends with another length")
+                else
+                    st.next_at = at + len
+                    if btype == BT_SHB then
+                        st.sec = new_section(s, i, len, little)
+                        st.sections[#st.sections + 1] = { at = at, sec = st.sec }
+                    elseif sec then
+                        local e = block_entry(sec, s, i, btype, len)
+                        if e then
+                            e.pos = at
+                            take(st, e)
+                        end
+                    end
+                end
+            end
+        end
+        if st.finished or what then
+            st.finished = true
+            for k = 1, st.gn do
+                st.pn = st.pn + 1
+                st.pending[st.pn] = st.gaps[k]
+                st.gaps[k] = nil
+            end
+            st.gn = 0
+            release(st)
+            if what then
+                st.rn = st.rn + 1
+                st.ready[st.rn] = fault_entry(st, at, what)
             end
         end
     end
 end
 
+function reader.read(file, capture, frame)
+    local st = capture.private_table
+    local ok, err = pcall(fill, st, file)
+    if not ok then
+        -- A fault of this reader: the frames read so far, then one that
+        -- names it, rather than a read routine failing (which ends tshark
+        -- with an internal error).
+        st.finished = true
+        pcall(release, st)
+        st.gaps, st.gn = {}, 0
+        st.rn = st.rn + 1
+        st.ready[st.rn] = fault_entry(st, st.next_at or 0,
+            string.format("quarn: reading stopped at offset %d: %s", st.next_at or 0, tostring(err)))
+    end
+    local e = st.ready[st.ri]
+    if not e then return false end
+    if st.ri == st.rn then
+        -- All taken: a fresh queue, so that the table never grows.
+        st.ready, st.rn, st.ri = {}, 0, 1
+    else
+        st.ready[st.ri] = nil
+        st.ri = st.ri + 1
+    end
+    put_frame(frame, e)
+    return e.pos
+end
+
 function reader.seek_read(file, capture, frame, offset)
-    local sec = capture.private_table.at[offset]
+    local st = capture.private_table
+    if st.faults[offset] then
+        put_frame(frame, st.faults[offset])
+        return true
+    end
+    local sec = section_at(st, offset)
     if not sec or not file:seek("set", offset) then return false end
     local btype, b = read_block(file, sec.little)
-    local e = btype and block_frame(file, sec, btype, b, frame)
+    local e = btype and block_entry(sec, b, 1, btype, #b)
     if not e then return false end
-    current = e
+    if e.gap then
+        local t = st.gap_time[offset]
+        if t then e.secs, e.nsecs = t[1], t[2] end
+    end
+    put_frame(frame, e)
     return true
 end
 
