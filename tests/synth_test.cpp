@@ -450,6 +450,7 @@ TEST(SynthOptions, BadOptionsExitWithUsage) {
         {"--story", "--messages", "0"},          {"--story", "--messages", "65"},
         {"--story", "--stack", "bbr"},           {"--story", "--losses", "--messages", "3"},
         {"--story", "--values", ""},             {"--story", "extra"},
+        {"--summary-values", "v.csv"},           {"--story", "--summary-values", ""},
     };
     for (const auto& args : cases) {
         SCOPED_TRACE(::testing::PrintToString(args));
