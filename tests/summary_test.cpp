@@ -329,6 +329,30 @@ TEST_F(SummaryRules, PeersMssCloseWaitAndAClosedReceiveWindow) {
     for (const auto& [key, value] : want) EXPECT_EQ(g.at(key), value) << key;
 }
 
+// A connection whose records never reach ESTABLISHED has no time to share
+// out: the fractions are unknown, not a division by zero.
+TEST_F(SummaryRules, NeverEstablished) {
+    build::header_fields h;
+    h.id = "syn";
+    build::record_fields syn;  // a bare SYN received, state 0
+    build::record_fields again = syn;
+    again.serial = 1;
+    again.usec = 950000;
+    dump(h, {syn, again});
+    const std::string stem = dir_.path() + "/syn_" + std::to_string(h.lport) + "_" + h.faddr + "_" +
+                             std::to_string(h.fport);
+    const std::vector<row> rows = summary_csv({stem});
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].at("records"), "2");
+    EXPECT_EQ(rows[0].at("duration"), "0.050000");
+    EXPECT_EQ(rows[0].at("established_time"), "0.000000");
+    for (const char* key : {"limited_cwnd_fraction", "limited_rwnd_fraction", "limited_app_fraction",
+                            "limited_rto_fraction", "unknown_fraction", "srtt_min_ms"}) {
+        EXPECT_EQ(rows[0].at(key), "") << key;
+    }
+    EXPECT_EQ(rows[0].at("verdict"), "no time established");
+}
+
 // Usage errors change nothing; an input that cannot be read is named and
 // left out, the others still summed up.
 TEST(SummaryInputs, BadUsesAndUnreadableInputs) {

@@ -386,7 +386,10 @@ std::vector<cell> cells_of(const conn_summary& s) {
     for (int64_t v : {s.srtt_min_us, s.srtt_avg_us, s.srtt_max_us}) num_if(s.has_srtt, ms_text(v));
     num(seconds_text(s.established_us));
     for (int64_t v : s.limited_us) num(seconds_text(v));
-    for (int64_t v : s.limited_us) num_if(s.established_us > 0, fraction_text(v, s.established_us));
+    for (int64_t v : s.limited_us) {
+        if (s.established_us > 0) num(fraction_text(v, s.established_us));
+        else c.push_back({});
+    }
     num(seconds_text(s.rcv_window_closed_us));
     text(s.verdict);
     return c;
