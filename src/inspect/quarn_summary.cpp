@@ -177,7 +177,7 @@ struct summarizer {
 
         const bool first = s.records == 0;
         s.records++;
-        stack_seen(stack.empty() && sec.has_stack ? sec.stack_name : stack);
+        if (sec.has_stack) stack_seen(sec.stack_name);
         if (has_time) {
             if (!s.has_time || t < s.first_us) s.first_us = t;
             if (!s.has_time || t > s.last_us) s.last_us = t;
