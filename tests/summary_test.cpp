@@ -294,17 +294,18 @@ TEST_F(SummaryRules, PeersMssCloseWaitAndAClosedReceiveWindow) {
     }
     std::vector<uint8_t> msg = build::message(h, fields);
     for (size_t i = 0; i < std::size(recs); i++) {
-        uint8_t* p = msg.data() + LOG_HEADER_SIZE + i * LOG_RECORD_SIZE;
         const hand_record& r = recs[i];
-        store<int32_t>(p + 56, r.state);
-        store<uint32_t>(p + 64, ISS);
-        store<uint32_t>(p + 68, r.tcb_flags);
-        store<uint32_t>(p + 72, r.snd_una);
-        store<uint32_t>(p + 76, r.snd_max);
-        store<uint32_t>(p + 80, r.cwnd);
-        store<uint32_t>(p + 92, r.snd_wnd);
-        store<uint32_t>(p + 120, r.rcv_nxt);
-        store<uint32_t>(p + 124, r.rcv_wnd);
+        story::logged state;
+        state.state = r.state;
+        state.iss = ISS;
+        state.tcb_flags = r.tcb_flags;
+        state.snd_una = r.snd_una;
+        state.snd_max = r.snd_max;
+        state.cwnd = r.cwnd;
+        state.snd_wnd = r.snd_wnd;
+        state.rcv_nxt = r.rcv_nxt;
+        state.rcv_wnd = r.rcv_wnd;
+        story::store_state(msg.data() + LOG_HEADER_SIZE + i * LOG_RECORD_SIZE, state);
     }
     dump_bytes(msg);
     const std::string stem = dir_.path() + "/hand_" + std::to_string(h.lport) + "_" + h.faddr + "_" +
