@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -148,9 +147,16 @@ TEST(SummaryStory, EveryColumnIsWhatTheStoryKnows) {
         const double rounds = story::SEGMENTS_AFTER_PAUSE / 4.0 - 1;
         EXPECT_GE(seconds(g, "limited_rwnd"), rounds * 0.030);
         EXPECT_GT(std::stoull(g.at("bytes_retransmitted")), 0u);
-        const std::regex verdict(
-            R"(congestion-limited \d+%, 1 RTO \(0\.\d\d s\), 1 recovery \(0\.\d\d s\), \d+\.\d% retransmitted.*)");
-        EXPECT_TRUE(std::regex_match(g.at("verdict"), verdict)) << g.at("verdict");
+        // "congestion-limited N%, 1 RTO (0.NN s), 1 recovery (0.NN s), N.N% retransmitted..."
+        const std::string& verdict = g.at("verdict");
+        size_t at = 0;
+        for (const char* part : {"congestion-limited ", "%, 1 RTO (0.", " s), 1 recovery (0.", " s), ",
+                                 "% retransmitted"}) {
+            at = verdict.find(part, at);
+            EXPECT_NE(at, std::string::npos) << part << " in " << verdict;
+            if (at == std::string::npos) break;
+        }
+        EXPECT_EQ(verdict.rfind("congestion-limited ", 0), 0u) << verdict;
         if (c.missing > 0) {
             EXPECT_GT(seconds(g, "unknown"), 0.0);
             EXPECT_NE(g.at("verdict").find(", 14 records missing"), std::string::npos) << g.at("verdict");
