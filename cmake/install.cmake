@@ -13,6 +13,11 @@ install(TARGETS quarn_dumper RUNTIME DESTINATION sbin)
 if(TARGET quarn_inspect)
   install(TARGETS quarn_inspect RUNTIME DESTINATION bin)
 endif()
+# The synthesizer lets an administrator try the daemon, its rotation and
+# its readers on a stored stream before any connection is logged.
+if(TARGET quarn_synth)
+  install(TARGETS quarn_synth RUNTIME DESTINATION bin)
+endif()
 
 # Files with %%NAME%% fields, filled in when they are installed: %%PREFIX%%
 # is then the prefix of `cmake --install --prefix`, not the configure's.
@@ -34,9 +39,11 @@ set(quarn_mode_script OWNER_READ OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_RE
 
 quarn_install_filled(${CMAKE_SOURCE_DIR}/doc/quarn_dumper.8 ${QUARN_MANDIR}/man8
                      quarn_dumper.8 "${quarn_mode_file}")
-if(EXISTS ${CMAKE_SOURCE_DIR}/doc/quarn_inspect.1)
-  install(FILES ${CMAKE_SOURCE_DIR}/doc/quarn_inspect.1 DESTINATION ${QUARN_MANDIR}/man1)
-endif()
+foreach(page quarn_inspect.1 quarn_synth.1)
+  if(EXISTS ${CMAKE_SOURCE_DIR}/doc/${page})
+    install(FILES ${CMAKE_SOURCE_DIR}/doc/${page} DESTINATION ${QUARN_MANDIR}/man1)
+  endif()
+endforeach()
 
 if(QUARN_RC_SCRIPT)
   quarn_install_filled(${CMAKE_SOURCE_DIR}/contrib/freebsd/files/quarn_dumper.in etc/rc.d

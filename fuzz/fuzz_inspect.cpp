@@ -32,10 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         quarn::dump_contents c;
         quarn::dump_fault fault;
         quarn::dump_parse(bytes.data(), bytes.size(), strict, c, fault);
-        quarn::dump_show_text(sink(), c);
-        quarn::dump_show_json(sink(), c);
+        quarn::dump_show_text(sink(), c, "fuzz.7.pcapng");
+        quarn::dump_show_json(sink(), c, "fuzz.7.pcapng");
         std::vector<quarn::record_row> rows;
-        quarn::rows_of_dump(c, rows);
+        quarn::rows_of_dump(c, quarn::row_source_of_path("fuzz.7.pcapng"), rows);
         quarn::rows_sort_by_time(rows);
         std::string csv;
         for (const quarn::record_row& r : rows) quarn::csv_append_row(csv, r);

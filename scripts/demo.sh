@@ -84,7 +84,7 @@ story_stem=$(jq -rs '.[0].filename | sub("\\.[0-9]+\\.pcapng(\\.xz|\\.zst)?$"; "
 echo
 echo "== its records decoded (quarn_inspect --csv, some columns of the first rows and every event of interest)"
 ./build/release/quarn_inspect --csv "$story/dumps/$story_stem" > "$story/records.csv"
-cut -d, -f1-9,15,16,20 "$story/records.csv" > "$view"
+cut -d, -f3-11,17,18,22 "$story/records.csv" > "$view"
 head -n 8 "$view"
 grep -E ',(rto|prr|reorder|connend|bad_retran),|,gap,' "$view" || true
 

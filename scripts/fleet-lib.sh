@@ -3,17 +3,21 @@
 # under `set -euo pipefail`).
 #
 # Everything lives in one temporary directory and listens on 127.0.0.1
-# only: the engine (clickhouse-server with its own config.xml and users.xml
-# there, on free ports; never the system service), and per simulated host a
+# only: the engine, two clickhouse-server processes (each with its own
+# config.xml and data there, on free ports; never the system service) that
+# are the two shards of the cluster "quarn_fleet", and per simulated host a
 # daemon reading a FIFO, its dump directory, a syslog-ng instance with its
 # own configuration, persist file, control socket and PID file, and the
-# record loader's state. fleet_stop_all (run from the EXIT trap) stops
-# every process started here, each by its own PID.
+# record loader's and catch-up's state. Each host writes to the shard that
+# the Distributed tables choose for it (contrib/fleet/cluster.sql); the
+# host names are picked so that both shards hold hosts. fleet_stop_all (run
+# from the EXIT trap) stops every process started here, each by its own PID.
 
-FLEET_HOSTS=(host-a host-b host-c)
+FLEET_HOSTS=(alpha beta gamma)
 FLEET_PIDS=()   # "name pid", in start order
-FLEET_TCP=
-FLEET_HTTP=
+FLEET_TCP=()    # the servers' native ports, shard 1 first
+FLEET_HTTP=()   # their HTTP ports
+declare -A FLEET_SHARD=()   # host -> its shard's number (1 or 2)
 
 fleet_log() { printf '== %s\n' "$*"; }
 
@@ -95,7 +99,7 @@ fleet_reap() {
     for i in "${!FLEET_PIDS[@]}"; do
         entry=${FLEET_PIDS[$i]}
         [ "${entry% *}" = "$name" ] || continue
-        wait "${entry#* }" || status=$?
+        { wait "${entry#* }"; } 2>/dev/null || status=$?
         unset 'FLEET_PIDS[i]'
     done
     return "$status"
@@ -122,7 +126,7 @@ fleet_stop_all() {
     done
     if [ "$status" -ne 0 ]; then
         echo "fleet: failed; the engine's and the shippers' logs:" >&2
-        tail -n 20 "$FLEET"/engine/log/err.log "$FLEET"/*/shipper/log "$FLEET"/*/loader.log \
+        tail -n 20 "$FLEET"/engine-*/log/err.log "$FLEET"/*/shipper/log "$FLEET"/*/loader.log \
             "$FLEET"/*/daemon.err 2>/dev/null >&2 || true
     fi
     if [ -n "${FLEET_KEEP:-}" ]; then
@@ -142,23 +146,56 @@ fleet_wait() {
     done
 }
 
-# Two free TCP ports on 127.0.0.1.
+# $1 free TCP ports on 127.0.0.1, on one line.
 fleet_free_ports() {
     python3 -c '
-import socket
-s = [socket.socket() for _ in range(2)]
+import socket, sys
+s = [socket.socket() for _ in range(int(sys.argv[1]))]
 for x in s: x.bind(("127.0.0.1", 0))
-print(*[x.getsockname()[1] for x in s])'
+print(*[x.getsockname()[1] for x in s])' "$1"
 }
 
-fleet_ch() { clickhouse-client --host 127.0.0.1 --port "$FLEET_TCP" "$@"; }
+# The client for server $1 (1 or 2); fleet_ch asks server 1, which answers
+# for the whole cluster through the _all tables.
+fleet_ch_on() {
+    local n=$1
+    shift
+    clickhouse-client --host 127.0.0.1 --port "${FLEET_TCP[n - 1]}" "$@"
+}
+fleet_ch() { fleet_ch_on 1 "$@"; }
 
-# The engine, with the schema loaded, and a one-shard cluster "quarn_fleet"
-# over itself for the Distributed tables.
-fleet_engine_start() {
-    local e=$FLEET/engine
+# The shard of host $1: the one the Distributed tables' sharding key
+# cityHash64(host) picks among two shards of weight 1. fleet_shards_known
+# asks the engine once for every host of FLEET_HOSTS.
+fleet_shard() {
+    if [ -n "${FLEET_SHARD[$1]:-}" ]; then
+        echo "${FLEET_SHARD[$1]}"
+    else
+        fleet_ch_on 1 --query "SELECT cityHash64('$1') % 2 + 1"
+    fi
+}
+fleet_shards_known() {
+    local h
+    for h in "${FLEET_HOSTS[@]}"; do FLEET_SHARD[$h]=$(fleet_shard "$h"); done
+}
+
+# The client command line for host $1's shard.
+fleet_client_of() { echo "clickhouse-client --host 127.0.0.1 --port ${FLEET_TCP[$(fleet_shard "$1") - 1]}"; }
+
+# Asks host $1's shard.
+fleet_ch_host() {
+    local h=$1
+    shift
+    fleet_ch_on "$(fleet_shard "$h")" "$@"
+}
+
+# Server number $1 of the cluster, started.
+fleet_engine_start_one() {
+    local n=$1 e=$FLEET/engine-$1 shards= i
     mkdir -p "$e/log" "$e/data" "$e/tmp" "$e/user_files"
-    read -r FLEET_HTTP FLEET_TCP < <(fleet_free_ports)
+    for i in "${!FLEET_TCP[@]}"; do
+        shards+="<shard><replica><host>127.0.0.1</host><port>${FLEET_TCP[i]}</port></replica></shard>"
+    done
     cat > "$e/config.xml" <<EOF
 <?xml version="1.0"?>
 <yandex>
@@ -170,8 +207,8 @@ fleet_engine_start() {
         <count>1</count>
     </logger>
     <listen_host>127.0.0.1</listen_host>
-    <http_port>$FLEET_HTTP</http_port>
-    <tcp_port>$FLEET_TCP</tcp_port>
+    <http_port>${FLEET_HTTP[n - 1]}</http_port>
+    <tcp_port>${FLEET_TCP[n - 1]}</tcp_port>
     <path>$e/data/</path>
     <tmp_path>$e/tmp/</tmp_path>
     <user_files_path>$e/user_files/</user_files_path>
@@ -183,11 +220,7 @@ fleet_engine_start() {
     <uncompressed_cache_size>134217728</uncompressed_cache_size>
     <max_concurrent_queries>50</max_concurrent_queries>
     <remote_servers>
-        <quarn_fleet>
-            <shard>
-                <replica><host>127.0.0.1</host><port>$FLEET_TCP</port></replica>
-            </shard>
-        </quarn_fleet>
+        <quarn_fleet>$shards</quarn_fleet>
     </remote_servers>
 </yandex>
 EOF
@@ -210,10 +243,24 @@ EOF
     <quotas><default></default></quotas>
 </yandex>
 EOF
-    fleet_spawn engine "$e/log/stdout" /usr/sbin/clickhouse-server --config-file="$e/config.xml"
-    fleet_wait 60 "the engine to answer" \
-        curl -sf -o /dev/null "http://127.0.0.1:$FLEET_HTTP/ping"
-    fleet_ch --multiquery < contrib/fleet/schema.sql
+    fleet_spawn "engine-$n" "$e/log/stdout" /usr/sbin/clickhouse-server --config-file="$e/config.xml"
+}
+
+# The engine: two servers on free ports, each a shard of the cluster
+# "quarn_fleet" with the tables of schema.sql and the Distributed tables of
+# cluster.sql.
+fleet_engine_start() {
+    local ports n
+    read -r -a ports < <(fleet_free_ports 4)
+    FLEET_HTTP=("${ports[0]}" "${ports[1]}")
+    FLEET_TCP=("${ports[2]}" "${ports[3]}")
+    for n in 1 2; do fleet_engine_start_one "$n"; done
+    for n in 1 2; do
+        fleet_wait 60 "server $n to answer" curl -sf -o /dev/null "http://127.0.0.1:${FLEET_HTTP[n - 1]}/ping"
+        fleet_ch_on "$n" --multiquery < contrib/fleet/schema.sql
+        fleet_ch_on "$n" --multiquery < contrib/fleet/cluster.sql
+    done
+    fleet_shards_known
 }
 
 # Writes host $1's shipper configuration: the defines and the shared part.
@@ -224,7 +271,7 @@ fleet_shipper_config() {
 @version: 3.38
 @define quarn_dir "$FLEET/$h/dumps"
 @define quarn_host "$h"
-@define quarn_engine "http://127.0.0.1:$FLEET_HTTP"
+@define quarn_engine "http://127.0.0.1:${FLEET_HTTP[$(fleet_shard "$h") - 1]}"
 @include "$PWD/contrib/fleet/quarn-fleet.conf"
 EOF
 }
@@ -247,20 +294,26 @@ fleet_daemon_start() {
     fleet_wait 30 "$1's daemon to start" test -s "$d/daemon.pid"
 }
 
-# Synthesizes host $1's stream from the remaining arguments (quarn_synth
-# options) and cuts it at a message boundary into two halves: the stream
-# of the first half of the messages is a prefix of the whole one.
+# Synthesizes host $1's stream of $2 messages from the remaining arguments
+# (quarn_synth options) and cuts it at message boundaries into three
+# pieces, stream.1 to stream.3, of a half, a quarter and a quarter of the
+# messages: the stream of the first k messages is a prefix of the whole one.
 fleet_streams() {
-    local d=$FLEET/$1 n=$2
+    local d=$FLEET/$1 n=$2 k prev=0 piece=1 size
     shift 2
     mkdir -p "$d"
     "$FLEET_BIN/quarn_synth" "$@" -n "$n" -o "$d/stream.all"
-    "$FLEET_BIN/quarn_synth" "$@" -n $((n / 2)) -o "$d/stream.1"
-    local size
-    size=$(stat -c %s "$d/stream.1")
-    cmp -s -n "$size" "$d/stream.1" "$d/stream.all" ||
-        fleet_die "quarn_synth's first $((n / 2)) messages are not a prefix of its $n"
-    tail -c +$((size + 1)) "$d/stream.all" > "$d/stream.2"
+    for k in $((n / 2)) $((n * 3 / 4)); do
+        "$FLEET_BIN/quarn_synth" "$@" -n "$k" -o "$d/stream.first"
+        size=$(stat -c %s "$d/stream.first")
+        cmp -s -n "$size" "$d/stream.first" "$d/stream.all" ||
+            fleet_die "quarn_synth's first $k messages are not a prefix of its $n"
+        tail -c +$((prev + 1)) "$d/stream.first" > "$d/stream.$piece"
+        prev=$size
+        piece=$((piece + 1))
+    done
+    tail -c +$((prev + 1)) "$d/stream.all" > "$d/stream.$piece"
+    rm "$d/stream.first"
 }
 
 # Lines of every index file of host $1 ("records" and its rotated copies).
@@ -271,8 +324,15 @@ fleet_index_lines() {
     done
 }
 
+# The dumps of host $1 in the engine, each counted once.
 fleet_engine_lines() {
-    fleet_ch --query "SELECT count() FROM quarn.dump_index WHERE host = '$1'"
+    fleet_ch_host "$1" --query "SELECT count() FROM quarn.dump_index FINAL WHERE host = '$1'"
+}
+
+# The rows of host $1 as stored (a line sent twice is there twice until a
+# merge collapses it).
+fleet_engine_rows() {
+    fleet_ch_host "$1" --query "SELECT count() FROM quarn.dump_index WHERE host = '$1'"
 }
 
 fleet_engine_has_lines() { [ "$(fleet_engine_lines "$1")" -gt 0 ]; }
@@ -280,6 +340,43 @@ fleet_engine_has_lines() { [ "$(fleet_engine_lines "$1")" -gt 0 ]; }
 fleet_local_lines() { fleet_index_lines "$1" | wc -l; }
 
 fleet_host_delivered() { [ "$(fleet_engine_lines "$1")" -eq "$(fleet_local_lines "$1")" ]; }
+
+# The lines of host $1's rotated index files that the engine lacks.
+fleet_engine_lacks() {
+    local h=$1 f
+    for f in "$FLEET/$h/dumps"/records.*; do
+        [ ! -f "$f" ] || cat "$f"
+    done | jq -r '[.filename, .date] | @csv' > "$FLEET/$h/rotated.keys"
+    [ -s "$FLEET/$h/rotated.keys" ] || { echo 0; return; }
+    fleet_ch_host "$h" --external --file="$FLEET/$h/rotated.keys" --name=keys --format=CSV \
+        --structure='filename String, date String' \
+        --query "SELECT count() FROM keys WHERE (filename, date) NOT IN
+                     (SELECT filename, date FROM quarn.dump_index WHERE host = '$h')"
+}
+
+# Whether the engine holds every line of host $1's current "records" (the
+# shipper's part, whatever became of the rotated files).
+fleet_current_delivered() {
+    local h=$1
+    [ -f "$FLEET/$h/dumps/records" ] || return 1
+    jq -r '[.filename, .date] | @csv' "$FLEET/$h/dumps/records" > "$FLEET/$h/current.keys"
+    [ -s "$FLEET/$h/current.keys" ] || return 0
+    [ "$(fleet_ch_host "$h" --external --file="$FLEET/$h/current.keys" --name=keys --format=CSV \
+             --structure='filename String, date String' \
+             --query "SELECT count() FROM keys WHERE (filename, date) NOT IN
+                          (SELECT filename, date FROM quarn.dump_index WHERE host = '$h')")" -eq 0 ]
+}
+
+fleet_all_current_delivered() {
+    local h
+    for h in "${FLEET_HOSTS[@]}"; do fleet_current_delivered "$h" || return 1; done
+}
+
+# catch-up-index.sh for host $1, as cron would run it.
+fleet_catch_up() {
+    CLICKHOUSE_CLIENT=$(fleet_client_of "$1") \
+        sh contrib/fleet/catch-up-index.sh -D "$FLEET/$1/dumps" -H "$1" -S "$FLEET/$1/state"
+}
 
 fleet_all_delivered() {
     local h
@@ -302,12 +399,14 @@ fleet_index_grew() { [ "$(fleet_local_lines "$1")" -gt "$2" ]; }
 fleet_loader() {
     local h=$1
     shift
-    CLICKHOUSE_CLIENT=${FLEET_CLIENT:-clickhouse-client --host 127.0.0.1 --port $FLEET_TCP} \
+    CLICKHOUSE_CLIENT=${FLEET_CLIENT:-$(fleet_client_of "$h")} \
         QUARN_INSPECT=${FLEET_INSPECT:-$FLEET_BIN/quarn_inspect} \
         sh contrib/fleet/load-records.sh -D "$FLEET/$h/dumps" -H "$h" -S "$FLEET/$h/state" "$@"
 }
 
 # The loader every second while the fleet runs (its cron period, shortened).
+# catch-up-index.sh is left out here, so that what it mends stays visible
+# until the caller runs it (fleet_catch_up).
 fleet_loader_loop() {
     local h=$1
     (
@@ -321,14 +420,33 @@ fleet_loader_loop() {
     fleet_track "loader-$h" $!
 }
 
+# Writes piece $2 of host $1's stream into its daemon's FIFO (descriptor $3).
+fleet_feed() { timeout 120 cat "$FLEET/$1/stream.$2" >&"$3"; }
+
+fleet_rows_grew() { [ "$(fleet_engine_rows "$1")" -gt "$2" ]; }
+
+# SIGKILL to host $1's shipper right after the engine took a batch of it
+# (its stored rows grew past $2), then the shipper started again.
+fleet_kill_after_batch() {
+    fleet_wait 60 "a batch of $1 in the engine" fleet_rows_grew "$1" "$2"
+    kill -KILL "$(fleet_pid_of "shipper-$1")"
+    fleet_reap "shipper-$1" || true
+    fleet_shipper_start "$1"
+}
+
 # The whole run: three hosts, each with its daemon, shipper and loader, on
-# streams of $1 messages each; host-a's index is rotated and host-b's
-# shipper restarted while the daemons work. Hosts named in FLEET_NO_LOOP get
-# no periodic loader. Returns when every index line reached the engine, the
-# shippers are stopped and the loaders have loaded every dump.
+# streams of $1 messages each, fed in three pieces. While the daemons work:
+# alpha's index is rotated under its running shipper; beta's shipper is
+# stopped, its index grows and is rotated, and the shipper starts again
+# after the rotation; gamma's shipper is killed with SIGKILL right after
+# the engine took a batch of it, three times, and started again. Hosts
+# named in FLEET_NO_LOOP get no periodic loader. Returns when the engine
+# holds every line of every host's current "records" (the lines that beta's
+# shipper never read are left to fleet_catch_up), the shippers are stopped
+# and the loaders have loaded every dump.
 fleet_run() {
-    local messages=$1 h seed=7 conns=(24 32 40) i=0 fds=() writers=()
-    fleet_log "engine: clickhouse-server $(clickhouse_version) on 127.0.0.1:$FLEET_HTTP (HTTP) and :$FLEET_TCP, data in $FLEET/engine"
+    local messages=$1 h seed=7 conns=(24 32 40) i=0 fds=() rows
+    fleet_log "engine: two clickhouse-server $(clickhouse_version) on 127.0.0.1, shard 1 on :${FLEET_TCP[0]} (HTTP :${FLEET_HTTP[0]}), shard 2 on :${FLEET_TCP[1]} (HTTP :${FLEET_HTTP[1]}), data in $FLEET/engine-*"
     for h in "${FLEET_HOSTS[@]}"; do
         # One seed, so the synthesized clocks of the three hosts share one
         # era; the connection counts make the streams differ.
@@ -342,31 +460,46 @@ fleet_run() {
         case " ${FLEET_NO_LOOP:-} " in *" $h "*) ;; *) fleet_loader_loop "$h" ;; esac
         i=$((i + 1))
     done
-    fleet_log "hosts ${FLEET_HOSTS[*]}: daemons, shippers and loaders started; first half of each stream"
-    for i in "${!FLEET_HOSTS[@]}"; do
-        timeout 120 cat "$FLEET/${FLEET_HOSTS[$i]}/stream.1" >&"${fds[$i]}"
-    done
-
+    fleet_log "hosts: $(for h in "${FLEET_HOSTS[@]}"; do printf '%s on shard %s  ' "$h" "$(fleet_shard "$h")"; done)"
+    fleet_log "daemons, shippers and loaders started; first piece of each stream"
+    rows=$(fleet_engine_rows gamma)
+    for i in "${!FLEET_HOSTS[@]}"; do fleet_feed "${FLEET_HOSTS[$i]}" 1 "${fds[$i]}"; done
     # A shipper that never opened the old file cannot follow it; newsyslog
     # rotates files that the shipper has long been reading.
-    fleet_wait 60 "host-a's first lines in the engine" fleet_engine_has_lines host-a
+    fleet_wait 60 "alpha's first lines in the engine" fleet_engine_has_lines alpha
+    fleet_wait 60 "beta's first lines in the engine" fleet_engine_has_lines beta
+    fleet_kill_after_batch gamma "$rows"
+    fleet_log "gamma: shipper killed (SIGKILL) after a batch and started again"
 
-    fleet_log "host-b: shipper stopped"
-    fleet_stop shipper-host-b
+    fleet_log "beta: shipper stopped"
+    fleet_stop shipper-beta
     local held
-    held=$(fleet_local_lines host-b)
+    held=$(fleet_local_lines beta)
+    fleet_log "second piece of each stream; meanwhile alpha: mv records records.0, SIGHUP to its daemon"
+    rows=$(fleet_engine_rows gamma)
+    fleet_feed alpha 2 "${fds[0]}" &
+    local writer=$!
+    mv "$FLEET/alpha/dumps/records" "$FLEET/alpha/dumps/records.0"
+    kill -HUP "$(fleet_pid_of daemon-alpha)"
+    fleet_feed beta 2 "${fds[1]}"
+    fleet_feed gamma 2 "${fds[2]}"
+    wait "$writer" || fleet_die "a stream could not be written"
+    fleet_kill_after_batch gamma "$rows"
+    fleet_log "gamma: shipper killed (SIGKILL) after a batch and started again"
+    fleet_wait 60 "beta's index to grow" fleet_index_grew beta "$held"
+    fleet_log "beta: $(($(fleet_local_lines beta) - held)) lines written while its shipper is down; mv records records.0, SIGHUP to its daemon"
+    mv "$FLEET/beta/dumps/records" "$FLEET/beta/dumps/records.0"
+    kill -HUP "$(fleet_pid_of daemon-beta)"
 
-    fleet_log "second half of each stream; meanwhile host-a: mv records records.0, SIGHUP to its daemon"
-    for i in "${!FLEET_HOSTS[@]}"; do
-        timeout 120 cat "$FLEET/${FLEET_HOSTS[$i]}/stream.2" >&"${fds[$i]}" &
-        writers+=($!)
-    done
-    mv "$FLEET/host-a/dumps/records" "$FLEET/host-a/dumps/records.0"
-    kill -HUP "$(fleet_pid_of daemon-host-a)"
-    fleet_wait 60 "host-b's index to grow" fleet_index_grew host-b "$held"
-    fleet_log "host-b: shipper started again ($(($(fleet_local_lines host-b) - held)) lines written while it was down)"
-    fleet_shipper_start host-b
-    for i in "${writers[@]}"; do wait "$i" || fleet_die "a stream could not be written"; done
+    fleet_log "third piece of each stream"
+    rows=$(fleet_engine_rows gamma)
+    for i in "${!FLEET_HOSTS[@]}"; do fleet_feed "${FLEET_HOSTS[$i]}" 3 "${fds[$i]}"; done
+    fleet_wait 60 "beta's new records" test -s "$FLEET/beta/dumps/records"
+    fleet_log "beta: shipper started again"
+    fleet_shipper_start beta
+    fleet_kill_after_batch gamma "$rows"
+    fleet_log "gamma: shipper killed (SIGKILL) after a batch and started again"
+
     for fd in "${fds[@]}"; do exec {fd}>&-; done
     FLEET_FDS=()
     for h in "${FLEET_HOSTS[@]}"; do
@@ -376,7 +509,7 @@ fleet_run() {
     done
     fleet_log "daemons done: $(for h in "${FLEET_HOSTS[@]}"; do printf '%s %s lines  ' "$h" "$(fleet_local_lines "$h")"; done)"
 
-    fleet_wait 120 "every index line in the engine" fleet_all_delivered
+    fleet_wait 120 "every line of the current index files in the engine" fleet_all_current_delivered
     for h in "${FLEET_HOSTS[@]}"; do fleet_stop "shipper-$h"; done
     # A loader ends after its current run (killing it could leave a run
     # holding the lock that the last run below needs).
@@ -391,13 +524,19 @@ fleet_run() {
     done
 }
 
-# The questions, in the form the demo and the test ask them. The
-# synthesized clocks lie years back, so "the last hour" is the hour up to
-# the latest record in the engine rather than up to now(). $1 is a table
-# name suffix: "" for the local tables, "_all" for the Distributed ones.
+# The questions, in the form the demo and the test ask them. $1 is a
+# table name suffix: "" for a server's local tables, "_all" for the
+# Distributed ones.
+#
+# The synthesized clocks lie years back, so "the last hour" is the hour up
+# to the latest record in the engine rather than up to now(); $2, when
+# given, is that latest time (seconds), so that each server asked alone
+# takes the cluster's hour.
 fleet_q_rto() {
+    local latest="(SELECT max(ts) FROM quarn.dump_records$1)"
+    [ -z "${2:-}" ] || latest="toDateTime($2)"
     cat <<SQL
-WITH (SELECT max(ts) FROM quarn.dump_records$1) AS latest
+WITH $latest AS latest
 SELECT host, uniqExact(stem) AS connections, count() AS rtos
 FROM quarn.dump_records$1
 WHERE event = 'rto' AND ts > latest - 3600
@@ -406,23 +545,24 @@ ORDER BY host
 SQL
 }
 
-# srtt per host for the tag $2.
+# srtt per host for the tag $2. The dumps come from the index; both tables
+# are sharded by host, so the IN subquery reads each shard's own index.
 fleet_q_srtt() {
     cat <<SQL
 SELECT host, count() AS records, quantilesExact(0.1, 0.5, 0.9, 0.99)(srtt) AS srtt_quantiles, max(srtt) AS srtt_max
 FROM quarn.dump_records$1
 WHERE block != 'gap'
-  AND (host, stem, part) IN (SELECT host, stem, part FROM quarn.dump_index$1 WHERE tag = '$2')
+  AND (host, stem, part) IN (SELECT host, stem, part FROM quarn.dump_index WHERE tag = '$2')
 GROUP BY host
 ORDER BY host
 SQL
 }
 
-# Where the dumps of the connection with id $2 are.
+# Where the dumps of the connection with id $2 are (each dump once: FINAL).
 fleet_q_where() {
     cat <<SQL
 SELECT host, filename, date, record_count, connection_ended
-FROM quarn.dump_index$1
+FROM quarn.dump_index$1 FINAL
 WHERE pbcid = '$2'
 ORDER BY host, stem, part
 SQL

@@ -47,8 +47,10 @@ pid_t wait_for_holder_id(int fd) {
 int pidfile_open(pid_file* pf, const char* path, pid_t* holder, const char** failed) {
     *holder = 0;
     *failed = "opening";
-    // No O_TRUNC: the file may belong to a running daemon.
-    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // No O_TRUNC: the file may belong to a running daemon. No link is
+    // followed: this runs as root, and a link planted in a directory that
+    // others may write would hand it any file to empty.
+    const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         return PIDFILE_ERROR;
     }

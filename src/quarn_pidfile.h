@@ -28,8 +28,9 @@ inline constexpr int PIDFILE_OK = 0;
 inline constexpr int PIDFILE_ERROR = -1;  // errno tells why
 inline constexpr int PIDFILE_LOCKED = 1;  // another process holds the file
 
-// Opens `path` (created with mode 0644 when absent) and takes its lock
-// without waiting. On PIDFILE_OK the file is emptied and locked. On
+// Opens `path` (created with mode 0644 when absent; a symbolic link is
+// refused, PIDFILE_ERROR with the system's error for it, ELOOP or EMLINK)
+// and takes its lock without waiting. On PIDFILE_OK the file is emptied and locked. On
 // PIDFILE_LOCKED nothing in the file was changed and *holder is the process
 // id the file names, or 0 when it names none in time (the holder writes its
 // id right after taking the lock). PIDFILE_ERROR: *failed names the step,

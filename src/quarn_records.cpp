@@ -296,7 +296,10 @@ int open_index(int dir_fd) QUARN_REQUIRES(records_mutex) {
         reopen_flag.store(false);
     }
     if (records_fd < 0) {
-        records_fd = openat(dir_fd, RECORDS_NAME, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        // A link is refused: the daemon may run as a user that can write
+        // elsewhere, and the index must not land outside its directory.
+        records_fd = openat(dir_fd, RECORDS_NAME,
+                            O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (records_fd < 0) return errno;
     }
     return 0;

@@ -17,7 +17,7 @@
 namespace quarn {
 
 // Compression level of the dumps: the fastest of the levels measured for
-// the daemon's output (see the README's "Speed and memory").
+// the daemon's output (see doc/performance.md, "The zstd level").
 inline constexpr int ZSTD_DUMP_LEVEL = 1;
 
 // Sets up the context and the buffer on a writer whose fd is set, and makes

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -168,13 +169,48 @@ TEST(DaemonPidFileLock, AReplacedFileIsNotRemoved) {
     EXPECT_EQ(read_text(moved), "");
 }
 
+// A PID file that cannot be opened ends the start-up with status 1 and the
+// path in the report. A symbolic link is one: the daemon opens the file as
+// root, and a link would let whoever may write the directory have any file
+// emptied or created. Neither the link nor its target changes.
 TEST(DaemonPidFileLock, FileThatCannotBeOpened) {
-    daemon_setup s;
-    write_file(s.input, std::string());
-    const std::string pid_file = (s.tmp / "absent") + "/pid";
-    const run_result r = run(daemon_path(), s.options({"-p", pid_file}));
-    EXPECT_EQ(r.err, "quarn_dumper: Error opening PID file " + pid_file + ": No such file or directory\n");
-    EXPECT_EQ(r.status, 1);
+    // Linux refuses a final link under O_NOFOLLOW with ELOOP (FreeBSD with
+    // EMLINK).
+    const std::string link_refused = strerror(ELOOP);
+    const struct {
+        const char* name;
+        const char* link_to;  // the PID file is a link to this, under the test's directory
+        const char* target_text;  // the target's content before and after; null: no target
+        std::string error;
+    } cases[] = {
+        {"directory missing", nullptr, nullptr, strerror(ENOENT)},
+        {"link to a file", "victim", "the test's own data\n", link_refused},
+        {"link to no file", "not_there", nullptr, link_refused},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        daemon_setup s;
+        write_file(s.input, std::string());
+        std::string pid_file = s.tmp / "pid";
+        std::string target;
+        if (c.link_to) {
+            target = s.tmp / c.link_to;
+            if (c.target_text) write_file(target, std::string(c.target_text));
+            ASSERT_EQ(symlink(target.c_str(), pid_file.c_str()), 0);
+        } else {
+            pid_file = (s.tmp / "absent") + "/pid";
+        }
+        const run_result r = run(daemon_path(), s.options({"-p", pid_file}));
+        EXPECT_EQ(r.err, "quarn_dumper: Error opening PID file " + pid_file + ": " + c.error + "\n");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(list_dir(s.out), std::vector<std::string>{});
+        if (!c.link_to) continue;
+        char buf[4096];
+        const ssize_t n = readlink(pid_file.c_str(), buf, sizeof buf);
+        EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0), target) << "the link was replaced";
+        if (c.target_text) EXPECT_EQ(read_text(target), c.target_text);
+        else EXPECT_FALSE(file_exists(target)) << "created through the link";
+    }
 }
 
 }  // namespace

@@ -495,8 +495,8 @@ void fill_leaving(const std::string& path, size_t pages) {
 }
 
 // A full disk, seen by the real daemon on small tmpfs file systems of its
-// own mount namespace: one for the dumps, one for the index (reached
-// through a "records" symlink). The dumps' disk fills during a dump, the
+// own mount namespace: one for the dumps, one for the index (a file of it
+// bind-mounted on "records", since the daemon follows no link there). The dumps' disk fills during a dump, the
 // index's during a line; space comes back while the daemon runs. Every
 // line stays whole, every whole dump is indexed exactly once, the index
 // failure is reported once and its end once.
@@ -528,8 +528,9 @@ TEST_F(DumpDaemonTest, FullDiskDuringDumpsAndIndexLines) {
 
         test::run_options o = daemon_options(fifo, out, tmp_ / "sysctl");
         std::string cmd = "mount -t tmpfs -o size=256k tmpfs '" + out +
-                          "' && mount -t tmpfs -o size=64k tmpfs '" + idx +
-                          "' && ln -s ../idx/records '" + out + "/records' && exec '" +
+                          "' && mount -t tmpfs -o size=64k tmpfs '" + idx + "' && : > '" + idx +
+                          "/records' && : > '" + out + "/records' && mount --bind '" + idx + "/records' '" +
+                          out + "/records' && exec '" +
                           test::daemon_path() + "'";
         for (const std::string& a : o.args) cmd += " '" + a + "'";
         if (c.xz) cmd += " -J";

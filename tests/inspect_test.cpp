@@ -211,7 +211,9 @@ TEST_F(InProcess, ShowsEveryBlockWithItsRecordFields) {
     ASSERT_EQ(text.status, 0) << text.err;
     // The decoded fields under each record: the fixture's are all zero.
     const std::string zeros = " errno 0 snd_una 0 snd_max 0 snd_nxt 0 snd_recover 0 cwnd 0 ssthresh 0 snd_wnd 0 rcv_nxt 0 rcv_wnd 0 srtt 0 rttvar 0 dupacks 0 segqlen 0 sack_holes 0 flex1 0 flex2 0";
+    const std::string more = " ticks 0 iss 0 starttime 0 t_flags 0 t_flags2 0 rcv_up 0 rcv_adv 0 fbyte_in 0 fbyte_out 0 snd_scale 0 rcv_scale 0";
     EXPECT_EQ(text.out,
+              path + ":\n"
               "section at 0: log format 9, dumped 2023-11-14 22:16:40 UTC (1700000200)\n"
               "  id \"conn\" reason \"normal\" tag \"t1\"\n"
               "  foreign 10.0.0.2 port 50000, local 10.0.0.1 port 443, IPv4 (address family 2)\n"
@@ -221,16 +223,16 @@ TEST_F(InProcess, ShowsEveryBlockWithItsRecordFields) {
               "interface: link type 0, snap length 104\n"
               "2023-11-14 22:15:01.150000 serial 5 stack 1 event 1 flags 0x0004 in [SYN] seq "
               "16909060 ack 0 win 65535 len 0\n"
-              "  time 1700000101.150000 stack alpha event in state CLOSED" + zeros + " payload_len 0\n"
+              "  time 1700000101.150000 stack alpha event in state CLOSED" + zeros + " payload_len 0" + more + " tcp_len 0\n"
               "2023-11-14 22:15:02.150000 serial 6 stack 1 event 7 flags 0x0000 event\n"
-              "  time 1700000102.150000 stack alpha event reorder state CLOSED" + zeros + " payload_len 0\n"
+              "  time 1700000102.150000 stack alpha event reorder state CLOSED" + zeros + " payload_len 0" + more + "\n"
               "2 records missing\n"
               "  time 1700000102.250005 serial 9\n"
               "2023-11-14 22:15:02.250005 serial 9 stack 1 event 2 flags 0x0004 out [PSH,ACK] seq "
               "7000 ack 16909061 win 512 len 100\n"
-              "  time 1700000102.250005 stack alpha event out state CLOSED" + zeros + " payload_len 100\n"
+              "  time 1700000102.250005 stack alpha event out state CLOSED" + zeros + " payload_len 100" + more + " tcp_len 100\n"
               "2023-11-14 22:15:04.150000 serial 10 stack 1 event 54 flags 0x0000 event\n"
-              "  time 1700000104.150000 stack alpha event connend state CLOSED" + zeros + " payload_len 0\n");
+              "  time 1700000104.150000 stack alpha event connend state CLOSED" + zeros + " payload_len 0" + more + "\n");
 
     const test::run_result json = inspect({"--json", path});
     ASSERT_EQ(json.status, 0) << json.err;
@@ -239,7 +241,12 @@ TEST_F(InProcess, ShowsEveryBlockWithItsRecordFields) {
     ASSERT_TRUE(test::parse_json_lines(json.out, &lines, &err)) << err;
     ASSERT_EQ(lines.size(), 7u);
     const char* blocks[] = {"section", "interface", "packet", "event", "gap", "packet", "event"};
-    for (size_t i = 0; i < lines.size(); i++) EXPECT_EQ(lines[i]["block"].text, blocks[i]) << i;
+    for (size_t i = 0; i < lines.size(); i++) {
+        EXPECT_EQ(lines[i]["block"].text, blocks[i]) << i;
+        // Every object names its file: the dump's stem and part.
+        EXPECT_EQ(lines[i]["stem"].text, "conn_443_10.0.0.2_50000") << i;
+        EXPECT_EQ(lines[i]["part"].text, "0") << i;
+    }
     EXPECT_EQ(lines[0]["dump_time"].text, "1700000200");
     EXPECT_EQ(lines[0]["tag"].text, "t1");
     EXPECT_EQ(lines[0]["stack"].text, "alpha");
@@ -247,7 +254,7 @@ TEST_F(InProcess, ShowsEveryBlockWithItsRecordFields) {
     EXPECT_EQ(lines[4]["missing"].text, "2");
     EXPECT_EQ(lines[5]["serial"].text, "9");
     EXPECT_EQ(lines[5]["direction"].text, "out");
-    EXPECT_EQ(lines[5]["tcp_flags"].text, "PSH,ACK");
+    EXPECT_EQ(lines[5]["tcp_flags"].text, "PSH|ACK");
     EXPECT_EQ(lines[5]["payload_len"].text, "100");
     EXPECT_EQ(lines[6]["event_id"].text, "54");
     EXPECT_EQ(lines[6]["time"].text, "1700000104.150000");
@@ -256,13 +263,21 @@ TEST_F(InProcess, ShowsEveryBlockWithItsRecordFields) {
 
     // Several files: each one's blocks under its name.
     const test::run_result two = inspect({path, path});
-    EXPECT_EQ(two.out, path + ":\n" + text.out + path + ":\n" + text.out);
+    EXPECT_EQ(two.out, text.out + text.out);
 
     // Compressed copies show the same.
     ASSERT_TRUE(test::have_program("xz") && test::have_program("zstd"));
     shell("xz -k -0 " + q(path) + " && zstd -q " + q(path));
-    EXPECT_EQ(inspect({path + ".xz"}).out, text.out);
-    EXPECT_EQ(inspect({path + ".zst"}).out, text.out);
+    const std::string blocks_text = text.out.substr(path.size() + 2);
+    EXPECT_EQ(inspect({path + ".xz"}).out, path + ".xz:\n" + blocks_text);
+    EXPECT_EQ(inspect({path + ".zst"}).out, path + ".zst:\n" + blocks_text);
+    // The file's stem and part are those of the dump, whatever compression.
+    const test::run_result zst_json = inspect({"--json", path + ".zst"});
+    std::vector<test::json_object> zst_lines;
+    ASSERT_TRUE(test::parse_json_lines(zst_json.out, &zst_lines, &err)) << err;
+    ASSERT_FALSE(zst_lines.empty());
+    EXPECT_EQ(zst_lines[0]["stem"].text, "conn_443_10.0.0.2_50000");
+    EXPECT_EQ(zst_lines[0]["part"].text, "0");
     EXPECT_EQ(inspect({"--check", path + ".zst"}).out,
               path + ".zst: ok: 1 section, 4 records (2 packets, 2 events), 1 gaps, 2 records missing\n");
 }

@@ -1,20 +1,24 @@
 // `cmake --install` into a staging folder (DESTDIR), as a packager runs it:
 // the tree under the prefix and its modes, the fields filled at install
 // time, the port's build against its packing list, and that the installed
-// files work: the daemon, the rc.d script under FreeBSD's rc.subr, the
-// example crontab line.
+// files work: the daemon with the synthesizer and the inspector, the rc.d
+// script under FreeBSD's rc.subr, the example crontab line, and the index
+// rotation that outlasts it.
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <sys/time.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <sstream>
 
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <regex>
 #include <set>
 #include <string>
@@ -70,8 +74,10 @@ TEST_F(StagingInstall, TreeAndModes) {
     const std::map<std::string, mode_t> expected = {
         {"sbin/quarn_dumper", S_IFREG | 0755},
         {"bin/quarn_inspect", S_IFREG | 0755},
+        {"bin/quarn_synth", S_IFREG | 0755},
         {"share/man/man8/quarn_dumper.8", S_IFREG | 0644},
         {"share/man/man1/quarn_inspect.1", S_IFREG | 0644},
+        {"share/man/man1/quarn_synth.1", S_IFREG | 0644},
         {"etc/rc.d/quarn_dumper", S_IFREG | 0555},
         {"etc/newsyslog.conf.d/quarn_dumper.conf", S_IFREG | 0644},
         {"share/examples/quarn_dumper/rc.conf", S_IFREG | 0644},
@@ -80,7 +86,7 @@ TEST_F(StagingInstall, TreeAndModes) {
     };
 
     // Nothing lands outside the prefix, and nothing else inside it (the
-    // test tools stay in the build tree).
+    // test programs and benchmarks stay in the build tree).
     const std::map<std::string, mode_t> all = tree(staging_->path());
     for (const auto& [path, mode] : all) {
         EXPECT_EQ(path.rfind("usr/local/", 0), 0u) << path << " is outside the prefix";
@@ -169,11 +175,34 @@ TEST_F(StagingInstall, InstalledFilesWork) {
 
     // newsyslog signals the daemon through the PID file the rc.d script
     // gives it.
-    const std::string pidfile_line = "pidfile=\"/var/run/${name}.pid\"";
+    const std::string pidfile_line = "\nquarn_dumper_pidfile=\"/var/run/${name}.pid\"";
     EXPECT_NE(rc.find(pidfile_line), std::string::npos);
     const std::string rotation = read_text(prefix() + "/etc/newsyslog.conf.d/quarn_dumper.conf");
     EXPECT_NE(rotation.find("/var/log/quarn_dumps/records"), std::string::npos);
     EXPECT_NE(rotation.find("/var/run/quarn_dumper.pid"), std::string::npos);
+
+    // The installed synthesizer's story goes through the installed daemon
+    // into dumps that the installed inspector checks: an installation can be
+    // tried on a stored stream.
+    daemon_setup d;
+    run_options so;
+    so.args = {"--story", "-k", d.tmp / "sysctl", "-o", d.input};
+    const run_result story = run(prefix() + "/bin/quarn_synth", so);
+    ASSERT_EQ(story.status, 0) << story.err;
+    d.sysctl_dir = d.tmp / "sysctl";
+    const run_result daemon = run(prefix() + "/sbin/quarn_dumper", d.options());
+    ASSERT_EQ(daemon.status, 0) << daemon.err;
+    const std::vector<std::string> lines = split_lines(read_text(d.out + "/records"));
+    ASSERT_EQ(lines.size(), 4u) << "the story's four messages, one dump each";
+    run_options check;
+    for (const std::string& line : lines) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(line, m, std::regex(R"re("filename":"([^"]+)")re"))) << line;
+        check.args.push_back(d.out + "/" + m[1].str());
+    }
+    check.args.insert(check.args.begin(), "--check");
+    const run_result checked = run(prefix() + "/bin/quarn_inspect", check);
+    EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
 }
 
 // The port's build: the tree configured with the Makefile's CMake options,
@@ -212,7 +241,7 @@ protected:
         if (c.status != 0) return;
         // The programs are those of this build: compiling them again would
         // show nothing about the layout.
-        for (const char* program : {QUARN_DAEMON_PATH, QUARN_INSPECT_PATH}) {
+        for (const char* program : {QUARN_DAEMON_PATH, QUARN_INSPECT_PATH, QUARN_SYNTH_PATH}) {
             const std::string name = std::filesystem::path(program).filename();
             std::filesystem::copy_file(program, build + "/" + name);
         }
@@ -349,178 +378,337 @@ size_t line_count(const std::string& path) {
     return file_exists(path) ? split_lines(read_text(path)).size() : 0;
 }
 
-// The installed rc.d script run by FreeBSD's rc.subr through its whole
-// life: start, status, reload, restart, stop. Only what this machine lacks
-// stands in: kenv and limits; ps and pwait of FreeBSD (rc.subr asks ps for
-// "pid jid command" and waits with pwait); and daemon(8), which here starts
-// the real daemon in the background as the program the script names, stays
-// as its supervisor, notes every signal that reaches the supervisor itself
-// and the daemon's exit status. The daemon reads a FIFO the test writes
-// log messages into, and its directory has a blank and quotes in its name.
-TEST_F(StagingInstall, RcScriptUnderRcSubr) {
-    ASSERT_EQ(install_->status, 0) << install_->out << install_->err;
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to give the directory to the daemon's user";
-    const std::string rc_subr = find_rc_subr();
-    if (rc_subr.empty()) GTEST_SKIP() << "no FreeBSD rc.subr beside the checkout";
-    const passwd* pw = getpwnam("nobody");
-    ASSERT_NE(pw, nullptr);
-    const uid_t nobody_uid = pw->pw_uid;
+// The installed rc.d script under FreeBSD's rc.subr, in a private
+// folder. Only what this machine lacks stands in: kenv and limits; ps and
+// pwait of FreeBSD (rc.subr asks ps for "pid jid command" and waits with
+// pwait); and daemon(8), as far as the script uses it. Like FreeBSD's, the
+// stand-in returns at once and supervises in the background under the
+// title "daemon:"; it writes its -P PID file, runs the program the script
+// names (the real daemon, under that name), starts it again -R seconds
+// after each end, and on SIGTERM passes the signal on and ends without
+// waiting for the program (a daemon(8) may end first, so the script must
+// not count on it). It notes its own pid, the restart delay, each end of
+// the program with its status, and every other signal that reaches it. The daemon reads a FIFO named as the log device;
+// its directory has a blank and quotes in its name.
+class RcScript : public StagingInstall {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(install_->status, 0) << install_->out << install_->err;
+        if (geteuid() != 0) GTEST_SKIP() << "needs root to give the directory to the daemon's user";
+        rc_subr_ = find_rc_subr();
+        if (rc_subr_.empty()) GTEST_SKIP() << "no FreeBSD rc.subr beside the checkout";
+        const passwd* pw = getpwnam("nobody");
+        ASSERT_NE(pw, nullptr);
+        nobody_uid_ = pw->pw_uid;
 
-    temp_dir t;
-    // The daemon, as "nobody", must reach its directory inside.
-    ASSERT_EQ(chmod(t.path().c_str(), 0755), 0);
-    for (const char* d : {"bin", "run"}) ASSERT_EQ(mkdir((t / d).c_str(), 0755), 0);
-    const std::string procname = std::string(PREFIX) + "/sbin/quarn_dumper";
-    const std::map<std::string, std::string> stubs = {
-        {"bin/kenv", "#!/bin/sh\nexit 1\n"},
-        {"bin/limits", "#!/bin/sh\n[ \"$1\" = -C ] && shift 2\nexec \"$@\"\n"},
-        {"bin/ps",
-         "#!/bin/sh\n"
-         "while [ $# -gt 0 ]; do [ \"$1\" = -p ] && pids=$2; shift; done\n"
-         "for p in $pids; do\n"
-         "  cmd=$(tr '\\0' ' ' < /proc/$p/cmdline 2>/dev/null) || continue\n"
-         "  [ -n \"$cmd\" ] && echo \"$p 0 ${cmd% }\"\n"
-         "done\n"
-         "exit 0\n"},
-        {"bin/pwait",
-         "#!/bin/sh\nfor p in \"$@\"; do while kill -0 \"$p\" 2>/dev/null; do sleep 0.01; done; done\n"},
-        {"daemon",
-         "#!/bin/bash\n"
-         "if [ -z \"$STUB_SUPERVISOR\" ]; then\n"
-         "  STUB_SUPERVISOR=1 \"$0\" \"$@\" < /dev/null >> " + (t / "daemon.log") + " 2>&1 &\n"
-         "  exit 0\n"
-         "fi\n"
-         "for s in HUP INT TERM USR1 USR2; do trap \"echo $s >> " + (t / "daemon.signals") + "\" $s; done\n"
-         "[ \"$1 $2 $3\" = \"-S -T quarn_dumper\" ] || { echo \"daemon: options $1 $2 $3\"; exit 1; }\n"
-         "shift 3\n"
-         "[ \"$1\" = " + procname + " ] || { echo \"daemon: program $1\"; exit 1; }\n"
-         "shift\n"
-         "(exec -a " + procname + " " + prefix() + "/sbin/quarn_dumper \"$@\") &\n"
-         "child=$!\n"
-         "while :; do wait $child; status=$?; kill -0 $child 2>/dev/null || break; done\n"
-         "echo \"$child $status\" >> " + (t / "daemon.exits") + "\n"},
-    };
-    for (const auto& [name, text] : stubs) {
-        write_file(t / name, text);
-        ASSERT_EQ(chmod((t / name).c_str(), 0755), 0);
+        // The daemon, as "nobody", must reach its directory inside.
+        ASSERT_EQ(chmod(t_.path().c_str(), 0755), 0);
+        for (const char* d : {"bin", "run"}) ASSERT_EQ(mkdir((t_ / d).c_str(), 0755), 0);
+        const std::map<std::string, std::string> stubs = {
+            {"bin/kenv", "#!/bin/sh\nexit 1\n"},
+            {"bin/limits", "#!/bin/sh\n[ \"$1\" = -C ] && shift 2\nexec \"$@\"\n"},
+            {"bin/ps",
+             "#!/bin/sh\n"
+             "while [ $# -gt 0 ]; do [ \"$1\" = -p ] && pids=$2; shift; done\n"
+             "for p in $pids; do\n"
+             "  cmd=$(tr '\\0' ' ' < /proc/$p/cmdline 2>/dev/null) || continue\n"
+             "  [ -n \"$cmd\" ] && echo \"$p 0 ${cmd% }\"\n"
+             "done\n"
+             "exit 0\n"},
+            {"bin/pwait",
+             "#!/bin/sh\necho \"$@\" >> " + (t_ / "pwait.log") +
+                 "\nfor p in \"$@\"; do while kill -0 \"$p\" 2>/dev/null; do sleep 0.01; done; done\n"},
+            {"daemon",
+             "#!/bin/bash\n"
+             "if [ -z \"$STUB_SUPERVISOR\" ]; then\n"
+             "  (export STUB_SUPERVISOR=1; exec -a daemon: /bin/bash \"$0\" \"$@\" < /dev/null >> " + log_path() +
+                 " 2>&1) &\n"
+             "  exit 0\n"
+             "fi\n"
+             "echo $$ >> " + (t_ / "daemon.pids") + "\n"
+             "for s in HUP INT USR1 USR2; do trap \"echo $s >> " + (t_ / "daemon.signals") + "\" $s; done\n"
+             "while getopts ST:P:R: o; do\n"
+             "  case $o in\n"
+             "  S) syslog=1 ;;\n"
+             "  T) tag=$OPTARG ;;\n"
+             "  P) own_pidfile=$OPTARG ;;\n"
+             "  R) delay=$OPTARG ;;\n"
+             "  *) echo \"daemon: option $o\"; exit 1 ;;\n"
+             "  esac\n"
+             "done\n"
+             "shift $((OPTIND - 1))\n"
+             "[ \"$syslog $tag\" = \"1 quarn_dumper\" ] || { echo \"daemon: not -S -T quarn_dumper\"; exit 1; }\n"
+             "[ -n \"$own_pidfile\" ] && [ -n \"$delay\" ] || { echo \"daemon: no -P or -R\"; exit 1; }\n"
+             "[ \"$1\" = " + procname() + " ] || { echo \"daemon: program $1\"; exit 1; }\n"
+             "shift\n"
+             "echo $$ > \"$own_pidfile\"\n"
+             "echo \"$delay\" > " + (t_ / "daemon.delay") + "\n"
+             "child=; pause=\n"
+             "trap 'kill -TERM $child $pause 2>/dev/null; rm -f \"$own_pidfile\"; exit 0' TERM\n"
+             "while :; do\n"
+             "  (exec -a " + procname() + " " + prefix() + "/sbin/quarn_dumper \"$@\") &\n"
+             "  child=$!\n"
+             "  while :; do wait $child 2>/dev/null; status=$?; kill -0 $child 2>/dev/null || break; done\n"
+             "  echo \"$child $status\" >> " + (t_ / "daemon.exits") + "\n"
+             "  child=\n"
+             "  sleep \"$delay\" & pause=$!\n"
+             "  wait $pause; pause=\n"
+             "done\n"},
+        };
+        for (const auto& [name, text] : stubs) {
+            write_file(t_ / name, text);
+            ASSERT_EQ(chmod((t_ / name).c_str(), 0755), 0);
+        }
+        std::string script = read_text(prefix() + "/etc/rc.d/quarn_dumper");
+        replace_once(script, ". /etc/rc.subr", ". " + rc_subr_ + "\nPS=\"" + (t_ / "bin/ps") + " -ww\"");
+        replace_once(script, "command=\"/usr/sbin/daemon\"", "command=\"" + (t_ / "daemon") + "\"");
+        replace_once(script, "pidfile=\"/var/run/${name}_daemon.pid\"", "pidfile=\"" + daemon_pidfile() + "\"");
+        replace_once(script, "quarn_dumper_pidfile=\"/var/run/${name}.pid\"",
+                     "quarn_dumper_pidfile=\"" + pidfile() + "\"");
+        replace_once(script, "required_files=\"/dev/tcp_log\"", "required_files=\"" + device() + "\"");
+        write_file(t_ / "quarn_dumper", script);
+        rc_conf_ = {{"quarn_dumper_enable", "YES"},
+                    {"quarn_dumper_user", "nobody"},
+                    {"quarn_dumper_dir", dir()},
+                    {"quarn_dumper_flags", "-f " + device()}};
     }
-    std::string script = read_text(prefix() + "/etc/rc.d/quarn_dumper");
-    replace_once(script, ". /etc/rc.subr", ". " + rc_subr + "\nPS=\"" + (t / "bin/ps") + " -ww\"");
-    replace_once(script, "command=\"/usr/sbin/daemon\"", "command=\"" + (t / "daemon") + "\"");
-    replace_once(script, "pidfile=\"/var/run/${name}.pid\"", "pidfile=\"" + (t / "run") + "/${name}.pid\"");
-    write_file(t / "quarn_dumper", script);
-    const std::string pidfile = t / "run/quarn_dumper.pid";
 
-    fifo_input input(t / "input");
-    const std::string dir = t / "dumps dir 'q'";
-    auto service = [&](const std::string& command) {
+    std::string procname() const { return std::string(PREFIX) + "/sbin/quarn_dumper"; }
+    std::string daemon_pidfile() const { return t_ / "run/quarn_dumper_daemon.pid"; }
+    std::string pidfile() const { return t_ / "run/quarn_dumper.pid"; }
+    std::string device() const { return t_ / "tcp_log"; }
+    std::string dir() const { return t_ / "dumps dir 'q'"; }
+    std::string log_path() const { return t_ / "daemon.log"; }
+    std::string log() const { return read_text(log_path()); }
+    std::string exits() const { return read_text(t_ / "daemon.exits"); }
+
+    run_options service_options(const std::string& command) const {
         run_options o;
-        o.args = {t / "quarn_dumper", command};
-        o.env = {{"PATH", (t / "bin") + ":" + getenv("PATH")},
-                 {"quarn_dumper_enable", "YES"},
-                 {"quarn_dumper_user", "nobody"},
-                 {"quarn_dumper_dir", dir},
-                 {"quarn_dumper_flags", "-f " + (t / "input")}};
+        o.args = {t_ / "quarn_dumper", command};
+        o.env = rc_conf_;
+        o.env["PATH"] = (t_ / "bin") + ":" + getenv("PATH");
         o.unset_env = {"QUARN_SYSCTL_DIR"};
-        return run("/bin/sh", o);
-    };
-    // The daemon named in the PID file runs, as the program the script
-    // names, and waits for input.
-    auto started = [&](pid_t previous) {
+        return o;
+    }
+    run_result service(const std::string& command) const { return run("/bin/sh", service_options(command)); }
+
+    // The program named in its PID file runs, other than `previous`, as the
+    // program the script names, and waits for input; its pid, or 0.
+    pid_t started(pid_t previous, int timeout_ms = 10000) const {
         pid_t pid = 0;
         const bool up = wait_until([&] {
-            pid = pid_in(pidfile);
+            pid = pid_in(pidfile());
             return pid > 0 && pid != previous && waiting_for_input(pid);
-        });
-        EXPECT_TRUE(up) << read_text(t / "daemon.log");
+        }, timeout_ms);
+        EXPECT_TRUE(up) << log();
         return up ? pid : 0;
-    };
+    }
+
+    // Every daemon(8) the script started, and every program those ran.
+    std::vector<pid_t> all_started() const {
+        std::vector<pid_t> pids;
+        std::istringstream sup(read_text(t_ / "daemon.pids"));
+        for (long p; sup >> p;) pids.push_back(static_cast<pid_t>(p));
+        for (const std::string& line : split_lines(exits())) pids.push_back(std::stoi(line));
+        return pids;
+    }
+
+    temp_dir t_;
+    std::string rc_subr_;
+    uid_t nobody_uid_ = 0;
+    std::map<std::string, std::string> rc_conf_;
+};
+
+// What stop prints: rc.subr's line, and the waits for daemon(8) and for the
+// program when they have not ended by the first look.
+std::regex stopping(const std::string& then) {
+    return std::regex("Stopping quarn_dumper\\.\n(Waiting for PIDS: [0-9]+\\.\n){0,2}" +
+                      std::regex_replace(then, std::regex(R"(\.)"), R"(\.)"));
+}
+
+bool ended(pid_t pid) { return kill(pid, 0) == -1 && errno == ESRCH; }
+
+// The whole life of the service: start, status, reload, a crash and the
+// restart that follows, restart, stop.
+TEST_F(RcScript, StartsRestartsAfterACrashAndStopsForGood) {
+    fifo_input input(device());
     auto message = [&](uint16_t fport) {
         build::header_fields h;
         h.fport = fport;
         EXPECT_TRUE(input.write_all(build::message(h, {build::record_fields{}})));
     };
-    // rc.subr names the pid it waits for only when the daemon has not
-    // ended yet by its first look.
-    auto stopping = [](pid_t pid, const std::string& then) {
-        return std::regex("Stopping quarn_dumper\\.\n(Waiting for PIDS: " + std::to_string(pid) + "\\.\n)?" +
-                          std::regex_replace(then, std::regex(R"(\.)"), R"(\.)"));
-    };
-    auto exits = [&] { return file_exists(t / "daemon.exits") ? read_text(t / "daemon.exits") : ""; };
 
     run_result r = service("start");
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    ASSERT_EQ(r.status, 0) << r.out << r.err << log();
     EXPECT_EQ(r.out, "Starting quarn_dumper.\n");
     const pid_t first = started(0);
     ASSERT_GT(first, 0);
-    // Each value reached the daemon as one argument, the blank included.
-    EXPECT_EQ(proc_argv(first), (std::vector<std::string>{procname, "-p", pidfile, "-u", "nobody", "-D", dir,
-                                                          "-f", t / "input"}));
+    const pid_t supervisor = pid_in(daemon_pidfile());
+    ASSERT_GT(supervisor, 0);
+    // Each value reached the program as one argument, the blank included.
+    EXPECT_EQ(proc_argv(first), (std::vector<std::string>{procname(), "-p", pidfile(), "-u", "nobody", "-D",
+                                                          dir(), "-f", device()}));
+    // A program that keeps failing is started again every few seconds,
+    // not in a tight loop.
+    EXPECT_GE(std::stoi("0" + read_text(t_ / "daemon.delay")), 5);
     struct stat st;
-    ASSERT_EQ(stat(dir.c_str(), &st), 0);
+    ASSERT_EQ(stat(dir().c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_mode & 07777, 0750u);
-    EXPECT_EQ(st.st_uid, nobody_uid);
+    EXPECT_EQ(st.st_uid, nobody_uid_);
 
     r = service("status");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "quarn_dumper is running as pid " + std::to_string(first) + ".\n");
+    EXPECT_EQ(r.out, "quarn_dumper is running as pid " + std::to_string(supervisor) + ".\n");
 
     // reload: after the index is renamed, the next line goes into a new
-    // "records", so SIGHUP reached the daemon.
+    // "records", so SIGHUP reached the program.
     message(50001);
-    ASSERT_TRUE(wait_until([&] { return line_count(dir + "/records") == 1; })) << read_text(t / "daemon.log");
-    ASSERT_EQ(rename((dir + "/records").c_str(), (dir + "/records.0").c_str()), 0);
+    ASSERT_TRUE(wait_until([&] { return line_count(dir() + "/records") == 1; })) << log();
+    ASSERT_EQ(rename((dir() + "/records").c_str(), (dir() + "/records.0").c_str()), 0);
     r = service("reload");
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     message(50002);
-    EXPECT_TRUE(wait_until([&] { return line_count(dir + "/records") == 1; })) << read_text(t / "daemon.log");
-    EXPECT_EQ(line_count(dir + "/records.0"), 1u);
+    EXPECT_TRUE(wait_until([&] { return line_count(dir() + "/records") == 1; })) << log();
+    EXPECT_EQ(line_count(dir() + "/records.0"), 1u);
 
-    // restart: the first daemon ends with status 0 before the second one
-    // starts.
+    // A crash: daemon(8) starts the program again after its pause, and the
+    // new one writes index lines.
+    ASSERT_EQ(kill(first, SIGKILL), 0);
+    const pid_t second = started(first, 30000);
+    ASSERT_GT(second, 0);
+    EXPECT_EQ(exits(), std::to_string(first) + " " + std::to_string(128 + SIGKILL) + "\n");
+    r = service("status");
+    EXPECT_EQ(r.out, "quarn_dumper is running as pid " + std::to_string(supervisor) + ".\n");
+    message(50003);
+    EXPECT_TRUE(wait_until([&] { return line_count(dir() + "/records") == 2; })) << log();
+
+    // restart: the first daemon(8) and its program have ended before the
+    // second starts.
     r = service("restart");
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_TRUE(std::regex_match(r.out, stopping(first, "Starting quarn_dumper.\n"))) << r.out;
-    EXPECT_TRUE(wait_until([&] { return exits() == std::to_string(first) + " 0\n"; })) << exits();
-    const pid_t second = started(first);
-    ASSERT_GT(second, 0);
-    r = service("status");
-    EXPECT_EQ(r.out, "quarn_dumper is running as pid " + std::to_string(second) + ".\n");
-    message(50003);
-    EXPECT_TRUE(wait_until([&] { return line_count(dir + "/records") == 2; })) << read_text(t / "daemon.log");
+    EXPECT_TRUE(std::regex_match(r.out, stopping("Starting quarn_dumper.\n"))) << r.out;
+    const pid_t third = started(second);
+    ASSERT_GT(third, 0);
+    const pid_t supervisor2 = pid_in(daemon_pidfile());
+    EXPECT_NE(supervisor2, supervisor);
+    EXPECT_TRUE(ended(supervisor));
+    EXPECT_TRUE(ended(second));
+    message(50004);
+    EXPECT_TRUE(wait_until([&] { return line_count(dir() + "/records") == 3; })) << log();
 
-    // stop returns once the daemon has ended, and the PID file names no one.
-    r = service("stop");
+    // stop returns once both have ended, although daemon(8) ends without
+    // waiting for the program: held stopped here, the program is what stop
+    // waits for once daemon(8) has gone. Then the PID files name no one,
+    // and nothing the script started runs on.
+    ASSERT_EQ(kill(third, SIGSTOP), 0);
+    process stop("/bin/sh", service_options("stop"));
+    const bool waits_for_program = wait_until([&] {
+        return ended(supervisor2) && read_text(t_ / "pwait.log").find(std::to_string(third)) != std::string::npos;
+    });
+    EXPECT_TRUE(waits_for_program) << read_text(t_ / "pwait.log");
+    EXPECT_NE(proc_state(stop.pid()), 'Z') << "stop returned while the program ran";
+    ASSERT_EQ(kill(third, SIGCONT), 0);
+    r = stop.wait();
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_TRUE(std::regex_match(r.out, stopping(second, ""))) << r.out;
-    EXPECT_EQ(kill(second, 0), -1);
-    EXPECT_TRUE(wait_until([&] {
-        return exits() == std::to_string(first) + " 0\n" + std::to_string(second) + " 0\n";
-    })) << exits();
-    EXPECT_EQ(pid_in(pidfile), 0);
+    EXPECT_TRUE(std::regex_match(r.out, stopping(""))) << r.out;
+    for (const pid_t pid : all_started()) EXPECT_TRUE(ended(pid)) << pid;
+    EXPECT_EQ(pid_in(pidfile()), 0);
+    EXPECT_FALSE(file_exists(daemon_pidfile()));
     r = service("status");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "quarn_dumper is not running.\n");
 
-    // The daemon reported nothing, and no signal reached daemon(8) itself.
-    EXPECT_EQ(read_text(t / "daemon.log"), "");
-    EXPECT_FALSE(file_exists(t / "daemon.signals")) << read_text(t / "daemon.signals");
+    // The program reported nothing, and no signal but stop's SIGTERM
+    // reached daemon(8).
+    EXPECT_EQ(log(), "");
+    EXPECT_FALSE(file_exists(t_ / "daemon.signals")) << read_text(t_ / "daemon.signals");
+}
+
+TEST_F(RcScript, AnExistingDirectoryKeepsItsOwnerAndMode) {
+    fifo_input input(device());
+    // Writable by the daemon's user, but not as the script would make it.
+    ASSERT_EQ(mkdir(dir().c_str(), 0700), 0);
+    ASSERT_EQ(chown(dir().c_str(), nobody_uid_, 0), 0);
+    run_result r = service("start");
+    ASSERT_EQ(r.status, 0) << r.out << r.err << log();
+    EXPECT_GT(started(0), 0);
+    struct stat st;
+    ASSERT_EQ(stat(dir().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(st.st_uid, nobody_uid_);
+    EXPECT_EQ(st.st_gid, 0u);
+    r = service("stop");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+}
+
+// A start that does not leave the program running fails, says so, and
+// leaves nothing behind that would try again: a program that ends at once
+// (a bad flag), and a kernel without the log device, which rc.subr's check
+// of the required files refuses before anything runs.
+TEST_F(RcScript, AFailedStartIsReported) {
+    const struct {
+        const char* name;
+        std::string flags;  // after "-f DEVICE"
+        bool device;        // the log device exists
+        std::string says;   // on standard error
+        std::string log;    // the program's report; empty when it may not run
+    } cases[] = {
+        {"a bad flag", " -x", true, "WARNING: quarn_dumper failed to start", "Unknown option -x.\n"},
+        {"no log device", "", false, "WARNING: " + device() + " is not readable.", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<fifo_input> input;
+        if (c.device) input = std::make_unique<fifo_input>(device());
+        rc_conf_["quarn_dumper_flags"] = "-f " + device() + c.flags;
+        const run_result r = service("start");
+        EXPECT_NE(r.status, 0) << r.out;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        for (const pid_t pid : all_started()) EXPECT_TRUE(ended(pid)) << pid;
+        EXPECT_FALSE(file_exists(daemon_pidfile()));
+        EXPECT_EQ(pid_in(pidfile()), 0);
+        const run_result status = service("status");
+        EXPECT_EQ(status.status, 1);
+        EXPECT_EQ(status.out, "quarn_dumper is not running.\n");
+        if (c.log.empty()) {
+            EXPECT_EQ(all_started(), std::vector<pid_t>{});
+            EXPECT_FALSE(file_exists(dir())) << "made although the start was refused";
+        } else {
+            EXPECT_NE(log().find(c.log), std::string::npos) << log();
+        }
+        for (const char* f : {"daemon.pids", "daemon.exits", "daemon.log"}) unlink((t_ / f).c_str());
+        rmdir(dir().c_str());
+        input.reset();
+        unlink(device().c_str());
+    }
+}
+
+// The one line of the example crontab: when it runs and its command.
+struct crontab_entry {
+    int minute = -1, hour = -1;
+    std::string command;
+};
+
+crontab_entry example_crontab(const std::string& prefix_dir) {
+    crontab_entry e;
+    std::istringstream lines(read_text(prefix_dir + "/share/examples/quarn_dumper/crontab"));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::string mday, month, wday, who;
+        fields >> e.minute >> e.hour >> mday >> month >> wday >> who;
+        EXPECT_EQ(who, "root") << line;
+        std::getline(fields >> std::ws, e.command);
+    }
+    EXPECT_FALSE(e.command.empty());
+    return e;
 }
 
 TEST_F(StagingInstall, ExampleCrontabExpiresOldDumpsOnly) {
     ASSERT_EQ(install_->status, 0) << install_->out << install_->err;
     // The command of the one crontab line, run on a private directory.
-    std::string command;
-    std::istringstream lines(read_text(prefix() + "/share/examples/quarn_dumper/crontab"));
-    for (std::string line; std::getline(lines, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream fields(line);
-        std::string field;
-        for (int i = 0; i < 6; i++) fields >> field;  // minute .. who
-        ASSERT_EQ(field, "root") << line;
-        std::getline(fields >> std::ws, command);
-    }
+    std::string command = example_crontab(prefix()).command;
     ASSERT_FALSE(command.empty());
     temp_dir t;
     replace_once(command, "/var/log/quarn_dumps", t.path());
@@ -549,6 +737,118 @@ TEST_F(StagingInstall, ExampleCrontabExpiresOldDumpsOnly) {
     const run_result r = run("/bin/sh", o);
     EXPECT_EQ(r.status, 0) << r.err;
     for (const auto& f : files) EXPECT_EQ(file_exists(t / f.name), f.kept) << f.name;
+}
+
+// The installed newsyslog entry and example crontab together: no index
+// file goes before the dumps it names, so `quarn_inspect --reindex` after
+// the oldest index file went adds no line for dumps that went with it,
+// and still finds a line that a crash lost.
+//
+// Real dumps of the daemon are spread over the days the rotation keeps and
+// beyond, a minute before and after each rotation, and their lines go into
+// "records" and "records.N" as the entry's count, hour and flags rotate
+// them. The crontab's own command runs as at its hour (now, for the dumps'
+// times), and the directory is then looked at just after the next
+// rotation, when the oldest index file has just gone and the command has
+// not run since: the worst moment. Days have 24 hours, as on a machine on
+// UTC. find here is GNU's, which rounds ages down and so keeps dumps up to
+// a day longer than FreeBSD's.
+TEST_F(StagingInstall, RotationKeepsTheIndexOfEveryKeptDump) {
+    ASSERT_EQ(install_->status, 0) << install_->out << install_->err;
+    ASSERT_TRUE(have_program("xz"));
+    // The entry's fields: logfilename owner:group mode count size when flags ...
+    std::vector<std::string> entry;
+    for (const std::string& line : split_lines(read_text(prefix() + "/etc/newsyslog.conf.d/quarn_dumper.conf"))) {
+        if (line.rfind("/var/log/quarn_dumps/records", 0) == 0) entry = words(line);
+    }
+    ASSERT_GE(entry.size(), 7u);
+    const int count = std::stoi(entry[3]);
+    ASSERT_TRUE(std::regex_match(entry[5], std::regex(R"(@T\d\d)"))) << "rotated at an hour each day: " << entry[5];
+    const int rotation_hour = std::stoi(entry[5].substr(2));
+    const bool xz = entry[6].find('X') != std::string::npos;
+    crontab_entry cron = example_crontab(prefix());
+    ASSERT_FALSE(cron.command.empty());
+
+    const time_t day = 24 * 60 * 60;
+    const time_t cron_run = time(nullptr);
+    time_t until_rotation = (rotation_hour * 3600 - (cron.hour * 3600 + cron.minute * 60) + day) % day;
+    if (until_rotation == 0) until_rotation = day;
+    // rotation[k]: the k-th rotation before the moment looked at.
+    auto rotation = [&](int k) { return cron_run + until_rotation - k * day; };
+
+    struct placed {
+        time_t mtime;
+        std::string file;  // its dump file
+        int index = -1;    // -1: "records"; N: "records.N"
+    };
+    std::vector<placed> dumps;
+    for (int k = 0; k <= count + 2; k++) {
+        for (const time_t at : {rotation(k) - 60, rotation(k) + 60}) dumps.push_back({at, ""});
+    }
+    // A dump of the day being written, whose line a crash lost.
+    dumps.push_back({rotation(0) + 30, ""});
+    const size_t lost_line = dumps.size() - 1;
+
+    daemon_setup s;
+    std::vector<uint8_t> stream;
+    for (size_t i = 0; i < dumps.size(); i++) {
+        build::header_fields h;
+        h.fport = static_cast<uint16_t>(40000 + i);
+        append(stream, build::message(h, {build::record_fields{}}));
+    }
+    const run_result daemon = s.run_stream(stream);
+    ASSERT_EQ(daemon.status, 0) << daemon.err;
+    std::map<std::string, std::string> line_of;  // dump file -> its index line
+    for (const std::string& line : split_lines(read_text(s.out + "/records"))) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(line, m, std::regex(R"re("filename":"([^"]+)")re"))) << line;
+        line_of[m[1]] = line + "\n";
+    }
+    ASSERT_EQ(line_of.size(), dumps.size());
+    ASSERT_EQ(unlink((s.out + "/records").c_str()), 0);
+
+    std::map<int, std::string> index_text;
+    std::vector<std::string> expired;  // dumps whose index file has gone
+    size_t in_rotated = 0;
+    for (size_t i = 0; i < dumps.size(); i++) {
+        placed& d = dumps[i];
+        d.file = "conn_443_10.0.0.2_" + std::to_string(40000 + i) + ".0.pcapng";
+        ASSERT_TRUE(line_of.count(d.file)) << d.file;
+        const timeval times[2] = {{d.mtime, 0}, {d.mtime, 0}};
+        ASSERT_EQ(utimes((s.out + "/" + d.file).c_str(), times), 0);
+        for (int k = 0; d.mtime < rotation(k); k++) d.index = k;
+        if (d.index >= count) {
+            expired.push_back(d.file);
+        } else if (i != lost_line) {
+            index_text[d.index] += line_of[d.file];
+            in_rotated += d.index >= 0;
+        }
+    }
+    ASSERT_FALSE(expired.empty());
+    ASSERT_GT(in_rotated, 0u);
+    for (const auto& [index, text] : index_text) {
+        const std::string name = s.out + "/records" + (index < 0 ? "" : "." + std::to_string(index));
+        write_file(name, text);
+        if (index < 0 || !xz) continue;
+        run_options compress;
+        compress.args = {"xz", name};
+        const run_result r = run("/usr/bin/env", compress);
+        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_TRUE(file_exists(name + ".xz"));
+    }
+
+    replace_once(cron.command, "/var/log/quarn_dumps", s.out);
+    run_options sh;
+    sh.args = {"-c", cron.command};
+    const run_result expiry = run("/bin/sh", sh);
+    ASSERT_EQ(expiry.status, 0) << expiry.err;
+    for (const std::string& f : expired) EXPECT_FALSE(file_exists(s.out + "/" + f)) << f << " outlived its index file";
+
+    run_options reindex;
+    reindex.args = {"--reindex", s.out};
+    const run_result r = run(QUARN_INSPECT_PATH, reindex);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, line_of[dumps[lost_line].file]);
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
-// The daemon's manual page against its sources: DIAGNOSTICS names every
-// message the daemon's code can print, so a new report cannot go in
-// without a word for the operator on what to do about it.
+// The manual pages against the programs: DIAGNOSTICS of quarn_dumper(8)
+// and quarn_synth(1) names every message their code can print, so a new
+// report cannot go in without a word for the operator on what to do about
+// it; and the SYNOPSIS of each page names the options its binary takes,
+// no more and no fewer.
 #include <filesystem>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -134,6 +137,114 @@ TEST(ManualPage, DiagnosticsNameEveryMessageOfTheDaemon) {
         }
     }
     EXPECT_GT(formats, 0u) << "no message found in the sources";
+}
+
+TEST(ManualPage, DiagnosticsNameEveryMessageOfTheSynthesizer) {
+    const std::vector<std::string> items =
+        manual_messages(read_text(std::string(QUARN_SOURCE_DIR) + "/doc/quarn_synth.1"));
+    ASSERT_FALSE(items.empty()) << "no DIAGNOSTICS list";
+    const std::string code = read_text(std::string(QUARN_SOURCE_DIR) + "/tools/quarn_synth.cpp");
+
+    // Every line on standard error that begins with the program's name is a
+    // diagnostic (the usage text and the -C counts are not). fail() prints
+    // "quarn_synth: WHAT: error", WHAT being its literal and a file name.
+    std::set<std::string> formats;
+    for (const std::string& t : call_texts(code, "fprintf")) {
+        if (t.rfind("%s: ", 0) == 0) formats.insert(t);
+    }
+    for (const std::string& t : call_texts(code, "fail")) formats.insert("%s: " + t + "%s: %s");
+    ASSERT_GE(formats.size(), 2u) << "no message found in tools/quarn_synth.cpp";
+    for (const std::string& format : formats) {
+        const std::regex pattern(format_pattern(format));
+        bool named = false;
+        for (const std::string& item : items) named = named || std::regex_match(item, pattern);
+        EXPECT_TRUE(named) << "\"" << format << "\" is not in DIAGNOSTICS of doc/quarn_synth.1";
+    }
+}
+
+// The options in a usage text or a page's SYNOPSIS: "--name" as it is, and
+// "-abc" as its letters "-a", "-b", "-c" (none of the programs has a long
+// option with one dash).
+void add_options(const std::string& word_dashes, const std::string& name, std::set<std::string>& out) {
+    if (word_dashes == "--") {
+        out.insert("--" + name);
+        return;
+    }
+    for (char c : name) out.insert(std::string("-") + c);
+}
+
+std::set<std::string> usage_options(const std::string& usage) {
+    std::set<std::string> options;
+    static const std::regex word(R"((^|[\s\[(])(--?)([A-Za-z0-9][-A-Za-z0-9]*))");
+    for (std::sregex_iterator m(usage.begin(), usage.end(), word), end; m != end; ++m) {
+        add_options((*m)[2], (*m)[3], options);
+    }
+    return options;
+}
+
+// Fl arguments of SYNOPSIS; "Fl \-name" stands for "--name".
+std::set<std::string> synopsis_options(const std::string& page) {
+    std::set<std::string> options;
+    const size_t from = page.find("\n.Sh SYNOPSIS\n");
+    if (from == std::string::npos) return options;
+    const std::string synopsis = page.substr(from, page.find("\n.Sh ", from + 1) - from);
+    static const std::regex flag(R"(\bFl\s+(\\-)?([A-Za-z0-9][-A-Za-z0-9]*))");
+    for (std::sregex_iterator m(synopsis.begin(), synopsis.end(), flag), end; m != end; ++m) {
+        add_options((*m)[1].matched ? "--" : "-", (*m)[2], options);
+    }
+    return options;
+}
+
+struct tool_page {
+    const char* page;  // under doc/
+    std::string program;
+};
+
+// Whether the program knows the option: given it with a value and an
+// operand, each program stops at its command line (an operand or a missing
+// mode is a usage error) and complains by name about an option it lacks.
+bool accepts(const std::string& program, const std::string& option, const temp_dir& cwd) {
+    run_options o;
+    o.args = {option, "value", "operand"};
+    o.cwd = cwd.path();
+    o.unset_env = {"QUARN_SYSCTL_DIR"};
+    const run_result r = run(program, o);
+    return r.err.find("Unknown option") == std::string::npos && r.err.find("invalid option") == std::string::npos &&
+           r.err.find("unrecognized option") == std::string::npos;
+}
+
+TEST(ManualPage, SynopsisNamesTheOptionsOfEachProgram) {
+    const std::string dir = std::string(daemon_path()).substr(0, std::string(daemon_path()).rfind('/') + 1);
+    const tool_page pages[] = {
+        {"quarn_dumper.8", daemon_path()},
+        {"quarn_inspect.1", dir + "quarn_inspect"},
+        {"quarn_synth.1", synth_path()},
+    };
+    temp_dir cwd;
+    for (const tool_page& t : pages) {
+        SCOPED_TRACE(t.page);
+        ASSERT_TRUE(file_exists(t.program)) << t.program;
+        // The probe tells a known option from an unknown one.
+        ASSERT_FALSE(accepts(t.program, "--no-such-option", cwd));
+
+        const std::set<std::string> in_page =
+            synopsis_options(read_text(std::string(QUARN_SOURCE_DIR) + "/doc/" + t.page));
+        ASSERT_FALSE(in_page.empty()) << "no options in SYNOPSIS";
+        for (const std::string& option : in_page) {
+            EXPECT_TRUE(accepts(t.program, option, cwd)) << option << " is in SYNOPSIS, but the program rejects it";
+        }
+
+        // -h prints the usage text, to standard output or error.
+        run_options o;
+        o.args = {"-h"};
+        o.cwd = cwd.path();
+        const run_result help = run(t.program, o);
+        const std::set<std::string> in_usage = usage_options(help.out + help.err);
+        ASSERT_FALSE(in_usage.empty()) << help.out << help.err;
+        for (const std::string& option : in_usage) {
+            EXPECT_TRUE(in_page.count(option)) << option << " is in the usage text, not in SYNOPSIS";
+        }
+    }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "port_makefile.h"
+#include "quarn_logfmt.h"
 #include "testlib.h"
 
 namespace quarn::test {
@@ -131,7 +133,7 @@ TEST(PortMakefile, OneUserAndGroupForEveryFile) {
 
 TEST(PortFiles, LinesTheLintAccepts) {
     // distinfo is written by a script and its lines are as long as they are.
-    for (const char* f : {"Makefile", "pkg-descr", "pkg-plist", "files/quarn_dumper.in"}) {
+    for (const char* f : {"Makefile", "pkg-descr", "pkg-message", "pkg-plist", "files/quarn_dumper.in"}) {
         int number = 0;
         for (const std::string& line : lines_of(port_dir() + "/" + f)) {
             number++;
@@ -144,6 +146,21 @@ TEST(PortFiles, LinesTheLintAccepts) {
     }
 }
 
+// rcorder(8)'s header of the rc.d script. A port's service that runs as a
+// user of its own starts after LOGIN, once the base system's services run.
+TEST(PortFiles, RcScriptOrder) {
+    std::map<std::string, std::vector<std::string>> header;
+    for (const std::string& line : lines_of(port_dir() + "/files/quarn_dumper.in")) {
+        std::smatch m;
+        if (std::regex_match(line, m, std::regex(R"(# (PROVIDE|REQUIRE|BEFORE|KEYWORD): *(.*))"))) {
+            header[m[1]] = words(m[2]);
+        }
+    }
+    EXPECT_EQ(header["PROVIDE"], std::vector<std::string>{"quarn_dumper"});
+    EXPECT_EQ(header["REQUIRE"], std::vector<std::string>{"LOGIN"});
+    EXPECT_EQ(header["KEYWORD"], std::vector<std::string>{"shutdown"});
+}
+
 TEST(PortFiles, PkgDescr) {
     const std::vector<std::string> lines = lines_of(port_dir() + "/pkg-descr");
     ASSERT_GE(lines.size(), 2u);
@@ -154,6 +171,32 @@ TEST(PortFiles, PkgDescr) {
         EXPECT_NE(line.rfind("WWW:", 0), 0u) << line;
     }
     EXPECT_FALSE(lines.back().empty()) << "ends with an empty line";
+}
+
+// pkg-message in pkg's UCL form, one message shown at install, telling
+// what the kernel must offer: the version check names the sysctl and the
+// version the daemon itself checks, and the log device.
+TEST(PortFiles, PkgMessage) {
+    const std::string text = read_text(port_dir() + "/pkg-message");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(text, m, std::regex("\\[\n\\{ type: install\n  message: <<EOM\n([^]*)\nEOM\n\\}\n\\]\n")))
+        << text;
+    const std::string message = m[1];
+    const std::string kernel = read_text(std::string(QUARN_SOURCE_DIR) + "/src/quarn_kernel_freebsd.cpp");
+    std::smatch sysctl;
+    ASSERT_TRUE(std::regex_search(kernel, sysctl, std::regex(R"re(sysctlbyname\("(net\.inet\.tcp\.bb\.[a-z_]+)")re")));
+    EXPECT_NE(message.find("\"sysctl " + sysctl[1].str() + "\" must answer " + std::to_string(TCP_LOG_VERSION)),
+              std::string::npos)
+        << message;
+    EXPECT_NE(message.find("/dev/tcp_log"), std::string::npos);
+    // Every sysctl it sets is one the manual page describes.
+    const std::string manual = read_text(std::string(QUARN_SOURCE_DIR) + "/doc/quarn_dumper.8");
+    const std::regex setting(R"(sysctl (net\.inet\.tcp\.bb\.[a-z_]+=\d+))");
+    int settings = 0;
+    for (std::sregex_iterator i(message.begin(), message.end(), setting), end; i != end; ++i, settings++) {
+        EXPECT_NE(manual.find("\nsysctl " + (*i)[1].str() + "\n"), std::string::npos) << (*i)[1];
+    }
+    EXPECT_GT(settings, 0);
 }
 
 TEST(PortFiles, DistinfoFormat) {

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -607,6 +608,54 @@ TEST_F(RecordsTest, UnopenableIndexKeepsLinesAndReportsOncePerStreak) {
     EXPECT_EQ(test::capture_stderr([&] { append(a); }),
               err_line("Records index written again: 1 lines kept, 0 lost"));
     EXPECT_EQ(frag_seqs(index_text()), iota_seqs(4, 6));
+}
+
+// "records" as a symbolic link is refused like an index that cannot be
+// opened: the daemon may run as a user who can write outside its directory
+// (-u root), and no line may land there. The lines wait as in any streak
+// and go out once the name is a file again; the link's target is left as
+// it was. Each case begins as after SIGHUP, so the reopen refuses it too.
+TEST_F(RecordsTest, IndexThatIsALinkIsRefusedAndItsTargetLeftAlone) {
+    // Linux refuses a final link under O_NOFOLLOW with ELOOP (FreeBSD with
+    // EMLINK).
+    const std::string refused = std::string("Error opening records index: ") + strerror(ELOOP);
+    const std::string own_text = "the test's own data\n";
+    temp_dir elsewhere;
+    const struct {
+        const char* target;
+        bool exists;
+    } cases[] = {{"a file", true}, {"no file", false}};
+    int seq = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("link to ") + c.target);
+        const std::string target = elsewhere / c.target;
+        if (c.exists) quarn::test::write_file(target, own_text);
+        ASSERT_EQ(symlink(target.c_str(), index_path().c_str()), 0);
+        reopen_flag = true;
+        line_args a;
+        const int first = seq;
+        EXPECT_EQ(test::capture_stderr([&] {
+                      for (int i = 0; i < 2; i++) {
+                          a.frag_seq = seq++;
+                          append(a);
+                      }
+                  }),
+                  err_line(refused));
+        if (c.exists) EXPECT_EQ(quarn::test::read_text(target), own_text);
+        else EXPECT_FALSE(quarn::test::file_exists(target)) << "created through the link";
+
+        ASSERT_EQ(unlink(index_path().c_str()), 0);
+        a.frag_seq = seq++;
+        EXPECT_EQ(test::capture_stderr([&] { append(a); }),
+                  err_line("Records index written again: 2 lines kept, 0 lost"));
+        struct stat st;
+        ASSERT_EQ(lstat(index_path().c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(frag_seqs(index_text()), iota_seqs(first, seq));
+        if (c.exists) EXPECT_EQ(quarn::test::read_text(target), own_text);
+        else EXPECT_FALSE(quarn::test::file_exists(target));
+        ASSERT_EQ(unlink(index_path().c_str()), 0);
+    }
 }
 
 // The backlog holds RECORDS_BACKLOG_MAX lines; the lines beyond are counted

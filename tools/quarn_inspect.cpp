@@ -75,10 +75,9 @@ int show_files(const std::vector<std::string>& files, bool json) {
         }
         dump_fault fault;
         const int rc = dump_parse(bytes.data(), bytes.size(), false, c, fault);
-        if (!json && files.size() > 1) printf("%s:\n", path.c_str());
         // What could be read is shown before the fault is named.
-        if (json) dump_show_json(stdout, c);
-        else dump_show_text(stdout, c);
+        if (json) dump_show_json(stdout, c, path);
+        else dump_show_text(stdout, c, path);
         fflush(stdout);
         if (rc != 0) {
             complain(path, "offset " + std::to_string(fault.offset) + ": " + fault.message);
@@ -115,6 +114,7 @@ int csv_table(const std::vector<std::string>& inputs) {
     }
     std::vector<record_row> rows;
     for (const stem_parts& sp : loaded) rows_of_parts(sp, rows);
+    rows_set_tick_rate(rows);
     rows_sort_by_time(rows);
     std::string out;
     csv_append_header(out);

@@ -1,18 +1,23 @@
 #!/bin/sh
 # Loads the records of this host's dumps into the fleet's engine: every dump
 # named by a line of the index ("records" and its rotated copies records.N,
-# records.N.xz/.gz/.bz2/.zst) that was not loaded before goes through
-# `quarn_inspect --csv`, and its rows go, with the host, the connection's
-# file stem, the dump's part number and a batch number in front, into
-# quarn.dump_records in one INSERT per batch.
+# records.N.xz/.gz/.bz2/.zst) that was not loaded before. A batch of dumps
+# goes through one `quarn_inspect --csv` call, whose rows (each led by its
+# dump's file stem and part number) go, with the host and the batch number
+# put in front, into quarn.dump_records: one INSERT per batch, streamed
+# through awk into clickhouse-client, no per-dump or per-row work in the
+# shell. The next batch is decoded while the engine takes the last one.
 #
 #   load-records.sh -D dump_dir -H host -S state_dir [-n dumps_per_batch]
 #
 # Run it periodically (cron); a run that finds another one still running
 # exits at once. CLICKHOUSE_CLIENT is the client command (default
-# "clickhouse-client"; add --host/--port/--user there), QUARN_INSPECT the
-# inspector (default "quarn_inspect"). Needs jq and, for rotated index files,
-# the decompressor that matches.
+# "clickhouse-client"; add --host/--port/--user there, for the host's
+# shard), QUARN_INSPECT the inspector (default "quarn_inspect"). Needs jq
+# and, for rotated index files, the decompressor that matches. A batch holds
+# at most dumps_per_batch dumps (default 4000) and at most 192 KiB of file
+# names (the inspector's command line); its decoded rows wait in a
+# temporary file (TMPDIR) until their INSERT, two batches at a time.
 #
 # Only dumps with an index line are loaded: the daemon writes the line after
 # the file is complete, so a dump still being written is never read.
@@ -32,8 +37,12 @@
 # engine confirmed it. A run that finds `pending` asks the engine how many
 # rows of that batch it holds: all of them, and the batch is marked loaded;
 # none, and its dumps are simply taken again; some (an INSERT cut short
-# between the parts it makes), and those rows are deleted first
-# (ALTER TABLE ... DELETE, then waiting until none is left).
+# between the parts it makes), and those rows are deleted first (ALTER
+# TABLE ... DELETE, then waiting until none is left).
+#
+# A batch in which quarn_inspect cannot read a dump is not inserted: its
+# dumps are read one by one, the unreadable ones go to `failed`, and the
+# others into a later batch.
 set -eu
 
 usage() {
@@ -41,7 +50,7 @@ usage() {
     exit 1
 }
 
-dir= host= state= per_batch=2000
+dir= host= state= per_batch=4000
 while getopts D:H:S:n: opt; do
     case $opt in
     D) dir=$OPTARG ;;
@@ -58,6 +67,8 @@ case $per_batch in *[!0-9]* | '' | 0) usage ;; esac
 
 client=${CLICKHOUSE_CLIENT:-clickhouse-client}
 inspect=${QUARN_INSPECT:-quarn_inspect}
+# The inspector runs in the dump directory.
+case $inspect in /*) ;; */*) inspect=$PWD/$inspect ;; esac
 mkdir -p "$state"
 
 # One run at a time: flock(1) on Linux, lockf(1) on FreeBSD.
@@ -71,7 +82,8 @@ if [ -z "${QUARN_LOADER_LOCKED:-}" ]; then
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quarn-load.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+# A batch still being decoded ends before its directory goes.
+trap 'wait; rm -rf "$work"' EXIT
 touch "$state/loaded" "$state/failed"
 
 ch() { $client --format_csv_allow_single_quotes=0 "$@"; }
@@ -91,32 +103,39 @@ rows_of_batch() {
     ch --query "SELECT count() FROM quarn.dump_records WHERE host = '$host' AND batch = $1"
 }
 
-# A batch that was under way when an earlier run stopped.
-if [ -f "$state/pending" ]; then
-    read -r batch rows < "$state/pending"
-    have=$(rows_of_batch "$batch")
-    if [ "$have" -eq "$rows" ]; then
+# Settles a batch that was under way: marks it loaded when the engine holds
+# all its rows, else removes what the engine holds of it and forgets it (its
+# dumps are still to do). Fails when the rows do not go away in time.
+settle() {
+    read -r p_batch p_rows < "$state/pending"
+    have=$(rows_of_batch "$p_batch")
+    if [ "$have" -eq "$p_rows" ]; then
         commit
-    else
-        if [ "$have" -ne 0 ]; then
-            echo "load-records.sh: batch $batch holds $have of $rows rows; deleting them" >&2
-            ch --query "ALTER TABLE quarn.dump_records DELETE WHERE host = '$host' AND batch = $batch"
-            tries=0
-            while [ "$(rows_of_batch "$batch")" -ne 0 ]; do
-                tries=$((tries + 1))
-                if [ $tries -gt 120 ]; then
-                    echo "load-records.sh: rows of batch $batch still there; trying next run" >&2
-                    exit 1
-                fi
-                sleep 1
-            done
-        fi
-        rm -f "$state/pending" "$state/pending.keys"
+        return
     fi
-fi
+    if [ "$have" -ne 0 ]; then
+        echo "load-records.sh: batch $p_batch holds $have of $p_rows rows; deleting them" >&2
+        ch --query "ALTER TABLE quarn.dump_records DELETE WHERE host = '$host' AND batch = $p_batch"
+        tries=0
+        while [ "$(rows_of_batch "$p_batch")" -ne 0 ]; do
+            tries=$((tries + 1))
+            if [ $tries -gt 120 ]; then
+                echo "load-records.sh: rows of batch $p_batch still there; trying next run" >&2
+                exit 1
+            fi
+            sleep 1
+        done
+    fi
+    rm -f "$state/pending" "$state/pending.keys"
+}
+
+# A batch that was under way when an earlier run stopped.
+[ ! -f "$state/pending" ] || settle
 
 # Every index line: "<filename>\t<date>". File names hold no control bytes
-# (the daemon makes them '_'), so one line is one dump.
+# (the daemon makes them '_'), so one line is one dump. A line that is no
+# JSON object (the torn end of a failed write) names no dump; each file's
+# last line ends in a newline, so none runs into the next file's first.
 index_lines() {
     for f in "$dir"/records.* "$dir"/records; do
         [ -f "$f" ] || continue
@@ -126,70 +145,109 @@ index_lines() {
         *.bz2) bzip2 -dc "$f" ;;
         *.zst) zstd -qdc "$f" ;;
         *) cat "$f" ;;
-        esac
-    done | jq -r '"\(.filename)\t\(.date)"'
+        esac | awk 1
+    done | jq -R -r 'fromjson? | select(type == "object") | "\(.filename)\t\(.date)"'
 }
 
-# The dumps to load: index lines neither loaded nor failed, each once.
+# The dumps to load: index lines neither loaded nor failed, each once. A
+# name that is not a plain file name of the directory is never the daemon's.
 index_lines > "$work/index"
 awk -F '\t' 'FILENAME != ARGV[3] { done[$1 "\t" $2] = 1; next }
              !(($1 "\t" $2) in done) && !seen[$0]++' \
-    "$state/loaded" "$state/failed" "$work/index" > "$work/todo"
+    "$state/loaded" "$state/failed" "$work/index" > "$work/todo.all"
+FAILED=$state/failed awk -F '\t' -v OFS='\t' '
+    $1 ~ /\// || $1 == "" || $1 == "." || $1 == ".." {
+        print $1, $2, "not a file name of the dump directory" >> ENVIRON["FAILED"]; next }
+    { print }' "$work/todo.all" > "$work/todo"
 
 batch=$(cat "$state/next_batch" 2>/dev/null || echo 1)
 total=0
 
-# Prefixes every CSV row of one dump with host, stem, part and batch (the
-# stem quoted for CSV); fails with status 3 when the dump's header is not
-# the batch's.
-prefix_rows() {
-    F=$1 H=$host B=$batch HDR=$header awk '
-        BEGIN {
-            f = ENVIRON["F"]; part = f
-            sub(/\.[0-9]+\.pcapng(\.xz|\.zst)?$/, "", f)
-            part = substr(part, length(f) + 2); sub(/\..*$/, "", part)
-            gsub(/"/, "\"\"", f)
-            p = "\"" ENVIRON["H"] "\",\"" f "\"," part "," ENVIRON["B"] ","
-        }
-        NR == 1 { if ($0 != ENVIRON["HDR"]) exit 3; next }
-        { print p $0 }'
+# Takes the next batch off `todo` into $work/keys.$1: up to per_batch dumps
+# and 192 KiB of names (within the 256 KiB that older FreeBSD allows for
+# arguments and environment together). Fails when nothing is left.
+take() {
+    [ -s "$work/todo" ] || return 1
+    REST=$work/todo.rest awk -F '\t' -v n="$per_batch" '
+        !full && (k == 0 || (k < n && bytes + length($1) + 3 <= 196608)) { k++; bytes += length($1) + 3; print; next }
+        { full = 1; print > ENVIRON["REST"] }' "$work/todo" > "$work/keys.$1"
+    if [ -f "$work/todo.rest" ]; then mv "$work/todo.rest" "$work/todo"; else : > "$work/todo"; fi
 }
 
-while [ -s "$work/todo" ]; do
-    head -n "$per_batch" "$work/todo" > "$work/batch.keys"
-    tail -n +"$((per_batch + 1))" "$work/todo" > "$work/todo.rest"
-    mv "$work/todo.rest" "$work/todo"
+# Decodes the dumps of $work/keys.$1 in the background: the table into
+# $work/csv.$1, the inspector's status into $work/status.$1. The names go
+# as arguments, "./" in front (a name may start with '-'), split at
+# newlines only, no globbing.
+nl='
+'
+decode() {
+    set -f
+    old_ifs=$IFS IFS=$nl
+    set -- "$1" $(cut -f 1 "$work/keys.$1" | sed 's|^|./|')
+    IFS=$old_ifs
+    set +f
+    dk=$1
+    shift
+    ( (cd "$dir" && exec "$inspect" --csv "$@") > "$work/csv.$dk" 2> "$work/err.$dk"
+      echo $? > "$work/status.$dk" ) &
+    decoder=$!
+}
 
-    : > "$work/batch.csv"
-    : > "$work/batch.done"
-    header=
-    while IFS="$(printf '\t')" read -r name date; do
-        if ! "$inspect" --csv "$dir/$name" > "$work/one.csv" 2> "$work/one.err"; then
-            printf '%s\t%s\t%s\n' "$name" "$date" "$(head -n 1 "$work/one.err")" >> "$state/failed"
-            echo "load-records.sh: $name: $(head -n 1 "$work/one.err")" >&2
-            continue
-        fi
-        if [ -z "$header" ]; then
-            header=$(head -n 1 "$work/one.csv")
-            case $header in *[!a-z0-9_,]* | '') echo "load-records.sh: unexpected CSV header \"$header\"" >&2; exit 1 ;; esac
-        fi
-        if ! prefix_rows "$name" < "$work/one.csv" >> "$work/batch.csv"; then
-            echo "load-records.sh: $name: CSV header differs from the batch's" >&2
-            exit 1
-        fi
-        printf '%s\t%s\n' "$name" "$date" >> "$work/batch.done"
-    done < "$work/batch.keys"
-    [ -s "$work/batch.done" ] || continue
-
-    rows=$(wc -l < "$work/batch.csv" | tr -d ' ')
+# INSERTs the decoded batch $1 as batch number $batch.
+insert() {
+    IFS= read -r header < "$work/csv.$1" || header=
+    case $header in
+    *[!a-z0-9_,]* | '' | *,,* | *,) echo "load-records.sh: unexpected CSV header \"$header\"" >&2; exit 1 ;;
+    stem,part,*) ;;
+    *) echo "load-records.sh: quarn_inspect --csv does not lead with stem and part: \"$header\"" >&2; exit 1 ;;
+    esac
+    rows=$(($(wc -l < "$work/csv.$1") - 1))
     echo $((batch + 1)) | put next_batch
-    put pending.keys < "$work/batch.done"
+    put pending.keys < "$work/keys.$1"
     echo "$batch $rows" | put pending
-    ch --query "INSERT INTO quarn.dump_records (host,stem,part,batch,$header) FORMAT CSV" \
-        < "$work/batch.csv"
+    tail -n +2 "$work/csv.$1" | P="\"$host\",$batch," awk '{ print ENVIRON["P"] $0 }' |
+        ch --query "INSERT INTO quarn.dump_records (host,batch,$header) FORMAT CSV"
     commit
     total=$((total + rows))
     batch=$((batch + 1))
+}
+
+# Reads the dumps of the refused batch $1 one by one: the unreadable ones go
+# to `failed`, the others back to `todo`.
+sort_out() {
+    bad=0
+    while IFS="$(printf '\t')" read -r name date; do
+        if (cd "$dir" && exec "$inspect" --csv "./$name") > /dev/null 2> "$work/one.err"; then
+            printf '%s\t%s\n' "$name" "$date" >> "$work/todo"
+        else
+            printf '%s\t%s\t%s\n' "$name" "$date" "$(head -n 1 "$work/one.err")" >> "$state/failed"
+            echo "load-records.sh: $name: $(head -n 1 "$work/one.err")" >&2
+            bad=$((bad + 1))
+        fi
+    done < "$work/keys.$1"
+    if [ "$bad" -eq 0 ]; then
+        cat "$work/err.$1" >&2
+        echo "load-records.sh: quarn_inspect failed on a batch, but on none of its dumps alone" >&2
+        exit 1
+    fi
+}
+
+# Batch k is inserted while batch k + 1 is decoded.
+k=0
+if take "$k"; then decode "$k"; fi
+while [ -f "$work/keys.$k" ]; do
+    current=$decoder
+    if take $((k + 1)); then decode $((k + 1)); fi
+    wait "$current" || true
+    if [ "$(cat "$work/status.$k")" = 0 ]; then
+        insert "$k"
+    else
+        sort_out "$k"
+    fi
+    rm -f "$work/csv.$k" "$work/keys.$k"
+    k=$((k + 1))
+    # Dumps that sort_out put back when nothing else was left.
+    if [ ! -f "$work/keys.$k" ] && take "$k"; then decode "$k"; fi
 done
 
 # Forget dumps that are gone: a key stays while its index line or its file

@@ -6,10 +6,21 @@
 --                       connection's file stem, the dump's part number, and
 --                       the decoded columns of `quarn_inspect --csv`
 --
--- The shipper inserts index lines as they are (JSONEachRow, with "host"
--- added); the record loader inserts `quarn_inspect --csv` rows behind four
--- columns of its own. Load with input_format_skip_unknown_fields=1 and
--- date_time_input_format=best_effort.
+-- The shipper and catch-up-index.sh insert index lines as they are
+-- (JSONEachRow, with "host" added); the record loader inserts
+-- `quarn_inspect --csv` rows behind two columns of its own (host and batch).
+-- Load with input_format_skip_unknown_fields=1.
+--
+-- Every index line is in dump_index once and every record in dump_records
+-- once, whatever stops or restarts on the way:
+--   - the shipper sends a batch again when it died after the engine took
+--     it; dump_index collapses repeated lines (below), and questions read
+--     it collapsed (FINAL);
+--   - lines the shipper never read (the index rotated while it was
+--     stopped) are sent by catch-up-index.sh from the rotated files;
+--   - the record loader writes each batch down before its INSERT and finds,
+--     on its next run, a batch that was cut short or taken without its
+--     answer (load-records.sh), so dump_records needs no collapsing.
 
 CREATE DATABASE IF NOT EXISTS quarn;
 
@@ -25,6 +36,16 @@ CREATE DATABASE IF NOT EXISTS quarn;
 -- (pbcid) or, when the id is empty, by the foreign address and port; both
 -- lead the key, so such a lookup reads a few granules. The rest of the
 -- key keeps one connection's dumps of one host together.
+--
+-- One dump is one (host, filename, date): the daemon creates a file name
+-- only while no file has it, so a name comes back only after its dump
+-- expired, with a later date. The sort key holds these three (pbcid,
+-- faddr and fport follow from the file name), so ReplacingMergeTree keeps
+-- one row of the lines sent twice, when it merges parts in the
+-- background; until then both rows are stored, and a question counts
+-- each dump once by reading the table with FINAL (or by grouping on
+-- host, filename and date). Two dumps of one file name whose dates are
+-- both "unknown" (a clock that could not be read) would count as one.
 CREATE TABLE IF NOT EXISTS quarn.dump_index
 (
     host String,
@@ -47,9 +68,9 @@ CREATE TABLE IF NOT EXISTS quarn.dump_index
     stem String MATERIALIZED replaceRegexpOne(filename, '\\.[0-9]+\\.pcapng(\\.xz|\\.zst)?$', ''),
     part UInt32 MATERIALIZED toUInt32OrZero(extract(filename, '\\.([0-9]+)\\.pcapng(\\.xz|\\.zst)?$'))
 )
-ENGINE = MergeTree
+ENGINE = ReplacingMergeTree
 PARTITION BY toYYYYMM(dumped)
-ORDER BY (pbcid, faddr, fport, host, filename);
+ORDER BY (pbcid, faddr, fport, host, filename, date);
 
 -- One row per record. `time` is the record's time (seconds since the
 -- epoch, microseconds exact); `ts` the same to the second, for the
@@ -66,7 +87,10 @@ ORDER BY (pbcid, faddr, fport, host, filename);
 -- the dumps in dump_index and join on (host, stem, part).
 --
 -- `batch` is the record loader's batch number on that host: a load that
--- died half-way is found and removed by it (see load-records.sh).
+-- died half-way is found and removed by it (see load-records.sh). The
+-- loader names its columns in its INSERT (host, batch, then the header of
+-- `quarn_inspect --csv`, which starts with stem and part), so the order
+-- here is free.
 CREATE TABLE IF NOT EXISTS quarn.dump_records
 (
     host String,
@@ -133,25 +157,32 @@ CREATE TABLE IF NOT EXISTS quarn.dump_records
     bbr_use_lt_bw UInt8,
     bbr_flex8 UInt8,
     bbr_pkt_epoch UInt32,
+    ticks UInt32,
+    iss UInt32,
+    starttime UInt32,
+    t_flags UInt32,
+    t_flags_names String,
+    t_flags2 UInt32,
+    rcv_up UInt32,
+    rcv_adv UInt32,
+    fbyte_in UInt32,
+    fbyte_out UInt32,
+    snd_scale UInt8,
+    rcv_scale UInt8,
+    rxbuf_ccc UInt32,
+    txbuf_ccc UInt32,
+    srtt_ms Decimal64(3),
+    rttvar_ms Decimal64(3),
+    rack_rtt_ms Decimal64(3),
+    tcp_seq UInt32,
+    tcp_ack UInt32,
+    tcp_win UInt16,
+    tcp_flags String,
+    tcp_len UInt32,
     ts DateTime MATERIALIZED toDateTime(toUInt32(time))
 )
 ENGINE = MergeTree
 PARTITION BY toYYYYMMDD(ts)
 ORDER BY (event, host, stem, part, ts);
 
--- Across shards. Each shard holds the two tables above; every node that
--- answers questions also has a Distributed table over them, for a cluster
--- named in its config.xml (<remote_servers><quarn_fleet>...):
---
---   CREATE TABLE quarn.dump_index_all AS quarn.dump_index
---       ENGINE = Distributed(quarn_fleet, quarn, dump_index, cityHash64(host));
---   CREATE TABLE quarn.dump_records_all AS quarn.dump_records
---       ENGINE = Distributed(quarn_fleet, quarn, dump_records, cityHash64(host));
---
--- The questions then name the _all tables. Sharding by host keeps all of a
--- host's rows on one shard, so the per-host GROUP BYs finish on the shards
--- (the initiator only adds up disjoint groups), and a host's shipper and
--- record loader can write straight to their shard's local tables rather
--- than through the Distributed table (which would forward every row once
--- more). scripts/fleet-test.sh creates both over a one-shard cluster and
--- checks that they answer as the local tables do.
+-- Across shards: cluster.sql, on every node after this file.

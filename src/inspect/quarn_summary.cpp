@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "quarn_dumpshow.h"
+#include "quarn_tcphdr.h"
 #include "quarn_logfmt.h"
 #include "quarn_pcapng_format.h"
 #include "quarn_rowtable.h"
