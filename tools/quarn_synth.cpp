@@ -270,7 +270,7 @@ void usage(FILE* to) {
                  "  --values    also write what a reader of the dumps must decode: one row per\n"
                  "              record that reaches a dump, and a \"gap\" row with \"missing\" where\n"
                  "              serials jump; JSON lines, or CSV when the name ends in \".csv\"\n"
-                 "  --summary-values  also write, as CSV, what quarn_inspect --summary --csv\n"
+                 "  --summary-values  also write, as CSV, what the summary of quarn_inspect\n"
                  "              must say of the dumps (every column but the verdict)\n",
                  PROG, PROG, MAX_CONNECTIONS, MAX_RECORDS_PER_MESSAGE, story::MAX_MESSAGES,
                  story::MIN_MESSAGES_WITH_LOSSES);
