@@ -5,7 +5,8 @@
 // numbered dumps into one stream (marking the records lost between them),
 // rebuilds the index lines that a fault lost, from the files alone, merges
 // a connection's records and packets into one capture on a time line, and
-// plots its sequence numbers and congestion window over time.
+// plots its sequence numbers and congestion window over time, and sums up
+// each connection: what limited it, its retransmissions and RTOs.
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
@@ -29,6 +30,7 @@
 #include "inspect/quarn_reindex.h"
 #include "inspect/quarn_rowmerge.h"
 #include "inspect/quarn_rowtable.h"
+#include "inspect/quarn_summary.h"
 #include "inspect/quarn_timeline.h"
 #include "quarn_dumppolicy.h"
 #include "quarn_logfmt.h"
@@ -45,12 +47,13 @@ void usage(FILE* to) {
     fprintf(to,
             "usage: %s [--json] file ...\n"
             "       %s --csv file|path_stem ...\n"
+            "       %s --summary [--json | --csv] file|path_stem ...\n"
             "       %s --check file ...\n"
             "       %s --join path_stem [-o file]\n"
             "       %s --reindex dir\n"
             "       %s --timeline file|path_stem [--stem stem] -o file.pcapng\n"
             "       %s --plot file|path_stem [--stem stem] -o file.png|file.svg\n",
-            PROG, PROG, PROG, PROG, PROG, PROG, PROG);
+            PROG, PROG, PROG, PROG, PROG, PROG, PROG, PROG);
 }
 
 void complain(const std::string& what, const std::string& why) {
@@ -304,7 +307,7 @@ int write_plot(const std::string& arg, const std::string& stem, const char* out_
 }  // namespace
 
 int main(int argc, char** argv) {
-    enum { OPT_JSON = 1, OPT_CHECK, OPT_JOIN, OPT_REINDEX, OPT_CSV, OPT_TIMELINE, OPT_PLOT, OPT_STEM };
+    enum { OPT_JSON = 1, OPT_CHECK, OPT_JOIN, OPT_REINDEX, OPT_CSV, OPT_TIMELINE, OPT_PLOT, OPT_STEM, OPT_SUMMARY };
     static const option LONG_OPTIONS[] = {
         {"json", no_argument, nullptr, OPT_JSON},
         {"check", no_argument, nullptr, OPT_CHECK},
@@ -314,6 +317,7 @@ int main(int argc, char** argv) {
         {"timeline", required_argument, nullptr, OPT_TIMELINE},
         {"plot", required_argument, nullptr, OPT_PLOT},
         {"stem", required_argument, nullptr, OPT_STEM},
+        {"summary", no_argument, nullptr, OPT_SUMMARY},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -321,11 +325,12 @@ int main(int argc, char** argv) {
     const char* mode_arg = nullptr;
     const char* out_path = nullptr;
     const char* stem = nullptr;
-    bool json = false;
+    bool json = false, summary = false;
     int ch;
     while ((ch = getopt_long(argc, argv, "ho:", LONG_OPTIONS, nullptr)) != -1) {
         switch (ch) {
         case OPT_JSON: json = true; break;
+        case OPT_SUMMARY: summary = true; break;
         case OPT_CHECK:
         case OPT_CSV:
         case OPT_JOIN:
@@ -346,6 +351,17 @@ int main(int argc, char** argv) {
         }
     }
     const std::vector<std::string> rest(argv + optind, argv + argc);
+    // --summary takes --json or --csv as its output's form.
+    if (summary) {
+        if ((mode != 0 && mode != OPT_CSV) || (json && mode == OPT_CSV) || rest.empty() || out_path) {
+            usage(stderr);
+            return 1;
+        }
+        const summary_format f = mode == OPT_CSV ? summary_format::csv
+                                 : json          ? summary_format::json
+                                                 : summary_format::text;
+        return summary_main(rest, f, stdout, PROG);
+    }
     const bool files_mode = mode == 0 || mode == OPT_CHECK || mode == OPT_CSV;
     const bool needs_out = mode == OPT_TIMELINE || mode == OPT_PLOT;
     if ((files_mode && rest.empty()) || (!files_mode && !rest.empty()) ||
