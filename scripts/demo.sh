@@ -4,8 +4,10 @@
 # Then shows the index and one dump as tshark decodes it, the same dump
 # through quarn_inspect, one connection joined, and tshark with the plugin.
 # Last, one synthesized connection that tells a story (slow start, a loss
-# and its recovery, an RTO, the end) goes from its index line to decoded
-# records, a timeline for Wireshark's tools and a picture (out/story.png).
+# and its recovery, an RTO, an idle application, a small peer window, the
+# end) goes from its index line to decoded records, the summary of what
+# limited it, a timeline for Wireshark's tools and a picture
+# (out/story.png).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -85,6 +87,10 @@ echo "== its records decoded (quarn_inspect --csv, some columns of the first row
 cut -d, -f3-11,17,18,22 "$story/records.csv" > "$view"
 head -n 8 "$view"
 grep -E ',(rto|prr|reorder|connend|bad_retran),|,gap,' "$view" || true
+
+echo
+echo "== what limited it, its retransmissions and RTOs (quarn_inspect --summary --json)"
+./build/release/quarn_inspect --summary --json "$story/dumps/$story_stem" | jq .
 
 echo
 echo "== its timeline for Wireshark's tools, and the cwnd series of the plugin"

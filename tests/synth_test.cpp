@@ -450,6 +450,7 @@ TEST(SynthOptions, BadOptionsExitWithUsage) {
         {"--story", "--messages", "0"},          {"--story", "--messages", "65"},
         {"--story", "--stack", "bbr"},           {"--story", "--losses", "--messages", "3"},
         {"--story", "--values", ""},             {"--story", "extra"},
+        {"--summary-values", "v.csv"},           {"--story", "--summary-values", ""},
     };
     for (const auto& args : cases) {
         SCOPED_TRACE(::testing::PrintToString(args));
@@ -895,6 +896,28 @@ TEST(SynthStory, TheStoryHasItsShape) {
         ASSERT_LT(rto + 1, recs.size());
         EXPECT_TRUE(recs[rto + 1].packet);
         EXPECT_EQ(recs[rto + 1].th_seq, r.snd_una);  // the retransmission
+
+        // The first write acknowledged, the send buffer is empty and the
+        // writer is woken; it writes again a set time later, and the peer's
+        // window of four segments holds the second write back.
+        size_t wake = rto;
+        while (wake < recs.size() && tcplog_event_name(recs[wake].r.event_id) != "sb_wake") wake++;
+        ASSERT_LT(wake + 1, recs.size());
+        const tcplog_record& idle = recs[wake].r;
+        EXPECT_EQ(idle.snd_una, idle.snd_max);
+        EXPECT_EQ(idle.snd_max - idle.iss, 1 + 160 * SEGMENT);
+        EXPECT_EQ(idle.txbuf_acc, 0u);
+        const tcplog_record& write = recs[wake + 1].r;
+        EXPECT_EQ(tcplog_event_name(write.event_id), "usersend");
+        EXPECT_EQ(write.flex1, 40 * SEGMENT);
+        EXPECT_EQ((write.tv_sec - idle.tv_sec) * 1000000 + write.tv_usec - idle.tv_usec, 300000);
+        EXPECT_EQ(write.snd_wnd, 46u << 7);
+        size_t held = 0;
+        for (size_t i = wake + 1; i < recs.size() && recs[i].r.state == 4; i++) {
+            EXPECT_LE(recs[i].r.snd_max - recs[i].r.snd_una, 46u << 7) << recs[i].r.serial;
+            held += recs[i].packet && recs[i].r.event_id == 2 && recs[i].r.payload_len > 0;
+        }
+        EXPECT_EQ(held, 40u);
 
         // Every packet agrees with the state: what goes out lies in
         // [snd_una, snd_max] and acknowledges rcv_nxt; what comes in

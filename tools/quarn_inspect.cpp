@@ -5,7 +5,8 @@
 // numbered dumps into one stream (telling the records lost between them),
 // rebuilds the index lines that a fault lost, from the files alone, merges
 // a connection's records and packets into one capture on a time line, and
-// plots its sequence numbers and congestion window over time.
+// plots its sequence numbers and congestion window over time, and sums up
+// each connection: what limited it, its retransmissions and RTOs.
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
@@ -30,6 +31,7 @@
 #include "inspect/quarn_parts.h"
 #include "inspect/quarn_plot.h"
 #include "inspect/quarn_rowtable.h"
+#include "inspect/quarn_summary.h"
 #include "inspect/quarn_timeline.h"
 #include "quarn_dumppolicy.h"
 #include "quarn_logfmt.h"
@@ -47,12 +49,13 @@ void usage(FILE* to) {
     fprintf(to,
             "usage: %s [--json] file ...\n"
             "       %s --csv file|path_stem ...\n"
+            "       %s --summary [--json | --csv] file|path_stem ...\n"
             "       %s --check file ...\n"
             "       %s --join path_stem [-o file]\n"
             "       %s --reindex dir\n"
             "       %s --timeline file|path_stem -o file.pcapng\n"
             "       %s --plot file|path_stem -o file.png|file.svg\n",
-            PROG, PROG, PROG, PROG, PROG, PROG, PROG);
+            PROG, PROG, PROG, PROG, PROG, PROG, PROG, PROG);
 }
 
 void complain(const std::string& what, const std::string& why) {
@@ -516,7 +519,7 @@ int reindex_dir(const std::string& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    enum { OPT_JSON = 1, OPT_CHECK, OPT_JOIN, OPT_REINDEX, OPT_CSV, OPT_TIMELINE, OPT_PLOT };
+    enum { OPT_JSON = 1, OPT_CHECK, OPT_JOIN, OPT_REINDEX, OPT_CSV, OPT_TIMELINE, OPT_PLOT, OPT_SUMMARY };
     static const option LONG_OPTIONS[] = {
         {"json", no_argument, nullptr, OPT_JSON},
         {"check", no_argument, nullptr, OPT_CHECK},
@@ -525,17 +528,19 @@ int main(int argc, char** argv) {
         {"reindex", required_argument, nullptr, OPT_REINDEX},
         {"timeline", required_argument, nullptr, OPT_TIMELINE},
         {"plot", required_argument, nullptr, OPT_PLOT},
+        {"summary", no_argument, nullptr, OPT_SUMMARY},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     int mode = 0;
     const char* mode_arg = nullptr;
     const char* out_path = nullptr;
-    bool json = false;
+    bool json = false, summary = false;
     int ch;
     while ((ch = getopt_long(argc, argv, "ho:", LONG_OPTIONS, nullptr)) != -1) {
         switch (ch) {
         case OPT_JSON: json = true; break;
+        case OPT_SUMMARY: summary = true; break;
         case OPT_CHECK:
         case OPT_CSV:
         case OPT_JOIN:
@@ -555,6 +560,17 @@ int main(int argc, char** argv) {
         }
     }
     const std::vector<std::string> rest(argv + optind, argv + argc);
+    // --summary takes --json or --csv as its output's form.
+    if (summary) {
+        if ((mode != 0 && mode != OPT_CSV) || (json && mode == OPT_CSV) || rest.empty() || out_path) {
+            usage(stderr);
+            return 1;
+        }
+        const summary_format f = mode == OPT_CSV ? summary_format::csv
+                                 : json          ? summary_format::json
+                                                 : summary_format::text;
+        return summary_main(rest, f, stdout, PROG);
+    }
     const bool files_mode = mode == 0 || mode == OPT_CHECK || mode == OPT_CSV;
     const bool needs_out = mode == OPT_TIMELINE || mode == OPT_PLOT;
     if ((files_mode && rest.empty()) || (!files_mode && !rest.empty()) ||

@@ -1,7 +1,8 @@
 // How the story of quarn_synth --story travels and what a reader of its
 // dumps must find: the records spread over log messages (with losses on the
-// way when asked), and the values each record decodes to, as JSON lines or
-// CSV, for the tests that compare the analysis tools with the synthesizer.
+// way when asked), the values each record decodes to, as JSON lines or
+// CSV, and the connection's summary, for the tests that compare the
+// analysis tools with the synthesizer.
 #ifndef QUARN_STORY_VALUES_H
 #define QUARN_STORY_VALUES_H
 
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "quarn_dumppolicy.h"
+#include "quarn_logfmt.h"
 #include "quarn_story.h"
 
 namespace quarn::story {
@@ -39,7 +41,7 @@ inline size_t packet_run(const std::vector<logged>& recs, size_t from, size_t n,
     for (size_t at = from; at + n <= limit; at++) {
         bool all = true;
         for (size_t i = at; i < at + n && all; i++) {
-            all = recs[i].event_id == EV_IN || recs[i].event_id == EV_OUT;
+            all = recs[i].event_id == REC_EVENT_IN || recs[i].event_id == EV_OUT;
         }
         if (all) return at;
     }
@@ -91,12 +93,14 @@ inline std::vector<story_message> plan_messages(const std::vector<logged>& recs,
 // Names for what the story logs, as the analysis tools show them.
 inline const char* event_name(uint8_t id) {
     switch (id) {
-    case EV_IN: return "in";
+    case REC_EVENT_IN: return "in";
     case EV_OUT: return "out";
     case EV_RTO: return "rto";
+    case EV_SB_WAKE: return "sb_wake";
     case EV_PRR: return "prr";
     case EV_REORDER: return "reorder";
-    case EV_CONNEND: return "connend";
+    case EV_USERSEND: return "usersend";
+    case REC_EVENT_CONN_END: return "connend";
     default: return "";
     }
 }
@@ -163,7 +167,7 @@ inline value_table expected_values(const std::vector<logged>& recs,
                           static_cast<long long>(usec));
             auto num = [](auto v) { return std::to_string(v); };
             std::vector<std::string> row = {
-                time, quoted((r.flags & LOG_HDR) ? "packet" : "event"), num(r.serial),
+                time, quoted((r.flags & REC_FLAG_HAS_TH) ? "packet" : "event"), num(r.serial),
                 num(unsigned{stack_id}), quoted(stack), num(unsigned{r.event_id}),
                 quoted(event_name(r.event_id)), quoted(state_name(r.state)), num(r.flags),
                 num(r.error), num(r.snd_una), num(r.snd_max), num(r.snd_nxt), num(r.snd_recover),
@@ -210,6 +214,160 @@ inline std::string csv(const value_table& t) {
         out += "\n";
     }
     return out;
+}
+
+// What quarn_inspect --summary must say of the story's dumps, as CSV: a
+// header line with the columns the story knows (all but the verdict) and
+// one row. The story knows the bytes it wrote and received, which segments
+// it sent again, what limited each interval, when its RTO fired and when
+// it was answered; the rest comes from the records that reach a dump, in
+// the order of the stream: an interval belongs to its earlier record and
+// counts when that record is ESTABLISHED, and across lost records it is
+// unknown. The story's clock runs at 1000 ticks a second, and srtt is in
+// ticks times 32; its unit is known for the base stack only.
+struct summary_header {
+    std::string stem, laddr, faddr, stack;
+    uint16_t lport = 0, fport = 0;
+    int64_t offset_sec = 0, offset_usec = 0;
+    bool base_stack = true;
+};
+
+inline std::string expected_summary_csv(const std::vector<logged>& recs,
+                                        const std::vector<story_message>& msgs,
+                                        const summary_header& h) {
+    auto secs = [](int64_t us) {
+        char b[40];
+        std::snprintf(b, sizeof b, "%lld.%06lld", static_cast<long long>(us / 1000000),
+                      static_cast<long long>(us % 1000000));
+        return std::string(b);
+    };
+    auto round_div = [](__int128 num, __int128 den) { return static_cast<int64_t>((num + den / 2) / den); };
+    // srtt in ticks times 32, ticks of 1 ms: microseconds.
+    auto srtt_us = [&](__int128 raw_times_us, __int128 us) { return round_div(raw_times_us * 1000, us * 32); };
+    auto ms = [](int64_t us) {
+        char b[40];
+        std::snprintf(b, sizeof b, "%lld.%03lld", static_cast<long long>(us / 1000),
+                      static_cast<long long>(us % 1000));
+        return std::string(b);
+    };
+    int64_t limited[4] = {}, unknown = 0, established = 0, closed = 0, recovery = 0, rto_wait = 0;
+    uint64_t records = 0, missing = 0, segments = 0, again = 0, again_bytes = 0, rtos = 0,
+             recoveries = 0, srtt_n = 0;
+    int64_t first = 0, last = 0, rto_start = 0, srtt_weight = 0;
+    uint32_t srtt_min = 0, srtt_max = 0;
+    __int128 srtt_weighted = 0, srtt_sum = 0;
+    bool in_rto = false;
+    const logged* prev = nullptr;
+    int64_t prev_t = 0;
+    for (const story_message& m : msgs) {
+        if (!complete_dump_indexed(static_cast<uint32_t>(m.records.size()), m.reason)) continue;
+        for (size_t i : m.records) {
+            const logged& r = recs[i];
+            const int64_t t = (h.offset_sec + r.sec) * 1000000 + h.offset_usec + r.usec;
+            if (prev) {
+                const bool gap = r.serial != prev->serial + 1;
+                const int64_t dt = t - prev_t;
+                if (gap) missing += r.serial - prev->serial - 1;
+                if (prev->state == ESTABLISHED) {
+                    established += dt;
+                    if (gap) {
+                        unknown += dt;
+                    } else {
+                        limited[prev->limit] += dt;
+                        if (prev->rcv_wnd < MSS) closed += dt;
+                    }
+                }
+                if (!gap && (prev->tcb_flags & TF_FASTRECOVERY)) recovery += dt;
+                if (!gap && h.base_stack && prev->srtt > 0) {
+                    srtt_weighted += static_cast<__int128>(prev->srtt) * dt;
+                    srtt_weight += dt;
+                }
+            } else {
+                first = t;
+            }
+            last = t;
+            records++;
+            const bool packet = r.flags & REC_FLAG_HAS_TH;
+            if (packet && r.event_id == EV_OUT) {
+                segments++;
+                if (r.retransmission) {
+                    again++;
+                    again_bytes += r.payload_len;
+                }
+            }
+            if (in_rto && r.limit != LIMIT_RTO) {
+                in_rto = false;
+                rto_wait += t - rto_start;
+            }
+            if (!packet && r.event_id == EV_RTO) {
+                rtos++;
+                if (!in_rto) rto_start = t;
+                in_rto = true;
+            }
+            const bool recovering = r.tcb_flags & TF_FASTRECOVERY;
+            if (recovering && !(prev && (prev->tcb_flags & TF_FASTRECOVERY))) recoveries++;
+            if (h.base_stack && r.srtt > 0) {
+                if (srtt_n == 0 || r.srtt < srtt_min) srtt_min = r.srtt;
+                if (srtt_n == 0 || r.srtt > srtt_max) srtt_max = r.srtt;
+                srtt_n++;
+                srtt_sum += r.srtt;
+            }
+            prev = &r;
+            prev_t = t;
+        }
+    }
+    if (in_rto) rto_wait += last - rto_start;
+    std::vector<std::pair<std::string, std::string>> cols = {
+        {"stem", h.stem},
+        {"laddr", h.laddr},
+        {"lport", std::to_string(h.lport)},
+        {"faddr", h.faddr},
+        {"fport", std::to_string(h.fport)},
+        {"stack", h.stack},
+        {"first", secs(first)},
+        {"last", secs(last)},
+        {"duration", secs(last - first)},
+        {"records", std::to_string(records)},
+        {"missing", std::to_string(missing)},
+        {"bytes_sent", std::to_string(uint64_t{SEGMENTS + SEGMENTS_AFTER_PAUSE} * MSS)},
+        {"bytes_received", std::to_string(REPLY_BYTES)},
+        {"segments_sent", std::to_string(segments)},
+        {"segments_retransmitted", std::to_string(again)},
+        {"bytes_retransmitted", std::to_string(again_bytes)},
+        {"rto_count", std::to_string(rtos)},
+        {"rto_wait", secs(rto_wait)},
+        {"recovery_episodes", std::to_string(recoveries)},
+        {"recovery_time", secs(recovery)},
+        {"srtt_min_ms", srtt_n ? ms(srtt_us(srtt_min, 1)) : ""},
+        {"srtt_avg_ms", srtt_n ? ms(srtt_weight > 0 ? srtt_us(srtt_weighted, srtt_weight)
+                                                    : srtt_us(srtt_sum, srtt_n))
+                               : ""},
+        {"srtt_max_ms", srtt_n ? ms(srtt_us(srtt_max, 1)) : ""},
+        {"established_time", secs(established)},
+        {"limited_cwnd", secs(limited[LIMIT_CWND])},
+        {"limited_rwnd", secs(limited[LIMIT_RWND])},
+        {"limited_app", secs(limited[LIMIT_APP])},
+        {"limited_rto", secs(limited[LIMIT_RTO])},
+        {"unknown", secs(unknown)},
+    };
+    const int64_t shares[] = {limited[LIMIT_CWND], limited[LIMIT_RWND], limited[LIMIT_APP],
+                              limited[LIMIT_RTO], unknown};
+    const char* names[] = {"limited_cwnd_fraction", "limited_rwnd_fraction", "limited_app_fraction",
+                           "limited_rto_fraction", "unknown_fraction"};
+    for (size_t k = 0; k < 5; k++) {
+        const int64_t f = round_div(static_cast<__int128>(shares[k]) * 10000, established);
+        char b[40];
+        std::snprintf(b, sizeof b, "%lld.%04lld", static_cast<long long>(f / 10000),
+                      static_cast<long long>(f % 10000));
+        cols.emplace_back(names[k], b);
+    }
+    cols.emplace_back("rcv_window_closed", secs(closed));
+    std::string head, row;
+    for (size_t c = 0; c < cols.size(); c++) {
+        head += (c ? "," : "") + cols[c].first;
+        row += (c ? "," : "") + cols[c].second;
+    }
+    return head + "\n" + row + "\n";
 }
 
 }  // namespace quarn::story

@@ -132,6 +132,7 @@ struct options {
     bool story_losses = false;
     std::string story_stack = "default";
     std::string story_values;
+    std::string story_summary;
 };
 
 // Option layouts of the handshake; the SYN decides what later segments carry.
@@ -241,7 +242,8 @@ void usage(FILE* to) {
                  "       [-g gap-percent] [-S stack-change-percent] [-e end-percent]\n"
                  "       [-R reason[:weight],...] [-o out-file] [-k sysctl-dir] [-D damage,...] [-C]\n"
                  "       %s --story [--messages n] [--losses] [--stack default|rack]\n"
-                 "       [--values file.jsonl|file.csv] [-s seed] [-o out-file] [-k sysctl-dir] [-C]\n"
+                 "       [--values file.jsonl|file.csv] [--summary-values file.csv] [-s seed]\n"
+                 "       [-o out-file] [-k sysctl-dir] [-C]\n"
                  "  -s  seed of the generator; equal seeds give equal streams (1)\n"
                  "  -n  log messages to write (100)\n"
                  "  -c  connections open at a time (8, at most %u)\n"
@@ -262,7 +264,9 @@ void usage(FILE* to) {
                  "      the whole messages, the whole records in them and the bytes written\n"
                  "  --story     one connection whose log tells what its TCP stack did: handshake,\n"
                  "              slow start, a late segment, a loss with fast retransmit and\n"
-                 "              recovery, an RTO, the close; the options of the random pool\n"
+                 "              recovery, an RTO; then an idle application with an empty send\n"
+                 "              buffer, a second write held back by the peer's small window,\n"
+                 "              and the close; the options of the random pool\n"
                  "              (-n -c -r -6 -p -v -g -S -e -R -D) do not apply\n"
                  "  --messages  log messages the story is spread over, one dump each (4, 1 to %u)\n"
                  "  --losses    lose records: 3 inside the second message (a gap block), 6 as a\n"
@@ -271,7 +275,9 @@ void usage(FILE* to) {
                  "  --stack     the stack that logs it; \"rack\" adds the RACK part (default)\n"
                  "  --values    also write what a reader of the dumps must decode: one row per\n"
                  "              record that reaches a dump, and a \"gap\" row with \"missing\" where\n"
-                 "              serials jump; JSON lines, or CSV when the name ends in \".csv\"\n",
+                 "              serials jump; JSON lines, or CSV when the name ends in \".csv\"\n"
+                 "  --summary-values  also write, as CSV, what quarn_inspect --summary --csv\n"
+                 "              must say of the dumps (every column but the verdict)\n",
                  PROG, PROG, MAX_CONNECTIONS, MAX_RECORDS_PER_MESSAGE, story::MAX_MESSAGES,
                  story::MIN_MESSAGES_WITH_LOSSES);
 }
@@ -284,13 +290,14 @@ void usage(FILE* to) {
 
 options parse_options(int argc, char** argv) {
     options o;
-    enum { OPT_STORY = 256, OPT_MESSAGES, OPT_LOSSES, OPT_STACK, OPT_VALUES };
+    enum { OPT_STORY = 256, OPT_MESSAGES, OPT_LOSSES, OPT_STACK, OPT_VALUES, OPT_SUMMARY_VALUES };
     static const option LONG_OPTIONS[] = {
         {"story", no_argument, nullptr, OPT_STORY},
         {"messages", required_argument, nullptr, OPT_MESSAGES},
         {"losses", no_argument, nullptr, OPT_LOSSES},
         {"stack", required_argument, nullptr, OPT_STACK},
         {"values", required_argument, nullptr, OPT_VALUES},
+        {"summary-values", required_argument, nullptr, OPT_SUMMARY_VALUES},
         {nullptr, 0, nullptr, 0},
     };
     bool story_only = false;  // a story option given
@@ -312,6 +319,11 @@ options parse_options(int argc, char** argv) {
             ok = o.story_stack == "default" || o.story_stack == "rack";
             break;
         case OPT_VALUES: story_only = true; o.story_values = a; ok = !o.story_values.empty(); break;
+        case OPT_SUMMARY_VALUES:
+            story_only = true;
+            o.story_summary = a;
+            ok = !o.story_summary.empty();
+            break;
         case 's': ok = parse_num(a, 0, UINT64_MAX, o.seed); break;
         case 'n': ok = parse_num(a, 0, MAX_MESSAGES, o.messages); break;
         case 'c': ok = parse_num(a, 1, MAX_CONNECTIONS, o.connections); break;
@@ -337,7 +349,7 @@ options parse_options(int argc, char** argv) {
         }
     }
     if (story_only && !o.story) {
-        std::fprintf(stderr, "%s: --messages, --losses, --stack and --values need --story\n", PROG);
+        std::fprintf(stderr, "%s: --messages, --losses, --stack, --values and --summary-values need --story\n", PROG);
         std::exit(1);
     }
     if (o.story_losses && o.story_messages < story::MIN_MESSAGES_WITH_LOSSES) {
@@ -769,7 +781,8 @@ void write_sysctl_dir(const std::string& dir) {
     write_file(dir + "/net.inet.tcp.function_info", entries);
 }
 
-// The story's messages, and with --values what their dumps must decode to.
+// The story's messages, and with --values and --summary-values what their
+// dumps must decode to and sum up to.
 void write_story(synth& s, FILE* out, const std::string& name) {
     const stack_entry* stack = &STACK_REGISTRY[0];
     for (const stack_entry& e : STACK_REGISTRY) {
@@ -808,6 +821,20 @@ void write_story(synth& s, FILE* out, const std::string& name) {
         }
         qb::finish(m);
         put_message(s, out, m, name);
+    }
+    if (!s.opt.story_summary.empty()) {
+        story::summary_header sh;
+        sh.stem = h.id + "_" + std::to_string(h.lport) + "_" + h.faddr + "_" + std::to_string(h.fport);
+        sh.laddr = h.laddr;
+        sh.faddr = h.faddr;
+        sh.lport = h.lport;
+        sh.fport = h.fport;
+        sh.stack = stack->name;
+        sh.offset_sec = s.offset_sec;
+        sh.offset_usec = s.offset_usec;
+        sh.base_stack = !rack;
+        const std::string text = story::expected_summary_csv(recs, msgs, sh);
+        write_file(s.opt.story_summary, std::vector<uint8_t>(text.begin(), text.end()));
     }
     if (s.opt.story_values.empty()) return;
     const story::value_table t = story::expected_values(recs, msgs, s.offset_sec, s.offset_usec,
