@@ -280,9 +280,13 @@ for h in "${FLEET_HOSTS[@]}"; do
     (cd "$FLEET/$h/dumps" && tr '\n' '\0' < "$t/$h.stems" | xargs -0 "$FLEET_BIN/quarn_inspect" --summary --csv) \
         > "$t/$h.summary.csv" 2> "$t/$h.summary.err" || fail "$h: quarn_inspect --summary: $(head -n 3 "$t/$h.summary.err")"
     header=$(head -n 1 "$t/$h.summary.csv")
-    # "name type" of each column, in the order of the inspector's header.
+    # "name type" of each column, in the order of the inspector's header
+    # (the client splits the list at every comma, so "Decimal(18, 6)" is
+    # given as "Decimal64(6)", "Decimal(9, 4)" as "Decimal32(4)").
     structure=$(tr ',' '\n' <<< "$header" |
-        awk -F '\t' 'NR == FNR { type[$1] = $2; next } { printf "%s%s %s", (FNR > 1 ? ", " : ""), $1, type[$1] }' \
+        awk -F '\t' 'NR == FNR { t = $2; gsub(/Decimal\(18, /, "Decimal64(", t); gsub(/Decimal\(9, /, "Decimal32(", t)
+                                  type[$1] = t; next }
+                      { printf "%s%s %s", (FNR > 1 ? ", " : ""), $1, type[$1] }' \
             <(echo "$summary_columns") -)
     tail -n +2 "$t/$h.summary.csv" > "$t/$h.summary.rows"
     fleet_ch_host "$h" --external --file="$t/$h.summary.rows" --name=local --format=CSV --structure="$structure" \

@@ -175,9 +175,10 @@ ORDER BY (event, host, stem, part, ts);
 -- One row per connection of a host: the columns of `quarn_inspect --summary
 -- --csv` (see quarn_inspect(1) for what each answers). Times and limit
 -- times are seconds (microseconds exact), srtt_* milliseconds, the
--- *_fraction columns shares of established_time. A value the summary does
--- not know (no log header, no record time, no srtt, nothing in ESTABLISHED)
--- is NULL.
+-- *_fraction columns shares of established_time. A value the summary
+-- leaves empty loads as 0 or '': addresses and ports without a log header,
+-- first, last and duration without a record time, srtt_* without a base
+-- stack's smoothed RTT, the fractions when established_time is 0.
 --
 -- A connection's dumps reach the loader in different batches, and more
 -- of them come while it lives. After each batch the loader sums up every
@@ -203,14 +204,14 @@ CREATE TABLE IF NOT EXISTS quarn.connection_summary
     host String,
     version UInt64,
     stem String,
-    laddr Nullable(String),
-    lport Nullable(UInt16),
-    faddr Nullable(String),
-    fport Nullable(UInt16),
+    laddr String,
+    lport UInt16,
+    faddr String,
+    fport UInt16,
     stack String,
-    first Nullable(Decimal64(6)),
-    last Nullable(Decimal64(6)),
-    duration Nullable(Decimal64(6)),
+    first Decimal64(6),
+    last Decimal64(6),
+    duration Decimal64(6),
     records UInt64,
     missing UInt64,
     bytes_sent UInt64,
@@ -222,20 +223,20 @@ CREATE TABLE IF NOT EXISTS quarn.connection_summary
     rto_wait Decimal64(6),
     recovery_episodes UInt64,
     recovery_time Decimal64(6),
-    srtt_min_ms Nullable(Decimal64(3)),
-    srtt_avg_ms Nullable(Decimal64(3)),
-    srtt_max_ms Nullable(Decimal64(3)),
+    srtt_min_ms Decimal64(3),
+    srtt_avg_ms Decimal64(3),
+    srtt_max_ms Decimal64(3),
     established_time Decimal64(6),
     limited_cwnd Decimal64(6),
     limited_rwnd Decimal64(6),
     limited_app Decimal64(6),
     limited_rto Decimal64(6),
     unknown Decimal64(6),
-    limited_cwnd_fraction Nullable(Decimal32(4)),
-    limited_rwnd_fraction Nullable(Decimal32(4)),
-    limited_app_fraction Nullable(Decimal32(4)),
-    limited_rto_fraction Nullable(Decimal32(4)),
-    unknown_fraction Nullable(Decimal32(4)),
+    limited_cwnd_fraction Decimal32(4),
+    limited_rwnd_fraction Decimal32(4),
+    limited_app_fraction Decimal32(4),
+    limited_rto_fraction Decimal32(4),
+    unknown_fraction Decimal32(4),
     rcv_window_closed Decimal64(6),
     verdict String
 )
