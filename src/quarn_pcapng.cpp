@@ -107,14 +107,6 @@ uint32_t ip_header_len(uint8_t af) { return af == TLH_AF_INET6 ? IPV6_HDR_LEN : 
 
 }  // namespace
 
-// Unsigned arithmetic, so a nonsensical time wraps instead of overflowing.
-uint64_t record_time_usec(const uint8_t* time_offset, const uint8_t* rec) {
-    const timeval64 off = load_timeval(time_offset);
-    const timeval64 rt = rec_time(rec);
-    const uint64_t sec = static_cast<uint64_t>(off.sec) + static_cast<uint64_t>(rt.sec);
-    return sec * 1000000u + static_cast<uint64_t>(off.usec) + static_cast<uint64_t>(rt.usec);
-}
-
 void iov_append(iov_list& l, const void* base, size_t len, bool owned) {
     QUARN_ASSERT(UNIT, l.count < MAX_IOV);
     const int i = l.count++;
@@ -278,7 +270,8 @@ int pcap_packetblock(output_writer* w, uint8_t* rec) {
     }
     add_tcp_cksum(w, rec_th(rec), seg_len, th_len);
 
-    const uint64_t t = record_time_usec(w->time_offset, rec);
+    // The block's timestamp: the low 64 bits of the record's wall time.
+    const uint64_t t = static_cast<uint64_t>(record_wall_usec(w->time_offset, rec));
     const uint32_t caplen = origlen < SNAP_LEN ? origlen : SNAP_LEN;
     epb_fixed epb{BT_EPB, 0, 0, static_cast<uint32_t>(t >> 32), static_cast<uint32_t>(t),
                   caplen, origlen, w->af};

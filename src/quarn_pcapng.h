@@ -65,11 +65,6 @@ int pcap_headerblocks(output_writer* w, const uint8_t* hdr, const uint8_t* first
 // REQUIRES: stack_names_lock held for reading while `l` is in use.
 uint32_t pcap_stackname_opt(iov_list& l, uint8_t stack_id, const char* name);
 
-// Microseconds since the epoch of a record, the timestamp of its block:
-// the seconds and microseconds of tlh_offset (`time_offset` points at that
-// field) plus those of rec_time.
-uint64_t record_time_usec(const uint8_t* time_offset, const uint8_t* rec);
-
 // Fills ip_in and ip_out of the writer from tlh_af, tlh_faddr, tlh_laddr.
 void pcap_ipheaders(output_writer* w, const uint8_t* hdr);
 // Enhanced packet block for a record with a TCP header. Rewrites the TCP

@@ -211,6 +211,7 @@ TEST_F(InProcess, ShowsEveryBlockWithItsRecordFields) {
     ASSERT_EQ(text.status, 0) << text.err;
     // The decoded fields under each record: the fixture's are all zero.
     const std::string zeros = " errno 0 snd_una 0 snd_max 0 snd_nxt 0 snd_recover 0 cwnd 0 ssthresh 0 snd_wnd 0 rcv_nxt 0 rcv_wnd 0 srtt 0 rttvar 0 dupacks 0 segqlen 0 sack_holes 0 flex1 0 flex2 0";
+    const std::string more = " ticks 0 iss 0 starttime 0 t_flags 0 t_flags2 0 rcv_up 0 rcv_adv 0 fbyte_in 0 fbyte_out 0 snd_scale 0 rcv_scale 0";
     EXPECT_EQ(text.out,
               path + ":\n"
               "section at 0: log format 9, dumped 2023-11-14 22:16:40 UTC (1700000200)\n"
@@ -222,16 +223,16 @@ TEST_F(InProcess, ShowsEveryBlockWithItsRecordFields) {
               "interface: link type 0, snap length 104\n"
               "2023-11-14 22:15:01.150000 serial 5 stack 1 event 1 flags 0x0004 in [SYN] seq "
               "16909060 ack 0 win 65535 len 0\n"
-              "  time 1700000101.150000 stack alpha event in state CLOSED" + zeros + " payload_len 0\n"
+              "  time 1700000101.150000 stack alpha event in state CLOSED" + zeros + " payload_len 0" + more + " tcp_len 0\n"
               "2023-11-14 22:15:02.150000 serial 6 stack 1 event 7 flags 0x0000 event\n"
-              "  time 1700000102.150000 stack alpha event reorder state CLOSED" + zeros + " payload_len 0\n"
+              "  time 1700000102.150000 stack alpha event reorder state CLOSED" + zeros + " payload_len 0" + more + "\n"
               "2 records missing\n"
               "  time 1700000102.250005 serial 9\n"
               "2023-11-14 22:15:02.250005 serial 9 stack 1 event 2 flags 0x0004 out [PSH,ACK] seq "
               "7000 ack 16909061 win 512 len 100\n"
-              "  time 1700000102.250005 stack alpha event out state CLOSED" + zeros + " payload_len 100\n"
+              "  time 1700000102.250005 stack alpha event out state CLOSED" + zeros + " payload_len 100" + more + " tcp_len 100\n"
               "2023-11-14 22:15:04.150000 serial 10 stack 1 event 54 flags 0x0000 event\n"
-              "  time 1700000104.150000 stack alpha event connend state CLOSED" + zeros + " payload_len 0\n");
+              "  time 1700000104.150000 stack alpha event connend state CLOSED" + zeros + " payload_len 0" + more + "\n");
 
     const test::run_result json = inspect({"--json", path});
     ASSERT_EQ(json.status, 0) << json.err;
@@ -253,7 +254,7 @@ TEST_F(InProcess, ShowsEveryBlockWithItsRecordFields) {
     EXPECT_EQ(lines[4]["missing"].text, "2");
     EXPECT_EQ(lines[5]["serial"].text, "9");
     EXPECT_EQ(lines[5]["direction"].text, "out");
-    EXPECT_EQ(lines[5]["tcp_flags"].text, "PSH,ACK");
+    EXPECT_EQ(lines[5]["tcp_flags"].text, "PSH|ACK");
     EXPECT_EQ(lines[5]["payload_len"].text, "100");
     EXPECT_EQ(lines[6]["event_id"].text, "54");
     EXPECT_EQ(lines[6]["time"].text, "1700000104.150000");

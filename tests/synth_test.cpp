@@ -622,8 +622,8 @@ story_row row_of(const tcplog_record& r, bool packet, std::string_view stack, ti
         {"flex2", number(r.flex2)},
         {"payload_len", number(r.payload_len)},
     };
-    if (r.flags & TCPLOG_FLAG_RXBUF) x["rxbuf_acc"] = number(r.rxbuf_acc);
-    if (r.flags & TCPLOG_FLAG_TXBUF) x["txbuf_acc"] = number(r.txbuf_acc);
+    if (r.flags & REC_FLAG_RXBUF) x["rxbuf_acc"] = number(r.rxbuf_acc);
+    if (r.flags & REC_FLAG_TXBUF) x["txbuf_acc"] = number(r.txbuf_acc);
     if (r.part == tcplog_stack_part::rack) {
         x["rack_rtt"] = number(r.rack.rack_rtt);
         x["rack_state"] = number(r.rack.rack_state);

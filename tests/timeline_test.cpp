@@ -515,13 +515,14 @@ TEST_F(Timeline, PlotDataFollowTheRecords) {
     ASSERT_EQ(plot_write_files(t, plot_dir.path(), plot_format::svg, script, err), 0) << err;
 
     // One state row per record: sequence numbers from the ISS, the windows
-    // and times as kept, a window left out while it is not set.
+    // and times as kept, a window left out while it is not set; no
+    // milliseconds, as the stack "alpha" keeps no known unit.
     std::string want_state;
     auto window = [](uint32_t w) { return w == UNSET ? std::string("-") : std::to_string(w); };
     for (const story_step& s : STORY) {
         want_state += x_of(s) + " " + std::to_string(s.una) + " " + std::to_string(s.max) + " " +
                       window(s.cwnd) + " " + window(s.ssthresh) + " 65535 " + std::to_string(s.srtt) + " " +
-                      std::to_string(s.rttvar) + "\n";
+                      std::to_string(s.rttvar) + " - - -\n";
     }
     EXPECT_EQ(test::read_text(plot_dir / "state.dat"), want_state);
     // Segments that take sequence space, the one sent again apart; the
@@ -585,9 +586,9 @@ TEST_F(Timeline, PlotDrawsPngAndSvg) {
     const std::vector<std::string> texts = test::split_lines(svg_texts(svg, &err));
     ASSERT_FALSE(texts.empty()) << err;
     for (const char* want : {"events of interest", "sequence space (bytes from ISS)", "windows (bytes)",
-                             "srtt, rttvar (raw)", "rto", "bad_retran", "prr", "reorder", "connend (end)",
+                             "rttvar (raw)", "rto", "bad_retran", "prr", "reorder", "connend (end)",
                              "gap: records lost", "3", "snd_una", "snd_max", "segment sent (seq)",
-                             "retransmitted (seq)", "ack received", "cwnd", "ssthresh (set)", "snd_wnd", "srtt (raw)", "rttvar (raw)",
+                             "retransmitted (seq)", "ack received", "cwnd", "ssthresh (set)", "snd_wnd", "srtt (raw)", "rttvar (raw, right)",
                              "seconds since 2023-11-14 22:15:00.250000 UTC"}) {
         EXPECT_NE(std::find(texts.begin(), texts.end(), want), texts.end()) << want;
     }
@@ -625,6 +626,17 @@ TEST_F(Timeline, PlotRefusals) {
     const std::string script = test::read_text(bin / "script");
     ASSERT_TRUE(script.ends_with("/plot.gp\n")) << script;
     EXPECT_FALSE(test::file_exists(script.substr(0, script.rfind('/'))));
+
+    // A capture without a single record: said so, nothing drawn.
+    ASSERT_TRUE(test::have_program("text2pcap") && test::have_program("editcap"));
+    test::write_file(dir_ / "p.txt", std::string("000000 02 00 00 00 45 00 00 2c 00 00 00 00 40 06 00 00 0a 00 00 01 "
+                                                 "0a 00 00 02 01 bb c3 50 00 00 00 64 00 00 00 c8 50 12 20 00 00 00 00 00\n"));
+    test::shell("text2pcap -q -F pcap -l 0 " + test::q(dir_ / "p.txt") + " " + test::q(dir_ / "p.pcap") +
+                " && editcap -F pcapng " + test::q(dir_ / "p.pcap") + " " + test::q(dir_ / "loop.pcapng"));
+    r = test::inspect({"--plot", dir_ / "loop.pcapng", "-o", out});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "quarn_inspect: nothing to draw: no record in its blocks\n");
+    EXPECT_FALSE(test::file_exists(out));
 
     // Neither a PNG nor an SVG name.
     r = test::inspect({"--plot", stem, "-o", dir_ / "p.jpg"});
@@ -741,7 +753,7 @@ TEST(TimelineStory, TimesWindowsAndEventsAsTheSynthesizerMadeThem) {
     temp_dir plot_dir;
     std::string script;
     ASSERT_EQ(plot_write_files(t, plot_dir.path(), plot_format::png, script, err), 0) << err;
-    std::string cwnd_want, cwnd_got;
+    std::string cwnd_want, cwnd_got, ms_want, ms_got;
     std::map<std::string, size_t> events_want;
     for (const test::json_object& v : values) {
         if (v.at("block").text == "gap") {
@@ -750,21 +762,38 @@ TEST(TimelineStory, TimesWindowsAndEventsAsTheSynthesizerMadeThem) {
         }
         const std::string& c = v.at("cwnd").text;
         cwnd_want += (std::stoull(c) >= 0x3FFFC000 ? "-" : c) + "\n";
+        // The base stack at the story's 1000 ticks a second: srtt / 32 and
+        // rttvar / 16 ms.
+        const uint64_t srtt_us = std::stoull(v.at("srtt").text) * 1000 / 32;
+        const uint64_t rttvar_us = std::stoull(v.at("rttvar").text) * 1000 / 16;
+        char ms[64];
+        snprintf(ms, sizeof ms, "%llu.%03llu %llu.%03llu -\n", static_cast<unsigned long long>(srtt_us / 1000),
+                 static_cast<unsigned long long>(srtt_us % 1000), static_cast<unsigned long long>(rttvar_us / 1000),
+                 static_cast<unsigned long long>(rttvar_us % 1000));
+        ms_want += ms;
         const auto e = v.find("event");
         if (e != v.end() && v.at("block").text == "event") events_want[e->second.text]++;
     }
     for (const std::string& l : test::split_lines(test::read_text(plot_dir / "state.dat"))) {
         std::istringstream in(l);
-        std::string x, una, max, cwnd;
-        in >> x >> una >> max >> cwnd;
+        std::string x, una, max, cwnd, ssthresh, wnd, srtt, rttvar, srtt_ms, rttvar_ms, rack_ms;
+        in >> x >> una >> max >> cwnd >> ssthresh >> wnd >> srtt >> rttvar >> srtt_ms >> rttvar_ms >> rack_ms;
         cwnd_got += cwnd + "\n";
+        ms_got += srtt_ms + " " + rttvar_ms + " " + rack_ms + "\n";
     }
     EXPECT_EQ(cwnd_got, cwnd_want);
+    EXPECT_EQ(ms_got, ms_want);
     // Rows: rto, connend, prr, reorder in the order of the plot's table, then
     // the gaps.
     const std::string gp = test::read_text(script);
     EXPECT_NE(gp.find("set ytics ('rto' 0, 'connend (end)' 1, 'prr' 2, 'reorder' 3, 'gap: records lost' 4)"),
               std::string::npos) << gp;
+    // Round-trip times in milliseconds, srtt and rttvar on their own axes;
+    // no raw panel, since every record's unit is known.
+    EXPECT_NE(gp.find("set ylabel 'srtt (ms)'\n"), std::string::npos) << gp;
+    EXPECT_NE(gp.find("set y2label 'rttvar (ms)'\n"), std::string::npos) << gp;
+    EXPECT_NE(gp.find("'state.dat' using 1:10 axes x1y2 with"), std::string::npos) << gp;
+    EXPECT_EQ(gp.find("(raw)"), std::string::npos) << gp;
     std::map<std::string, size_t> events_got;
     const char* rows[] = {"rto", "connend", "prr", "reorder", "gap"};
     for (const std::string& l : test::split_lines(test::read_text(plot_dir / "events.dat"))) {
@@ -775,7 +804,8 @@ TEST(TimelineStory, TimesWindowsAndEventsAsTheSynthesizerMadeThem) {
         ASSERT_LT(row, std::size(rows)) << l;
         events_got[rows[row]]++;
     }
-    for (const char* name : {"out", "in"}) events_want.erase(name);
+    // The story's sb_wake and usersend are not among the events of interest.
+    for (const char* name : {"out", "in", "sb_wake", "usersend"}) events_want.erase(name);
     EXPECT_EQ(events_got, events_want);
     EXPECT_EQ(events_want["gap"], 3u);
 }

@@ -114,6 +114,7 @@ int csv_table(const std::vector<std::string>& inputs) {
     }
     std::vector<record_row> rows;
     for (const stem_parts& sp : loaded) rows_of_parts(sp, rows);
+    rows_set_tick_rate(rows);
     rows_sort_by_time(rows);
     std::string out;
     csv_append_header(out);

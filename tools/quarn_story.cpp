@@ -30,7 +30,6 @@ constexpr uint32_t SEND_BUF = 2097152;
 constexpr uint32_t RTT_MIN_TICKS = 30, RTO_SLOP_TICKS = 200;
 constexpr uint32_t INITIAL_RTTVAR = (1000 << 4) / 4;  // one second's RTO before a sample
 constexpr uint64_t FIRST_WRITE_END = 1 + uint64_t{SEGMENTS} * MSS;  // offset from the ISS
-constexpr uint8_t TH_FIN = 0x01, TH_SYN = 0x02, TH_PSH = 0x08, TH_ACK = 0x10;
 
 // Sequence ranges [first, second) in 64-bit offsets from the ISS, sorted
 // and disjoint.
@@ -77,8 +76,8 @@ public:
 
     std::vector<logged> tell() {
         starttime_ = ticks();
-        state_ = SYN_SENT;
-        send(0, 0, TH_SYN);
+        state_ = TCP_STATE_SYN_SENT;
+        send(0, 0, TCP_HDR_SYN);
         while (!queue_.empty() && !ended_) {
             auto it = queue_.begin();
             now_ = it->first;
@@ -172,7 +171,7 @@ private:
         r.ticks = ticks();
         r.serial = serial_++;
         r.event_id = event_id;
-        r.flags = LOG_RXBUF | LOG_TXBUF | (packet ? REC_FLAG_HAS_TH : 0) | (opt_.rack ? LOG_STACKINFO : 0);
+        r.flags = REC_FLAG_RXBUF | REC_FLAG_TXBUF | (packet ? REC_FLAG_HAS_TH : 0) | (opt_.rack ? REC_FLAG_STACKINFO : 0);
         r.rxbuf_acc = r.rxbuf_ccc = rxbuf_;
         const uint64_t unsent_or_unacked =
             (wrote_ && una_ < data_end_) ? data_end_ - std::max<uint64_t>(una_, 1) : 0;
@@ -198,7 +197,7 @@ private:
         r.sack_holes = static_cast<int32_t>(scoreboard_.size());
         r.fbyte_in = fbyte_in_;
         r.fbyte_out = fbyte_out_;
-        if (state_ != SYN_SENT) {
+        if (state_ != TCP_STATE_SYN_SENT) {
             r.snd_scale = PEER_SHIFT;
             r.rcv_scale = LOCAL_SHIFT;
         }
@@ -280,7 +279,7 @@ private:
     // Sends one segment from the local side: logs it, moves snd_nxt and
     // snd_max, and puts it on the path (or loses it).
     void send(uint64_t seq, uint32_t len, uint8_t th_flags, bool psh = false) {
-        const bool syn = th_flags & TH_SYN, fin = th_flags & TH_FIN;
+        const bool syn = th_flags & TCP_HDR_SYN, fin = th_flags & TCP_HDR_FIN;
         const uint64_t end = seq + len + (syn || fin ? 1 : 0);
         const bool again = end > seq && seq < max_;
         // A hole retransmitted in recovery leaves snd_nxt where it is.
@@ -292,10 +291,10 @@ private:
         if (in_recovery_) prr_out_ += len;
         if (fin) tcb_flags_ |= TF_SENTFIN;
 
-        logged r = snapshot(EV_OUT, true);
+        logged r = snapshot(REC_EVENT_OUT, true);
         r.payload_len = len;
         r.retransmission = again;
-        const uint8_t flags = static_cast<uint8_t>(th_flags | (psh ? TH_PSH : 0));
+        const uint8_t flags = static_cast<uint8_t>(th_flags | (psh ? TCP_HDR_PUSH : 0));
         r.th = header(local_port(), 443, lseq(seq), syn ? 0 : pseq(rcv_nxt_), flags,
                       syn ? 65535 : static_cast<uint16_t>(rcv_wnd() >> LOCAL_SHIFT),
                       options(syn, LOCAL_SHIFT, local_ts(), ts_recent_, {}, iss_));
@@ -328,7 +327,7 @@ private:
         p.seq = 1;
         p.ack = peer_rcv_nxt_;
         p.len = static_cast<uint32_t>(reply_len);
-        p.th_flags = static_cast<uint8_t>(TH_ACK | extra_flags);
+        p.th_flags = static_cast<uint8_t>(TCP_HDR_ACK | extra_flags);
         p.window = peer_window_;
         p.ts_val = peer_ts();
         p.ts_ecr = peer_ts_recent_;
@@ -353,7 +352,7 @@ private:
         case LOCAL_RTO:
             if (p.generation == rto_generation_) timer_fires();
             break;
-        case PEER_REPLY: peer_ack(REPLY_BYTES, TH_PSH | TH_FIN); break;
+        case PEER_REPLY: peer_ack(REPLY_BYTES, TCP_HDR_PUSH | TCP_HDR_FIN); break;
         case APP_WRITE: {
             const uint64_t from = std::max(una_, uint64_t{1});
             if (paused_) data_end_ = total_end_;
@@ -366,11 +365,11 @@ private:
     }
 
     void peer_receives(const pending& s) {
-        if (s.th_flags & TH_SYN) {
+        if (s.th_flags & TCP_HDR_SYN) {
             peer_rcv_nxt_ = 1;
             pending p{ACK_AT_LOCAL};
             p.ack = 1;
-            p.th_flags = TH_SYN | TH_ACK;
+            p.th_flags = TCP_HDR_SYN | TCP_HDR_ACK;
             p.window = 65535;
             peer_ts_recent_ = s.ts_val;
             peer_last_ack_ = 1;
@@ -379,7 +378,7 @@ private:
             at(now_ + 60 + 15000 + static_cast<int64_t>(rng_.below(800)), p);
             return;
         }
-        const uint64_t consumed = s.len + ((s.th_flags & TH_FIN) ? 1 : 0);
+        const uint64_t consumed = s.len + ((s.th_flags & TCP_HDR_FIN) ? 1 : 0);
         if (consumed == 0) return;  // a pure ACK
         if (s.seq > peer_rcv_nxt_) {
             add_range(peer_ooo_, s.seq, s.seq + consumed);
@@ -405,7 +404,7 @@ private:
         // The server's application reads slowly from the end of the first
         // write on.
         if (peer_rcv_nxt_ >= FIRST_WRITE_END) peer_window_ = PEER_SMALL_WINDOW_FIELD;
-        if (s.th_flags & TH_FIN) {
+        if (s.th_flags & TCP_HDR_FIN) {
             peer_ack();
             at(now_ + 3000, pending{PEER_REPLY});
         } else if (had_hole || ++peer_unacked_ >= 2) {
@@ -438,17 +437,17 @@ private:
         logged r = snapshot(REC_EVENT_IN, true);
         r.payload_len = a.len;
         const std::vector<uint8_t> opts =
-            options(a.th_flags & TH_SYN, PEER_SHIFT, a.ts_val, a.ts_ecr, a.sacks, iss_);
+            options(a.th_flags & TCP_HDR_SYN, PEER_SHIFT, a.ts_val, a.ts_ecr, a.sacks, iss_);
         ts_recent_ = a.ts_val;
-        const uint64_t peer_seq = (a.th_flags & TH_SYN) ? 0 : a.seq;
+        const uint64_t peer_seq = (a.th_flags & TCP_HDR_SYN) ? 0 : a.seq;
         r.th = header(443, local_port(), pseq(peer_seq), lseq(a.ack), a.th_flags, a.window, opts);
         log_.push_back(std::move(r));
 
-        if (a.th_flags & TH_SYN) {
+        if (a.th_flags & TCP_HDR_SYN) {
             established(a);
             return;
         }
-        if (a.len > 0 || (a.th_flags & TH_FIN)) {
+        if (a.len > 0 || (a.th_flags & TCP_HDR_FIN)) {
             closing_reply(a);
             return;
         }
@@ -457,11 +456,11 @@ private:
         } else if (a.ack == una_ && una_ < max_ && (uint32_t{a.window} << PEER_SHIFT) == snd_wnd_) {
             duplicate_ack(a);
         }
-        if (state_ == ESTABLISHED && una_ == data_end_ && max_ == data_end_) {
+        if (state_ == TCP_STATE_ESTABLISHED && una_ == data_end_ && max_ == data_end_) {
             if (data_end_ == total_end_) {
                 // The upload is acknowledged: the application closes.
-                state_ = FIN_WAIT_1;
-                send(max_, 0, TH_FIN | TH_ACK);
+                state_ = TCP_STATE_FIN_WAIT_1;
+                send(max_, 0, TCP_HDR_FIN | TCP_HDR_ACK);
             } else if (!paused_) {
                 // The send buffer is empty: the writer wakes, and writes
                 // again after a while.
@@ -478,10 +477,10 @@ private:
         rcv_nxt_ = 1;
         snd_wnd_ = a.window;  // a SYN's window is not scaled
         tcb_flags_ |= TF_SACK_PERMIT;
-        state_ = ESTABLISHED;
+        state_ = TCP_STATE_ESTABLISHED;
         cwnd_ = INITIAL_WINDOW;
         stop_rto();
-        send(1, 0, TH_ACK);
+        send(1, 0, TCP_HDR_ACK);
         at(now_ + 80, pending{APP_WRITE});
     }
 
@@ -490,7 +489,7 @@ private:
         rto_waiting_ = false;
         if (a.ts_ecr != 0) rtt_sample(a.ts_ecr);
         snd_wnd_ = uint32_t{a.window} << PEER_SHIFT;
-        if (state_ == FIN_WAIT_1 && a.ack == max_) state_ = FIN_WAIT_2;
+        if (state_ == TCP_STATE_FIN_WAIT_1 && a.ack == max_) state_ = TCP_STATE_FIN_WAIT_2;
         if (in_recovery_) {
             prr_delivered_ += static_cast<uint32_t>(acked);
             una_ = a.ack;
@@ -558,7 +557,7 @@ private:
             prr_delivered_ = 3 * MSS;
             prr_out_ = 0;
             rexmit_next_ = una_ + MSS;
-            send(una_, MSS, TH_ACK);
+            send(una_, MSS, TCP_HDR_ACK);
             event(EV_PRR, prr_delivered_, prr_out_);
         }
     }
@@ -579,7 +578,7 @@ private:
     }
 
     void try_send() {
-        if (!wrote_ || state_ != ESTABLISHED) return;
+        if (!wrote_ || state_ != TCP_STATE_ESTABLISHED) return;
         for (;;) {
             const uint64_t window_edge = una_ + std::min(cwnd_, snd_wnd_);
             if (in_recovery_) {
@@ -589,16 +588,16 @@ private:
                 uint32_t len;
                 if (next_hole(seq, len)) {
                     rexmit_next_ = seq + len;
-                    send(seq, len, TH_ACK);
+                    send(seq, len, TCP_HDR_ACK);
                 } else if (max_ < data_end_ && max_ + MSS <= una_ + snd_wnd_) {
-                    send(max_, MSS, TH_ACK, max_ + MSS == data_end_);
+                    send(max_, MSS, TCP_HDR_ACK, max_ + MSS == data_end_);
                 } else {
                     return;
                 }
                 continue;
             }
             if (nxt_ >= data_end_ || nxt_ + MSS > window_edge) return;
-            send(nxt_, MSS, TH_ACK, nxt_ + MSS == data_end_);
+            send(nxt_, MSS, TCP_HDR_ACK, nxt_ + MSS == data_end_);
         }
     }
 
@@ -624,20 +623,20 @@ private:
         scoreboard_.clear();
         recover_ = max_;
         nxt_ = una_;
-        event(EV_RTO, rxtshift_, expired);
+        event(REC_EVENT_RTO, rxtshift_, expired);
         arm_rto();
         try_send();
     }
 
-    // The server's reply and FIN, or its ACK of our FIN, in FIN_WAIT_2.
+    // The server's reply and FIN, or its ACK of our FIN, in TCP_STATE_FIN_WAIT_2.
     void closing_reply(const pending& a) {
         if (a.ack > una_) new_ack(a);
-        rcv_nxt_ += a.len + ((a.th_flags & TH_FIN) ? 1 : 0);
+        rcv_nxt_ += a.len + ((a.th_flags & TCP_HDR_FIN) ? 1 : 0);
         rxbuf_ += a.len;
         if (a.len > 0 && fbyte_in_ == 0) fbyte_in_ = ticks();
-        if (a.th_flags & TH_FIN) state_ = TIME_WAIT;
+        if (a.th_flags & TCP_HDR_FIN) state_ = TCP_STATE_TIME_WAIT;
         now_ += 25;
-        send(max_, 0, TH_ACK);
+        send(max_, 0, TCP_HDR_ACK);
         now_ += 40;
         stop_rto();
         event(REC_EVENT_CONN_END, 0, 0);
@@ -675,7 +674,7 @@ void store_state(uint8_t* p, const logged& r) {
     store<uint32_t>(p + 152, r.fbyte_out);
     p[156] = static_cast<uint8_t>((r.rcv_scale << 4) | (r.snd_scale & 0x0f));
     std::memset(p + 160, 0, 104);
-    if (r.flags & LOG_STACKINFO) {
+    if (r.flags & REC_FLAG_STACKINFO) {
         store<uint32_t>(p + 160, r.rack_rtt);
         p[164] = r.rack_state;
     }

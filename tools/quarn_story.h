@@ -37,13 +37,9 @@ inline constexpr uint16_t PEER_WINDOW_FIELD = 2048;         // 262144 bytes once
 inline constexpr uint16_t PEER_SMALL_WINDOW_FIELD = 46;     // 5888 bytes: four segments
 inline constexpr uint32_t REPLY_BYTES = 200;                // the server's answer before its FIN
 
-// TCP states, event ids, record flags and control block flags as logged,
-// where quarn_logfmt.h names none.
-inline constexpr int32_t SYN_SENT = 2, ESTABLISHED = 4, FIN_WAIT_1 = 6, FIN_WAIT_2 = 9,
-                         TIME_WAIT = 10;
-inline constexpr uint8_t EV_OUT = 2, EV_RTO = 3, EV_SB_WAKE = 4, EV_PRR = 6, EV_REORDER = 7,
-                         EV_USERSEND = 31;
-inline constexpr uint16_t LOG_RXBUF = 0x1, LOG_TXBUF = 0x2, LOG_STACKINFO = 0x10;
+// Event ids and control block flags as logged, where quarn_logfmt.h names
+// none.
+inline constexpr uint8_t EV_SB_WAKE = 4, EV_PRR = 6, EV_REORDER = 7, EV_USERSEND = 31;
 inline constexpr uint32_t TF_SENTFIN = 0x10, TF_SACK_PERMIT = 0x200,
                           TF_FASTRECOVERY = 0x100000, TF_WASFRECOVERY = 0x200000;
 

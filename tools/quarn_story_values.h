@@ -41,7 +41,7 @@ inline size_t packet_run(const std::vector<logged>& recs, size_t from, size_t n,
     for (size_t at = from; at + n <= limit; at++) {
         bool all = true;
         for (size_t i = at; i < at + n && all; i++) {
-            all = recs[i].event_id == REC_EVENT_IN || recs[i].event_id == EV_OUT;
+            all = recs[i].event_id == REC_EVENT_IN || recs[i].event_id == REC_EVENT_OUT;
         }
         if (all) return at;
     }
@@ -94,8 +94,8 @@ inline std::vector<story_message> plan_messages(const std::vector<logged>& recs,
 inline const char* event_name(uint8_t id) {
     switch (id) {
     case REC_EVENT_IN: return "in";
-    case EV_OUT: return "out";
-    case EV_RTO: return "rto";
+    case REC_EVENT_OUT: return "out";
+    case REC_EVENT_RTO: return "rto";
     case EV_SB_WAKE: return "sb_wake";
     case EV_PRR: return "prr";
     case EV_REORDER: return "reorder";
@@ -107,11 +107,11 @@ inline const char* event_name(uint8_t id) {
 
 inline const char* state_name(int32_t state) {
     switch (state) {
-    case SYN_SENT: return "SYN_SENT";
-    case ESTABLISHED: return "ESTABLISHED";
-    case FIN_WAIT_1: return "FIN_WAIT_1";
-    case FIN_WAIT_2: return "FIN_WAIT_2";
-    case TIME_WAIT: return "TIME_WAIT";
+    case TCP_STATE_SYN_SENT: return "SYN_SENT";
+    case TCP_STATE_ESTABLISHED: return "ESTABLISHED";
+    case TCP_STATE_FIN_WAIT_1: return "FIN_WAIT_1";
+    case TCP_STATE_FIN_WAIT_2: return "FIN_WAIT_2";
+    case TCP_STATE_TIME_WAIT: return "TIME_WAIT";
     default: return "";
     }
 }
@@ -174,8 +174,8 @@ inline value_table expected_values(const std::vector<logged>& recs,
                 num(r.cwnd), num(r.ssthresh), num(r.snd_wnd), num(r.rcv_nxt), num(r.rcv_wnd),
                 num(r.srtt), num(r.rttvar), num(r.dupacks), num(r.segqlen), num(r.sack_holes),
                 num(r.flex1), num(r.flex2),
-                (r.flags & LOG_RXBUF) ? num(r.rxbuf_acc) : "",
-                (r.flags & LOG_TXBUF) ? num(r.txbuf_acc) : "", num(r.payload_len), ""};
+                (r.flags & REC_FLAG_RXBUF) ? num(r.rxbuf_acc) : "",
+                (r.flags & REC_FLAG_TXBUF) ? num(r.txbuf_acc) : "", num(r.payload_len), ""};
             if (rack) {
                 row.push_back(num(r.rack_rtt));
                 row.push_back(num(unsigned{r.rack_state}));
@@ -268,7 +268,7 @@ inline std::string expected_summary_csv(const std::vector<logged>& recs,
                 const bool gap = r.serial != prev->serial + 1;
                 const int64_t dt = t - prev_t;
                 if (gap) missing += r.serial - prev->serial - 1;
-                if (prev->state == ESTABLISHED) {
+                if (prev->state == TCP_STATE_ESTABLISHED) {
                     established += dt;
                     if (gap) {
                         unknown += dt;
@@ -288,7 +288,7 @@ inline std::string expected_summary_csv(const std::vector<logged>& recs,
             last = t;
             records++;
             const bool packet = r.flags & REC_FLAG_HAS_TH;
-            if (packet && r.event_id == EV_OUT) {
+            if (packet && r.event_id == REC_EVENT_OUT) {
                 segments++;
                 if (r.retransmission) {
                     again++;
@@ -299,7 +299,7 @@ inline std::string expected_summary_csv(const std::vector<logged>& recs,
                 in_rto = false;
                 rto_wait += t - rto_start;
             }
-            if (!packet && r.event_id == EV_RTO) {
+            if (!packet && r.event_id == REC_EVENT_RTO) {
                 rtos++;
                 if (!in_rto) rto_start = t;
                 in_rto = true;

@@ -98,14 +98,8 @@ constexpr uint8_t UNNAMED_STACK = 9;
 // Event ids for records without a TCP header: anything but "received" (1)
 // and "connection ended" (54).
 constexpr uint8_t EVENT_IDS[] = {3, 4, 5, 6, 10, 12, 15, 18, 22, 31, 38, 41};
-constexpr uint8_t EVENT_OUT = 2;
 constexpr uint8_t EVENT_OUT_OTHER = 37;  // on a packet record, any id but 1 means sent
 
-// Record flag bits the daemon ignores, set at random as the kernel would.
-constexpr uint16_t REC_FLAG_RXBUF = 0x1;
-constexpr uint16_t REC_FLAG_TXBUF = 0x2;
-
-constexpr uint8_t TH_FIN = 0x01, TH_SYN = 0x02, TH_PSH = 0x08, TH_ACK = 0x10;
 constexpr uint8_t OPT_NOP = 1, OPT_MSS = 2, OPT_WS = 3, OPT_SACK_OK = 4, OPT_SACK = 5, OPT_TS = 8;
 constexpr size_t MAX_TCP_OPTIONS = TH_SIZE - 20;
 
@@ -276,7 +270,7 @@ void usage(FILE* to) {
                  "  --values    also write what a reader of the dumps must decode: one row per\n"
                  "              record that reaches a dump, and a \"gap\" row with \"missing\" where\n"
                  "              serials jump; JSON lines, or CSV when the name ends in \".csv\"\n"
-                 "  --summary-values  also write, as CSV, what quarn_inspect --summary --csv\n"
+                 "  --summary-values  also write, as CSV, what the summary of quarn_inspect\n"
                  "              must say of the dumps (every column but the verdict)\n",
                  PROG, PROG, MAX_CONNECTIONS, MAX_RECORDS_PER_MESSAGE, story::MAX_MESSAGES,
                  story::MIN_MESSAGES_WITH_LOSSES);
@@ -550,17 +544,17 @@ void fill_opaque(prng& rng, uint8_t* p, size_t n) {
 // data or pure ACKs otherwise. Sequence numbers advance per direction.
 void packet_record(prng& rng, connection& c, qb::record_fields& r, int fin_dir) {
     bool out;
-    uint8_t flags = TH_ACK;
+    uint8_t flags = TCP_HDR_ACK;
     uint32_t payload = 0;
     bool syn = false;
     if (fin_dir >= 0) {
         out = fin_dir == 1;
-        flags |= TH_FIN;
+        flags |= TCP_HDR_FIN;
     } else if (c.handshake < 3) {
         // Passive open: SYN in, SYN-ACK out, ACK in; active: the mirror image.
         out = (c.handshake == 1) == c.server;
         syn = c.handshake < 2;
-        flags = c.handshake == 0 ? TH_SYN : c.handshake == 1 ? (TH_SYN | TH_ACK) : TH_ACK;
+        flags = c.handshake == 0 ? TCP_HDR_SYN : c.handshake == 1 ? (TCP_HDR_SYN | TCP_HDR_ACK) : TCP_HDR_ACK;
         c.handshake++;
     } else {
         out = rng.percent(50);
@@ -568,10 +562,10 @@ void packet_record(prng& rng, connection& c, qb::record_fields& r, int fin_dir) 
             // Mostly up to one MSS; sometimes a segmentation-offload burst.
             payload = rng.percent(5) ? c.mss + rng.below32(65536 - c.mss) : 1 + rng.below32(c.mss);
         }
-        if (payload > 0 && rng.percent(40)) flags |= TH_PSH;
+        if (payload > 0 && rng.percent(40)) flags |= TCP_HDR_PUSH;
     }
     const uint32_t seq = out ? c.snd_nxt : c.rcv_nxt;
-    const uint32_t ack = (flags & TH_ACK) ? (out ? c.rcv_nxt : c.snd_nxt) : 0;
+    const uint32_t ack = (flags & TCP_HDR_ACK) ? (out ? c.rcv_nxt : c.snd_nxt) : 0;
     if (out) {
         c.ts_local += 1 + rng.below32(40);
     } else {
@@ -587,10 +581,10 @@ void packet_record(prng& rng, connection& c, qb::record_fields& r, int fin_dir) 
     std::copy(opts.begin(), opts.end(), r.th.begin() + 20);
     const uint16_t checksum = static_cast<uint16_t>(rng.next());
     store_be16(&r.th[OFF_TH_CHECKSUM], checksum);
-    const uint32_t consumed = payload + ((flags & (TH_SYN | TH_FIN)) ? 1 : 0);
+    const uint32_t consumed = payload + ((flags & (TCP_HDR_SYN | TCP_HDR_FIN)) ? 1 : 0);
     (out ? c.snd_nxt : c.rcv_nxt) += consumed;
     r.payload_len = payload;
-    r.event_id = !out ? REC_EVENT_IN : rng.percent(6) ? EVENT_OUT_OTHER : EVENT_OUT;
+    r.event_id = !out ? REC_EVENT_IN : rng.percent(6) ? EVENT_OUT_OTHER : REC_EVENT_OUT;
     r.flags |= REC_FLAG_HAS_TH;
 }
 
@@ -620,6 +614,7 @@ std::vector<uint8_t> make_message(synth& s, connection& c, const message_plan& p
         r.serial = c.serial++;
         r.stack_id = c.stack_id;
         r.flags = 0;
+        // Record flag bits the daemon ignores, set at random as the kernel would.
         if (rng.percent(30)) r.flags |= REC_FLAG_RXBUF;
         if (rng.percent(30)) r.flags |= REC_FLAG_TXBUF;
         if (rng.percent(s.opt.verbose_pct)) r.flags |= REC_FLAG_VERBOSE;

@@ -5,10 +5,6 @@
 // no byte of a file reaches a terminal raw.
 #include "quarn_dumpshow.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <cinttypes>
 #include <cstdarg>
 #include <cstring>
@@ -19,39 +15,11 @@
 #include "quarn_text.h"
 #include "quarn_utf8.h"
 #include "inspect/quarn_rowtable.h"
+#include "inspect/quarn_tcphdr.h"
 
 namespace quarn {
 
-tcp_fields packet_tcp(const dump_block& b, bool other_af_as_ipv4) {
-    tcp_fields t;
-    if (!b.packet || b.caplen < AF_WORD_LEN) return t;
-    const uint32_t af = load<uint32_t>(b.packet);
-    const size_t ip_len = af == TLH_AF_INET6                   ? IPV6_HDR_LEN
-                          : af == TLH_AF_INET || other_af_as_ipv4 ? IPV4_HDR_LEN
-                                                                 : 0;
-    if (ip_len == 0 || b.caplen < AF_WORD_LEN + ip_len + TCP_MIN_HDR_LEN) return t;
-    const uint8_t* th = b.packet + AF_WORD_LEN + ip_len;
-    t.valid = true;
-    t.seq = ntohl(load<uint32_t>(th + 4));
-    t.ack = ntohl(load<uint32_t>(th + 8));
-    t.flags = th[13];
-    t.window = load_be16(th + 14);
-    return t;
-}
-
 namespace {
-
-std::string tcp_flag_names(uint8_t f) {
-    static constexpr const char* NAMES[] = {"FIN", "SYN", "RST", "PSH", "ACK", "URG", "ECE", "CWR"};
-    std::string s;
-    for (int i = 0; i < 8; i++) {
-        if (f & (1u << i)) {
-            if (!s.empty()) s += ',';
-            s += NAMES[i];
-        }
-    }
-    return s;
-}
 
 std::string addr_text(const uint8_t* hdr, size_t field) {
     char buf[IPV6_TEXT_MAX];
@@ -104,6 +72,14 @@ std::string fmt(const char* f, ...) {
     return buf;
 }
 
+// The tick rate of the file's records (rows_set_tick_rate).
+uint32_t dump_tick_rate(const dump_contents& c) {
+    std::vector<record_row> rows;
+    rows_of_dump(c, row_source{}, rows);
+    rows_set_tick_rate(rows);
+    return rows.empty() ? DEFAULT_TICK_HZ : rows.front().tick_hz;
+}
+
 std::string text_section(const dump_block& b, const dump_section& s) {
     std::string l = fmt("section at %zu:", b.offset);
     l += s.has_log_version ? fmt(" log format %u,", s.log_version) : std::string(" no log format,");
@@ -130,13 +106,26 @@ std::string text_section(const dump_block& b, const dump_section& s) {
 }
 
 // The decoded fields of a record or gap, as a second line under its own.
-// The file is named above its blocks, not on every line.
-std::string text_decoded(const dump_contents& c, const dump_block& b) {
+// A block's row, with the file's tick rate.
+bool block_row(const dump_contents& c, const dump_block& b, const row_source& src, uint32_t tick_hz,
+               record_row& row) {
+    if (!row_of_block(c, static_cast<size_t>(&b - c.blocks.data()), src, row)) return false;
+    row.tick_hz = tick_hz;
+    return true;
+}
+
+// The file is named above its blocks, not on every line; the line above
+// holds the TCP header's fields.
+std::string text_decoded(const dump_contents& c, const dump_block& b, uint32_t tick_hz) {
     record_row row;
-    if (!row_of_block(c, static_cast<size_t>(&b - c.blocks.data()), row_source{}, row)) return "";
+    if (!block_row(c, b, row_source{}, tick_hz, row)) return "";
     std::string l = "\n ";
-    if (row.kind == row_kind::gap) text_append_row(l, row, {"stem", "part", "block", "missing"});
-    else text_append_row(l, row, {"stem", "part", "block", "serial", "stack_id", "event_id", "flags"});
+    if (row.kind == row_kind::gap) {
+        text_append_row(l, row, {"stem", "part", "block", "missing"});
+    } else {
+        text_append_row(l, row, {"stem", "part", "block", "serial", "stack_id", "event_id", "flags", "tcp_seq",
+                                 "tcp_ack", "tcp_win", "tcp_flags"});
+    }
     return l.size() > 2 ? l : "";
 }
 
@@ -156,22 +145,22 @@ std::string text_record(const dump_block& b, const dump_section& s) {
     l += rec_event_id(r) == REC_EVENT_IN ? " in" : " out";
     const tcp_fields t = packet_tcp(b);
     if (t.valid) {
-        l += " [" + tcp_flag_names(t.flags) + "]" +
+        l += " [" + tcp_flags_text(t.flags, ",") + "]" +
              fmt(" seq %u ack %u win %u", t.seq, t.ack, t.window);
     }
     return l + fmt(" len %u", rec_payload_len(r));
 }
 
-std::string text_block(const dump_block& b, const dump_contents& c) {
+std::string text_block(const dump_block& b, const dump_contents& c, uint32_t tick_hz) {
     const dump_section& s = c.sections[b.section];
     switch (b.kind) {
     case dump_block_kind::section: return text_section(b, s);
     case dump_block_kind::interface:
         return fmt("interface: link type %u, snap length %u", b.link_type, b.snap_len);
-    case dump_block_kind::gap: return fmt("%u records missing", b.missing) + text_decoded(c, b);
+    case dump_block_kind::gap: return fmt("%u records missing", b.missing) + text_decoded(c, b, tick_hz);
     case dump_block_kind::packet:
     case dump_block_kind::event:
-        if (b.record) return text_record(b, s) + text_decoded(c, b);
+        if (b.record) return text_record(b, s) + text_decoded(c, b, tick_hz);
         return fmt("%s block at %zu without record bytes", kind_name(b.kind), b.offset);
     case dump_block_kind::other: break;
     }
@@ -223,7 +212,7 @@ std::string json_section(const dump_block& b, const dump_section& s, const row_s
     return o + "}";
 }
 
-std::string json_block(const dump_block& b, const dump_contents& c, const row_source& src) {
+std::string json_block(const dump_block& b, const dump_contents& c, const row_source& src, uint32_t tick_hz) {
     const dump_section& s = c.sections[b.section];
     if (b.kind == dump_block_kind::section) return json_section(b, s, src);
     std::string o = json_start(src) + fmt("\"block\":\"%s\", \"offset\":%zu", kind_name(b.kind), b.offset);
@@ -233,7 +222,7 @@ std::string json_block(const dump_block& b, const dump_contents& c, const row_so
         break;
     case dump_block_kind::gap: {
         record_row row;
-        row_of_block(c, static_cast<size_t>(&b - c.blocks.data()), src, row);
+        block_row(c, b, src, tick_hz, row);
         json_append_row(o, row, {"stem", "part", "block"});
         break;
     }
@@ -244,10 +233,10 @@ std::string json_block(const dump_block& b, const dump_contents& c, const row_so
             o += fmt(", \"ts_usec\":%" PRIu64 ", \"caplen\":%u, \"origlen\":%u", b.timestamp,
                      b.caplen, b.origlen);
         }
-        if (!r) break;
         record_row row;
-        row_of_block(c, static_cast<size_t>(&b - c.blocks.data()), src, row);
+        block_row(c, b, src, tick_hz, row);
         json_append_row(o, row, {"stem", "part", "block"});
+        if (!r) break;
         const timeval64 t = rec_time(r);
         int64_t sec, usec;
         if (record_wall_time(s, r, sec, usec)) json_member(o, "utc", utc_text(sec, usec));
@@ -256,7 +245,6 @@ std::string json_block(const dump_block& b, const dump_contents& c, const row_so
         o += fmt(", \"direction\":\"%s\"", rec_event_id(r) == REC_EVENT_IN ? "in" : "out");
         const tcp_fields tf = packet_tcp(b);
         if (tf.valid) {
-            json_member(o, "tcp_flags", tcp_flag_names(tf.flags));
             o += fmt(", \"seq\":%u, \"ack\":%u, \"win\":%u", tf.seq, tf.ack, tf.window);
         }
         break;
@@ -305,12 +293,14 @@ void json_append_string(std::string& out, std::string_view s) {
 
 void dump_show_text(FILE* out, const dump_contents& c, std::string_view path) {
     put_line(out, std::string(path) + ":");
-    for (const dump_block& b : c.blocks) put_line(out, text_block(b, c));
+    const uint32_t hz = dump_tick_rate(c);
+    for (const dump_block& b : c.blocks) put_line(out, text_block(b, c, hz));
 }
 
 void dump_show_json(FILE* out, const dump_contents& c, std::string_view path) {
     const row_source src = row_source_of_path(path);
-    for (const dump_block& b : c.blocks) put_line(out, json_block(b, c, src));
+    const uint32_t hz = dump_tick_rate(c);
+    for (const dump_block& b : c.blocks) put_line(out, json_block(b, c, src, hz));
 }
 
 }  // namespace quarn

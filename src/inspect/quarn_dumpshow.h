@@ -25,20 +25,6 @@ void dump_show_json(FILE* out, const dump_contents& c, std::string_view path);
 // escaped, valid UTF-8 sequences kept, every other byte as '?'.
 void json_append_string(std::string& out, std::string_view s);
 
-// Fields of the TCP header inside a packet block's data.
-struct tcp_fields {
-    bool valid = false;  // the captured bytes hold the header
-    uint8_t flags = 0;
-    uint32_t seq = 0;
-    uint32_t ack = 0;
-    uint16_t window = 0;
-};
-
-// The TCP header after the packet's address family word and IP header.
-// Data of an address family other than IPv4 and IPv6 hold no header, or,
-// with `other_af_as_ipv4`, are read as IPv4.
-tcp_fields packet_tcp(const dump_block& b, bool other_af_as_ipv4 = false);
-
 // "YYYY-MM-DD HH:MM:SS" in UTC, with ".uuuuuu" when usec is not negative;
 // the plain number of seconds when the time cannot be broken down.
 std::string utc_text(int64_t sec, int64_t usec);

@@ -2,10 +2,6 @@
 // its time line, then gnuplot run on them in a private directory.
 #include "quarn_plot.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,12 +13,12 @@
 #include <span>
 
 #include "quarn_dumpshow.h"
+#include "quarn_tcphdr.h"
 #include "quarn_dumpwalk.h"
 #include "quarn_logfmt.h"
+#include "quarn_rowtable.h"
 #include "quarn_tcplog.h"
 #include "quarn_text.h"
-
-extern char** environ;
 
 namespace quarn {
 namespace {
@@ -57,11 +53,6 @@ constexpr double GAP_LABEL_WIDTH = 0.025;
 // largest window, TCP_MAXWIN << TCP_MAX_WINSHIFT); drawn, it would flatten
 // every real value to the axis.
 constexpr uint32_t WINDOW_UNSET = 0x3FFFC000;
-constexpr int32_t STATE_SYN_SENT = 2;
-constexpr int32_t STATE_TIME_WAIT = 10;
-constexpr uint8_t TH_FLAG_FIN = 0x01;
-constexpr uint8_t TH_FLAG_SYN = 0x02;
-constexpr uint8_t TH_FLAG_ACK = 0x10;
 
 // The files a plot is made of, inside its directory.
 constexpr const char* STATE_DAT = "state.dat";
@@ -100,27 +91,13 @@ struct data_file {
     }
 };
 
-bool write_text(const std::string& path, const std::string& text, std::string& err) {
-    FILE* f = fopen(path.c_str(), "we");
-    if (!f) {
-        err = path + ": " + strerror(errno);
-        return false;
-    }
-    const bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-    if (fclose(f) != 0 || !ok) {
-        err = path + ": " + strerror(errno);
-        return false;
-    }
-    return true;
-}
-
 // Sequence numbers counted from `base`, the connection's initial send
 // sequence number, as the byte offsets a reader thinks in; a number just
 // before the base stays a small negative offset.
 int64_t seq_from(uint32_t v, uint32_t base) { return static_cast<int32_t>(v - base); }
 
 bool synchronized(const tcplog_record& r) {
-    return r.state >= STATE_SYN_SENT && r.state <= STATE_TIME_WAIT;
+    return r.state >= TCP_STATE_SYN_SENT && r.state <= TCP_STATE_TIME_WAIT;
 }
 
 std::string connection_title(const timeline& t) {
@@ -177,104 +154,168 @@ bool plot_format_of(std::string_view out_path, plot_format& f) {
     return true;
 }
 
-std::string plot_find_program(std::string_view program, std::string_view path_env) {
-    if (program.find('/') != std::string_view::npos) return std::string(program);
-    size_t at = 0;
-    while (at <= path_env.size()) {
-        size_t colon = path_env.find(':', at);
-        if (colon == std::string_view::npos) colon = path_env.size();
-        // An empty entry is the current directory.
-        std::string dir(path_env.substr(at, colon - at));
-        if (dir.empty()) dir = ".";
-        const std::string candidate = dir + "/" + std::string(program);
-        struct stat st;
-        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
+namespace {
+
+// One item of the time line, decoded once: every panel draws from these.
+struct plot_row {
+    timeline_kind kind = timeline_kind::packet;
+    uint64_t time_usec = 0;
+    uint32_t missing = 0;  // gaps
+    bool decoded = false;  // `rec` holds the record's fields
+    tcplog_record rec;
+    bool received = false;  // packets: the record's direction
+    tcp_fields th;          // packets: their TCP header
+    uint32_t payload_len = 0;
+    std::string_view stack;
+};
+
+struct plot_series {
+    std::vector<plot_row> rows;
+    bool have_base = false;
+    uint32_t base = 0;  // the sequence panel's zero
+    uint32_t tick_hz = DEFAULT_TICK_HZ;
+};
+
+plot_series series_of(const timeline& t) {
+    plot_series s;
+    s.rows.reserve(t.items.size());
+    const plot_row* first = nullptr;
+    const plot_row* last = nullptr;
+    for (const timeline_item& it : t.items) {
+        plot_row r;
+        r.kind = it.kind;
+        r.time_usec = it.time_usec;
+        r.missing = it.missing;
+        r.stack = it.stack_name;
+        if (it.record) {
+            r.decoded = tcplog_decode(std::span(it.record, REC_COPY_SIZE), it.stack_name, r.rec) == 0;
+            r.received = rec_event_id(it.record) == REC_EVENT_IN;
+            r.payload_len = rec_payload_len(it.record);
         }
-        at = colon + 1;
+        // Data of an unknown address family are read as IPv4.
+        if (it.kind == timeline_kind::packet && it.block) r.th = packet_tcp(*it.block, true);
+        s.rows.push_back(r);
     }
-    return {};
+    for (const plot_row& r : s.rows) {
+        if (!r.decoded) continue;
+        if (!first) first = &r;
+        last = &r;
+    }
+    if (first && last->time_usec > first->time_usec) {
+        s.tick_hz = tick_rate_of(static_cast<uint32_t>(last->rec.ticks - first->rec.ticks),
+                                 last->time_usec - first->time_usec);
+    }
+    // The base of the sequence panel: the first synchronized record's ISS,
+    // else the first segment sent, or the first acknowledgement received:
+    // both count in the send sequence space.
+    for (const plot_row& r : s.rows) {
+        if (r.decoded && synchronized(r.rec)) {
+            s.base = r.rec.iss;
+            s.have_base = true;
+            break;
+        }
+    }
+    for (size_t i = 0; !s.have_base && i < s.rows.size(); i++) {
+        const plot_row& r = s.rows[i];
+        if (r.kind != timeline_kind::packet || !r.decoded || !r.th.valid) continue;
+        if (!r.received) {
+            s.base = r.th.seq;
+            s.have_base = true;
+        } else if (r.th.flags & TCP_HDR_ACK) {
+            s.base = r.th.ack;
+            s.have_base = true;
+        }
+    }
+    return s;
 }
+
+// "N.NNN" milliseconds from microseconds, or "-" (no value).
+std::string ms_text(bool known, uint64_t usec) {
+    return known ? printf_text("%" PRIu64 ".%03" PRIu64, usec / 1000, usec % 1000) : std::string("-");
+}
+
+// A line of a panel: a data file's columns, its style and title, on the
+// panel's left or right axis.
+struct panel_line {
+    const char* file;
+    const char* columns;
+    const char* style;
+    const char* title;
+    bool right = false;
+};
+
+// A panel below the events: its axis labels and formats and its lines, in
+// the order drawn; it takes `weight` shares of the height left.
+struct panel {
+    std::string ylabel, y2label;
+    const char* yformat;
+    int weight;
+    std::vector<panel_line> lines;
+};
+
+}  // namespace
 
 int plot_write_files(const timeline& t, const std::string& dir, plot_format f, std::string& script,
                      std::string& err) {
+    const plot_series series = series_of(t);
+    if (std::none_of(series.rows.begin(), series.rows.end(), [](const plot_row& r) { return r.decoded; })) {
+        err = "nothing to draw: no record in " + std::string(t.items.empty() ? "the input" : "its blocks");
+        return -1;
+    }
     data_file state{STATE_DAT, {}}, sent{SENT_DAT, {}}, resent{RESENT_DAT, {}}, acks{ACKS_DAT, {}},
         events{EVENTS_DAT, {}};
     std::vector<event_mark> marks;
     std::vector<gap_mark> gaps;
     bool rows_used[std::size(EVENT_ROWS)] = {};
 
-    const uint64_t t0 = t.items.empty() ? 0 : t.items.front().time_usec;
-    const uint64_t t1 = t.items.empty() ? 0 : t.items.back().time_usec;
+    const uint64_t t0 = series.rows.empty() ? 0 : series.rows.front().time_usec;
+    const uint64_t t1 = series.rows.empty() ? 0 : series.rows.back().time_usec;
     auto secs = [&](uint64_t usec) { return static_cast<double>(usec - t0) / 1e6; };
-
-    // The base of the sequence panel: the first synchronized record's ISS,
-    // else the first segment's own sequence number.
-    bool have_base = false;
-    uint32_t base = 0;
-    for (const timeline_item& it : t.items) {
-        if (!it.record) continue;
-        tcplog_record r;
-        if (tcplog_decode(std::span(it.record, REC_COPY_SIZE), it.stack_name, r) == 0 && synchronized(r)) {
-            base = r.iss;
-            have_base = true;
-            break;
-        }
-    }
-    // Without one, the first segment sent, or the first acknowledgement
-    // received: both count in the send sequence space.
-    for (size_t i = 0; !have_base && i < t.items.size(); i++) {
-        const timeline_item& it = t.items[i];
-        if (it.kind != timeline_kind::packet || !it.record) continue;
-        // Data of an unknown address family are read as IPv4.
-        const tcp_fields th = packet_tcp(*it.block, true);
-        if (!th.valid) continue;
-        if (rec_event_id(it.record) != REC_EVENT_IN) {
-            base = th.seq;
-            have_base = true;
-        } else if (th.flags & TH_FLAG_ACK) {
-            base = th.ack;
-            have_base = true;
-        }
-    }
+    const uint32_t base = series.base;
 
     size_t seq_rows = 0;  // state rows with sequence numbers
+    size_t ms_rows = 0, rack_rows = 0, raw_rows = 0;  // round-trip times by unit
     bool have_sent = false;
     int64_t sent_end = 0;  // highest sequence offset sent so far
     uint64_t prev_time = t0;
-    for (const timeline_item& it : t.items) {
+    for (const plot_row& it : series.rows) {
         const double x = secs(it.time_usec);
         if (it.kind == timeline_kind::gap) {
             gaps.push_back({secs(prev_time), x, it.missing});
             continue;
         }
         prev_time = it.time_usec;
-        if (!it.record) continue;
-        tcplog_record r;
-        if (tcplog_decode(std::span(it.record, REC_COPY_SIZE), it.stack_name, r) != 0) continue;
+        if (!it.decoded) continue;
+        const tcplog_record& r = it.rec;
         {
             // Sequence numbers mean nothing before the handshake or after
-            // the end; the windows and round-trip times are shown as kept.
+            // the end; the windows are shown as kept, the round-trip times
+            // raw and, where the unit is known, in milliseconds.
             const std::string una = synchronized(r) ? std::to_string(seq_from(r.snd_una, base)) : "-";
             const std::string max = synchronized(r) ? std::to_string(seq_from(r.snd_max, base)) : "-";
             auto window = [](uint32_t w) { return w >= WINDOW_UNSET ? std::string("-") : std::to_string(w); };
-            state.row(printf_text("%.6f %s %s %s %s %s %u %u", x, una.c_str(), max.c_str(), window(r.cwnd).c_str(),
-                          window(r.ssthresh).c_str(), window(r.snd_wnd).c_str(), r.srtt, r.rttvar));
+            const bool ms = stack_keeps_scaled_ticks(it.stack);
+            const bool rack = r.part == tcplog_stack_part::rack;
+            state.row(printf_text("%.6f %s %s %s %s %s %u %u %s %s %s", x, una.c_str(), max.c_str(),
+                                  window(r.cwnd).c_str(), window(r.ssthresh).c_str(), window(r.snd_wnd).c_str(),
+                                  r.srtt, r.rttvar,
+                                  ms_text(ms, scaled_ticks_to_usec(r.srtt, REC_SRTT_SCALE, series.tick_hz)).c_str(),
+                                  ms_text(ms, scaled_ticks_to_usec(r.rttvar, REC_RTTVAR_SCALE, series.tick_hz)).c_str(),
+                                  ms_text(rack, r.rack.rack_rtt).c_str()));
             if (synchronized(r)) seq_rows++;
+            ms_rows += ms;
+            rack_rows += rack;
+            raw_rows += !ms;
         }
         if (it.kind == timeline_kind::packet) {
-            const tcp_fields th = packet_tcp(*it.block, true);
-            if (!th.valid) continue;
-            const uint8_t flags = th.flags;
-            if (rec_event_id(it.record) == REC_EVENT_IN) {
-                if (flags & TH_FLAG_ACK) {
-                    acks.row(printf_text("%.6f %" PRId64, x, seq_from(th.ack, base)));
-                }
+            if (!it.th.valid) continue;
+            const uint8_t flags = it.th.flags;
+            if (it.received) {
+                if (flags & TCP_HDR_ACK) acks.row(printf_text("%.6f %" PRId64, x, seq_from(it.th.ack, base)));
                 continue;
             }
-            const int64_t seq = seq_from(th.seq, base);
-            const uint32_t len = rec_payload_len(it.record) + ((flags & TH_FLAG_SYN) ? 1 : 0) +
-                                 ((flags & TH_FLAG_FIN) ? 1 : 0);
+            const int64_t seq = seq_from(it.th.seq, base);
+            const uint32_t len = it.payload_len + ((flags & TCP_HDR_SYN) ? 1 : 0) + ((flags & TCP_HDR_FIN) ? 1 : 0);
             if (len == 0) continue;  // a bare ACK takes no sequence space
             // Sequence space sent before is a retransmission.
             if (have_sent && seq < sent_end) {
@@ -286,7 +327,7 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
             have_sent = true;
             continue;
         }
-        const std::string_view name = tcplog_event_name(r.event_id);
+        const std::string_view name = rec_event_name(r.event_id);
         for (size_t row = 0; row < std::size(EVENT_ROWS); row++) {
             if (EVENT_ROWS[row].name == name) {
                 marks.push_back({x, row});
@@ -294,7 +335,6 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
             }
         }
     }
-
     // Rows of the event panel: the events that occur, in table order, then
     // the gaps.
     std::vector<size_t> shown;
@@ -309,7 +349,7 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
     for (const gap_mark& g : gaps) events.row(printf_text("%.6f %zu %ld", g.to, gap_row, strtol(GAP_MARK_COLOUR + 1, nullptr, 16)));
 
     for (const data_file* d : {&state, &sent, &resent, &acks, &events}) {
-        if (!write_text(dir + "/" + d->name, d->text, err)) return -1;
+        if (!plot_write_text(dir + "/" + d->name, d->text, err)) return -1;
     }
 
     const double span = std::max(secs(t1), 1e-3);
@@ -385,58 +425,75 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
     for (size_t i = 0; i < gap_labels; i++) s += printf_text("unset label %zu\n", i + 2);
     s += "unset label 1\nset grid ytics\nset ytics auto\nset autoscale y\n";
 
-    // Sequence space.
-    s += "set tmargin at screen 0.785\nset bmargin at screen 0.50\n";
-    s += "set ylabel 'sequence space (bytes from ISS)'\nset format y '%.0f'\n";
-    std::vector<std::string> c;
+    // The panels under the events, top to bottom, each with the lines whose
+    // data exist; a round-trip time panel only for the unit it shows.
+    std::vector<panel> panels;
+    panel seq{"sequence space (bytes from ISS)", "", "%.0f", 3, {}};
     if (seq_rows) {
-        c.push_back(printf_text("'%s' using 1:2 with steps lw 2 lc rgb '#1f77b4' title 'snd_una'", STATE_DAT));
-        c.push_back(printf_text("'%s' using 1:3 with steps lw 2 lc rgb '#2ca02c' title 'snd_max'", STATE_DAT));
+        seq.lines.push_back({STATE_DAT, "1:2", "steps lw 2 lc rgb '#1f77b4'", "snd_una"});
+        seq.lines.push_back({STATE_DAT, "1:3", "steps lw 2 lc rgb '#2ca02c'", "snd_max"});
     }
-    if (sent.rows) {
-        c.push_back(printf_text("'%s' using 1:2 with points pt 7 ps 0.9 lc rgb '#333333' title 'segment sent (seq)'",
-                        SENT_DAT));
-    }
+    if (sent.rows) seq.lines.push_back({SENT_DAT, "1:2", "points pt 7 ps 0.9 lc rgb '#333333'", "segment sent (seq)"});
     if (resent.rows) {
-        c.push_back(printf_text("'%s' using 1:2 with points pt 6 ps 1.2 lw 2 lc rgb '#d62728' "
-                        "title 'retransmitted (seq)'",
-                        RESENT_DAT));
+        seq.lines.push_back({RESENT_DAT, "1:2", "points pt 6 ps 1.2 lw 2 lc rgb '#d62728'", "retransmitted (seq)"});
     }
-    if (acks.rows) {
-        c.push_back(printf_text("'%s' using 1:2 with points pt 2 ps 1.0 lc rgb '#9467bd' title 'ack received'",
-                        ACKS_DAT));
+    if (acks.rows) seq.lines.push_back({ACKS_DAT, "1:2", "points pt 2 ps 1.0 lc rgb '#9467bd'", "ack received"});
+    panels.push_back(seq);
+    panels.push_back({"windows (bytes)", "", "%.1s%c", 2,
+                      {{STATE_DAT, "1:4", "steps lw 2 lc rgb '#d62728'", "cwnd"},
+                       {STATE_DAT, "1:5", "steps lw 2 lc rgb '#ff7f0e'", "ssthresh (set)"},
+                       {STATE_DAT, "1:6", "steps lw 1 lc rgb '#17becf'", "snd_wnd"}}});
+    // srtt on the left axis and rttvar on the right, each scaled to itself.
+    if (ms_rows || rack_rows) {
+        panel ms{ms_rows ? "srtt (ms)" : "rack_rtt (ms)", ms_rows ? "rttvar (ms)" : "", "%g", 2, {}};
+        if (ms_rows) {
+            ms.lines.push_back({STATE_DAT, "1:9", "steps lw 2 lc rgb '#1f77b4'", "srtt (ms)"});
+            ms.lines.push_back({STATE_DAT, "1:10", "steps lw 1 lc rgb '#7f7f7f'", "rttvar (ms, right)", true});
+        }
+        if (rack_rows) ms.lines.push_back({STATE_DAT, "1:11", "steps lw 2 lc rgb '#2ca02c'", "rack_rtt (ms)"});
+        if (ms_rows) ms.ylabel = rack_rows ? "srtt, rack_rtt (ms)" : "srtt (ms)";
+        panels.push_back(ms);
     }
-    s += plot_command(c);
+    if (raw_rows) {
+        panels.push_back({"srtt (raw)", "rttvar (raw)", "%g", 2,
+                          {{STATE_DAT, "1:7", "steps lw 2 lc rgb '#1f77b4'", "srtt (raw)"},
+                           {STATE_DAT, "1:8", "steps lw 1 lc rgb '#7f7f7f'", "rttvar (raw, right)", true}}});
+    }
 
-    // Windows.
-    s += "set tmargin at screen 0.485\nset bmargin at screen 0.285\n";
-    s += "set ylabel 'windows (bytes)'\nset format y '%.1s%c'\n";
-    c.clear();
-    if (state.rows) {
-        c.push_back(printf_text("'%s' using 1:4 with steps lw 2 lc rgb '#d62728' title 'cwnd'", STATE_DAT));
-        c.push_back(printf_text("'%s' using 1:5 with steps lw 2 lc rgb '#ff7f0e' title 'ssthresh (set)'", STATE_DAT));
-        c.push_back(printf_text("'%s' using 1:6 with steps lw 1 lc rgb '#17becf' title 'snd_wnd'", STATE_DAT));
+    constexpr double TOP = 0.785, BOTTOM = 0.07, SPACE = 0.015;
+    int weights = 0;
+    for (const panel& p : panels) weights += p.weight;
+    const double unit = (TOP - BOTTOM - SPACE * static_cast<double>(panels.size() - 1)) / weights;
+    double top = TOP;
+    for (size_t i = 0; i < panels.size(); i++) {
+        const panel& p = panels[i];
+        const double bottom = top - unit * p.weight;
+        s += printf_text("set tmargin at screen %.3f\nset bmargin at screen %.3f\n", top, bottom);
+        s += "set ylabel " + quoted(p.ylabel) + "\nset format y '" + p.yformat + "'\n";
+        if (!p.y2label.empty()) {
+            s += "set y2label " + quoted(p.y2label) + "\nset y2tics\nset format y2 '%g'\n";
+        } else {
+            s += "unset y2label\nunset y2tics\n";
+        }
+        if (i + 1 == panels.size()) {
+            s += "set format x '%g'\n";
+            s += "set xlabel " +
+                 quoted("seconds since " + utc_text(static_cast<int64_t>(t0 / 1000000),
+                                                    static_cast<int64_t>(t0 % 1000000)) + " UTC") +
+                 "\n";
+        }
+        std::vector<std::string> c;
+        for (const panel_line& l : p.lines) {
+            c.push_back(printf_text("'%s' using %s%s with %s title '%s'", l.file, l.columns, l.right ? " axes x1y2" : "",
+                                    l.style, l.title));
+        }
+        s += plot_command(c);
+        top = bottom - SPACE;
     }
-    s += plot_command(c);
-
-    // Round-trip time, in the stack's own units.
-    s += "set tmargin at screen 0.27\nset bmargin at screen 0.07\n";
-    s += "set ylabel 'srtt, rttvar (raw)'\nset format y '%g'\n";
-    s += "set format x '%g'\n";
-    s += "set xlabel " +
-         quoted("seconds since " + utc_text(static_cast<int64_t>(t0 / 1000000),
-                                            static_cast<int64_t>(t0 % 1000000)) + " UTC") +
-         "\n";
-    c.clear();
-    if (state.rows) {
-        c.push_back(printf_text("'%s' using 1:7 with steps lw 2 lc rgb '#1f77b4' title 'srtt (raw)'", STATE_DAT));
-        c.push_back(printf_text("'%s' using 1:8 with steps lw 1 lc rgb '#7f7f7f' title 'rttvar (raw)'", STATE_DAT));
-    }
-    s += plot_command(c);
     s += "unset multiplot\nset output\n";
 
     script = dir + "/" + SCRIPT;
-    return write_text(script, s, err) ? 0 : -1;
+    return plot_write_text(script, s, err) ? 0 : -1;
 }
 
 int plot_timeline(const timeline& t, const std::string& gnuplot, const std::string& out_path,
@@ -459,63 +516,7 @@ int plot_timeline(const timeline& t, const std::string& gnuplot, const std::stri
     std::string script;
     if (plot_write_files(t, dir, f, script, err) != 0) return -1;
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    const std::string err_path = dir + "/" + GNUPLOT_ERR;
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    char* argv[] = {const_cast<char*>("gnuplot"), script.data(), nullptr};
-    pid_t pid;
-    const int rc = posix_spawn(&pid, gnuplot.c_str(), &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        err = gnuplot + ": " + strerror(rc);
-        return -1;
-    }
-    int status;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            err = std::string("waiting for gnuplot: ") + strerror(errno);
-            return -1;
-        }
-    }
-
-    struct stat st;
-    const std::string made = dir + "/" + OUTPUT;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || stat(made.c_str(), &st) != 0 || st.st_size == 0) {
-        std::string first;
-        if (FILE* e = fopen(err_path.c_str(), "re")) {
-            char line[300];
-            // gnuplot repeats the failing command before its message; the
-            // first line that names a problem says most.
-            while (fgets(line, sizeof line, e)) {
-                std::string l(line);
-                while (!l.empty() && (l.back() == '\n' || l.back() == ' ')) l.pop_back();
-                l.erase(0, l.find_first_not_of(' '));
-                if (l.find("rror") != std::string::npos || l.find("arning") != std::string::npos) {
-                    first = l;
-                    break;
-                }
-                if (first.empty()) first = l;
-            }
-            fclose(e);
-        }
-        err = WIFEXITED(status) ? printf_text("gnuplot ended with status %d", WEXITSTATUS(status))
-                                : printf_text("gnuplot ended by signal %d", WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-        if (!first.empty()) err += ": " + first;
-        return -1;
-    }
-
-    // The picture goes to its place only now that it is whole.
-    std::string bytes;
-    if (FILE* in = fopen(made.c_str(), "re")) {
-        char buf[65536];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, in)) > 0) bytes.append(buf, n);
-        fclose(in);
-    }
-    return write_text(out_path, bytes, err) ? 0 : -1;
+    return gnuplot_run(gnuplot, script, dir + "/" + GNUPLOT_ERR, dir + "/" + OUTPUT, out_path, err);
 }
 
 }  // namespace quarn

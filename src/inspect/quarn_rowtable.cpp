@@ -4,59 +4,21 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <span>
 
 #include "quarn_assert.h"
 #include "quarn_dumpshow.h"
 #include "quarn_logfmt.h"
+#include "quarn_pcapng_format.h"
 #include "quarn_utf8.h"
+#include "inspect/quarn_tcphdr.h"
 
 namespace quarn {
-
-const std::array<std::string_view, ROW_COLUMNS> ROW_COLUMN_NAMES = {
-    "stem", "part", "time", "block", "serial", "stack_id", "stack", "event_id", "event", "state", "flags",
-    "errno", "snd_una", "snd_max", "snd_nxt", "snd_recover", "cwnd", "ssthresh", "snd_wnd",
-    "rcv_nxt", "rcv_wnd", "srtt", "rttvar", "dupacks", "segqlen", "sack_holes", "flex1",
-    "flex2", "rxbuf_acc", "txbuf_acc", "payload_len", "missing",
-    "rack_rtt", "rack_state",
-    "bbr_cur_del_rate", "bbr_del_rate", "bbr_rtt_prop", "bbr_bw_inuse", "bbr_inflight",
-    "bbr_applimited", "bbr_delivered", "bbr_timestamp", "bbr_epoch", "bbr_lt_epoch",
-    "bbr_pkts_out", "bbr_flex1", "bbr_flex2", "bbr_flex3", "bbr_flex4", "bbr_flex5",
-    "bbr_flex6", "bbr_lost", "bbr_pacing_gain", "bbr_cwnd_gain", "bbr_flex7", "bbr_bbr_state",
-    "bbr_bbr_substate", "bbr_inhpts", "bbr_ininput", "bbr_use_lt_bw", "bbr_flex8",
-    "bbr_pkt_epoch",
-};
 
 namespace {
 
 constexpr int64_t USEC_PER_SEC = 1000000;
-
-// Fills cells in column order; every column gets exactly one call.
-struct cell_writer {
-    row_cells& cells;
-    size_t next = 0;
-
-    row_cell& take() { return cells[next++]; }
-    void none() { take().type = row_cell::absent; }
-    template <typename T>
-    void num(T v) {
-        row_cell& c = take();
-        c.type = row_cell::number;
-        const auto [end, ec] = std::to_chars(c.buf, c.buf + sizeof c.buf, v);
-        (void)ec;  // the buffer holds any 64-bit integer
-        c.value = std::string_view(c.buf, static_cast<size_t>(end - c.buf));
-    }
-    template <typename T>
-    void num_if(bool valid, T v) {
-        if (valid) num(v);
-        else none();
-    }
-    void text(std::string_view s) {
-        row_cell& c = take();
-        c.type = row_cell::text;
-        c.value = s;
-    }
-};
 
 std::string_view kind_text(row_kind k) {
     switch (k) {
@@ -116,13 +78,185 @@ bool skipped(std::string_view name, std::initializer_list<std::string_view> skip
     return std::find(skip.begin(), skip.end(), name) != skip.end();
 }
 
+void put_number(row_cell& c, uint64_t v) {
+    c.type = row_cell::number;
+    const auto [end, ec] = std::to_chars(c.buf, c.buf + sizeof c.buf, v);
+    (void)ec;  // the buffer holds any 64-bit integer
+    c.value = std::string_view(c.buf, static_cast<size_t>(end - c.buf));
+}
+
+void put_signed(row_cell& c, int64_t v) {
+    c.type = row_cell::number;
+    const auto [end, ec] = std::to_chars(c.buf, c.buf + sizeof c.buf, v);
+    (void)ec;
+    c.value = std::string_view(c.buf, static_cast<size_t>(end - c.buf));
+}
+
+// Milliseconds with three decimals from microseconds.
+void put_milli(row_cell& c, uint64_t thousandths) {
+    c.type = row_cell::number;
+    char* p = std::to_chars(c.buf, c.buf + sizeof c.buf - 4, thousandths / 1000).ptr;
+    *p++ = '.';
+    const auto frac = static_cast<uint32_t>(thousandths % 1000);
+    for (uint32_t div = 100; div > 0; div /= 10) *p++ = static_cast<char>('0' + frac / div % 10);
+    c.value = std::string_view(c.buf, static_cast<size_t>(p - c.buf));
+}
+
+void put_text(row_cell& c, std::string_view s) {
+    c.type = row_cell::text;
+    c.value = s;
+}
+
+void put_owned_text(row_cell& c, std::string s) {
+    c.type = row_cell::text;
+    c.owned = std::move(s);
+    c.value = c.owned;
+}
+
+// A record row's decoded fields (not a gap's).
+bool decoded(const record_row& r) { return r.decoded && r.kind != row_kind::gap; }
+bool rack_part(const record_row& r) { return decoded(r) && r.rec.part == tcplog_stack_part::rack; }
+bool bbr_part(const record_row& r) { return decoded(r) && r.rec.part == tcplog_stack_part::bbr; }
+bool packet_header(const record_row& r) { return r.kind == row_kind::packet && r.tcp.valid; }
+// Stacks whose srtt and rttvar are the base stack's: ticks scaled by 32
+// and 16.
+bool base_stack_rtt(const record_row& r) { return decoded(r) && stack_keeps_scaled_ticks(r.stack); }
+
+// Column getters: one line each, in column order. A getter that puts
+// nothing leaves the cell absent.
+#define REC(name, expr) {name, [](const record_row& r, row_cell& c) { if (decoded(r)) put_number(c, (expr)); }}
+#define REC_SIGNED(name, expr) {name, [](const record_row& r, row_cell& c) { if (decoded(r)) put_signed(c, (expr)); }}
+#define RACK(name, expr) {name, [](const record_row& r, row_cell& c) { if (rack_part(r)) put_number(c, (expr)); }}
+#define BBR(field) {"bbr_" #field, [](const record_row& r, row_cell& c) { if (bbr_part(r)) put_number(c, r.rec.bbr.field); }}
+#define TCP(name, expr) {name, [](const record_row& r, row_cell& c) { if (packet_header(r)) put_number(c, (expr)); }}
+
 }  // namespace
+
+constexpr row_column ROW_COLUMN_TABLE[ROW_COLUMNS] = {
+    {"stem", [](const record_row& r, row_cell& c) { put_text(c, r.source.stem); }},
+    {"part", [](const record_row& r, row_cell& c) { if (r.source.has_part) put_signed(c, r.source.part); }},
+    {"time", [](const record_row& r, row_cell& c) {
+         if (!r.has_time) return;
+         const std::string t = row_time_text(r.sec, r.usec);
+         c.type = row_cell::number;
+         const size_t n = std::min(t.size(), sizeof c.buf);
+         std::copy_n(t.data(), n, c.buf);
+         c.value = std::string_view(c.buf, n);
+     }},
+    {"block", [](const record_row& r, row_cell& c) { put_text(c, kind_text(r.kind)); }},
+    {"serial", [](const record_row& r, row_cell& c) { if (r.has_serial) put_number(c, r.serial); }},
+    REC("stack_id", r.rec.stack_id),
+    {"stack", [](const record_row& r, row_cell& c) { if (decoded(r)) put_text(c, r.stack); }},
+    REC("event_id", r.rec.event_id),
+    {"event", [](const record_row& r, row_cell& c) { if (decoded(r)) put_text(c, rec_event_name(r.rec.event_id)); }},
+    {"state", [](const record_row& r, row_cell& c) {
+         if (!decoded(r)) return;
+         if (!tcp_state_name(r.rec.state).empty()) put_text(c, tcp_state_name(r.rec.state));
+         else put_signed(c, r.rec.state);
+     }},
+    REC("flags", r.rec.flags),
+    REC_SIGNED("errno", r.rec.error),
+    REC("snd_una", r.rec.snd_una),
+    REC("snd_max", r.rec.snd_max),
+    REC("snd_nxt", r.rec.snd_nxt),
+    REC("snd_recover", r.rec.snd_recover),
+    REC("cwnd", r.rec.cwnd),
+    REC("ssthresh", r.rec.ssthresh),
+    REC("snd_wnd", r.rec.snd_wnd),
+    REC("rcv_nxt", r.rec.rcv_nxt),
+    REC("rcv_wnd", r.rec.rcv_wnd),
+    REC("srtt", r.rec.srtt),
+    REC("rttvar", r.rec.rttvar),
+    REC("dupacks", r.rec.dupacks),
+    REC_SIGNED("segqlen", r.rec.segqlen),
+    REC_SIGNED("sack_holes", r.rec.sack_holes),
+    REC("flex1", r.rec.flex1),
+    REC("flex2", r.rec.flex2),
+    {"rxbuf_acc", [](const record_row& r, row_cell& c) { if (decoded(r) && (r.rec.flags & REC_FLAG_RXBUF)) put_number(c, r.rec.rxbuf_acc); }},
+    {"txbuf_acc", [](const record_row& r, row_cell& c) { if (decoded(r) && (r.rec.flags & REC_FLAG_TXBUF)) put_number(c, r.rec.txbuf_acc); }},
+    {"payload_len", [](const record_row& r, row_cell& c) { if (decoded(r) && r.rec.has_payload_len) put_number(c, r.rec.payload_len); }},
+    {"missing", [](const record_row& r, row_cell& c) { if (r.kind == row_kind::gap) put_number(c, r.missing); }},
+    RACK("rack_rtt", r.rec.rack.rack_rtt),
+    RACK("rack_state", r.rec.rack.rack_state),
+    BBR(cur_del_rate),
+    BBR(del_rate),
+    BBR(rtt_prop),
+    BBR(bw_inuse),
+    BBR(inflight),
+    BBR(applimited),
+    BBR(delivered),
+    BBR(timestamp),
+    BBR(epoch),
+    BBR(lt_epoch),
+    BBR(pkts_out),
+    BBR(flex1),
+    BBR(flex2),
+    BBR(flex3),
+    BBR(flex4),
+    BBR(flex5),
+    BBR(flex6),
+    BBR(lost),
+    BBR(pacing_gain),
+    BBR(cwnd_gain),
+    BBR(flex7),
+    BBR(bbr_state),
+    BBR(bbr_substate),
+    BBR(inhpts),
+    BBR(ininput),
+    BBR(use_lt_bw),
+    BBR(flex8),
+    BBR(pkt_epoch),
+    REC("ticks", r.rec.ticks),
+    REC("iss", r.rec.iss),
+    REC("starttime", r.rec.starttime),
+    REC("t_flags", r.rec.tcb_flags),
+    {"t_flags_names", [](const record_row& r, row_cell& c) {
+         if (!decoded(r)) return;
+         char buf[512];
+         const size_t n = tcplog_tcb_flags_text(r.rec.tcb_flags, buf);
+         put_owned_text(c, std::string(buf, n));
+     }},
+    REC("t_flags2", r.rec.flags2),
+    REC("rcv_up", r.rec.rcv_up),
+    REC("rcv_adv", r.rec.rcv_adv),
+    REC("fbyte_in", r.rec.fbyte_in),
+    REC("fbyte_out", r.rec.fbyte_out),
+    REC("snd_scale", r.rec.snd_scale),
+    REC("rcv_scale", r.rec.rcv_scale),
+    {"rxbuf_ccc", [](const record_row& r, row_cell& c) { if (decoded(r) && (r.rec.flags & REC_FLAG_RXBUF)) put_number(c, r.rec.rxbuf_ccc); }},
+    {"txbuf_ccc", [](const record_row& r, row_cell& c) { if (decoded(r) && (r.rec.flags & REC_FLAG_TXBUF)) put_number(c, r.rec.txbuf_ccc); }},
+    {"srtt_ms", [](const record_row& r, row_cell& c) {
+         if (base_stack_rtt(r)) put_milli(c, scaled_ticks_to_usec(r.rec.srtt, REC_SRTT_SCALE, r.tick_hz));
+     }},
+    {"rttvar_ms", [](const record_row& r, row_cell& c) {
+         if (base_stack_rtt(r)) put_milli(c, scaled_ticks_to_usec(r.rec.rttvar, REC_RTTVAR_SCALE, r.tick_hz));
+     }},
+    // RACK's rtt is in microseconds: milliseconds with three decimals are exact.
+    {"rack_rtt_ms", [](const record_row& r, row_cell& c) { if (rack_part(r)) put_milli(c, r.rec.rack.rack_rtt); }},
+    TCP("tcp_seq", r.tcp.seq),
+    TCP("tcp_ack", r.tcp.ack),
+    TCP("tcp_win", r.tcp.window),
+    {"tcp_flags", [](const record_row& r, row_cell& c) { if (packet_header(r)) put_owned_text(c, tcp_flags_text(r.tcp.flags, "|")); }},
+    {"tcp_len", [](const record_row& r, row_cell& c) { if (packet_header(r) && r.tcp.has_data_len) put_number(c, r.tcp.data_len); }},
+};
+
+#undef REC
+#undef REC_SIGNED
+#undef RACK
+#undef BBR
+#undef TCP
+// A table shorter than ROW_COLUMNS would leave its last entries empty.
+constexpr bool every_column_named() {
+    for (const row_column& col : ROW_COLUMN_TABLE) {
+        if (col.name.empty()) return false;
+    }
+    return true;
+}
+static_assert(every_column_named(), "a name and a getter for every column");
 
 bool record_wall_time(const dump_section& s, const uint8_t* rec, int64_t& sec, int64_t& usec) {
     if (!s.log_header) return false;
-    const timeval64 off = tlh_offset(s.log_header), rt = rec_time(rec);
-    const __int128 total =
-        (static_cast<__int128>(off.sec) + rt.sec) * USEC_PER_SEC + off.usec + rt.usec;
+    const __int128 total = record_wall_usec(s.log_header + OFF_TLH_OFFSET, rec);
     __int128 q = total / USEC_PER_SEC, r = total % USEC_PER_SEC;
     if (r < 0) {
         r += USEC_PER_SEC;
@@ -151,60 +285,10 @@ std::string row_time_text(int64_t sec, int64_t usec) {
 }
 
 void row_fill_cells(const record_row& r, row_cells& cells) {
-    cell_writer w{cells};
-    w.text(r.source.stem);
-    w.num_if(r.source.has_part, r.source.part);
-    if (r.has_time) {
-        row_cell& c = w.take();
-        c.type = row_cell::number;
-        const std::string t = row_time_text(r.sec, r.usec);
-        const size_t n = std::min(t.size(), sizeof c.buf);
-        std::copy_n(t.data(), n, c.buf);
-        c.value = std::string_view(c.buf, n);
-    } else {
-        w.none();
+    for (size_t i = 0; i < ROW_COLUMNS; i++) {
+        cells[i] = row_cell{};
+        ROW_COLUMN_TABLE[i].get(r, cells[i]);
     }
-    w.text(kind_text(r.kind));
-    w.num_if(r.has_serial, r.serial);
-    const bool d = r.decoded && r.kind != row_kind::gap;
-    const tcplog_record& x = r.rec;
-    w.num_if(d, x.stack_id);
-    if (d) w.text(r.stack);
-    else w.none();
-    w.num_if(d, x.event_id);
-    if (d) w.text(tcplog_event_name(x.event_id));
-    else w.none();
-    if (d && !tcplog_state_name(x.state).empty()) w.text(tcplog_state_name(x.state));
-    else w.num_if(d, x.state);
-    w.num_if(d, x.flags);
-    w.num_if(d, x.error);
-    for (uint32_t v : {x.snd_una, x.snd_max, x.snd_nxt, x.snd_recover, x.cwnd, x.ssthresh,
-                       x.snd_wnd, x.rcv_nxt, x.rcv_wnd, x.srtt, x.rttvar, x.dupacks}) {
-        w.num_if(d, v);
-    }
-    w.num_if(d, x.segqlen);
-    w.num_if(d, x.sack_holes);
-    w.num_if(d, x.flex1);
-    w.num_if(d, x.flex2);
-    w.num_if(d && (x.flags & TCPLOG_FLAG_RXBUF), x.rxbuf_acc);
-    w.num_if(d && (x.flags & TCPLOG_FLAG_TXBUF), x.txbuf_acc);
-    w.num_if(d && x.has_payload_len, x.payload_len);
-    w.num_if(r.kind == row_kind::gap, r.missing);
-    const bool rack = d && x.part == tcplog_stack_part::rack;
-    w.num_if(rack, x.rack.rack_rtt);
-    w.num_if(rack, x.rack.rack_state);
-    const bool bbr = d && x.part == tcplog_stack_part::bbr;
-    const tcplog_bbr& b = x.bbr;
-    for (uint64_t v : {b.cur_del_rate, b.del_rate, b.rtt_prop, b.bw_inuse}) w.num_if(bbr, v);
-    for (uint32_t v : {b.inflight, b.applimited, b.delivered, b.timestamp, b.epoch, b.lt_epoch,
-                       b.pkts_out, b.flex1, b.flex2, b.flex3, b.flex4, b.flex5, b.flex6, b.lost,
-                       uint32_t{b.pacing_gain}, uint32_t{b.cwnd_gain}, uint32_t{b.flex7},
-                       uint32_t{b.bbr_state}, uint32_t{b.bbr_substate}, uint32_t{b.inhpts},
-                       uint32_t{b.ininput}, uint32_t{b.use_lt_bw}, uint32_t{b.flex8},
-                       b.pkt_epoch}) {
-        w.num_if(bbr, v);
-    }
-    QUARN_ASSERT("quarn_rowtable", w.next == ROW_COLUMNS);
 }
 
 row_source row_source_of_path(std::string_view path) {
@@ -245,6 +329,12 @@ bool row_of_block(const dump_contents& c, size_t index, const row_source& src, r
     if (b.kind != dump_block_kind::packet && b.kind != dump_block_kind::event) return false;
     out.kind = b.kind == dump_block_kind::packet ? row_kind::packet : row_kind::event;
     if (b.record) fill_record_row(c, b, out);
+    if (out.kind == row_kind::packet) out.tcp = packet_tcp(b);
+    if (!out.has_time && b.type == BT_EPB) {
+        out.has_time = true;
+        out.sec = static_cast<int64_t>(b.timestamp / USEC_PER_SEC);
+        out.usec = static_cast<int64_t>(b.timestamp % USEC_PER_SEC);
+    }
     return true;
 }
 
@@ -278,6 +368,69 @@ void rows_of_parts(const stem_parts& sp, std::vector<record_row>& out) {
     }
 }
 
+uint32_t tick_rate_of(uint64_t ticks, uint64_t usec) {
+    if (ticks < MIN_RATE_TICKS || usec == 0) return DEFAULT_TICK_HZ;
+    const double hz = static_cast<double>(ticks) * 1e6 / static_cast<double>(usec);
+    // One tick more or less, and a microsecond either side.
+    const double slack = hz / static_cast<double>(ticks) + hz / static_cast<double>(usec);
+    // FreeBSD's default first: a short measurement that cannot tell it
+    // from a neighbour keeps it.
+    if (std::abs(hz - DEFAULT_TICK_HZ) <= slack) return DEFAULT_TICK_HZ;
+    static constexpr uint32_t COMMON[] = {100, 128, 250, 256, 500, 512, 1024, 2000, 4000, 8000, 10000};
+    uint32_t best = 0;
+    double best_off = slack;
+    for (uint32_t c : COMMON) {
+        const double off = std::abs(hz - c);
+        if (off <= best_off) {
+            best = c;
+            best_off = off;
+        }
+    }
+    if (best) return best;
+    return hz >= 1 && hz < 4e9 ? static_cast<uint32_t>(hz + 0.5) : DEFAULT_TICK_HZ;
+}
+
+bool stack_keeps_scaled_ticks(std::string_view stack) { return stack == "default" || stack == "freebsd"; }
+
+uint64_t scaled_ticks_to_usec(uint64_t raw, uint32_t scale, uint32_t hz) {
+    return raw * 1000000 / (uint64_t{scale} * (hz ? hz : DEFAULT_TICK_HZ));
+}
+
+void rows_set_tick_rate(std::vector<record_row>& rows) {
+    struct span {
+        std::string_view stem;
+        const record_row* first = nullptr;
+        const record_row* last = nullptr;
+        uint32_t hz = DEFAULT_TICK_HZ;
+    };
+    auto usec_of = [](const record_row& r) { return static_cast<__int128>(r.sec) * USEC_PER_SEC + r.usec; };
+    std::vector<span> spans;  // few stems: a list is enough
+    auto span_of = [&](std::string_view stem) -> span& {
+        for (span& sp : spans) {
+            if (sp.stem == stem) return sp;
+        }
+        spans.push_back(span{stem});
+        return spans.back();
+    };
+    for (const record_row& r : rows) {
+        if (!r.decoded || r.kind == row_kind::gap || !r.has_time) continue;
+        span& sp = span_of(r.source.stem);
+        if (!sp.first || usec_of(r) < usec_of(*sp.first)) sp.first = &r;
+        if (!sp.last || usec_of(r) >= usec_of(*sp.last)) sp.last = &r;
+    }
+    for (span& sp : spans) {
+        const __int128 usec = usec_of(*sp.last) - usec_of(*sp.first);
+        // Ticks count up modulo 2^32.
+        const uint32_t ticks = sp.last->rec.ticks - sp.first->rec.ticks;
+        if (usec > 0 && usec < static_cast<__int128>(UINT64_MAX)) sp.hz = tick_rate_of(ticks, static_cast<uint64_t>(usec));
+    }
+    for (record_row& r : rows) {
+        for (const span& sp : spans) {
+            if (sp.stem == r.source.stem) r.tick_hz = sp.hz;
+        }
+    }
+}
+
 void rows_sort_by_time(std::vector<record_row>& rows) {
     // A row without a time sorts with the row before it.
     struct keyed {
@@ -301,7 +454,7 @@ void rows_sort_by_time(std::vector<record_row>& rows) {
 void csv_append_header(std::string& out) {
     for (size_t i = 0; i < ROW_COLUMNS; i++) {
         if (i) out += ',';
-        out += ROW_COLUMN_NAMES[i];
+        out += ROW_COLUMN_TABLE[i].name;
     }
     out += '\n';
 }
@@ -321,9 +474,9 @@ void json_append_row(std::string& out, const record_row& r, std::initializer_lis
     row_cells cells;
     row_fill_cells(r, cells);
     for (size_t i = 0; i < ROW_COLUMNS; i++) {
-        if (cells[i].type == row_cell::absent || skipped(ROW_COLUMN_NAMES[i], skip)) continue;
+        if (cells[i].type == row_cell::absent || skipped(ROW_COLUMN_TABLE[i].name, skip)) continue;
         out += ", \"";
-        out += ROW_COLUMN_NAMES[i];
+        out += ROW_COLUMN_TABLE[i].name;
         out += "\":";
         if (cells[i].type == row_cell::number) {
             out += cells[i].value;
@@ -339,11 +492,11 @@ void text_append_row(std::string& out, const record_row& r, std::initializer_lis
     row_cells cells;
     row_fill_cells(r, cells);
     for (size_t i = 0; i < ROW_COLUMNS; i++) {
-        if (cells[i].type == row_cell::absent || skipped(ROW_COLUMN_NAMES[i], skip)) continue;
+        if (cells[i].type == row_cell::absent || skipped(ROW_COLUMN_TABLE[i].name, skip)) continue;
         // An unnamed event is an empty text: nothing to show.
         if (cells[i].type == row_cell::text && cells[i].value.empty()) continue;
         out += ' ';
-        out += ROW_COLUMN_NAMES[i];
+        out += ROW_COLUMN_TABLE[i].name;
         out += ' ';
         if (cells[i].type == row_cell::number || plain_word(cells[i].value)) {
             out += cells[i].value;

@@ -12,6 +12,7 @@
 #include "quarn_logfmt.h"
 #include "quarn_pcapng_format.h"
 #include "quarn_rowtable.h"
+#include "quarn_tcphdr.h"
 #include "quarn_tcplog.h"
 #include "quarn_text.h"
 #include "quarn_utf8.h"
@@ -30,11 +31,8 @@ const std::vector<std::string_view> SUMMARY_KEYS = {
 
 namespace {
 
-constexpr int32_t ST_SYN_SENT = 2, ST_SYN_RECEIVED = 3, ST_ESTABLISHED = 4, ST_CLOSE_WAIT = 5,
-                  ST_CLOSING = 7, ST_LAST_ACK = 8, ST_TIME_WAIT = 10;
-constexpr uint8_t EV_RTO = 3, EV_BBR_RTO = 26;
+constexpr uint8_t EV_BBR_RTO = 26;  // BBR's own rto event
 constexpr uint32_t TF_SENTFIN = 0x10, TF_FASTRECOVERY = 0x100000;
-constexpr uint8_t TH_FIN = 0x01, TH_SYN = 0x02;
 constexpr uint8_t TCPOPT_EOL = 0, TCPOPT_NOP = 1, TCPOPT_MAXSEG = 2, TCPOLEN_MAXSEG = 4;
 // The sender's MSS when no SYN of the peer tells it.
 constexpr uint32_t DEFAULT_SMSS = 1460;
@@ -137,7 +135,7 @@ struct summarizer {
         if (gap) s.missing += serial - a.serial - 1;
         if (!a.has_time) return;
         const int64_t dt = std::max<int64_t>(0, t - a.t);
-        if (a.state == ST_ESTABLISHED || a.state == ST_CLOSE_WAIT) {
+        if (a.state == TCP_STATE_ESTABLISHED || a.state == TCP_STATE_CLOSE_WAIT) {
             s.established_us += dt;
             if (gap) {
                 s.limited_us[LIMIT_UNKNOWN] += dt;
@@ -192,13 +190,13 @@ struct summarizer {
             first_una = r.snd_una;
             snd_max_high = sent_high = r.snd_max;
         }
-        if (r.state == ST_SYN_SENT || r.state == ST_SYN_RECEIVED) syn_seen = true;
+        if (r.state == TCP_STATE_SYN_SENT || r.state == TCP_STATE_SYN_RECEIVED) syn_seen = true;
         if (r.tcb_flags & TF_SENTFIN) fin_sent = true;
-        if (r.state == ST_CLOSE_WAIT || r.state == ST_CLOSING || r.state == ST_LAST_ACK ||
-            r.state == ST_TIME_WAIT) {
+        if (r.state == TCP_STATE_CLOSE_WAIT || r.state == TCP_STATE_CLOSING || r.state == TCP_STATE_LAST_ACK ||
+            r.state == TCP_STATE_TIME_WAIT) {
             fin_received = true;
         }
-        if (r.state >= ST_SYN_RECEIVED && r.state <= ST_TIME_WAIT) {
+        if (r.state >= TCP_STATE_SYN_RECEIVED && r.state <= TCP_STATE_TIME_WAIT) {
             if (!have_rcv) rcv_first = rcv_high = r.rcv_nxt;
             if (seq_gt(r.rcv_nxt, rcv_high)) rcv_high = r.rcv_nxt;
             have_rcv = true;
@@ -207,7 +205,7 @@ struct summarizer {
         if (b.kind == dump_block_kind::packet) {
             const tcp_fields th = packet_tcp(b);
             const bool inbound = r.event_id == REC_EVENT_IN;
-            if (th.valid && (th.flags & TH_SYN)) {
+            if (th.valid && (th.flags & TCP_HDR_SYN)) {
                 syn_seen = true;
                 if (inbound) {
                     if (const uint32_t mss = packet_mss(b); mss != 0) smss = mss;
@@ -216,7 +214,7 @@ struct summarizer {
             if (!inbound) {
                 s.segments_sent++;
                 const uint32_t consumed =
-                    r.payload_len + ((th.flags & TH_SYN) ? 1 : 0) + ((th.flags & TH_FIN) ? 1 : 0);
+                    r.payload_len + ((th.flags & TCP_HDR_SYN) ? 1 : 0) + ((th.flags & TCP_HDR_FIN) ? 1 : 0);
                 if (th.valid && consumed > 0) {
                     if (!first && seq_lt(th.seq, sent_high)) {
                         s.segments_retransmitted++;
@@ -233,7 +231,7 @@ struct summarizer {
             in_rto = false;
             if (rto_timed && has_time) s.rto_wait_us += std::max<int64_t>(0, t - rto_start);
         }
-        if (b.kind == dump_block_kind::event && (r.event_id == EV_RTO || r.event_id == EV_BBR_RTO)) {
+        if (b.kind == dump_block_kind::event && (r.event_id == REC_EVENT_RTO || r.event_id == EV_BBR_RTO)) {
             s.rto_count++;
             if (!in_rto) {
                 in_rto = true;

@@ -1,10 +1,11 @@
 // The TCP state a log record carries in its bytes 0 to 263, decoded for the
 // analysis tools. The daemon only copies these bytes; this unit reads them.
 //
-// Every value is little-endian (the producer is amd64), read through memcpy
-// from a bounded span: a record shorter than TCPLOG_DECODED_BYTES decodes to
-// nothing (tcplog_decode returns -1 and leaves `out` cleared). Nothing here
-// keeps state; any thread may call it.
+// Every value is read in host byte order (the producer's, as for the rest
+// of the stream: see quarn_logfmt.h, which gives every field's offset),
+// through memcpy from a bounded span: a record shorter than
+// TCPLOG_DECODED_BYTES decodes to nothing (tcplog_decode returns -1 and
+// leaves `out` cleared). Nothing here keeps state; any thread may call it.
 #ifndef QUARN_TCPLOG_H
 #define QUARN_TCPLOG_H
 
@@ -17,13 +18,6 @@ namespace quarn {
 
 // Bytes of a record this unit reads (through the stack-specific part).
 inline constexpr size_t TCPLOG_DECODED_BYTES = 264;
-
-// Record flags (offset 26).
-inline constexpr uint16_t TCPLOG_FLAG_RXBUF = 0x0001;
-inline constexpr uint16_t TCPLOG_FLAG_TXBUF = 0x0002;
-inline constexpr uint16_t TCPLOG_FLAG_HDR = 0x0004;
-inline constexpr uint16_t TCPLOG_FLAG_VERBOSE = 0x0008;
-inline constexpr uint16_t TCPLOG_FLAG_STACKINFO = 0x0010;
 
 // Which stack-specific part a record holds, from the stack's name and the
 // 0x10 flag: rack and bbr only, otherwise none (its bytes stay undecoded).
@@ -54,8 +48,8 @@ struct tcplog_record {
     uint8_t event_id = 0;             // 25
     uint16_t flags = 0;               // 26
     int32_t error = 0;                // 28 (column "errno")
-    uint32_t rxbuf_acc = 0, rxbuf_ccc = 0;  // 32, 36: valid with TCPLOG_FLAG_RXBUF
-    uint32_t txbuf_acc = 0, txbuf_ccc = 0;  // 44, 48: valid with TCPLOG_FLAG_TXBUF
+    uint32_t rxbuf_acc = 0, rxbuf_ccc = 0;  // 32, 36: valid with REC_FLAG_RXBUF
+    uint32_t txbuf_acc = 0, txbuf_ccc = 0;  // 44, 48: valid with REC_FLAG_TXBUF
     int32_t state = 0;                // 56
     uint32_t starttime = 0, iss = 0, tcb_flags = 0;  // 60, 64, 68
     uint32_t snd_una = 0, snd_max = 0, cwnd = 0, snd_nxt = 0, snd_recover = 0, snd_wnd = 0,
@@ -84,7 +78,7 @@ int tcplog_decode(std::span<const uint8_t> rec, std::string_view stack_name, tcp
 std::string_view tcplog_event_name(uint8_t event_id);
 // "ESTABLISHED", ...; empty for a state outside 0 to 10.
 std::string_view tcplog_state_name(int32_t state);
-// Control block flags (offset 68) that have names, as "SACK_PERMIT|TSO";
+// Control block flags (offset 68) by their TF_ names, as "SACK_PERMIT|TSO";
 // written into `buf` (NUL-terminated, cut to its size); returns the length.
 size_t tcplog_tcb_flags_text(uint32_t tcb_flags, std::span<char> buf);
 

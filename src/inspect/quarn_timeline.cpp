@@ -247,7 +247,7 @@ int timeline_load(const std::string& arg, timeline& t, std::string& err) {
                     it.time_usec = b.timestamp;
                     has_time = true;
                 } else if (b.record && s.log_header) {
-                    it.time_usec = record_time_usec(s.log_header + OFF_TLH_OFFSET, b.record);
+                    it.time_usec = static_cast<uint64_t>(record_wall_usec(s.log_header + OFF_TLH_OFFSET, b.record));
                     has_time = true;
                 } else if (b.record) {
                     err = p.path + ": offset " + std::to_string(b.offset) +
