@@ -90,20 +90,37 @@ std::string part_jump_text(const stem_parts& s, const part_jump& j) {
            " and " + s.parts[j.after].name;
 }
 
-int stem_parts_load(const std::string& path_stem, bool strict, stem_parts& out, std::string& err) {
+int stem_parts_load(const std::string& path_stem, bool strict, stem_parts& out, std::string& err,
+                    stem_listing* listing) {
     out.parts.clear();
     out.jumps.clear();
     const size_t slash = path_stem.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : path_stem.substr(0, slash + 1);
     const std::string stem = slash == std::string::npos ? path_stem : path_stem.substr(slash + 1);
     std::vector<std::string> names;
-    std::string why;
-    if (list_dir_names(dir, names, why) != 0) {
-        err = dir + ": " + why;
-        return -1;
+    const std::vector<std::string>* candidates = &names;
+    if (!listing || listing->dir != dir) {
+        std::string why;
+        if (list_dir_names(dir, names, why) != 0) {
+            err = dir + ": " + why;
+            return -1;
+        }
+        if (listing) {
+            listing->dir = dir;
+            listing->names.clear();
+            for (std::string& n : names) {
+                dump_name dn;
+                if (parse_dump_name(n, dn)) listing->names[dn.stem].push_back(std::move(n));
+            }
+        }
+    }
+    if (listing) {
+        static const std::vector<std::string> none;
+        const auto it = listing->names.find(stem);
+        candidates = it == listing->names.end() ? &none : &it->second;
     }
     std::vector<dump_part> parts;
-    for (const std::string& n : names) {
+    for (const std::string& n : *candidates) {
         dump_name dn;
         if (!parse_dump_name(n, dn) || dn.stem != stem) continue;
         dump_part p;
