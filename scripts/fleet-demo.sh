@@ -18,8 +18,9 @@
 #     engine took a batch;
 #   - runs contrib/fleet/catch-up-index.sh for every host, which sends the
 #     lines of beta's old index that its shipper never read;
-#   - asks the three questions through the Distributed tables and prints
-#     the answers;
+#   - asks the three questions through the Distributed tables, and the
+#     worst 10 connections by the time they waited for RTOs (from the
+#     connection summaries), and prints the answers;
 #   - stops every process it started and removes the directory
 #     (FLEET_KEEP=1 keeps it).
 # scripts/fleet-test.sh checks the claims on the same run.
@@ -72,3 +73,7 @@ x=$(fleet_busiest_id)
 echo
 fleet_log "Where are the dumps of connection \"$x\"?"
 ask where "$(fleet_q_where _all "$x")"
+
+echo
+fleet_log "Which 10 connections waited longest for retransmission timeouts? (one summary row per connection)"
+ask worst "$(fleet_q_worst_rto _all)"

@@ -567,3 +567,31 @@ WHERE pbcid = '$2'
 ORDER BY host, stem, part
 SQL
 }
+
+# The 10 connections that waited longest for their retransmission timeouts
+# (each connection's latest summary: FINAL).
+fleet_q_worst_rto() {
+    cat <<SQL
+SELECT host, stem, rto_count, rto_wait, duration, verdict
+FROM quarn.connection_summary$1 FINAL
+WHERE rto_count > 0
+ORDER BY rto_wait DESC, host, stem
+LIMIT 10
+SQL
+}
+
+# The hosts that had receiver-limited connections on "yesterday": the day
+# before the latest connection's last record, or the day $2 (YYYY-MM-DD)
+# when given, so that each server asked alone takes the cluster's day.
+fleet_q_rwnd() {
+    local day="(SELECT toDate(toDateTime(toUInt32(max(last)))) - 1 FROM quarn.connection_summary$1)"
+    [ -z "${2:-}" ] || day="toDate('$2')"
+    cat <<SQL
+WITH $day AS day
+SELECT host, count() AS connections, sum(limited_rwnd) AS rwnd_limited_seconds
+FROM quarn.connection_summary$1 FINAL
+WHERE limited_rwnd > 0 AND toDate(toDateTime(toUInt32(last))) = day
+GROUP BY host
+ORDER BY host
+SQL
+}

@@ -123,7 +123,7 @@ cat > "$t/client.sh" <<EOF
 mode=\$1
 shift
 real="$(fleet_client_of gamma)"
-case "\$*" in *"--query INSERT"*) ;; *) exec \$real "\$@" ;; esac
+case "\$*" in *"--query INSERT INTO quarn.dump_records "*) ;; *) exec \$real "\$@" ;; esac
 case \$mode in
 after) \$real "\$@" ;;
 half) cat > "$t/batch.csv"; head -n \$((\$(wc -l < "$t/batch.csv") / 2)) "$t/batch.csv" | \$real "\$@" ;;
@@ -192,7 +192,7 @@ head -n 3 "$t/torn/plain" > "$t/torn/lines"
 while IFS= read -r f; do ln "$FLEET/gamma/dumps/$f" "$t/torn/dumps/$f"; done < <(jq -r .filename "$t/torn/lines")
 { head -n 1 "$t/torn/lines"; printf '{"date":"2023-08-25 18:46:31 +0000", "pbcid":"cut'; } > "$t/torn/dumps/records.0"
 tail -n 2 "$t/torn/lines" > "$t/torn/dumps/records"
-printf '#!/bin/sh\ncat > "%s"\n' "$t/torn/sent.csv" > "$t/torn/client.sh"
+printf '#!/bin/sh\ncase "$*" in *"INSERT INTO quarn.dump_records "*) cat > "%s" ;; *) cat > /dev/null ;; esac\n' "$t/torn/sent.csv" > "$t/torn/client.sh"
 CLICKHOUSE_CLIENT="sh $t/torn/client.sh" QUARN_INSPECT=$FLEET_BIN/quarn_inspect \
     sh contrib/fleet/load-records.sh -D "$t/torn/dumps" -H torn -S "$t/torn/state" 2> "$t/torn/err" ||
     fail "a torn index line: the loader failed: $(cat "$t/torn/err")"
@@ -265,6 +265,54 @@ for h in "${FLEET_HOSTS[@]}"; do
         head -n 10 "$t/diff"
     fi
 done
+
+echo "== connection summaries: the engine against quarn_inspect --summary --csv"
+# Per host, quarn_inspect --summary --csv over every connection of the dump
+# directory (each stem once), against the engine's rows read with FINAL:
+# the same connections, each once, with the same values. The inspector's
+# CSV is read by the engine as an external table of the table's own column
+# types, so both sides print in one form (a value the summary leaves empty
+# loads as 0 or '', as the loader's rows do).
+summary_columns=$(fleet_ch --query "SELECT name, type FROM system.columns
+                      WHERE database = 'quarn' AND table = 'connection_summary' FORMAT TabSeparated")
+for h in "${FLEET_HOSTS[@]}"; do
+    ls "$FLEET/$h/dumps" | sed -nE 's/\.[0-9]+\.pcapng(\.xz|\.zst)?$//p' | sort -u | sed 's|^|./|' > "$t/$h.stems"
+    (cd "$FLEET/$h/dumps" && tr '\n' '\0' < "$t/$h.stems" | xargs -0 "$FLEET_BIN/quarn_inspect" --summary --csv) \
+        > "$t/$h.summary.csv" 2> "$t/$h.summary.err" || fail "$h: quarn_inspect --summary: $(head -n 3 "$t/$h.summary.err")"
+    header=$(head -n 1 "$t/$h.summary.csv")
+    # "name type" of each column, in the order of the inspector's header
+    # (the client splits the list at every comma, so "Decimal(18, 6)" is
+    # given as "Decimal64(6)", "Decimal(9, 4)" as "Decimal32(4)").
+    structure=$(tr ',' '\n' <<< "$header" |
+        awk -F '\t' 'NR == FNR { t = $2; gsub(/Decimal\(18, /, "Decimal64(", t); gsub(/Decimal\(9, /, "Decimal32(", t)
+                                  type[$1] = t; next }
+                      { printf "%s%s %s", (FNR > 1 ? ", " : ""), $1, type[$1] }' \
+            <(echo "$summary_columns") -)
+    tail -n +2 "$t/$h.summary.csv" > "$t/$h.summary.rows"
+    fleet_ch_host "$h" --external --file="$t/$h.summary.rows" --name=local --format=CSV --structure="$structure" \
+        --format_csv_allow_single_quotes=0 \
+        --query "SELECT $header FROM local ORDER BY stem FORMAT CSV" > "$t/$h.summary.local"
+    fleet_ch_host "$h" --query "SELECT $header FROM quarn.connection_summary FINAL WHERE host = '$h' ORDER BY stem FORMAT CSV" \
+        > "$t/$h.summary.engine"
+    stored=$(fleet_ch_host "$h" --query "SELECT count() FROM quarn.connection_summary WHERE host = '$h'")
+    conns=$(wc -l < "$t/$h.summary.local")
+    if [ "$conns" -ne "$(wc -l < "$t/$h.stems")" ]; then
+        fail "$h: quarn_inspect summed up $conns of $(wc -l < "$t/$h.stems") connections"
+    elif cmp -s "$t/$h.summary.local" "$t/$h.summary.engine"; then
+        pass "$h: $conns connections, each once in the engine with quarn_inspect's summary ($stored rows stored, $(awk -F , '$18 > 0' "$t/$h.summary.rows" | wc -l) with an RTO)"
+    else
+        fail "$h: summaries differ (< quarn_inspect, > engine):"
+        diff "$t/$h.summary.local" "$t/$h.summary.engine" > "$t/diff" || true
+        head -n 10 "$t/diff"
+    fi
+done
+# The equality above puts the collapsing to the test only for connections
+# whose dumps the loader took in more than one batch: each such batch
+# wrote the connection's row again, and only the latest holds every record.
+split=$(fleet_ch --query "SELECT count() FROM (SELECT host, stem FROM quarn.dump_records_all
+                              GROUP BY host, stem HAVING uniqExact(batch) > 1)")
+[ "$split" -gt 0 ] && pass "$split connection(s) loaded across batches, each read as one summary row" ||
+    fail "no connection's dumps span two batches: the summaries' collapsing is not put to the test"
 
 echo "== the RTO question against the dumps"
 # Event 3 is the retransmission timeout; the hour is the one up to the
@@ -340,7 +388,8 @@ fleet_ch_host alpha --query "OPTIMIZE TABLE quarn.dump_index FINAL"
     fail "after OPTIMIZE ... FINAL alpha has $(fleet_engine_rows alpha) rows for $(fleet_local_lines alpha) lines"
 
 echo "== every question: the Distributed tables against the two servers asked one by one"
-for q in "fleet_q_rto $latest" "fleet_q_srtt $tag" "fleet_q_where $x" "index_count" "records_count"; do
+day=$(fleet_ch --query "SELECT toDate(toDateTime(toUInt32(max(last)))) FROM quarn.connection_summary_all")
+for q in "fleet_q_rto $latest" "fleet_q_srtt $tag" "fleet_q_where $x" "fleet_q_worst_rto" "fleet_q_rwnd $day" "index_count" "records_count"; do
     set -- $q
     case $1 in
     index_count) sql_of() { echo "SELECT host, count(), sum(record_count) FROM quarn.dump_index$1 FINAL GROUP BY host ORDER BY host"; } ;;
@@ -348,10 +397,15 @@ for q in "fleet_q_rto $latest" "fleet_q_srtt $tag" "fleet_q_where $x" "index_cou
     fleet_q_rto) sql_of() { fleet_q_rto "$1" "$latest"; } ;;
     fleet_q_srtt) sql_of() { fleet_q_srtt "$1" "$tag"; } ;;
     fleet_q_where) sql_of() { fleet_q_where "$1" "$x"; } ;;
+    fleet_q_worst_rto) sql_of() { fleet_q_worst_rto "$1"; } ;;
+    fleet_q_rwnd) sql_of() { fleet_q_rwnd "$1" "$day"; } ;;
     esac
     all1=$(fleet_ch_on 1 --query "$(sql_of _all)")
     all2=$(fleet_ch_on 2 --query "$(sql_of _all)")
     each=$( (fleet_ch_on 1 --query "$(sql_of "")"; fleet_ch_on 2 --query "$(sql_of "")") | sort)
+    # The worst 10 of the fleet are the worst 10 of the two servers' worst 10.
+    [ "$1" != fleet_q_worst_rto ] ||
+        each=$(LC_ALL=C sort -t "$(printf '\t')" -k4,4gr -k1,1 -k2,2 <<< "$each" | head -n 10 | sort)
     hosts=$(echo "$all1" | cut -f 1 | sort -u | paste -sd ' ')
     [ -n "$all1" ] && [ "$all1" = "$all2" ] && [ "$(echo "$all1" | sort)" = "$each" ] &&
         pass "$1: the same answer through either server's _all tables as from the two servers one by one (hosts $hosts)" ||

@@ -1,6 +1,9 @@
 // The parts of one connection: listed in numeric order, loaded, and the
 // serial numbers that jump from one part to the next, through the library
 // and through quarn_inspect --join's report.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -221,6 +224,48 @@ TEST_F(Parts, CompressedPartsLoadAndABadPartFailsTheWhole) {
     EXPECT_EQ(err.rfind(dir_ / (std::string(STEM) + ".0.pcapng: offset "), 0), 0u) << err;
     EXPECT_EQ(stem_parts_load(dir_ / "nothing", false, sp, err), -1);
     EXPECT_NE(err.find("no dumps named"), std::string::npos) << err;
+}
+
+// Stems loaded through one shared listing find the same parts, and fail
+// the same way, as stems loaded each with its own listing: another stem of
+// the same directory, a stem of another directory (listed anew), the first
+// directory again, and a stem with no file.
+TEST_F(Parts, StemsThroughOneListingFindWhatEachFindsAlone) {
+    make({{0, {1, 2}}, {1, {3}}});
+    const std::string other = "other_80_10.0.0.3_4000";
+    ASSERT_EQ(link((dir_ / (std::string(STEM) + ".1.pcapng")).c_str(), (dir_ / (other + ".7.pcapng")).c_str()), 0);
+    ASSERT_EQ(mkdir((dir_ / "sub").c_str(), 0755), 0);
+    ASSERT_EQ(link((dir_ / (std::string(STEM) + ".0.pcapng")).c_str(),
+                   (dir_ / ("sub/" + std::string(STEM) + ".3.pcapng")).c_str()),
+              0);
+    const struct {
+        std::string path_stem;
+        int rc;
+        std::vector<std::string> names;
+    } cases[] = {
+        {dir_ / STEM, 0, {std::string(STEM) + ".0.pcapng", std::string(STEM) + ".1.pcapng"}},
+        {dir_ / other, 0, {other + ".7.pcapng"}},
+        {dir_ / ("sub/" + std::string(STEM)), 0, {std::string(STEM) + ".3.pcapng"}},
+        {dir_ / STEM, 0, {std::string(STEM) + ".0.pcapng", std::string(STEM) + ".1.pcapng"}},
+        {dir_ / "nothing", -1, {}},
+    };
+    stem_listing listing;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path_stem);
+        stem_parts shared, alone;
+        std::string shared_err, alone_err;
+        ASSERT_EQ(stem_parts_load(c.path_stem, true, shared, shared_err, &listing), c.rc) << shared_err;
+        ASSERT_EQ(stem_parts_load(c.path_stem, true, alone, alone_err), c.rc) << alone_err;
+        EXPECT_EQ(shared_err, alone_err);
+        std::vector<std::string> names, paths, alone_paths;
+        for (const dump_part& p : shared.parts) {
+            names.push_back(p.name);
+            paths.push_back(p.path);
+        }
+        for (const dump_part& p : alone.parts) alone_paths.push_back(p.path);
+        EXPECT_EQ(names, c.names);
+        EXPECT_EQ(paths, alone_paths);
+    }
 }
 
 }  // namespace

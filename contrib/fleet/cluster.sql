@@ -11,7 +11,8 @@
 --
 -- Sharded by host: all rows of a host lie on one shard, so the per-host
 -- GROUP BYs finish on the shards (the initiator only puts disjoint groups
--- together), collapsing dump_index with FINAL needs no other shard, and
+-- together), collapsing dump_index or connection_summary with FINAL needs
+-- no other shard, and
 -- an IN subquery may name the local table, which every shard answers for
 -- its own hosts:
 --
@@ -30,10 +31,14 @@
 -- ClickHouse 18.16 refuses it for tables with MATERIALIZED columns.
 --
 -- A query names the _all tables the way it names the local ones, and reads
--- quarn.dump_index_all FINAL as it reads quarn.dump_index FINAL.
+-- quarn.dump_index_all FINAL as it reads quarn.dump_index FINAL (and
+-- connection_summary_all FINAL likewise).
 
 CREATE TABLE IF NOT EXISTS quarn.dump_index_all AS quarn.dump_index
     ENGINE = Distributed(quarn_fleet, quarn, dump_index, cityHash64(host));
 
 CREATE TABLE IF NOT EXISTS quarn.dump_records_all AS quarn.dump_records
     ENGINE = Distributed(quarn_fleet, quarn, dump_records, cityHash64(host));
+
+CREATE TABLE IF NOT EXISTS quarn.connection_summary_all AS quarn.connection_summary
+    ENGINE = Distributed(quarn_fleet, quarn, connection_summary, cityHash64(host));

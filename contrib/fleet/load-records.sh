@@ -7,6 +7,9 @@
 # put in front, into quarn.dump_records: one INSERT per batch, streamed
 # through awk into clickhouse-client, no per-dump or per-row work in the
 # shell. The next batch is decoded while the engine takes the last one.
+# After each batch, one `quarn_inspect --summary --csv` call sums up every
+# connection the batch touched, from all of the connection's dumps in the
+# directory, into quarn.connection_summary (host and a version in front).
 #
 #   load-records.sh -D dump_dir -H host -S state_dir [-n dumps_per_batch]
 #
@@ -31,6 +34,10 @@
 #   next_batch   the batch number the next INSERT takes
 #   pending      "<batch> <rows>" while an INSERT is under way, with
 #                pending.keys, the dumps in it
+#   summarize    the file stems of connections whose summary is still to
+#                be (re)written: added before a batch's INSERT, emptied
+#                after the summaries' INSERT
+#   next_version the version the next summaries' INSERT takes
 #
 # Nothing is loaded twice, also across a crash at any point: the batch is
 # written down (pending) before the INSERT and marked loaded only after the
@@ -39,6 +46,14 @@
 # none, and its dumps are simply taken again; some (an INSERT cut short
 # between the parts it makes), and those rows are deleted first (ALTER
 # TABLE ... DELETE, then waiting until none is left).
+#
+# A connection's summary row is written again, whole, after every batch
+# that holds one of its dumps; quarn.connection_summary keeps the row of
+# the highest version. A run that dies before the summaries' INSERT leaves
+# their stems in `summarize`, and the next run writes them first. A
+# connection that quarn_inspect cannot sum up (one of its dumps unreadable,
+# or still being written) is named on standard error and gets its row when
+# its next dump is loaded.
 #
 # A batch in which quarn_inspect cannot read a dump is not inserted: its
 # dumps are read one by one, the unreadable ones go to `failed`, and the
@@ -84,9 +99,13 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/quarn-load.XXXXXX")
 # A batch still being decoded ends before its directory goes.
 trap 'wait; rm -rf "$work"' EXIT
-touch "$state/loaded" "$state/failed"
+touch "$state/loaded" "$state/failed" "$state/summarize"
 
 ch() { $client --format_csv_allow_single_quotes=0 "$@"; }
+
+# Names go to the inspector as arguments split at newlines only.
+nl='
+'
 
 # Replaces a state file in one step.
 put() { cat > "$state/$1.tmp" && mv "$state/$1.tmp" "$state/$1"; }
@@ -129,8 +148,46 @@ settle() {
     rm -f "$state/pending" "$state/pending.keys"
 }
 
-# A batch that was under way when an earlier run stopped.
+# Writes the summaries of the connections listed in `summarize`: one
+# quarn_inspect --summary --csv over their stems (each once, "./" in front),
+# its rows streamed into the engine behind the host and a new version.
+# quarn_inspect leaves out, and names on standard error, a connection it
+# cannot read whole; the rows of the others are loaded all the same.
+summarize() {
+    sort -u "$state/summarize" > "$work/stems"
+    [ -s "$work/stems" ] || return 0
+    set -f
+    old_ifs=$IFS IFS=$nl
+    set -- $(sed 's|^|./|' "$work/stems")
+    IFS=$old_ifs
+    set +f
+    (cd "$dir" && exec "$inspect" --summary --csv "$@") > "$work/summary.csv" 2> "$work/summary.err" || {
+        sed 's/^/load-records.sh: summary: /' "$work/summary.err" >&2
+        [ -s "$work/summary.csv" ] || { echo "load-records.sh: quarn_inspect --summary printed nothing" >&2; exit 1; }
+    }
+    IFS= read -r sheader < "$work/summary.csv" || sheader=
+    case $sheader in
+    *[!a-z0-9_,]* | '' | *,,* | *,) echo "load-records.sh: unexpected summary CSV header \"$sheader\"" >&2; exit 1 ;;
+    stem,*) ;;
+    *) echo "load-records.sh: quarn_inspect --summary --csv does not lead with stem: \"$sheader\"" >&2; exit 1 ;;
+    esac
+    version=$(cat "$state/next_version" 2>/dev/null || echo 1)
+    echo $((version + 1)) | put next_version
+    tail -n +2 "$work/summary.csv" | P="\"$host\",$version," awk '{ print ENVIRON["P"] $0 }' |
+        ch --query "INSERT INTO quarn.connection_summary (host,version,$sheader) FORMAT CSV"
+    : | put summarize
+}
+
+# The connections of the dumps in $1 (a keys file) are to be summed up.
+# The name of a dump is "<stem>.<part>.pcapng[.xz|.zst]".
+to_summarize() {
+    cut -f 1 "$1" | sed -E 's/\.[0-9]+\.pcapng(\.xz|\.zst)?$//' >> "$state/summarize"
+}
+
+# A batch that was under way when an earlier run stopped, and summaries
+# that were not written.
 [ ! -f "$state/pending" ] || settle
+summarize
 
 # Every index line: "<filename>\t<date>". File names hold no control bytes
 # (the daemon makes them '_'), so one line is one dump. A line that is no
@@ -178,8 +235,6 @@ take() {
 # $work/csv.$1, the inspector's status into $work/status.$1. The names go
 # as arguments, "./" in front (a name may start with '-'), split at
 # newlines only, no globbing.
-nl='
-'
 decode() {
     set -f
     old_ifs=$IFS IFS=$nl
@@ -204,12 +259,14 @@ insert() {
     rows=$(($(wc -l < "$work/csv.$1") - 1))
     echo $((batch + 1)) | put next_batch
     put pending.keys < "$work/keys.$1"
+    to_summarize "$work/keys.$1"
     echo "$batch $rows" | put pending
     tail -n +2 "$work/csv.$1" | P="\"$host\",$batch," awk '{ print ENVIRON["P"] $0 }' |
         ch --query "INSERT INTO quarn.dump_records (host,batch,$header) FORMAT CSV"
     commit
     total=$((total + rows))
     batch=$((batch + 1))
+    summarize
 }
 
 # Reads the dumps of the refused batch $1 one by one: the unreadable ones go

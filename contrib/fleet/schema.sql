@@ -5,10 +5,16 @@
 --   quarn.dump_records  one row per record of a dump: the host, the
 --                       connection's file stem, the dump's part number, and
 --                       the decoded columns of `quarn_inspect --csv`
+--   quarn.connection_summary
+--                       one row per connection: the host and the columns of
+--                       `quarn_inspect --summary --csv` over all the
+--                       connection's dumps on the host
 --
 -- The shipper and catch-up-index.sh insert index lines as they are
 -- (JSONEachRow, with "host" added); the record loader inserts
--- `quarn_inspect --csv` rows behind two columns of its own (host and batch).
+-- `quarn_inspect --csv` rows behind two columns of its own (host and batch),
+-- and `quarn_inspect --summary --csv` rows behind two others (host and
+-- version).
 -- Load with input_format_skip_unknown_fields=1.
 --
 -- Every index line is in dump_index once and every record in dump_records
@@ -20,7 +26,10 @@
 --     stopped) are sent by catch-up-index.sh from the rotated files;
 --   - the record loader writes each batch down before its INSERT and finds,
 --     on its next run, a batch that was cut short or taken without its
---     answer (load-records.sh), so dump_records needs no collapsing.
+--     answer (load-records.sh), so dump_records needs no collapsing;
+--   - a connection's summary is written again, whole, each time one of its
+--     dumps is loaded; connection_summary keeps the latest row of each
+--     connection (below), and questions read it collapsed (FINAL).
 
 CREATE DATABASE IF NOT EXISTS quarn;
 
@@ -184,5 +193,76 @@ CREATE TABLE IF NOT EXISTS quarn.dump_records
 ENGINE = MergeTree
 PARTITION BY toYYYYMMDD(ts)
 ORDER BY (event, host, stem, part, ts);
+
+-- One row per connection of a host: the columns of `quarn_inspect --summary
+-- --csv` (see quarn_inspect(1) for what each answers). Times and limit
+-- times are seconds (microseconds exact), srtt_* milliseconds, the
+-- *_fraction columns shares of established_time. A value the summary
+-- leaves empty loads as 0 or '': addresses and ports without a log header,
+-- first, last and duration without a record time, srtt_* without a base
+-- stack's smoothed RTT, the fractions when established_time is 0.
+--
+-- A connection's dumps reach the loader in different batches, and more
+-- of them come while it lives. After each batch the loader sums up every
+-- connection the batch touched from all its dumps on disk, and inserts
+-- these rows with a `version` higher than any before on that host. The
+-- sort key is (host, stem), so ReplacingMergeTree keeps the row of the
+-- highest version of each connection when it merges; until then older rows
+-- are stored too, and a question reads the table with FINAL. A row written
+-- twice (a loader that died after the INSERT) has a lower version than the
+-- one written after it, or is the same row.
+--
+--   which hosts had receiver-limited connections yesterday:
+--     SELECT host, count() AS connections, sum(limited_rwnd) AS seconds
+--     FROM quarn.connection_summary_all FINAL
+--     WHERE limited_rwnd > 0 AND toDate(toDateTime(toUInt32(last))) = yesterday()
+--     GROUP BY host ORDER BY host
+--   the worst 10 connections by rto_wait:
+--     SELECT host, stem, rto_count, rto_wait, verdict
+--     FROM quarn.connection_summary_all FINAL
+--     ORDER BY rto_wait DESC, host, stem LIMIT 10
+CREATE TABLE IF NOT EXISTS quarn.connection_summary
+(
+    host String,
+    version UInt64,
+    stem String,
+    laddr String,
+    lport UInt16,
+    faddr String,
+    fport UInt16,
+    stack String,
+    first Decimal64(6),
+    last Decimal64(6),
+    duration Decimal64(6),
+    records UInt64,
+    missing UInt64,
+    bytes_sent UInt64,
+    bytes_received UInt64,
+    segments_sent UInt64,
+    segments_retransmitted UInt64,
+    bytes_retransmitted UInt64,
+    rto_count UInt64,
+    rto_wait Decimal64(6),
+    recovery_episodes UInt64,
+    recovery_time Decimal64(6),
+    srtt_min_ms Decimal64(3),
+    srtt_avg_ms Decimal64(3),
+    srtt_max_ms Decimal64(3),
+    established_time Decimal64(6),
+    limited_cwnd Decimal64(6),
+    limited_rwnd Decimal64(6),
+    limited_app Decimal64(6),
+    limited_rto Decimal64(6),
+    unknown Decimal64(6),
+    limited_cwnd_fraction Decimal32(4),
+    limited_rwnd_fraction Decimal32(4),
+    limited_app_fraction Decimal32(4),
+    limited_rto_fraction Decimal32(4),
+    unknown_fraction Decimal32(4),
+    rcv_window_closed Decimal64(6),
+    verdict String
+)
+ENGINE = ReplacingMergeTree(version)
+ORDER BY (host, stem);
 
 -- Across shards: cluster.sql, on every node after this file.

@@ -121,18 +121,35 @@ std::string part_jump_text(const stem_parts& s, const part_jump& j) {
            " and " + s.parts[j.after].name;
 }
 
-int stem_parts_list(const std::string& path_stem, std::vector<dump_part>& parts, std::string& err) {
+int stem_parts_list(const std::string& path_stem, std::vector<dump_part>& parts, std::string& err,
+                    stem_listing* listing) {
     parts.clear();
     const size_t slash = path_stem.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : path_stem.substr(0, slash + 1);
     const std::string stem = slash == std::string::npos ? path_stem : path_stem.substr(slash + 1);
     std::vector<std::string> names;
-    std::string why;
-    if (list_dir_names(dir, names, why) != 0) {
-        err = dir + ": " + why;
-        return -1;
+    const std::vector<std::string>* candidates = &names;
+    if (!listing || listing->dir != dir) {
+        std::string why;
+        if (list_dir_names(dir, names, why) != 0) {
+            err = dir + ": " + why;
+            return -1;
+        }
+        if (listing) {
+            listing->dir = dir;
+            listing->names.clear();
+            for (std::string& n : names) {
+                dump_name dn;
+                if (parse_dump_name(n, dn)) listing->names[dn.stem].push_back(std::move(n));
+            }
+        }
     }
-    for (const std::string& n : names) {
+    if (listing) {
+        static const std::vector<std::string> none;
+        const auto it = listing->names.find(stem);
+        candidates = it == listing->names.end() ? &none : &it->second;
+    }
+    for (const std::string& n : *candidates) {
         dump_name dn;
         if (!parse_dump_name(n, dn) || dn.stem != stem) continue;
         dump_part p;
@@ -152,11 +169,12 @@ int stem_parts_list(const std::string& path_stem, std::vector<dump_part>& parts,
     return 0;
 }
 
-int stem_parts_load(const std::string& path_stem, bool strict, stem_parts& out, std::string& err) {
+int stem_parts_load(const std::string& path_stem, bool strict, stem_parts& out, std::string& err,
+                    stem_listing* listing) {
     out.parts.clear();
     out.jumps.clear();
     std::vector<dump_part> parts;
-    if (stem_parts_list(path_stem, parts, err) != 0) return -1;
+    if (stem_parts_list(path_stem, parts, err, listing) != 0) return -1;
     for (dump_part& p : parts) {
         if (dump_part_load(p.path, strict, p, err) != 0) return -1;
     }

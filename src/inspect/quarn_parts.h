@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "quarn_dumppolicy.h"
@@ -66,18 +67,30 @@ struct stem_parts {
     std::vector<part_jump> jumps;  // in part order
 };
 
+// One directory's dump names grouped by stem, so that many stems of one
+// directory are found with one listing instead of one listing each.
+struct stem_listing {
+    std::string dir;  // the directory listed ("" before the first use)
+    std::unordered_map<std::string, std::vector<std::string>> names;  // stem -> its file names
+};
+
 // Reads and walks every part of `path_stem` ("DIR/IDENTIFIER", or a bare
 // identifier for the current directory), strictly or not (see dump_parse),
 // and finds the jumps between them. 0 on success; -1 with `err` set when
 // the directory cannot be listed, no file has the stem, or a part cannot be
 // read or walked whole ("<path>: offset N: what", "<path>: why"): nothing
-// is half-loaded for the caller to use then.
-int stem_parts_load(const std::string& path_stem, bool strict, stem_parts& out, std::string& err);
+// is half-loaded for the caller to use then. With `listing`, the directory
+// is listed only when `listing` holds another one (the listing is kept
+// there for the next call): files added to it since are not seen.
+int stem_parts_load(const std::string& path_stem, bool strict, stem_parts& out, std::string& err,
+                    stem_listing* listing = nullptr);
 
 // The parts of `path_stem` named, in order, as stem_parts_load finds them
 // (path, name and parsed name set; nothing read). 0, or -1 with `err` when
-// the directory cannot be listed or no file has the stem.
-int stem_parts_list(const std::string& path_stem, std::vector<dump_part>& parts, std::string& err);
+// the directory cannot be listed or no file has the stem. `listing` as for
+// stem_parts_load.
+int stem_parts_list(const std::string& path_stem, std::vector<dump_part>& parts, std::string& err,
+                    stem_listing* listing = nullptr);
 
 // The jumps between consecutive parts that hold records, from their
 // has_records/first_serial/last_serial.

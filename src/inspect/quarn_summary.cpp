@@ -548,6 +548,9 @@ int summary_main(const std::vector<std::string>& inputs, summary_format format, 
                  const char* prog) {
     int status = 0;
     std::vector<conn_summary> rows;
+    // Stems of one directory (the usual call: every connection of a dump
+    // directory) share one listing of it.
+    stem_listing listing;
     for (const std::string& in : inputs) {
         stem_parts sp;
         std::string err, stem;
@@ -558,7 +561,7 @@ int summary_main(const std::vector<std::string>& inputs, summary_format format, 
             rc = dump_part_load(in, false, sp.parts.back(), err);
             stem = sp.parts.back().parsed.stem;
         } else {
-            rc = stem_parts_load(in, false, sp, err);
+            rc = stem_parts_load(in, false, sp, err, &listing);
             const size_t slash = in.rfind('/');
             stem = slash == std::string::npos ? in : in.substr(slash + 1);
         }
