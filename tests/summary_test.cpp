@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "daemon_harness.h"
+#include "inspect/quarn_plot.h"
+#include "inspect/quarn_timeline.h"
 #include "dump_check.h"
 #include "inspect_fixture.h"
 #include "quarn_dumppolicy.h"
@@ -160,6 +162,147 @@ TEST(SummaryStory, EveryColumnIsWhatTheStoryKnows) {
         if (c.missing > 0) {
             EXPECT_GT(seconds(g, "unknown"), 0.0);
             EXPECT_NE(g.at("verdict").find(", 14 records missing"), std::string::npos) << g.at("verdict");
+        }
+    }
+}
+
+// Seconds written with six decimals ("1.000250", "-0.5") as microseconds.
+int64_t usec_of(const std::string& text) {
+    const bool neg = text.starts_with('-');
+    const std::string t = neg ? text.substr(1) : text;
+    const size_t dot = t.find('.');
+    std::string frac = dot == std::string::npos ? "" : t.substr(dot + 1);
+    frac.resize(6, '0');
+    const int64_t v = std::stoll(t.substr(0, dot)) * 1000000 + std::stoll(frac);
+    return neg ? -v : v;
+}
+
+std::vector<std::vector<std::string>> fields_of(const std::string& text) {
+    std::vector<std::vector<std::string>> out;
+    for (const std::string& line : split_lines(text)) {
+        std::istringstream in(line);
+        std::vector<std::string> f;
+        for (std::string w; in >> w;) f.push_back(w);
+        out.push_back(f);
+    }
+    return out;
+}
+
+// The picture tells what the summary tells: the band's intervals add up to
+// the synthesizer's limit times for each kind, one after another without
+// overlap; the shaded recoveries to the recovery time; the RTO spans to the
+// RTO wait and their events to the RTO count; the caption carries
+// --summary's verdict and the retransmissions. Counts beside the gap marks (two gaps
+// close together in the stories with losses) cover no mark and stay on the
+// plot.
+TEST(SummaryStory, ThePlotDrawsTheSummary) {
+    const std::vector<std::string> cases[] = {
+        {"--story"},
+        {"--story", "--losses", "-s", "3"},
+        {"--story", "--stack", "rack", "--messages", "1", "-s", "5"},
+        {"--story", "--messages", "6", "-s", "9", "--losses"},
+    };
+    const char* limit_keys[] = {"limited_cwnd", "limited_rwnd", "limited_app", "limited_rto", "unknown"};
+    for (const std::vector<std::string>& args : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        story_summary s(args);
+        ASSERT_FALSE(s.stem.empty());
+        // The verdict as --summary words it; the numbers as the story knows them.
+        const std::vector<row> summary = summary_csv({s.stem});
+        ASSERT_EQ(summary.size(), 1u);
+        ASSERT_TRUE(s.expected.count("bytes_sent"));
+        timeline t;
+        std::string err, script;
+        ASSERT_EQ(timeline_load(s.stem, t, err), 0) << err;
+        temp_dir dir;
+        ASSERT_EQ(plot_write_files(t, dir.path(), plot_format::png, script, err), 0) << err;
+
+        int64_t limited[std::size(limit_keys)] = {};
+        int64_t last_end = INT64_MIN;
+        for (const auto& f : fields_of(read_text(dir / "limits.dat"))) {
+            ASSERT_EQ(f.size(), 4u);
+            const int64_t from = usec_of(f[0]), to = usec_of(f[1]);
+            const size_t kind = std::stoul(f[2]);
+            ASSERT_LT(kind, std::size(limit_keys));
+            EXPECT_LE(from, to);
+            EXPECT_GE(from, last_end) << "intervals overlap or are out of order";
+            last_end = to;
+            limited[kind] += to - from;
+        }
+        for (size_t k = 0; k < std::size(limit_keys); k++) {
+            EXPECT_EQ(limited[k], usec_of(s.expected.at(limit_keys[k]))) << limit_keys[k];
+        }
+        int64_t recovery = 0;
+        for (const auto& f : fields_of(read_text(dir / "recovery.dat"))) {
+            ASSERT_EQ(f.size(), 2u);
+            recovery += usec_of(f[1]) - usec_of(f[0]);
+        }
+        EXPECT_EQ(recovery, usec_of(s.expected.at("recovery_time")));
+        int64_t rto_wait = 0;
+        uint64_t rto_events = 0;
+        for (const auto& f : fields_of(read_text(dir / "rto.dat"))) {
+            ASSERT_EQ(f.size(), 3u);
+            rto_wait += usec_of(f[1]) - usec_of(f[0]);
+            rto_events += std::stoull(f[2]);
+        }
+        EXPECT_EQ(rto_wait, usec_of(s.expected.at("rto_wait")));
+        EXPECT_EQ(std::to_string(rto_events), s.expected.at("rto_count"));
+
+        const std::string gp = read_text(script);
+        const std::string caption = "'summary: " + summary[0].at("verdict") + "; retransmitted " +
+                                    s.expected.at("segments_retransmitted") + " segments, " +
+                                    s.expected.at("bytes_retransmitted") + " of " + s.expected.at("bytes_sent") +
+                                    " bytes sent'";
+        EXPECT_NE(gp.find(caption), std::string::npos) << caption << "\n" << gp;
+        // The RTO's length beside it, as the RTO wait in seconds.
+        char rto_label[64];
+        snprintf(rto_label, sizeof rto_label, "'%.3f s' at ", static_cast<double>(rto_wait) / 1e6);
+        EXPECT_NE(gp.find(rto_label), std::string::npos) << rto_label << "\n" << gp;
+
+        // Gap counts: the marks on the gap row of events.dat, the labels
+        // on that row in the script. A label's text runs from its position
+        // to the right ("left") or to the left ("right"), some 7 pixels a
+        // digit on a plot 1036 pixels wide; it covers no mark and no other
+        // label and stays inside the x range.
+        double xmin = 0, xmax = 0;
+        {
+            const size_t at = gp.find("set xrange [");
+            ASSERT_NE(at, std::string::npos);
+            ASSERT_EQ(sscanf(gp.c_str() + at, "set xrange [%lf:%lf]", &xmin, &xmax), 2);
+        }
+        const double px = (xmax - xmin) / 1036;
+        // The gap row is named by the last of the event panel's tics.
+        const bool lossy = s.expected.at("missing") != "0";
+        const size_t gap_tic = gp.find("'records lost' ");
+        ASSERT_EQ(gap_tic != std::string::npos, lossy) << gp;
+        const size_t gap_row = lossy ? std::stoul(gp.substr(gap_tic + 15)) : SIZE_MAX;
+        std::vector<double> gap_marks;
+        for (const auto& f : fields_of(read_text(dir / "events.dat"))) {
+            if (std::stoul(f[1]) == gap_row) gap_marks.push_back(std::stod(f[0]));
+        }
+        EXPECT_EQ(gap_marks.empty(), !lossy);
+        std::vector<std::pair<double, double>> placed;
+        for (const std::string& line : split_lines(gp)) {
+            int id = 0;
+            unsigned count = 0;
+            double x = 0;
+            size_t row = 0;
+            char align[8] = {};
+            if (sscanf(line.c_str(), "set label %d '%u' at %lf, %zu %7s", &id, &count, &x, &row, align) != 5 ||
+                row != gap_row || !lossy) {
+                continue;
+            }
+            const double w = static_cast<double>(std::to_string(count).size()) * 7 * px;
+            const double a = std::string(align) == "left" ? x : x - w, b = a + w;
+            EXPECT_GE(a, xmin) << line;
+            EXPECT_LE(b, xmax) << line;
+            // A mark is a disc some 12 pixels wide.
+            for (double m : gap_marks) EXPECT_FALSE(m > a - 6 * px && m < b + 6 * px) << line << " covers " << m;
+            for (const auto& [pa, pb] : placed) EXPECT_FALSE(a < pb && pa < b) << line << " overlaps another label";
+            placed.push_back({a, b});
+        }
+        if (lossy) {
+            EXPECT_GE(placed.size(), 2u) << gp;
         }
     }
 }

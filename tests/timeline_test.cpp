@@ -732,7 +732,7 @@ TEST_F(Timeline, PlotDataFollowTheRecords) {
     for (const story_step& s : STORY) {
         want_state += x_of(s) + " " + std::to_string(s.una) + " " + std::to_string(s.max) + " " +
                       window(s.cwnd) + " " + window(s.ssthresh) + " 65535 " + std::to_string(s.srtt) + " " +
-                      std::to_string(s.rttvar) + " - - -\n";
+                      std::to_string(s.rttvar) + " - - - " + std::to_string(s.max - s.una) + " 0 -\n";
     }
     EXPECT_EQ(test::read_text(plot_dir / "state.dat"), want_state);
     // Segments that take sequence space, the one sent again apart; the
@@ -748,10 +748,17 @@ TEST_F(Timeline, PlotDataFollowTheRecords) {
               "0.500000 2 0\n0.400000 5 12595248\n");
     const std::string gp = test::read_text(script);
     // The gap spans the time from the record before it to the one after.
-    EXPECT_NE(gp.find("set object 1 rect from 0.310000, graph 0 to 0.400000, graph 1"), std::string::npos) << gp;
-    EXPECT_NE(gp.find("set label 2 '3' at 0.400000, 5"), std::string::npos) << gp;
+    EXPECT_NE(gp.find(" rect from 0.310000, graph 0 to 0.400000, graph 1 behind fc rgb '#f4b6b6'"), std::string::npos)
+        << gp;
+    // Its count right of its mark, on the gap row.
+    double label_x = 0;
+    const size_t label = gp.find(" '3' at ");
+    ASSERT_NE(label, std::string::npos) << gp;
+    ASSERT_EQ(sscanf(gp.c_str() + label, " '3' at %lf, 5 left", &label_x), 1) << gp.substr(label, 40);
+    EXPECT_GT(label_x, 0.4);
+    EXPECT_LT(label_x, 0.41);
     EXPECT_NE(gp.find("set ytics ('rto' 0, 'bad_retran' 1, 'connend (end)' 2, 'prr' 3, 'reorder' 4, "
-                      "'gap: records lost' 5)"),
+                      "'records lost' 5)"),
               std::string::npos) << gp;
     EXPECT_NE(gp.find("set xlabel 'seconds since 2023-11-14 22:15:00.250000 UTC'"), std::string::npos) << gp;
 }
@@ -797,8 +804,8 @@ TEST_F(Timeline, PlotDrawsPngAndSvg) {
     ASSERT_FALSE(texts.empty()) << err;
     for (const char* want : {"events of interest", "sequence space (bytes from ISS)", "windows (bytes)",
                              "rttvar (raw)", "rto", "bad_retran", "prr", "reorder", "connend (end)",
-                             "gap: records lost", "3", "snd_una", "snd_max", "segment sent (seq)",
-                             "retransmitted (seq)", "ack received", "cwnd", "ssthresh (set)", "snd_wnd", "srtt (raw)", "rttvar (raw, right)",
+                             "records lost", "3", "what limited sending", "flight", "rcv_wnd (own)", "snd_una", "snd_max", "segment sent (seq)",
+                             "retransmitted (seq)", "ack received", "cwnd", "ssthresh (set)", "snd_wnd (peer)", "srtt (raw)", "rttvar (raw, right)",
                              "seconds since 2023-11-14 22:15:00.250000 UTC"}) {
         EXPECT_NE(std::find(texts.begin(), texts.end(), want), texts.end()) << want;
     }
@@ -1002,7 +1009,7 @@ TEST(TimelineStory, TimesWindowsAndEventsAsTheSynthesizerMadeThem) {
     // Rows: rto, connend, prr, reorder in the order of the plot's table, then
     // the gaps.
     const std::string gp = test::read_text(script);
-    EXPECT_NE(gp.find("set ytics ('rto' 0, 'connend (end)' 1, 'prr' 2, 'reorder' 3, 'gap: records lost' 4)"),
+    EXPECT_NE(gp.find("set ytics ('rto' 0, 'connend (end)' 1, 'prr' 2, 'reorder' 3, 'records lost' 4)"),
               std::string::npos) << gp;
     // Round-trip times in milliseconds, srtt and rttvar on their own axes;
     // no raw panel, since every record's unit is known.
@@ -1117,7 +1124,7 @@ TEST(TimelineStory, AJoinedFileKeepsTheLossesOfItsStem) {
             plotted[i] += test::read_text(plot_dir / "events.dat");
         }
         size_t shaded = 0;
-        for (size_t at = 0; (at = plotted[0].find(" rect from ", at)) != std::string::npos; at++) shaded++;
+        for (size_t at = 0; (at = plotted[0].find("fc rgb '#f4b6b6'", at)) != std::string::npos; at++) shaded++;
         EXPECT_EQ(shaded, want_gaps) << plotted[0];
         EXPECT_EQ(plotted[1], plotted[0]);
     }

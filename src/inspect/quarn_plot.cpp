@@ -17,6 +17,7 @@
 #include "quarn_dumpwalk.h"
 #include "quarn_logfmt.h"
 #include "quarn_rowtable.h"
+#include "quarn_summary.h"
 #include "quarn_tcplog.h"
 #include "quarn_text.h"
 
@@ -47,8 +48,6 @@ constexpr size_t MAX_GAP_LABELS = 20;
 // A gap shorter than this share of the time axis is widened to it, so that
 // it stays visible.
 constexpr double MIN_GAP_WIDTH = 0.004;
-// Share of the time axis that a gap's count takes as a label.
-constexpr double GAP_LABEL_WIDTH = 0.025;
 // A window at or above this is the stack's "not set yet" value (the
 // largest window, TCP_MAXWIN << TCP_MAX_WINSHIFT); drawn, it would flatten
 // every real value to the axis.
@@ -60,11 +59,32 @@ constexpr const char* SENT_DAT = "sent.dat";
 constexpr const char* RESENT_DAT = "resent.dat";
 constexpr const char* ACKS_DAT = "acks.dat";
 constexpr const char* EVENTS_DAT = "events.dat";
+constexpr const char* LIMITS_DAT = "limits.dat";
+constexpr const char* RECOVERY_DAT = "recovery.dat";
+constexpr const char* RTO_DAT = "rto.dat";
 constexpr const char* SCRIPT = "plot.gp";
 constexpr const char* OUTPUT = "plot.out";
 constexpr const char* GNUPLOT_ERR = "gnuplot.err";
-constexpr const char* ALL_FILES[] = {STATE_DAT, SENT_DAT, RESENT_DAT, ACKS_DAT,
-                                     EVENTS_DAT, SCRIPT, OUTPUT, GNUPLOT_ERR};
+constexpr const char* ALL_FILES[] = {STATE_DAT, SENT_DAT,     RESENT_DAT, ACKS_DAT, EVENTS_DAT, LIMITS_DAT,
+                                     RECOVERY_DAT, RTO_DAT, SCRIPT,     OUTPUT,   GNUPLOT_ERR};
+
+// What limited each interval, by summary_limit, as the band under the
+// events shows it.
+struct limit_style {
+    const char* name;
+    const char* colour;
+};
+constexpr limit_style LIMIT_STYLES[LIMIT_KINDS] = {
+    {"congestion window", "#e6550d"}, {"receive window (peer)", "#3182bd"}, {"application", "#31a354"},
+    {"RTO", "#756bb1"},               {"unknown (records lost)", "#bdbdbd"},
+};
+constexpr const char* RECOVERY_COLOUR = "#fde9a8";
+
+// The canvas in pixels and the plots' width on it, for placing labels
+// beside marks: a label takes CHAR_PX per character, a mark MARK_PX on each
+// side of its centre.
+constexpr double CANVAS_W = 1400, PLOT_LEFT = 0.10, PLOT_RIGHT = 0.84;
+constexpr double CHAR_PX = 7, MARK_PX = 7, LABEL_PAD_PX = 3;
 
 using dumpwalk::printf_text;
 
@@ -130,6 +150,44 @@ struct event_mark {
 struct gap_mark {
     double from, to;
     uint32_t missing;
+};
+
+// Labels on one row of the events panel beside the marks they name: a
+// label goes right of its mark, else left of it, where it overlaps no mark
+// and no other label of the row and stays inside the plot; else it is left
+// out. Positions are on the time axis.
+struct row_labels {
+    double xmin, xmax, px;  // the axis range; axis units per pixel
+    std::vector<std::pair<double, double>> taken;
+
+    row_labels(double lo, double hi, const std::vector<double>& marks)
+        : xmin(lo), xmax(hi), px((hi - lo) / (CANVAS_W * (PLOT_RIGHT - PLOT_LEFT))) {
+        for (double x : marks) taken.push_back({x - MARK_PX * px, x + MARK_PX * px});
+    }
+    bool free(double a, double b) const {
+        if (a < xmin || b > xmax) return false;
+        return std::none_of(taken.begin(), taken.end(),
+                            [&](const std::pair<double, double>& t) { return a < t.second && t.first < b; });
+    }
+    // The label's "at" position and alignment ("left" or "right"), or
+    // false when it fits on neither side.
+    bool place(double x, size_t chars, double& at, const char*& align) {
+        const double w = static_cast<double>(chars) * CHAR_PX * px;
+        const double near = (MARK_PX + LABEL_PAD_PX) * px;
+        if (free(x + near, x + near + w)) {
+            at = x + near;
+            align = "left";
+            taken.push_back({at, at + w});
+            return true;
+        }
+        if (free(x - near - w, x - near)) {
+            at = x - near;
+            align = "right";
+            taken.push_back({at - w, at});
+            return true;
+        }
+        return false;
+    }
 };
 
 // One panel's plot command from the clauses whose data exist; a panel with
@@ -275,6 +333,7 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
 
     size_t seq_rows = 0;  // state rows with sequence numbers
     size_t ms_rows = 0, rack_rows = 0, raw_rows = 0;  // round-trip times by unit
+    size_t txbuf_rows = 0;                            // rows with the send buffer's fill
     bool have_sent = false;
     int64_t sent_end = 0;  // highest sequence offset sent so far
     uint64_t prev_time = t0;
@@ -296,13 +355,18 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
             auto window = [](uint32_t w) { return w >= WINDOW_UNSET ? std::string("-") : std::to_string(w); };
             const bool ms = stack_keeps_scaled_ticks(it.stack);
             const bool rack = r.part == tcplog_stack_part::rack;
-            state.row(printf_text("%.6f %s %s %s %s %s %u %u %s %s %s", x, una.c_str(), max.c_str(),
+            const std::string flight =
+                synchronized(r) ? std::to_string(static_cast<uint32_t>(r.snd_max - r.snd_una)) : "-";
+            const bool txbuf = r.flags & REC_FLAG_TXBUF;
+            state.row(printf_text("%.6f %s %s %s %s %s %u %u %s %s %s %s %s %s", x, una.c_str(), max.c_str(),
                                   window(r.cwnd).c_str(), window(r.ssthresh).c_str(), window(r.snd_wnd).c_str(),
                                   r.srtt, r.rttvar,
                                   ms_text(ms, scaled_ticks_to_usec(r.srtt, REC_SRTT_SCALE, series.tick_hz)).c_str(),
                                   ms_text(ms, scaled_ticks_to_usec(r.rttvar, REC_RTTVAR_SCALE, series.tick_hz)).c_str(),
-                                  ms_text(rack, r.rack.rack_rtt).c_str()));
+                                  ms_text(rack, r.rack.rack_rtt).c_str(), flight.c_str(),
+                                  window(r.rcv_wnd).c_str(), txbuf ? std::to_string(r.txbuf_acc).c_str() : "-"));
             if (synchronized(r)) seq_rows++;
+            txbuf_rows += txbuf;
             ms_rows += ms;
             rack_rows += rack;
             raw_rows += !ms;
@@ -348,11 +412,34 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
     }
     for (const gap_mark& g : gaps) events.row(printf_text("%.6f %zu %ld", g.to, gap_row, strtol(GAP_MARK_COLOUR + 1, nullptr, 16)));
 
-    for (const data_file* d : {&state, &sent, &resent, &acks, &events}) {
+    // What limited the connection, its recoveries and RTOs: the summary's
+    // own attribution, so that the picture and --summary agree.
+    conn_summary sum;
+    summary_periods periods;
+    summary_of_parts(t.parts.parts, "", sum, &periods);
+    // Summary times are microseconds since the epoch; written exactly as
+    // seconds from the axis' zero.
+    auto at = [&](int64_t us) {
+        const int64_t d = us - static_cast<int64_t>(t0);
+        const uint64_t a = static_cast<uint64_t>(d < 0 ? -d : d);
+        return printf_text("%s%" PRIu64 ".%06" PRIu64, d < 0 ? "-" : "", a / 1000000, a % 1000000);
+    };
+    data_file limits{LIMITS_DAT, {}}, recovery{RECOVERY_DAT, {}}, rtos{RTO_DAT, {}};
+    for (const limit_interval& l : periods.limits) {
+        limits.row(at(l.from_us) + " " + at(l.to_us) + " " + std::to_string(l.limit) + " " +
+                   std::to_string(strtol(LIMIT_STYLES[l.limit].colour + 1, nullptr, 16)));
+    }
+    for (const time_span& r : periods.recovery) recovery.row(at(r.from_us) + " " + at(r.to_us));
+    for (const rto_span& r : periods.rtos) {
+        rtos.row(at(r.from_us) + " " + at(r.to_us) + " " + std::to_string(r.events));
+    }
+
+    for (const data_file* d : {&state, &sent, &resent, &acks, &events, &limits, &recovery, &rtos}) {
         if (!plot_write_text(dir + "/" + d->name, d->text, err)) return -1;
     }
 
     const double span = std::max(secs(t1), 1e-3);
+    const double xmin = -0.01 * span, xmax = span * 1.01;
     std::string s;
     s += "set encoding utf8\n";
     s += "set datafile missing '-'\n";
@@ -369,13 +456,43 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
     s += "cd " + quoted(dir) + "\n";
     s += "set multiplot\n";
     s += "set lmargin at screen 0.10\nset rmargin at screen 0.84\n";
-    s += printf_text("set xrange [%.6f:%.6f]\n", -0.01 * span, span * 1.01);
+    s += printf_text("set xrange [%.6f:%.6f]\n", xmin, xmax);
     s += "set grid xtics ytics lc rgb '#e4e4e4'\n";
     s += "set key outside right top noenhanced\n";
-    s += "set label 1 " + quoted(connection_title(t)) + " at screen 0.5, screen 0.985 center\n";
+    // Labels on the canvas rather than a panel are unset after the first
+    // panel, which draws them once.
+    int label = 1;
+    std::vector<int> canvas_labels;
+    auto canvas_label = [&](const std::string& text, double x, double y, const char* align, const char* colour) {
+        s += printf_text("set label %d ", label) + quoted(text) +
+             printf_text(" at screen %.3f, screen %.3f %s", x, y, align) +
+             (colour ? std::string(" textcolor rgb '") + colour + "'" : std::string()) + "\n";
+        canvas_labels.push_back(label++);
+    };
+    canvas_label(connection_title(t), 0.5, 0.985, "center", nullptr);
+    // The summary's verdict and retransmissions under the title.
+    canvas_label("summary: " + sum.verdict + "; retransmitted " + std::to_string(sum.segments_retransmitted) +
+                     " segments, " + std::to_string(sum.bytes_retransmitted) + " of " +
+                     std::to_string(sum.bytes_sent) + " bytes sent",
+                 0.5, 0.965, "center", nullptr);
+    // The band's colours, one word each, in a row.
+    canvas_label("limited by:", PLOT_LEFT, 0.945, "left", nullptr);
+    int object = 1;
+    for (size_t k = 0; k < LIMIT_KINDS; k++) {
+        const double x = PLOT_LEFT + 0.07 + 0.135 * static_cast<double>(k);
+        s += printf_text("set object %d rect from screen %.3f, screen 0.940 to screen %.3f, screen 0.951 "
+                         "fc rgb '%s' fs solid 1.0 noborder\n",
+                         object++, x, x + 0.008, LIMIT_STYLES[k].colour);
+        canvas_label(LIMIT_STYLES[k].name, x + 0.012, 0.945, "left", nullptr);
+    }
+    canvas_label("events of interest", PLOT_RIGHT + 0.01, 0.86, "left", nullptr);
+    canvas_label("what limited sending", PLOT_RIGHT + 0.01, 0.765, "left", nullptr);
 
     // Shaded gaps and the lines of the major events reach through every panel.
-    int object = 1;
+    for (const time_span& r : periods.recovery) {
+        s += "set object " + std::to_string(object++) + " rect from " + at(r.from_us) + ", graph 0 to " +
+             at(r.to_us) + ", graph 1 behind fc rgb '" + RECOVERY_COLOUR + "' fs solid 0.6 noborder\n";
+    }
     for (const gap_mark& g : gaps) {
         double from = g.from, to = g.to;
         if (to - from < MIN_GAP_WIDTH * span) {
@@ -395,9 +512,9 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
     }
 
     // Events, one row each.
-    s += "set tmargin at screen 0.955\nset bmargin at screen 0.80\n";
+    s += "set tmargin at screen 0.93\nset bmargin at screen 0.79\n";
     s += "set format x ''\nset xlabel ''\n";
-    s += "set ylabel 'events of interest'\n";
+    s += "set ylabel ''\n";
     s += printf_text("set yrange [-0.6:%zu.6]\n", gap_row);
     std::string tics = "set ytics (";
     for (size_t i = 0; i < shown.size(); i++) {
@@ -405,25 +522,62 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
         const std::string label = e.name == "connend" ? "connend (end)" : std::string(e.name);
         tics += quoted(label) + " " + std::to_string(i) + ", ";
     }
-    tics += quoted(gaps.empty() ? "(no gaps)" : "gap: records lost") + " " + std::to_string(gap_row) + ")\n";
+    tics += quoted(gaps.empty() ? "(no gaps)" : "records lost") + " " + std::to_string(gap_row) + ")\n";
     s += tics;
     s += "set grid noytics\n";
-    // Counts beside the gap marks, as many as fit without overlapping.
-    size_t gap_labels = 0;
-    double label_end = -span;
-    for (const gap_mark& g : gaps) {
-        if (gap_labels == MAX_GAP_LABELS || g.to < label_end) continue;
-        s += printf_text("set label %zu '%u' at %.6f, %zu offset 0.8,0 left font ',9'\n", gap_labels + 2,
-                 g.missing, g.to, gap_row);
-        gap_labels++;
-        label_end = g.to + GAP_LABEL_WIDTH * span;
+    // Counts beside the gap marks and lengths beside the RTOs, as many as
+    // fit beside their marks.
+    std::vector<int> row_label_ids;
+    {
+        std::vector<double> xs;
+        for (const gap_mark& g : gaps) xs.push_back(g.to);
+        row_labels row(xmin, xmax, xs);
+        for (const gap_mark& g : gaps) {
+            if (row_label_ids.size() == MAX_GAP_LABELS) break;
+            const std::string text = std::to_string(g.missing);
+            double x;
+            const char* align;
+            if (!row.place(g.to, text.size(), x, align)) continue;
+            s += printf_text("set label %d '%s' at %.6f, %zu %s font ',9'\n", label, text.c_str(), x, gap_row, align);
+            row_label_ids.push_back(label++);
+        }
+    }
+    if (rows_used[0]) {  // the rto row, first when it is used
+        std::vector<double> xs;
+        for (const event_mark& m : marks) {
+            if (m.row == 0) xs.push_back(m.t);
+        }
+        row_labels row(xmin, xmax, xs);
+        for (const rto_span& r : periods.rtos) {
+            const double len = static_cast<double>(r.to_us - r.from_us) / 1e6;
+            const std::string text = r.events > 1 ? printf_text("%.3f s (%" PRIu64 " rto)", len, r.events)
+                                                  : printf_text("%.3f s", len);
+            double x;
+            const char* align;
+            const double from = static_cast<double>(r.from_us - static_cast<int64_t>(t0)) / 1e6;
+            if (!row.place(from, text.size(), x, align)) continue;
+            s += printf_text("set label %d '%s' at %.6f, 0 %s font ',9' textcolor rgb '%s'\n", label, text.c_str(),
+                             x, align, EVENT_ROWS[0].colour);
+            row_label_ids.push_back(label++);
+        }
     }
     s += plot_command(events.rows ? std::vector<std::string>{printf_text(
                                         "'%s' using 1:2:3 with points pt 7 ps 1.3 lc rgb variable notitle",
                                         EVENTS_DAT)}
                                   : std::vector<std::string>{});
-    for (size_t i = 0; i < gap_labels; i++) s += printf_text("unset label %zu\n", i + 2);
-    s += "unset label 1\nset grid ytics\nset ytics auto\nset autoscale y\n";
+    for (int id : row_label_ids) s += printf_text("unset label %d\n", id);
+    for (int id : canvas_labels) s += printf_text("unset label %d\n", id);
+    s += "set grid ytics\nset ytics auto\nset autoscale y\n";
+
+    // The band: each counted interval in the colour of its limit.
+    s += "set tmargin at screen 0.78\nset bmargin at screen 0.75\n";
+    s += "set yrange [0:1]\nunset ytics\nset grid noytics\n";
+    s += plot_command(limits.rows ? std::vector<std::string>{printf_text(
+                                        "'%s' using (($1+$2)/2):(0.5):1:2:(0):(1):4 with boxxyerror "
+                                        "fs solid 1.0 noborder lc rgb variable notitle",
+                                        LIMITS_DAT)}
+                                  : std::vector<std::string>{});
+    s += "set ytics\nset grid ytics\nset autoscale y\n";
 
     // The panels under the events, top to bottom, each with the lines whose
     // data exist; a round-trip time panel only for the unit it shows.
@@ -439,10 +593,16 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
     }
     if (acks.rows) seq.lines.push_back({ACKS_DAT, "1:2", "points pt 2 ps 1.0 lc rgb '#9467bd'", "ack received"});
     panels.push_back(seq);
-    panels.push_back({"windows (bytes)", "", "%.1s%c", 2,
-                      {{STATE_DAT, "1:4", "steps lw 2 lc rgb '#d62728'", "cwnd"},
-                       {STATE_DAT, "1:5", "steps lw 2 lc rgb '#ff7f0e'", "ssthresh (set)"},
-                       {STATE_DAT, "1:6", "steps lw 1 lc rgb '#17becf'", "snd_wnd"}}});
+    panel windows{"windows (bytes)", "", "%.1s%c", 3,
+                  {{STATE_DAT, "1:4", "steps lw 2 lc rgb '#d62728'", "cwnd"},
+                   {STATE_DAT, "1:5", "steps lw 2 lc rgb '#ff7f0e'", "ssthresh (set)"},
+                   {STATE_DAT, "1:6", "steps lw 1 lc rgb '#17becf'", "snd_wnd (peer)"},
+                   {STATE_DAT, "1:12", "steps lw 2 lc rgb '#000000'", "flight"},
+                   {STATE_DAT, "1:13", "steps lw 1 dt 2 lc rgb '#2ca02c'", "rcv_wnd (own)"}}};
+    if (txbuf_rows) {
+        windows.lines.push_back({STATE_DAT, "1:14", "steps lw 1 lc rgb '#8c564b'", "send buffer (txbuf_acc)"});
+    }
+    panels.push_back(windows);
     // srtt on the left axis and rttvar on the right, each scaled to itself.
     if (ms_rows || rack_rows) {
         panel ms{ms_rows ? "srtt (ms)" : "rack_rtt (ms)", ms_rows ? "rttvar (ms)" : "", "%g", 2, {}};
@@ -460,7 +620,7 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
                            {STATE_DAT, "1:8", "steps lw 1 lc rgb '#7f7f7f'", "rttvar (raw, right)", true}}});
     }
 
-    constexpr double TOP = 0.785, BOTTOM = 0.07, SPACE = 0.015;
+    constexpr double TOP = 0.735, BOTTOM = 0.07, SPACE = 0.015;
     int weights = 0;
     for (const panel& p : panels) weights += p.weight;
     const double unit = (TOP - BOTTOM - SPACE * static_cast<double>(panels.size() - 1)) / weights;

@@ -1,13 +1,18 @@
 // A picture of one connection: its time line (quarn_timeline.h) decoded
 // once into a series of rows, from which gnuplot draws one figure of panels
-// over a shared time axis: the events of interest by name, the send
+// over a shared time axis: the events of interest by name (each RTO with
+// its length), a band coloured by what limited each interval, the send
 // sequence space (snd_una, snd_max, the sequence numbers of the segments
 // sent and the acknowledgements received), the windows in bytes (cwnd,
-// ssthresh, snd_wnd), and the round-trip times: srtt and rttvar in
-// milliseconds for the base stack (at the tick rate the records show, see
-// quarn_rowtable.h) with RACK's rack_rtt, and as the stack keeps them (raw)
-// for records of other stacks, srtt on the left axis and rttvar on the
-// right. Stretches where records were lost are shaded in every panel.
+// ssthresh, snd_wnd, the flight size, rcv_wnd and the send buffer's fill
+// where the records carry it), and the round-trip times: srtt and rttvar
+// in milliseconds for the base stack (at the tick rate the records show,
+// see quarn_rowtable.h) with RACK's rack_rtt, and as the stack keeps them
+// (raw) for records of other stacks, srtt on the left axis and rttvar on
+// the right. Stretches where records were lost, and the time in recovery,
+// are shaded in every panel. The limits, recoveries and RTOs are the
+// summary's own (quarn_summary.h), and its verdict and retransmissions
+// stand under the title.
 //
 // The script and data files are written into a private temporary
 // directory, which is removed afterwards; quarn_gnuplot runs gnuplot.

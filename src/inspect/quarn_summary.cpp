@@ -90,6 +90,7 @@ struct interval_start {
 
 struct summarizer {
     conn_summary& s;
+    summary_periods* periods = nullptr;
     uint32_t smss = DEFAULT_SMSS;
     bool have_prev = false;
     interval_start prev;
@@ -107,6 +108,7 @@ struct summarizer {
     int64_t rto_start = 0;
     uint32_t rto_una = 0;
     bool rto_timed = false;
+    uint64_t rto_events = 0;  // rto events since rto_start
     int64_t last_t = 0;
     bool in_recovery = false;
     // srtt: raw extremes and the time-weighted sum.
@@ -138,19 +140,30 @@ struct summarizer {
         const int64_t dt = std::max<int64_t>(0, t - a.t);
         if (a.state == TCP_STATE_ESTABLISHED || a.state == TCP_STATE_CLOSE_WAIT) {
             s.established_us += dt;
-            if (gap) {
-                s.limited_us[LIMIT_UNKNOWN] += dt;
-            } else {
-                summary_limit l = LIMIT_APP;
+            summary_limit l = LIMIT_UNKNOWN;
+            if (!gap) {
                 const int64_t room = int64_t{std::min(a.cwnd, a.snd_wnd)} - a.flight;
                 if (a.in_rto) l = LIMIT_RTO;
                 else if (room < int64_t{smss}) l = a.snd_wnd <= a.cwnd ? LIMIT_RWND : LIMIT_CWND;
-                s.limited_us[l] += dt;
+                else l = LIMIT_APP;
                 if (a.rcv_wnd < smss) s.rcv_window_closed_us += dt;
+            }
+            s.limited_us[l] += dt;
+            if (periods) {
+                std::vector<limit_interval>& v = periods->limits;
+                if (!v.empty() && v.back().limit == l && v.back().to_us == a.t) v.back().to_us = a.t + dt;
+                else v.push_back({a.t, a.t + dt, l});
             }
         }
         if (gap) return;
-        if (a.in_recovery) s.recovery_us += dt;
+        if (a.in_recovery) {
+            s.recovery_us += dt;
+            if (periods) {
+                std::vector<time_span>& v = periods->recovery;
+                if (!v.empty() && v.back().to_us == a.t) v.back().to_us = a.t + dt;
+                else v.push_back({a.t, a.t + dt});
+            }
+        }
         if (a.srtt_known) {
             srtt_weighted += static_cast<__int128>(a.srtt) * dt;
             srtt_weight += dt;
@@ -230,7 +243,7 @@ struct summarizer {
 
         if (in_rto && seq_gt(r.snd_una, rto_una)) {
             in_rto = false;
-            if (rto_timed && has_time) s.rto_wait_us += std::max<int64_t>(0, t - rto_start);
+            if (rto_timed && has_time) rto_ends(t);
         }
         if (b.kind == dump_block_kind::event && (r.event_id == REC_EVENT_RTO || r.event_id == EV_BBR_RTO)) {
             s.rto_count++;
@@ -239,7 +252,9 @@ struct summarizer {
                 rto_una = r.snd_una;
                 rto_start = t;
                 rto_timed = has_time;
+                rto_events = 0;
             }
+            rto_events++;
         }
         const bool recovery = r.tcb_flags & TF_FASTRECOVERY;
         if (recovery && !in_recovery) s.recovery_episodes++;
@@ -259,9 +274,16 @@ struct summarizer {
         have_prev = true;
     }
 
+    // The RTO in progress ends at `t`.
+    void rto_ends(int64_t t) {
+        const int64_t end = std::max(t, rto_start);
+        s.rto_wait_us += end - rto_start;
+        if (periods) periods->rtos.push_back({rto_start, end, rto_events});
+    }
+
     void finish() {
         s.missing += gap_before_first;
-        if (in_rto && rto_timed) s.rto_wait_us += std::max<int64_t>(0, last_t - rto_start);
+        if (in_rto && rto_timed) rto_ends(last_t);
         if (s.records > 0) {
             const uint32_t base = syn_seen ? first_iss : first_una;
             int64_t sent = snd_max_high - base;
@@ -456,10 +478,12 @@ uint32_t summary_tick_rate(uint32_t dticks, int64_t dt_us) {
     return measured > 0 && measured <= UINT32_MAX ? static_cast<uint32_t>(measured) : DEFAULT_HZ;
 }
 
-void summary_of_parts(const std::vector<dump_part>& parts, const std::string& stem, conn_summary& out) {
+void summary_of_parts(const std::vector<dump_part>& parts, const std::string& stem, conn_summary& out,
+                      summary_periods* periods) {
     out = conn_summary{};
     out.stem = stem;
-    summarizer z{out};
+    if (periods) *periods = summary_periods{};
+    summarizer z{out, periods};
     for (const dump_part& p : parts) {
         const dump_contents& c = p.contents;
         for (const dump_section& sec : c.sections) {

@@ -54,9 +54,34 @@ struct conn_summary {
     std::string verdict;
 };
 
+// When the summary's times were spent, for a picture of them; times are
+// microseconds since the epoch, in stream order.
+struct limit_interval {
+    int64_t from_us = 0, to_us = 0;
+    summary_limit limit = LIMIT_UNKNOWN;
+};
+struct time_span {
+    int64_t from_us = 0, to_us = 0;
+};
+// An RTO: from its first rto event until snd_una next advances (or the
+// last record); `events` counts the rto events within it. The lengths add
+// up to `rto_wait_us`.
+struct rto_span {
+    int64_t from_us = 0, to_us = 0;
+    uint64_t events = 0;
+};
+struct summary_periods {
+    // The counted intervals by what limited them; neighbours with the same
+    // limit are one. Their lengths add up to `limited_us`.
+    std::vector<limit_interval> limits;
+    std::vector<time_span> recovery;  // adds up to `recovery_us`
+    std::vector<rto_span> rtos;
+};
+
 // The summary of the records of `parts` (one connection: a stem's parts, or
-// one file), named `stem`.
-void summary_of_parts(const std::vector<dump_part>& parts, const std::string& stem, conn_summary& out);
+// one file), named `stem`; with `periods`, also when its times were spent.
+void summary_of_parts(const std::vector<dump_part>& parts, const std::string& stem, conn_summary& out,
+                      summary_periods* periods = nullptr);
 
 // Ticks per second, inferred from the first and last records' ticks and
 // times (`dticks` over `dt_us`): the nearest usual kernel rate within 1%,
