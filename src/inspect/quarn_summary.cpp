@@ -52,6 +52,15 @@ bool base_stack(std::string_view name) { return name == "default" || name == "fr
 // num / den rounded half up; both not negative, den above 0.
 int64_t div_round(__int128 num, __int128 den) { return static_cast<int64_t>((num + den / 2) / den); }
 
+// Record times the summary counts with: from 1970 to 2242 (2^33 seconds).
+// A damaged record's time outside them counts as no time, so that every
+// time, and every difference of two, fits in 64 bits with room to spare.
+constexpr int64_t MAX_RECORD_SEC = int64_t{1} << 33;
+
+// Adds a non-negative `v` to a running total, stopping at INT64_MAX rather
+// than wrapping when damaged times add up past it.
+void add_capped(int64_t& total, int64_t v) { total = v > INT64_MAX - total ? INT64_MAX : total + v; }
+
 // The MSS option of the TCP header inside a packet block, or 0.
 uint32_t packet_mss(const dump_block& b) {
     if (!b.packet || b.caplen < AF_WORD_LEN) return 0;
@@ -139,16 +148,16 @@ struct summarizer {
         if (!a.has_time) return;
         const int64_t dt = std::max<int64_t>(0, t - a.t);
         if (a.state == TCP_STATE_ESTABLISHED || a.state == TCP_STATE_CLOSE_WAIT) {
-            s.established_us += dt;
+            add_capped(s.established_us, dt);
             summary_limit l = LIMIT_UNKNOWN;
             if (!gap) {
                 const int64_t room = int64_t{std::min(a.cwnd, a.snd_wnd)} - a.flight;
                 if (a.in_rto) l = LIMIT_RTO;
                 else if (room < int64_t{smss}) l = a.snd_wnd <= a.cwnd ? LIMIT_RWND : LIMIT_CWND;
                 else l = LIMIT_APP;
-                if (a.rcv_wnd < smss) s.rcv_window_closed_us += dt;
+                if (a.rcv_wnd < smss) add_capped(s.rcv_window_closed_us, dt);
             }
-            s.limited_us[l] += dt;
+            add_capped(s.limited_us[l], dt);
             if (periods) {
                 std::vector<limit_interval>& v = periods->limits;
                 if (!v.empty() && v.back().limit == l && v.back().to_us == a.t) v.back().to_us = a.t + dt;
@@ -157,7 +166,7 @@ struct summarizer {
         }
         if (gap) return;
         if (a.in_recovery) {
-            s.recovery_us += dt;
+            add_capped(s.recovery_us, dt);
             if (periods) {
                 std::vector<time_span>& v = periods->recovery;
                 if (!v.empty() && v.back().to_us == a.t) v.back().to_us = a.t + dt;
@@ -166,7 +175,7 @@ struct summarizer {
         }
         if (a.srtt_known) {
             srtt_weighted += static_cast<__int128>(a.srtt) * dt;
-            srtt_weight += dt;
+            add_capped(srtt_weight, dt);
         }
     }
 
@@ -177,7 +186,8 @@ struct summarizer {
         tcplog_record r;
         tcplog_decode(std::span<const uint8_t>(b.record, REC_COPY_SIZE), stack, r);
         int64_t sec_part = 0, usec_part = 0;
-        const bool has_time = record_wall_time(sec, b.record, sec_part, usec_part);
+        const bool has_time = record_wall_time(sec, b.record, sec_part, usec_part) && sec_part >= 0 &&
+                              sec_part < MAX_RECORD_SEC;
         const int64_t t = has_time ? sec_part * USEC_PER_SEC + usec_part : 0;
         if (have_prev && prev.has_time && has_time) {
             interval(prev, t, r.serial);
@@ -277,7 +287,7 @@ struct summarizer {
     // The RTO in progress ends at `t`.
     void rto_ends(int64_t t) {
         const int64_t end = std::max(t, rto_start);
-        s.rto_wait_us += end - rto_start;
+        add_capped(s.rto_wait_us, end - rto_start);
         if (periods) periods->rtos.push_back({rto_start, end, rto_events});
     }
 
