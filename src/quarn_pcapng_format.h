@@ -31,6 +31,10 @@ inline constexpr uint16_t OPT_ENDOFOPT = 0;
 inline constexpr uint16_t OPT_COMMENT = 1;
 inline constexpr uint16_t OPT_IF_NAME = 2;
 inline constexpr uint16_t OPT_IF_DESCRIPTION = 3;
+// An interface's timestamp unit and offset; the daemon writes neither, so
+// its timestamps are microseconds since the epoch.
+inline constexpr uint16_t OPT_IF_TSRESOL = 9;
+inline constexpr uint16_t OPT_IF_TSOFFSET = 14;
 inline constexpr uint16_t OPT_EPB_FLAGS = 2;
 inline constexpr uint16_t OPT_CUSTOM = 2989;         // 0x0BAD, copyable custom option
 // epb_flags values: the packet's direction.

@@ -15,6 +15,7 @@
 #include "daemon_harness.h"
 #include "inspect_fixture.h"
 #include "json_check.h"
+#include "inspect/quarn_dumpwalk.h"
 #include "inspect/quarn_parts.h"
 #include "inspect/quarn_rowtable.h"
 #include "inspect/quarn_tcplog.h"
@@ -434,18 +435,24 @@ TEST(TickRate, FromTicksAgainstTimeOverEachStem) {
     EXPECT_EQ(rows[3].tick_hz, 1000u);
 }
 
+// A capture of another writer in dir/p.pcap: one loopback packet at
+// 2024-01-02 03:04:05 UTC, a SYN-ACK with four bytes of data.
+void write_loopback_pcap(const test::temp_dir& t) {
+    test::write_file(t / "p.txt",
+                     std::string("2024-01-02 03:04:05.\n"
+                                 "000000 02 00 00 00 45 00 00 30 00 00 00 00 40 06 00 00 0a 00 00 01 0a 00 00 02 "
+                                 "01 bb c3 50 00 00 00 64 00 00 00 c8 50 12 20 00 00 00 00 00 61 62 63 64\n"));
+    shell("TZ=UTC text2pcap -q -F pcap -l 0 -t '%Y-%m-%d %H:%M:%S.' " + q(t / "p.txt") + " " + q(t / "p.pcap"));
+}
+
 // A capture of another writer: no record bytes, so the row's time is the
 // block's timestamp (as tshark reads it) and its TCP columns come from the
 // packet, a SYN-ACK with four bytes of data.
 TEST(OtherWriters, CsvTakesTheBlocksTimeAndTheTcpHeader) {
     ASSERT_TRUE(test::have_program("text2pcap") && test::have_program("editcap") && test::have_program("tshark"));
     test::temp_dir t;
-    test::write_file(t / "p.txt",
-                     std::string("2024-01-02 03:04:05.\n"
-                                 "000000 02 00 00 00 45 00 00 30 00 00 00 00 40 06 00 00 0a 00 00 01 0a 00 00 02 "
-                                 "01 bb c3 50 00 00 00 64 00 00 00 c8 50 12 20 00 00 00 00 00 61 62 63 64\n"));
-    shell("TZ=UTC text2pcap -q -F pcap -l 0 -t '%Y-%m-%d %H:%M:%S.' " + q(t / "p.txt") + " " + q(t / "p.pcap") +
-          " && editcap -F pcapng " + q(t / "p.pcap") + " " + q(t / "loop.pcapng"));
+    write_loopback_pcap(t);
+    shell("editcap -F pcapng " + q(t / "p.pcap") + " " + q(t / "loop.pcapng"));
     std::string tshark_time = shell("tshark -r " + q(t / "loop.pcapng") + " -T fields -e frame.time_epoch 2>/dev/null");
     ASSERT_GT(tshark_time.size(), 4u);
     tshark_time.erase(tshark_time.size() - 4);  // nanoseconds to microseconds, and the line break
@@ -459,6 +466,82 @@ TEST(OtherWriters, CsvTakesTheBlocksTimeAndTheTcpHeader) {
          {"tcp_win", "8192"}, {"tcp_flags", "SYN|ACK"}, {"tcp_len", "4"}},
     };
     EXPECT_EQ(rows, want) << r.out;
+}
+
+// Other writers count time in other units: a nanosecond capture's interface
+// says so in if_tsresol, and may shift its clock with if_tsoffset. Rows and
+// timelines read every one of them as tshark does, to the microsecond.
+TEST(OtherWriters, TimesFollowTheInterfacesClock) {
+    ASSERT_TRUE(test::have_program("text2pcap") && test::have_program("editcap") && test::have_program("tshark") &&
+                test::have_program("tcpdump"));
+    test::temp_dir t;
+    write_loopback_pcap(t);
+    shell("tcpdump -r " + q(t / "p.pcap") + " --time-stamp-precision=nano -w " + q(t / "n.pcap") + " 2>/dev/null");
+    struct clock_case {
+        const char* name;
+        std::string make;  // writes NAME.pcapng from p.pcap or n.pcap
+        const char* time;  // the row's time
+    };
+    const std::vector<clock_case> cases = {
+        {"usec", "editcap -t 0.123456 -F pcapng " + q(t / "p.pcap"), "1704164645.123456"},
+        // Nine digits in the file: the row keeps six, rounded down.
+        {"nsec", "editcap -t 0.123456789 -F pcapng " + q(t / "n.pcap"), "1704164645.123456"},
+        {"nsec_early", "editcap -t -0.000000001 -F pcapng " + q(t / "n.pcap"), "1704164644.999999"},
+    };
+    for (const clock_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string file = t / (std::string(c.name) + ".pcapng");
+        shell(c.make + " " + q(file));
+        std::string tshark_time = shell("tshark -r " + q(file) + " -T fields -e frame.time_epoch 2>/dev/null");
+        ASSERT_GT(tshark_time.size(), 4u);
+        tshark_time.erase(tshark_time.size() - 4);
+        EXPECT_EQ(tshark_time, c.time);
+        const test::run_result r = test::inspect({"--csv", file});
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::string header;
+        const auto rows = csv_rows(r.out, &header);
+        ASSERT_EQ(rows.size(), 1u) << r.out;
+        EXPECT_EQ(rows[0].at("time"), c.time);
+        // A timeline counts in microseconds whatever its sources counted in.
+        const std::string tl = t / (std::string(c.name) + ".timeline.pcapng");
+        const test::run_result tr = test::inspect({"--timeline", file, "-o", tl});
+        ASSERT_EQ(tr.status, 0) << tr.err;
+        std::string tl_time = shell("tshark -r " + q(tl) + " -T fields -e frame.time_epoch 2>/dev/null");
+        ASSERT_GT(tl_time.size(), 4u);
+        EXPECT_EQ(tl_time.substr(0, tl_time.size() - 4), c.time);
+    }
+}
+
+// The clock's arithmetic at its edges: both kinds of unit, offsets either
+// way, and values past the 64 bits of a microsecond count.
+TEST(OtherWriters, TimestampUnitsAndOffsets) {
+    struct unit_case {
+        uint64_t raw;
+        uint8_t tsresol;
+        int64_t tsoffset;
+        uint64_t usec;
+    };
+    const unit_case cases[] = {
+        {1704164645123456, 6, 0, 1704164645123456},
+        {1704164645123456789, 9, 0, 1704164645123456},
+        {1704164645123, 3, 0, 1704164645123000},
+        {17041646451, 1, 0, 1704164645100000},
+        {5, 0, 0, 5000000},
+        {UINT64_MAX, 0, 0, UINT64_MAX},                 // 1.8e25 us: clamped
+        {UINT64_MAX, 19, 0, 1844674},                   // 1.8e19 units of 1e-19 s
+        {UINT64_MAX, 127, 0, 0},
+        {uint64_t{3} << 30, 0x80 | 30, 0, 3000000},     // 2^-30 s units
+        {uint64_t{1} << 19, 0x80 | 20, 0, 500000},
+        {1, 0x80 | 127, 0, 0},
+        {1000000, 6, 10, 11000000},
+        {1000000, 6, -1, 0},
+        {1000000, 6, -2, 0},                            // before the epoch: 0
+        {0, 6, INT64_MAX, UINT64_MAX},
+    };
+    for (const unit_case& c : cases) {
+        EXPECT_EQ(dumpwalk::timestamp_usec(c.raw, c.tsresol, c.tsoffset), c.usec)
+            << c.raw << " tsresol " << unsigned{c.tsresol} << " tsoffset " << c.tsoffset;
+    }
 }
 
 TEST_F(Columns, JsonHasTheSameFieldsAsNumbersAndNames) {

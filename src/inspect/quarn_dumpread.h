@@ -96,7 +96,7 @@ struct dump_block {
     uint32_t snap_len = 0;
     // Enhanced packet blocks.
     uint32_t interface_id = 0;
-    uint64_t timestamp = 0;  // microseconds since the epoch
+    uint64_t timestamp = 0;  // microseconds since the epoch, in any interface clock
     uint32_t caplen = 0;
     uint32_t origlen = 0;
     const uint8_t* packet = nullptr;  // caplen bytes

@@ -10,6 +10,28 @@
 namespace quarn::dumpwalk {
 
 
+uint64_t timestamp_usec(uint64_t raw, uint8_t tsresol, int64_t tsoffset) {
+    using wide = __int128;
+    const unsigned n = tsresol & 0x7f;
+    wide usec;
+    if (tsresol & 0x80) {
+        // 2^-n s: raw * 10^6 < 2^84, so n up to 127 shifts within 128 bits.
+        usec = (wide{raw} * 1000000) >> n;
+    } else if (n >= 6) {
+        wide unit = 1;  // 10^(n-6) raw units a microsecond; past 10^38 none
+        for (unsigned i = 6; i < n && unit <= wide{UINT64_MAX}; i++) unit *= 10;
+        usec = wide{raw} / unit;
+    } else {
+        wide scale = 1;
+        for (unsigned i = n; i < 6; i++) scale *= 10;
+        usec = wide{raw} * scale;
+    }
+    usec += wide{tsoffset} * 1000000;
+    if (usec < 0) return 0;
+    if (usec > wide{UINT64_MAX}) return UINT64_MAX;
+    return static_cast<uint64_t>(usec);
+}
+
 bool our_custom(uint16_t code, const uint8_t* v, uint16_t len, uint32_t& subtype) {
     if (code != OPT_CUSTOM || len < CUSTOM_OPT_PAYLOAD_AT || load<uint32_t>(v) != PEN) return false;
     subtype = load<uint32_t>(v + sizeof PEN);

@@ -72,6 +72,12 @@ size_t walk_options(const uint8_t* base, const uint8_t* p, const uint8_t* end, b
     return 0;
 }
 
+// A timestamp of `raw` units of an interface with if_tsresol `tsresol` (bit
+// 7 clear: 10^-n s, set: 2^-n s, n the low seven bits) and if_tsoffset
+// `tsoffset` seconds, in microseconds since the epoch, rounded down;
+// clamped to 0 and UINT64_MAX.
+uint64_t timestamp_usec(uint64_t raw, uint8_t tsresol, int64_t tsoffset);
+
 // A custom option of ours: PEN 32473, then the subtype.
 bool our_custom(uint16_t code, const uint8_t* v, uint16_t len, uint32_t& subtype);
 
@@ -104,6 +110,14 @@ struct walker {
     // stack, header offset and record bytes do not hold there.
     std::vector<uint16_t> link_types;
     bool timeline = false;
+    // Each interface's clock: its if_tsresol (0x06, microseconds, when it
+    // has none) and its if_tsoffset in seconds. Blocks of other writers
+    // count in other units (a nanosecond capture's if_tsresol is 9).
+    struct clock {
+        uint8_t tsresol = 6;
+        int64_t tsoffset = 0;
+    };
+    std::vector<clock> clocks;
 
     // Sets the fault (of `kind`) at the start of the block that holds file
     // offset `at`, naming `at` within the block, and returns -1.

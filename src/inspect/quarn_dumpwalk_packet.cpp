@@ -25,6 +25,10 @@ int walker::packet_block(const uint8_t* b, size_t at, uint32_t len) {
     blk.interface_id = load<uint32_t>(b + offsetof(epb_fixed, interface_id));
     blk.timestamp = (uint64_t{load<uint32_t>(b + offsetof(epb_fixed, ts_high))} << 32) |
                     load<uint32_t>(b + offsetof(epb_fixed, ts_low));
+    if (blk.interface_id < clocks.size()) {
+        const clock& c = clocks[blk.interface_id];
+        blk.timestamp = timestamp_usec(blk.timestamp, c.tsresol, c.tsoffset);
+    }
     blk.caplen = load<uint32_t>(b + offsetof(epb_fixed, caplen));
     blk.origlen = load<uint32_t>(b + offsetof(epb_fixed, origlen));
     const size_t room = len - EPB_PACKET_AT - BLOCK_TRAILING_LEN_SIZE;

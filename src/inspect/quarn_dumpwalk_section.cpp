@@ -114,6 +114,7 @@ int walker::section_block(const uint8_t* b, size_t at, uint32_t len) {
     have_prev = false;
     pending_gap = false;
     link_types.clear();
+    clocks.clear();
     timeline = false;
     return 0;
 }
@@ -131,12 +132,26 @@ int walker::interface_block(const uint8_t* b, size_t at, uint32_t len) {
                                 LINKTYPE_NULL, LINKTYPE_USER0));
     }
     std::string why;
+    clock c;
     const size_t bad =
         walk_options(data, b + sizeof(idb_fixed), b + len - BLOCK_TRAILING_LEN_SIZE, strict, why,
-                     [](uint16_t, const uint8_t*, uint16_t, size_t, std::string&) { return true; });
+                     [&](uint16_t code, const uint8_t* v, uint16_t olen, size_t, std::string& w) {
+                         if (code != OPT_IF_TSRESOL && code != OPT_IF_TSOFFSET) return true;
+                         const size_t want = code == OPT_IF_TSRESOL ? 1 : sizeof(int64_t);
+                         if (olen != want) {
+                             if (!strict) return true;
+                             w = printf_text("%s option of length %u",
+                                             code == OPT_IF_TSRESOL ? "if_tsresol" : "if_tsoffset", olen);
+                             return false;
+                         }
+                         if (code == OPT_IF_TSRESOL) c.tsresol = v[0];
+                         else c.tsoffset = load<int64_t>(v);
+                         return true;
+                     });
     if (bad) return fail(bad, why);
     out.sections.back().interfaces++;
     link_types.push_back(blk.link_type);
+    clocks.push_back(c);
     if (blk.link_type == LINKTYPE_USER0) timeline = true;
     out.blocks.push_back(blk);
     return 0;

@@ -54,7 +54,9 @@ void end_block(std::vector<uint8_t>& out, size_t start) {
 }
 
 // The interface description block at `b` (`len` bytes, walked) again,
-// named `name`: its fixed part, if_name, and its other options as they are.
+// named `name`: its fixed part, if_name, and its other options as they are,
+// except its clock (if_tsresol, if_tsoffset): the timeline's timestamps are
+// microseconds since the epoch, whatever unit the source counted in.
 void put_named_interface(std::vector<uint8_t>& out, const uint8_t* b, uint32_t len, std::string_view name) {
     const size_t start = out.size();
     out.insert(out.end(), b, b + sizeof(idb_fixed));
@@ -65,7 +67,7 @@ void put_named_interface(std::vector<uint8_t>& out, const uint8_t* b, uint32_t l
         const uint16_t code = load<uint16_t>(b + at);
         const uint16_t olen = load<uint16_t>(b + at + 2);
         if (code == OPT_ENDOFOPT || pad4(olen) > end - at - 4) break;
-        if (code != OPT_IF_NAME) out.insert(out.end(), b + at, b + at + 4 + pad4(olen));
+        if (code != OPT_IF_NAME && code != OPT_IF_TSRESOL && code != OPT_IF_TSOFFSET) out.insert(out.end(), b + at, b + at + 4 + pad4(olen));
         at += 4 + pad4(olen);
     }
     end_block(out, start);
@@ -524,16 +526,19 @@ int put_head(std::vector<uint8_t>& out, const dump_part& first, const std::strin
     return 0;
 }
 
-// One item's block: a packet as it is, an event or gap on interface 1; a
-// jump between parts with `jump_comment`.
+// One item's block: a packet as it is but for its interface and time, an
+// event or gap on interface 1; a jump between parts with `jump_comment`.
 void put_item(std::vector<uint8_t>& out, const timeline_item& it, const dump_part& p, const std::string& jump_comment) {
     if (it.kind == timeline_kind::packet) {
         const uint8_t* b = p.bytes.data() + it.block->offset;
         const size_t at = out.size();
         out.insert(out.end(), b, b + it.block->length);
         // A packet of one connection out of merged timelines goes on
-        // interface 0 of the new file, whichever it had there.
+        // interface 0 of the new file, whichever it had there, and its time
+        // in microseconds, whatever unit its interface counted in.
         if (it.block->interface_id != 0) store<uint32_t>(out.data() + at + offsetof(epb_fixed, interface_id), 0);
+        store<uint32_t>(out.data() + at + offsetof(epb_fixed, ts_high), static_cast<uint32_t>(it.time_usec >> 32));
+        store<uint32_t>(out.data() + at + offsetof(epb_fixed, ts_low), static_cast<uint32_t>(it.time_usec));
     } else if (it.block && it.block->type == BT_EPB) {
         put_record_epb(out, it.time_usec, it.block->packet, it.block->caplen, {});
     } else if (it.block) {
