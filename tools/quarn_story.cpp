@@ -72,6 +72,7 @@ public:
         outage_seg_ = 118 + rng_.below32(8);
         ts_offset_ = static_cast<uint32_t>(rng_.next());
         peer_ts_base_ = static_cast<uint32_t>(rng_.next());
+        if (o.start_us >= 0) boot_us_ = o.start_us;
     }
 
     std::vector<logged> tell() {
@@ -126,7 +127,9 @@ private:
     uint32_t cwnd_ = MAX_SCALED_WINDOW, ssthresh_ = MAX_SCALED_WINDOW, snd_wnd_ = 0;
     uint32_t dupacks_ = 0, bytes_acked_ = 0, prr_delivered_ = 0, prr_out_ = 0;
     int32_t srtt_ = 0, rttvar_ = INITIAL_RTTVAR;
-    uint32_t last_rtt_us_ = 0;
+    uint32_t last_rtt_us_ = 0, min_rtt_us_ = 0;
+    uint32_t resent_bytes_ = 0;  // payload sent again so far
+    int64_t established_us_ = 0;
     uint32_t ts_offset_ = 0, ts_recent_ = 0;  // our timestamp clock's offset; the peer's last TSval
     uint32_t rxtshift_ = 0;
     uint64_t rto_generation_ = 0;
@@ -163,6 +166,32 @@ private:
         return n;
     }
 
+    // The BBR part of a record at producer time `t`: the state as BBR
+    // would account for it.
+    bbr_view bbr_books(int64_t t) const {
+        bbr_view b;
+        const uint64_t delivered = una_ > 1 ? una_ - 1 : 0;
+        const int64_t since = now_ - established_us_;
+        if (una_ > 0 && since > 0) {
+            b.del_rate = delivered * 1000000 / static_cast<uint64_t>(since);
+        }
+        b.bw_inuse = b.del_rate;
+        b.rtt_prop = min_rtt_us_;
+        b.inflight = static_cast<uint32_t>(max_ - una_);
+        b.applimited = wrote_ && nxt_ >= data_end_ && max_ >= data_end_ ? 1 : 0;
+        b.delivered = static_cast<uint32_t>(delivered);
+        b.timestamp = static_cast<uint32_t>(t);
+        b.pkts_out = b.inflight / MSS;
+        b.lost = resent_bytes_;
+        // Startup's gain of 2/ln 2 until the first loss, then probe_bw's
+        // cruising gain of 1 with a cwnd gain of 2.
+        const bool startup = resent_bytes_ == 0 && !after_rto_;
+        b.bbr_state = startup ? 1 : 3;
+        b.pacing_gain = startup ? 739 : 256;
+        b.cwnd_gain = startup ? 739 : 512;
+        return b;
+    }
+
     logged snapshot(uint8_t event_id, bool packet) {
         logged r;
         const int64_t t = boot_us_ + now_;
@@ -172,6 +201,7 @@ private:
         r.serial = serial_++;
         r.event_id = event_id;
         r.flags = REC_FLAG_RXBUF | REC_FLAG_TXBUF | (packet ? REC_FLAG_HAS_TH : 0) | (opt_.rack ? REC_FLAG_STACKINFO : 0);
+        r.part = opt_.rack ? PART_RACK : PART_NONE;
         r.rxbuf_acc = r.rxbuf_ccc = rxbuf_;
         const uint64_t unsent_or_unacked =
             (wrote_ && una_ < data_end_) ? data_end_ - std::max<uint64_t>(una_, 1) : 0;
@@ -205,10 +235,9 @@ private:
         r.limit = rto_waiting_         ? LIMIT_RTO
                   : room < int64_t{MSS} ? (snd_wnd_ <= cwnd_ ? LIMIT_RWND : LIMIT_CWND)
                                         : LIMIT_APP;
-        if (opt_.rack) {
-            r.rack_rtt = last_rtt_us_;
-            r.rack_state = in_recovery_ ? 2 : after_rto_ ? 3 : 1;
-        }
+        r.rack_rtt = last_rtt_us_;
+        r.rack_state = in_recovery_ ? 2 : after_rto_ ? 3 : 1;
+        r.bbr = bbr_books(t);
         return r;
     }
 
@@ -290,6 +319,7 @@ private:
         if (len > 0 && fbyte_out_ == 0) fbyte_out_ = ticks();
         if (in_recovery_) prr_out_ += len;
         if (fin) tcb_flags_ |= TF_SENTFIN;
+        if (again) resent_bytes_ += len;
 
         logged r = snapshot(REC_EVENT_OUT, true);
         r.payload_len = len;
@@ -420,6 +450,7 @@ private:
     void rtt_sample(uint32_t ts_ecr) {
         const int32_t rtt = static_cast<int32_t>(local_ts() - ts_ecr) + 1;
         last_rtt_us_ = static_cast<uint32_t>(rtt) * 1000;
+        if (min_rtt_us_ == 0 || last_rtt_us_ < min_rtt_us_) min_rtt_us_ = last_rtt_us_;
         if (srtt_ != 0) {
             int32_t delta = ((rtt - 1) << 2) - (srtt_ >> 3);
             srtt_ = std::max(1, srtt_ + delta);
@@ -473,6 +504,7 @@ private:
 
     void established(const pending& a) {
         rtt_sample(a.ts_ecr);
+        established_us_ = now_;
         una_ = 1;
         rcv_nxt_ = 1;
         snd_wnd_ = a.window;  // a SYN's window is not scaled
@@ -674,9 +706,26 @@ void store_state(uint8_t* p, const logged& r) {
     store<uint32_t>(p + 152, r.fbyte_out);
     p[156] = static_cast<uint8_t>((r.rcv_scale << 4) | (r.snd_scale & 0x0f));
     std::memset(p + 160, 0, 104);
-    if (r.flags & REC_FLAG_STACKINFO) {
-        store<uint32_t>(p + 160, r.rack_rtt);
-        p[164] = r.rack_state;
+    if (!(r.flags & REC_FLAG_STACKINFO)) return;
+    uint8_t* si = p + OFF_REC_STACKINFO;
+    if (r.part == PART_RACK) {
+        store<uint32_t>(si + OFF_RACK_RTT, r.rack_rtt);
+        si[OFF_RACK_STATE] = r.rack_state;
+    } else if (r.part == PART_BBR) {
+        const bbr_view& b = r.bbr;
+        store<uint64_t>(si + OFF_BBR_CUR_DEL_RATE, b.del_rate);
+        store<uint64_t>(si + OFF_BBR_DEL_RATE, b.del_rate);
+        store<uint64_t>(si + OFF_BBR_RTT_PROP, b.rtt_prop);
+        store<uint64_t>(si + OFF_BBR_BW_INUSE, b.bw_inuse);
+        store<uint32_t>(si + OFF_BBR_INFLIGHT, b.inflight);
+        store<uint32_t>(si + OFF_BBR_APPLIMITED, b.applimited);
+        store<uint32_t>(si + OFF_BBR_DELIVERED, b.delivered);
+        store<uint32_t>(si + OFF_BBR_TIMESTAMP, b.timestamp);
+        store<uint32_t>(si + OFF_BBR_PKTS_OUT, b.pkts_out);
+        store<uint32_t>(si + OFF_BBR_LOST, b.lost);
+        store<uint16_t>(si + OFF_BBR_PACING_GAIN, b.pacing_gain);
+        store<uint16_t>(si + OFF_BBR_CWND_GAIN, b.cwnd_gain);
+        si[OFF_BBR_STATE] = b.bbr_state;
     }
 }
 

@@ -50,6 +50,26 @@ inline constexpr uint32_t TF_SENTFIN = 0x10, TF_SACK_PERMIT = 0x200,
 // application.
 enum limit_kind : uint8_t { LIMIT_CWND, LIMIT_RWND, LIMIT_APP, LIMIT_RTO };
 
+// The stack-specific part a record carries (with REC_FLAG_STACKINFO).
+enum stack_part : uint8_t { PART_NONE, PART_RACK, PART_BBR };
+
+// The BBR part as the story fills it: the same connection seen through
+// BBR's books. Its congestion control stays the story's; these fields
+// report the state, they do not steer it.
+struct bbr_view {
+    uint64_t del_rate = 0;    // bytes a second delivered since the handshake
+    uint64_t rtt_prop = 0;    // the lowest RTT seen, microseconds
+    uint64_t bw_inuse = 0;    // as del_rate
+    uint32_t inflight = 0;    // snd_max - snd_una, bytes
+    uint32_t applimited = 0;  // 1 while nothing is left to send
+    uint32_t delivered = 0;   // snd_una - iss - 1, bytes
+    uint32_t timestamp = 0;   // the producer's clock, microseconds, low 32 bits
+    uint32_t pkts_out = 0;    // inflight in whole segments
+    uint32_t lost = 0;        // bytes sent again so far
+    uint16_t pacing_gain = 0, cwnd_gain = 0;  // 256 is a gain of 1
+    uint8_t bbr_state = 0;    // 1 startup until the first loss, then 3 probe_bw
+};
+
 // One log record as the story sets it: every field of bytes 0 to 267 and
 // the TCP header of a packet.
 struct logged {
@@ -67,8 +87,11 @@ struct logged {
     int32_t segqlen = 0, sack_holes = 0;
     uint32_t flex1 = 0, flex2 = 0, fbyte_in = 0, fbyte_out = 0;
     uint8_t snd_scale = 0, rcv_scale = 0;
-    uint32_t rack_rtt = 0;
+    uint8_t stack_id = 0;    // who logs it; the synthesizer sets it
+    stack_part part = PART_NONE;
+    uint32_t rack_rtt = 0;   // the RACK part, kept for every record
     uint8_t rack_state = 0;
+    bbr_view bbr;            // the BBR part, kept for every record
     uint32_t payload_len = 0;
     std::vector<uint8_t> th;  // packets only
     // What the story knows: the limit after this record, and for a segment
@@ -80,6 +103,9 @@ struct logged {
 struct story_options {
     uint64_t seed = 1;
     bool rack = false;  // the rack stack, with its part of the record
+    // The producer's clock at the SYN, microseconds; from the seed when
+    // negative. Nothing else the seed decides moves with it.
+    int64_t start_us = -1;
 };
 
 // The log records of the story, in order, serials from 0; the local port
@@ -88,7 +114,8 @@ std::vector<logged> tell(const story_options& o, uint16_t* local_port = nullptr)
 
 // Writes every field of `r` into the record at `p` (LOG_RECORD_SIZE bytes
 // already holding its time, serial, ids, flags, payload length and TCP
-// header, as build::add_record puts them).
+// header, as build::add_record puts them); the stack-specific part is r.part
+// when r.flags has REC_FLAG_STACKINFO, else zeros.
 void store_state(uint8_t* p, const logged& r);
 
 }  // namespace quarn::story

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,10 +22,10 @@ namespace quarn::story {
 
 // How the records travel: log messages of one connection, each dumped on
 // its own. With losses, three records vanish inside the second message (a
-// gap block in its dump), the six after it go out as a "rebuffer" message
-// (short, so the daemon removes its dump) and five vanish before the
-// fourth (a jump between dumps). Losses fall on packet records only, so
-// every event of the story stays.
+// gap block in its dump), the six after it go out as a short message with
+// reason `short_reason` ("rebuffer" or "error": the daemon removes its
+// dump) and five vanish before the fourth (a jump between dumps). Losses
+// fall on packet records only, so every event of the story stays.
 struct story_message {
     std::string reason;
     std::vector<size_t> records;  // indices into the story's records
@@ -49,7 +50,7 @@ inline size_t packet_run(const std::vector<logged>& recs, size_t from, size_t n,
 }
 
 inline std::vector<story_message> plan_messages(const std::vector<logged>& recs, uint32_t count,
-                                                bool losses) {
+                                                bool losses, const char* short_reason = "rebuffer") {
     const size_t n = recs.size();
     std::vector<size_t> bounds;
     for (uint32_t i = 0; i <= count; i++) bounds.push_back(n * i / count);
@@ -76,7 +77,7 @@ inline std::vector<story_message> plan_messages(const std::vector<logged>& recs,
     second.erase(std::remove_if(second.begin(), second.end(),
                                 [&](size_t i) { return i >= inside && i < inside + LOST_INSIDE; }),
                  second.end());
-    add("rebuffer", rebuffer, std::min(rebuffer + REBUFFERED, n));
+    add(short_reason, rebuffer, std::min(rebuffer + REBUFFERED, n));
     add("normal", std::min(rebuffer + REBUFFERED, n), between);
     // The rest, in as many messages as are left to make.
     const size_t from = std::min(between + LOST_BETWEEN, n);
@@ -119,7 +120,9 @@ inline const char* state_name(int32_t state) {
 // The values a reader of the dumps should decode, one row per record that
 // reaches a dump and one "gap" row (with "missing") wherever the serials
 // jump, in the order of the stream. Column names as the analysis tools use
-// them; the rack fields only for the rack stack.
+// them; the RACK and BBR columns when a record carries that part, and
+// filled on those records only. With a stem, a first column names the
+// connection as the daemon names its dumps.
 struct value_table {
     std::vector<std::string> columns;
     std::vector<std::vector<std::string>> rows;  // "" = no value; strings quoted already
@@ -129,10 +132,36 @@ inline size_t column(const value_table& t, std::string_view name) {
     return static_cast<size_t>(std::find(t.columns.begin(), t.columns.end(), name) - t.columns.begin());
 }
 
+// The BBR columns the story fills, by the analysis tools' names.
+inline constexpr const char* BBR_COLUMNS[] = {
+    "bbr_cur_del_rate", "bbr_del_rate",  "bbr_rtt_prop",    "bbr_bw_inuse",  "bbr_inflight",
+    "bbr_applimited",   "bbr_delivered", "bbr_timestamp",   "bbr_pkts_out",  "bbr_lost",
+    "bbr_pacing_gain",  "bbr_cwnd_gain", "bbr_bbr_state"};
+
+inline std::vector<std::string> bbr_cells(const bbr_view& b) {
+    auto num = [](auto v) { return std::to_string(v); };
+    return {num(b.del_rate),    num(b.del_rate),    num(b.rtt_prop),   num(b.bw_inuse),
+            num(b.inflight),    num(b.applimited),  num(b.delivered),  num(b.timestamp),
+            num(b.pkts_out),    num(b.lost),        num(unsigned{b.pacing_gain}),
+            num(unsigned{b.cwnd_gain}), num(unsigned{b.bbr_state})};
+}
+
+inline bool carries(const logged& r, stack_part part) {
+    return (r.flags & REC_FLAG_STACKINFO) && r.part == part;
+}
+
+// `stack_name` gives the registry's name of a record's stack_id.
 inline value_table expected_values(const std::vector<logged>& recs,
                                    const std::vector<story_message>& msgs, int64_t offset_sec,
-                                   int64_t offset_usec, uint8_t stack_id, const char* stack,
-                                   bool rack) {
+                                   int64_t offset_usec, const char* (*stack_name)(uint8_t),
+                                   const std::string& stem = "") {
+    bool rack = false, bbr = false;
+    for (const story_message& m : msgs) {
+        for (size_t i : m.records) {
+            rack = rack || carries(recs[i], PART_RACK);
+            bbr = bbr || carries(recs[i], PART_BBR);
+        }
+    }
     value_table t;
     t.columns = {"time",     "block",    "serial",      "stack_id", "stack",    "event_id",
                  "event",    "state",    "flags",       "errno",    "snd_una",  "snd_max",
@@ -143,6 +172,8 @@ inline value_table expected_values(const std::vector<logged>& recs,
         t.columns.push_back("rack_rtt");
         t.columns.push_back("rack_state");
     }
+    if (bbr) t.columns.insert(t.columns.end(), std::begin(BBR_COLUMNS), std::end(BBR_COLUMNS));
+    if (!stem.empty()) t.columns.insert(t.columns.begin(), "stem");
     auto quoted = [](const char* s) { return std::string("\"") + s + "\""; };
     bool have_prev = false;
     uint32_t prev = 0;
@@ -153,6 +184,7 @@ inline value_table expected_values(const std::vector<logged>& recs,
             const logged& r = recs[i];
             if (have_prev && r.serial != prev + 1) {
                 std::vector<std::string> gap(t.columns.size());
+                if (!stem.empty()) gap[column(t, "stem")] = quoted(stem.c_str());
                 gap[column(t, "block")] = quoted("gap");
                 gap[column(t, "missing")] = std::to_string(r.serial - prev - 1);
                 t.rows.push_back(gap);
@@ -166,19 +198,26 @@ inline value_table expected_values(const std::vector<logged>& recs,
             std::snprintf(time, sizeof time, "%lld.%06lld", static_cast<long long>(sec),
                           static_cast<long long>(usec));
             auto num = [](auto v) { return std::to_string(v); };
-            std::vector<std::string> row = {
+            std::vector<std::string> row;
+            if (!stem.empty()) row.push_back(quoted(stem.c_str()));
+            row.insert(row.end(), {
                 time, quoted((r.flags & REC_FLAG_HAS_TH) ? "packet" : "event"), num(r.serial),
-                num(unsigned{stack_id}), quoted(stack), num(unsigned{r.event_id}),
+                num(unsigned{r.stack_id}), quoted(stack_name(r.stack_id)), num(unsigned{r.event_id}),
                 quoted(event_name(r.event_id)), quoted(state_name(r.state)), num(r.flags),
                 num(r.error), num(r.snd_una), num(r.snd_max), num(r.snd_nxt), num(r.snd_recover),
                 num(r.cwnd), num(r.ssthresh), num(r.snd_wnd), num(r.rcv_nxt), num(r.rcv_wnd),
                 num(r.srtt), num(r.rttvar), num(r.dupacks), num(r.segqlen), num(r.sack_holes),
                 num(r.flex1), num(r.flex2),
                 (r.flags & REC_FLAG_RXBUF) ? num(r.rxbuf_acc) : "",
-                (r.flags & REC_FLAG_TXBUF) ? num(r.txbuf_acc) : "", num(r.payload_len), ""};
+                (r.flags & REC_FLAG_TXBUF) ? num(r.txbuf_acc) : "", num(r.payload_len), ""});
             if (rack) {
-                row.push_back(num(r.rack_rtt));
-                row.push_back(num(unsigned{r.rack_state}));
+                const bool has = carries(r, PART_RACK);
+                row.push_back(has ? num(r.rack_rtt) : "");
+                row.push_back(has ? num(unsigned{r.rack_state}) : "");
+            }
+            if (bbr) {
+                const std::vector<std::string> cells = bbr_cells(r.bbr);
+                for (const std::string& c : cells) row.push_back(carries(r, PART_BBR) ? c : "");
             }
             t.rows.push_back(row);
         }

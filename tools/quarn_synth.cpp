@@ -27,8 +27,10 @@
 #include <string_view>
 #include <vector>
 
+#include "quarn_dumppolicy.h"
 #include "quarn_logbuild.h"
 #include "quarn_logfmt.h"
+#include "quarn_text.h"
 #include "quarn_story.h"
 #include "quarn_story_values.h"
 
@@ -82,6 +84,7 @@ constexpr uint32_t MAX_RECORDS_PER_MESSAGE = 65536;
 constexpr uint32_t MAX_CONNECTIONS = 65536;
 constexpr uint64_t MAX_MESSAGES = 1000000000000ull;
 constexpr size_t MAX_REASON_LEN = TLH_REASON_SIZE - 1;
+constexpr uint32_t MAX_STORIES = 1000;
 
 // Stack registry written by -k. Id 9 is listed only under two different
 // names, so a reader must treat it as unnamed; the stream uses it rarely.
@@ -127,6 +130,8 @@ struct options {
     std::string story_stack = "default";
     std::string story_values;
     std::string story_summary;
+    // --stories: that many story connections interleaved in one stream.
+    uint32_t stories = 0;
 };
 
 // Option layouts of the handshake; the SYN decides what later segments carry.
@@ -238,6 +243,8 @@ void usage(FILE* to) {
                  "       %s --story [--messages n] [--losses] [--stack default|rack]\n"
                  "       [--values file.jsonl|file.csv] [--summary-values file.csv] [-s seed]\n"
                  "       [-o out-file] [-k sysctl-dir] [-C]\n"
+                 "       %s --stories n [--values file.jsonl|file.csv] [-s seed]\n"
+                 "       [-o out-file] [-k sysctl-dir] [-C]\n"
                  "  -s  seed of the generator; equal seeds give equal streams (1)\n"
                  "  -n  log messages to write (100)\n"
                  "  -c  connections open at a time (8, at most %u)\n"
@@ -271,9 +278,15 @@ void usage(FILE* to) {
                  "              record that reaches a dump, and a \"gap\" row with \"missing\" where\n"
                  "              serials jump; JSON lines, or CSV when the name ends in \".csv\"\n"
                  "  --summary-values  also write, as CSV, what the summary of quarn_inspect\n"
-                 "              must say of the dumps (every column but the verdict)\n",
-                 PROG, PROG, MAX_CONNECTIONS, MAX_RECORDS_PER_MESSAGE, story::MAX_MESSAGES,
-                 story::MIN_MESSAGES_WITH_LOSSES);
+                 "              must say of the dumps (every column but the verdict)\n"
+                 "  --stories   n story connections (1 to %u) interleaved in one stream, their\n"
+                 "              messages in time order: IPv4 and IPv6; the default, rack and bbr\n"
+                 "              stacks, some changing stack within a message; losses with short\n"
+                 "              \"rebuffer\" and \"error\" messages; odd ids; logs that stop before\n"
+                 "              the end; -s varies every choice; with --values the rows of every\n"
+                 "              connection, a \"stem\" column naming its dumps\n",
+                 PROG, PROG, PROG, MAX_CONNECTIONS, MAX_RECORDS_PER_MESSAGE, story::MAX_MESSAGES,
+                 story::MIN_MESSAGES_WITH_LOSSES, MAX_STORIES);
 }
 
 [[noreturn]] void bad_option(const char* what, const char* value) {
@@ -284,7 +297,8 @@ void usage(FILE* to) {
 
 options parse_options(int argc, char** argv) {
     options o;
-    enum { OPT_STORY = 256, OPT_MESSAGES, OPT_LOSSES, OPT_STACK, OPT_VALUES, OPT_SUMMARY_VALUES };
+    enum { OPT_STORY = 256, OPT_MESSAGES, OPT_LOSSES, OPT_STACK, OPT_VALUES, OPT_SUMMARY_VALUES,
+           OPT_STORIES };
     static const option LONG_OPTIONS[] = {
         {"story", no_argument, nullptr, OPT_STORY},
         {"messages", required_argument, nullptr, OPT_MESSAGES},
@@ -292,9 +306,11 @@ options parse_options(int argc, char** argv) {
         {"stack", required_argument, nullptr, OPT_STACK},
         {"values", required_argument, nullptr, OPT_VALUES},
         {"summary-values", required_argument, nullptr, OPT_SUMMARY_VALUES},
+        {"stories", required_argument, nullptr, OPT_STORIES},
         {nullptr, 0, nullptr, 0},
     };
     bool story_only = false;  // a story option given
+    bool one_story_only = false;  // an option of --story that --stories has not
     int ch;
     while ((ch = getopt_long(argc, argv, "s:n:c:r:6:p:v:g:S:e:R:o:k:D:Ch", LONG_OPTIONS, nullptr)) !=
            -1) {
@@ -303,21 +319,22 @@ options parse_options(int argc, char** argv) {
         switch (ch) {
         case OPT_STORY: o.story = true; break;
         case OPT_MESSAGES:
-            story_only = true;
+            story_only = one_story_only = true;
             ok = parse_num(a, 1, story::MAX_MESSAGES, o.story_messages);
             break;
-        case OPT_LOSSES: story_only = o.story_losses = true; break;
+        case OPT_LOSSES: story_only = one_story_only = o.story_losses = true; break;
         case OPT_STACK:
-            story_only = true;
+            story_only = one_story_only = true;
             o.story_stack = a;
             ok = o.story_stack == "default" || o.story_stack == "rack";
             break;
         case OPT_VALUES: story_only = true; o.story_values = a; ok = !o.story_values.empty(); break;
         case OPT_SUMMARY_VALUES:
-            story_only = true;
+            story_only = one_story_only = true;
             o.story_summary = a;
             ok = !o.story_summary.empty();
             break;
+        case OPT_STORIES: ok = parse_num(a, 1, MAX_STORIES, o.stories); break;
         case 's': ok = parse_num(a, 0, UINT64_MAX, o.seed); break;
         case 'n': ok = parse_num(a, 0, MAX_MESSAGES, o.messages); break;
         case 'c': ok = parse_num(a, 1, MAX_CONNECTIONS, o.connections); break;
@@ -342,7 +359,16 @@ options parse_options(int argc, char** argv) {
             bad_option((name + " value").c_str(), a);
         }
     }
-    if (story_only && !o.story) {
+    if (o.story && o.stories > 0) {
+        std::fprintf(stderr, "%s: give --story or --stories, not both\n", PROG);
+        std::exit(1);
+    }
+    if (one_story_only && o.stories > 0) {
+        std::fprintf(stderr, "%s: --messages, --losses, --stack and --summary-values are --story's; "
+                             "--stories picks its own\n", PROG);
+        std::exit(1);
+    }
+    if (story_only && !o.story && o.stories == 0) {
         std::fprintf(stderr, "%s: --messages, --losses, --stack, --values and --summary-values need --story\n", PROG);
         std::exit(1);
     }
@@ -776,6 +802,60 @@ void write_sysctl_dir(const std::string& dir) {
     write_file(dir + "/net.inet.tcp.function_info", entries);
 }
 
+const char* registry_name(uint8_t id) {
+    for (const stack_entry& e : STACK_REGISTRY) {
+        if (e.id == id) return e.name;
+    }
+    return "";
+}
+
+// A verbose record's trailer starts with the name of the function that
+// logged it, in a field of this size; the story leaves the rest zero.
+constexpr size_t VERBOSE_FUNC_SIZE = 32;
+
+const char* verbose_function(const story::logged& r) {
+    const bool rack = r.part == story::PART_RACK, bbr = r.part == story::PART_BBR;
+    if (r.event_id == REC_EVENT_IN) return rack ? "rack_do_segment" : bbr ? "bbr_do_segment" : "tcp_do_segment";
+    if (r.event_id == REC_EVENT_OUT) return rack ? "rack_output" : bbr ? "bbr_output" : "tcp_default_output";
+    if (r.event_id == REC_EVENT_RTO) return rack ? "rack_timeout_rxt" : bbr ? "bbr_timeout_rxt" : "tcp_timer_rexmt";
+    return rack ? "rack_log" : bbr ? "bbr_log" : "tcp_log_event";
+}
+
+// One log message of a story: header `h` with the message's reason and the
+// records it carries, each with the stack that logs it.
+std::vector<uint8_t> story_message(qb::header_fields h, const std::vector<story::logged>& recs,
+                                   const story::story_message& msg) {
+    h.reason = msg.reason;
+    std::vector<uint8_t> m = qb::log_header(h);
+    for (size_t i : msg.records) {
+        const story::logged& r = recs[i];
+        qb::record_fields rec;
+        rec.sec = r.sec;
+        rec.usec = r.usec;
+        rec.serial = r.serial;
+        rec.stack_id = r.stack_id;
+        rec.event_id = r.event_id;
+        rec.flags = r.flags;
+        rec.payload_len = r.payload_len;
+        rec.th = r.th.empty() ? std::vector<uint8_t>(TH_SIZE, 0) : r.th;
+        const size_t at = m.size();
+        qb::add_record(m, rec);
+        story::store_state(m.data() + at, r);
+        if (r.flags & REC_FLAG_VERBOSE) {
+            qb::put_text(m.data() + at + LOG_RECORD_SIZE, VERBOSE_FUNC_SIZE, verbose_function(r));
+        }
+    }
+    qb::finish(m);
+    return m;
+}
+
+// A value table as JSON lines, or as CSV when the name ends in ".csv".
+void write_values(const std::string& path, const story::value_table& t) {
+    const bool as_csv = path.size() >= 4 && path.compare(path.size() - 4, 4, ".csv") == 0;
+    const std::string text = as_csv ? story::csv(t) : story::json_lines(t);
+    write_file(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
 // The story's messages, and with --values and --summary-values what their
 // dumps must decode to and sum up to.
 void write_story(synth& s, FILE* out, const std::string& name) {
@@ -785,7 +865,8 @@ void write_story(synth& s, FILE* out, const std::string& name) {
     }
     const bool rack = s.opt.story_stack == "rack";
     uint16_t lport = 0;
-    const std::vector<story::logged> recs = story::tell({s.opt.seed, rack}, &lport);
+    std::vector<story::logged> recs = story::tell({s.opt.seed, rack}, &lport);
+    for (story::logged& r : recs) r.stack_id = stack->id;
     const std::vector<story::story_message> msgs =
         story::plan_messages(recs, s.opt.story_messages, s.opt.story_losses);
     qb::header_fields h;
@@ -796,27 +877,7 @@ void write_story(synth& s, FILE* out, const std::string& name) {
     h.lport = lport;
     h.offset_sec = s.offset_sec;
     h.offset_usec = s.offset_usec;
-    for (const story::story_message& msg : msgs) {
-        h.reason = msg.reason;
-        std::vector<uint8_t> m = qb::log_header(h);
-        for (size_t i : msg.records) {
-            const story::logged& r = recs[i];
-            qb::record_fields rec;
-            rec.sec = r.sec;
-            rec.usec = r.usec;
-            rec.serial = r.serial;
-            rec.stack_id = stack->id;
-            rec.event_id = r.event_id;
-            rec.flags = r.flags;
-            rec.payload_len = r.payload_len;
-            rec.th = r.th.empty() ? std::vector<uint8_t>(TH_SIZE, 0) : r.th;
-            const size_t at = m.size();
-            qb::add_record(m, rec);
-            story::store_state(m.data() + at, r);
-        }
-        qb::finish(m);
-        put_message(s, out, m, name);
-    }
+    for (const story::story_message& msg : msgs) put_message(s, out, story_message(h, recs, msg), name);
     if (!s.opt.story_summary.empty()) {
         story::summary_header sh;
         sh.stem = h.id + "_" + std::to_string(h.lport) + "_" + h.faddr + "_" + std::to_string(h.fport);
@@ -832,12 +893,168 @@ void write_story(synth& s, FILE* out, const std::string& name) {
         write_file(s.opt.story_summary, std::vector<uint8_t>(text.begin(), text.end()));
     }
     if (s.opt.story_values.empty()) return;
-    const story::value_table t = story::expected_values(recs, msgs, s.offset_sec, s.offset_usec,
-                                                        stack->id, stack->name, rack);
-    const std::string& path = s.opt.story_values;
-    const bool as_csv = path.size() >= 4 && path.compare(path.size() - 4, 4, ".csv") == 0;
-    const std::string text = as_csv ? story::csv(t) : story::json_lines(t);
-    write_file(path, std::vector<uint8_t>(text.begin(), text.end()));
+    write_values(s.opt.story_values,
+                 story::expected_values(recs, msgs, s.offset_sec, s.offset_usec, registry_name));
+}
+
+// --stories: how each connection is told. The varieties turn with the
+// connection's number, so that any three connections in a row hold both
+// kinds of short message and one without losses, four both families, a
+// log that stops early and a verbose one, five every stack pattern and
+// seven an odd id. The seed picks the rest: each story's own seed, the
+// addresses and plain ids, the message counts, where the stack changes and
+// where a log stops.
+struct stack_pattern {
+    uint8_t first, later;  // later != first: the stack changes once
+};
+constexpr stack_pattern STORY_STACKS[] = {{0, 0}, {0, 2}, {2, 2}, {0, 1}, {1, 1}};
+// Microseconds between the starts of two connections, plus up to as much
+// again: shorter than a story, so that several run at once.
+constexpr int64_t STORY_SPACING_US = 700000;
+
+struct told_story {
+    qb::header_fields hdr;
+    std::vector<story::logged> recs;
+    std::vector<story::story_message> msgs;
+    std::string stem;  // as the daemon names the connection's dumps
+};
+
+// The stack-specific part a stack's records carry.
+story::stack_part part_of_stack(uint8_t id) {
+    return id == 2 ? story::PART_RACK : id == 1 ? story::PART_BBR : story::PART_NONE;
+}
+
+void set_stack(story::logged& r, uint8_t id) {
+    r.stack_id = id;
+    r.part = part_of_stack(id);
+    if (r.part == story::PART_NONE) {
+        r.flags = static_cast<uint16_t>(r.flags & ~REC_FLAG_STACKINFO);
+    } else {
+        r.flags |= REC_FLAG_STACKINFO;
+    }
+}
+
+told_story tell_one(synth& s, uint32_t k, int64_t start_us) {
+    prng& rng = s.rng;
+    told_story t;
+    const stack_pattern stacks = STORY_STACKS[k % std::size(STORY_STACKS)];
+    const bool v6 = k % 2 == 1;
+    const bool losses = k % 3 != 2;
+    const char* short_reason = k % 3 == 0 ? "rebuffer" : "error";
+    const bool ends = k % 4 != 3;
+    const bool odd = k % 7 == 6;
+    const bool verbose = k % 4 == 2;
+
+    story::story_options o;
+    o.seed = rng.next();
+    o.start_us = start_us;
+    uint16_t lport = 0;
+    t.recs = story::tell(o, &lport);
+    if (!ends) {
+        // The log stops while the connection still runs: 60 to 90 percent told.
+        t.recs.resize(t.recs.size() * (60 + rng.below(31)) / 100);
+    }
+    const uint32_t messages = losses ? 6 + rng.below32(7) : 4 + rng.below32(7);
+    t.msgs = story::plan_messages(t.recs, messages, losses, short_reason);
+    // The stack changes at the middle record of a later message whose dump
+    // is kept (of the first when there is no other).
+    size_t change = t.recs.size();
+    if (stacks.later != stacks.first) {
+        std::vector<size_t> kept;
+        for (size_t i = 1; i < t.msgs.size(); i++) {
+            const story::story_message& m = t.msgs[i];
+            if (complete_dump_indexed(static_cast<uint32_t>(m.records.size()), m.reason)) kept.push_back(i);
+        }
+        const story::story_message& m = t.msgs[kept.empty() ? 0 : kept[rng.below(kept.size())]];
+        change = m.records[m.records.size() / 2];
+    }
+    for (size_t i = 0; i < t.recs.size(); i++) {
+        set_stack(t.recs[i], i < change ? stacks.first : stacks.later);
+        if (verbose) t.recs[i].flags |= REC_FLAG_VERBOSE;
+    }
+
+    qb::header_fields& h = t.hdr;
+    h.id = odd ? odd_id(rng) : plain_id(rng, k);
+    if (v6) {
+        h.af = TLH_AF_INET6;
+        h.laddr = "2001:db8:1::" + hex_text(1 + rng.below(0xfffe), 1);
+        h.faddr = "2001:db8:2::" + hex_text(1 + rng.below(0xfffe), 1);
+    } else {
+        h.laddr = v4_text(10, 0, rng.below32(256), 1 + rng.below32(254));
+        h.faddr = v4_text(203, 0, 113, 1 + rng.below32(254));
+    }
+    h.fport = 443;  // the story's server
+    h.lport = lport;
+    h.offset_sec = s.offset_sec;
+    h.offset_usec = s.offset_usec;
+
+    const std::vector<uint8_t> hdr = qb::log_header(h);
+    char faddr[INET6_ADDRSTRLEN];
+    addr_field_text(hdr.data(), OFF_TLH_FADDR, faddr);
+    char stem[512];
+    text_out ident{stem, sizeof stem};
+    dump_identifier(ident, hdr.data(), faddr);
+    ident.end();
+    dump_stem(stem, tlh_id(hdr.data()).size());
+    t.stem.assign(stem, ident.n);
+    return t;
+}
+
+// Appends the rows of `from` to `to` by column name; a column `to` lacks
+// is added, empty in the rows before.
+void append_rows(story::value_table& to, const story::value_table& from) {
+    std::vector<size_t> where;
+    for (const std::string& c : from.columns) {
+        size_t at = story::column(to, c);
+        if (at == to.columns.size()) {
+            to.columns.push_back(c);
+            for (auto& row : to.rows) row.emplace_back();
+        }
+        where.push_back(at);
+    }
+    for (const auto& row : from.rows) {
+        std::vector<std::string> r(to.columns.size());
+        for (size_t c = 0; c < row.size(); c++) r[where[c]] = row[c];
+        to.rows.push_back(std::move(r));
+    }
+}
+
+// The --stories stream: every connection's messages, all in the order of
+// the time of their last record (ties: the earlier connection first), as a
+// kernel hands out logs it has filled.
+void write_stories(synth& s, FILE* out, const std::string& name) {
+    const int64_t first_start = (3600 + static_cast<int64_t>(s.rng.below(86400))) * 1000000;
+    std::vector<told_story> told;
+    for (uint32_t k = 0; k < s.opt.stories; k++) {
+        const int64_t start = first_start + k * STORY_SPACING_US +
+                              static_cast<int64_t>(s.rng.below(STORY_SPACING_US));
+        told.push_back(tell_one(s, k, start));
+    }
+    struct queued {
+        int64_t time;
+        size_t story, message;
+    };
+    std::vector<queued> order;
+    for (size_t k = 0; k < told.size(); k++) {
+        for (size_t i = 0; i < told[k].msgs.size(); i++) {
+            const story::logged& last = told[k].recs[told[k].msgs[i].records.back()];
+            order.push_back({last.sec * 1000000 + last.usec, k, i});
+        }
+    }
+    std::stable_sort(order.begin(), order.end(), [](const queued& a, const queued& b) {
+        return a.time != b.time ? a.time < b.time : a.story < b.story;
+    });
+    for (const queued& q : order) {
+        const told_story& t = told[q.story];
+        put_message(s, out, story_message(t.hdr, t.recs, t.msgs[q.message]), name);
+    }
+    if (s.opt.story_values.empty()) return;
+    story::value_table all;
+    for (const told_story& t : told) {
+        append_rows(all, story::expected_values(t.recs, t.msgs, s.offset_sec, s.offset_usec,
+                                                registry_name, t.stem));
+    }
+    write_values(s.opt.story_values, all);
 }
 
 }  // namespace
@@ -867,6 +1084,8 @@ int main(int argc, char** argv) {
     }
     if (s.opt.story) {
         write_story(s, out, name);
+    } else if (s.opt.stories > 0) {
+        write_stories(s, out, name);
     } else {
         write_stream(s, out, name);
     }
