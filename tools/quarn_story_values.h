@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "quarn_dumppolicy.h"
+#include "quarn_json.h"
 #include "quarn_logfmt.h"
 #include "quarn_story.h"
 
@@ -125,7 +126,7 @@ inline const char* state_name(int32_t state) {
 // connection as the daemon names its dumps.
 struct value_table {
     std::vector<std::string> columns;
-    std::vector<std::vector<std::string>> rows;  // "" = no value; strings quoted already
+    std::vector<std::vector<std::string>> rows;  // "" = no value; strings as JSON strings
 };
 
 inline size_t column(const value_table& t, std::string_view name) {
@@ -174,7 +175,11 @@ inline value_table expected_values(const std::vector<logged>& recs,
     }
     if (bbr) t.columns.insert(t.columns.end(), std::begin(BBR_COLUMNS), std::end(BBR_COLUMNS));
     if (!stem.empty()) t.columns.insert(t.columns.begin(), "stem");
-    auto quoted = [](const char* s) { return std::string("\"") + s + "\""; };
+    auto quoted = [](const char* s) {
+        std::string q = "\"";
+        json_append_string(q, s);
+        return q + "\"";
+    };
     bool have_prev = false;
     uint32_t prev = 0;
     for (const story_message& m : msgs) {
@@ -226,7 +231,8 @@ inline value_table expected_values(const std::vector<logged>& recs,
 }
 
 // The table as JSON lines (absent values left out) or as CSV with a header
-// line (absent values empty, strings unquoted: none holds a comma).
+// line (absent values empty; a string bare, or in double quotes with its
+// quotes doubled when it holds a comma, a quote or a line end).
 inline std::string json_lines(const value_table& t) {
     std::string out;
     for (const auto& row : t.rows) {
@@ -240,6 +246,32 @@ inline std::string json_lines(const value_table& t) {
     return out;
 }
 
+// The text of a JSON string body as json_append_string writes it.
+inline std::string json_unescape(std::string_view s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] != '\\' || i + 1 == s.size()) {
+            out += s[i];
+            continue;
+        }
+        const char e = s[++i];
+        if (e == 'u' && i + 4 < s.size()) {
+            out += static_cast<char>(std::stoi(std::string(s.substr(i + 1, 4)), nullptr, 16));
+            i += 4;
+        } else {
+            out += e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e;
+        }
+    }
+    return out;
+}
+
+inline std::string csv_text(const std::string& v) {
+    if (v.find_first_of(",\"\r\n") == std::string::npos) return v;
+    std::string q = "\"";
+    for (char ch : v) q += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+    return q + "\"";
+}
+
 inline std::string csv(const value_table& t) {
     std::string out;
     for (size_t c = 0; c < t.columns.size(); c++) out += (c ? "," : "") + t.columns[c];
@@ -247,7 +279,7 @@ inline std::string csv(const value_table& t) {
     for (const auto& row : t.rows) {
         for (size_t c = 0; c < row.size(); c++) {
             std::string v = row[c];
-            if (!v.empty() && v.front() == '"') v = v.substr(1, v.size() - 2);
+            if (!v.empty() && v.front() == '"') v = csv_text(json_unescape(v.substr(1, v.size() - 2)));
             out += (c ? "," : "") + v;
         }
         out += "\n";
