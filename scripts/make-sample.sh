@@ -6,9 +6,15 @@
 #   out-dir defaults to the data/ directory of the source tree. The
 #   synthesizer is $QUARN_SYNTH, or build/quarn_synth of the source tree.
 #
-# The sample: 300 messages over 20 connections at a time, IPv4 and IPv6,
-# stack changes, lost serial numbers, connection ends, and a few short
-# "error" and "rebuffer" messages among the "normal" ones.
+# The sample: eight story connections interleaved (quarn_synth --stories),
+# each a TCP upload whose records hold the state its stack would log:
+# handshake, slow start, a late segment, a loss and its recovery, an RTO,
+# an idle application, a small peer window and the close. Among them IPv4
+# and IPv6; the default, rack and bbr stacks, two connections changing
+# stack inside a message; lost serial numbers inside and between dumps;
+# short "rebuffer" and "error" messages, whose dumps the daemon removes;
+# odd ids; a connection logging verbose records; two logs that stop before
+# their connection ends.
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,6 +27,4 @@ if [ ! -x "$synth" ]; then
 fi
 
 mkdir -p "$out"
-"$synth" -s 1 -n 300 -c 20 -r 1-8 -6 40 -p 70 -v 10 -g 5 -S 12 -e 5 \
-    -R normal:94,error:4,rebuffer:2 \
-    -o "$out/sample.tcplog" -k "$out/sysctl"
+"$synth" --stories 8 -s 1 -o "$out/sample.tcplog" -k "$out/sysctl"
