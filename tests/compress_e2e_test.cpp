@@ -675,7 +675,7 @@ protected:
 
 TEST_P(CompressedDaemonTest, BundledSampleCompressesToTheDirectCaptures) {
     const std::string repo = QUARN_SOURCE_DIR;
-    compare_runs(repo + "/data/sample.tcplog", repo + "/data/sysctl", 100);
+    compare_runs(repo + "/data/sample.tcplog", repo + "/data/sysctl", 70);
 }
 
 TEST_P(CompressedDaemonTest, SynthesizedStreamCompressesToTheDirectCaptures) {
