@@ -1,8 +1,15 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/,
-cut from data/sample.tcplog: a few dozen small inputs per target, chosen
-to cover both address families, plain and verbose records, stack changes,
-odd ids and reasons. Deterministic: the same sample gives the same files."""
+cut from a stream (the argument; data/sample.tcplog when none is given): a
+few dozen small inputs per target, chosen to cover both address families,
+plain and verbose records, stack changes, odd ids and reasons.
+Deterministic: the same stream gives the same files.
+
+The committed corpora come from the random pool's stream that was the
+bundled sample before it was made of story connections:
+  quarn_synth -s 1 -n 300 -c 20 -r 1-8 -6 40 -p 70 -v 10 -g 5 -S 12 -e 5 \\
+      -R normal:94,error:4,rebuffer:2 -o pool.tcplog
+  python3 fuzz/make_corpus.py pool.tcplog"""
 import hashlib
 import os
 import struct
@@ -49,7 +56,7 @@ def write(target, inputs):
 
 
 def main():
-    stream = open(SAMPLE, "rb").read()
+    stream = open(sys.argv[1] if len(sys.argv) > 1 else SAMPLE, "rb").read()
     msgs = list(messages(stream))
     chosen = pick(msgs, PER_TARGET)
 
