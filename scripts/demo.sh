@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the daemon and converts the bundled
 # sample stream into out/sample: the dump files and their "records" index.
-# Then shows the index and one dump as tshark decodes it, the same dump
-# through quarn_inspect, one connection joined, and tshark with the plugin.
-# Last, one synthesized connection that tells a story (slow start, a loss
-# and its recovery, an RTO, an idle application, a small peer window, the
-# end) goes from its index line to decoded records, the summary of what
-# limited it, a timeline for Wireshark's tools and a picture
-# (out/story.png).
+# Then shows the index and one dump as tshark decodes it, and the same dump
+# through quarn_inspect. Last, one connection of the sample, the one with
+# the most dumps among those that changed stack and ended, tells its story (slow start, a loss and
+# its recovery, an RTO, an idle application, a small peer window, the end,
+# records lost on the way): its dumps joined, tshark with the plugin, its
+# decoded records, the summary of what limited it, a timeline for
+# Wireshark's tools and a picture (out/story.png).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -50,13 +50,21 @@ echo "== the same dump through quarn_inspect: section header options and every b
 ./build/release/quarn_inspect "$out/$pick" > "$view"
 head -n 24 "$view"
 
-# The plainly named connection with the most dumps (ties: the last stem).
+# The connection to follow: among the plainly named ones whose stack
+# changed and whose end was logged, the one with the most dumps (ties: the
+# last stem).
 stem=$(jq -rs 'map(select(.filename | test("^[A-Za-z0-9_.:-]+$"))
-                   | .filename | sub("\\.[0-9]+\\.pcapng(\\.xz|\\.zst)?$"; ""))
-               | group_by(.) | map([length, .[0]]) | max_by(.) | .[1]' "$out/records")
+                   | {stem: (.filename | sub("\\.[0-9]+\\.pcapng(\\.xz|\\.zst)?$"; "")),
+                      stack, connection_ended})
+               | group_by(.stem)
+               | map(select((map(.stack) | unique | length > 1) and any(.connection_ended)))
+               | map([length, .[0].stem]) | max_by(.) | .[1]' "$out/records")
 joined=out/joined.pcapng
 echo
-echo "== the dumps of $stem joined in numeric order into $joined"
+echo "== one connection's story: $stem, whose stack changed; its index lines"
+grep -F "\"filename\":\"$stem." "$out/records" | jq -c '{filename, reason, record_count, stack, connection_ended}'
+echo
+echo "== its dumps joined in numeric order into $joined"
 find "$out" -maxdepth 1 -name "$stem.*" -printf '%f\n' | sort -V > "$view"
 tr '\n' ' ' < "$view"
 echo
@@ -71,30 +79,29 @@ head -n 15 "$view"
 
 story=out/story
 rm -rf "$story"
-mkdir -p "$story/dumps"
+mkdir -p "$story"
 echo
-echo "== one connection's story: quarn_synth --story --losses through the daemon into $story/dumps"
-./build/release/quarn_synth --story --losses -o "$story/story.tcplog" -k "$story"
-QUARN_SYSCTL_DIR="$story" ./build/release/quarn_dumper -u "$(id -un)" -D "$story/dumps" \
-  -f "$story/story.tcplog"
-cat "$story/dumps/records"
-story_stem=$(jq -rs '.[0].filename | sub("\\.[0-9]+\\.pcapng(\\.xz|\\.zst)?$"; "")' \
-  "$story/dumps/records")
-
-echo
-echo "== its records decoded (quarn_inspect --csv, some columns of the first rows and every event of interest)"
-./build/release/quarn_inspect --csv "$story/dumps/$story_stem" > "$story/records.csv"
+echo "== its records decoded (quarn_inspect --csv, some columns of the first rows, every event of interest and gap, the first and last prr event, the stack change)"
+./build/release/quarn_inspect --csv "$out/$stem" > "$story/records.csv"
 cut -d, -f3-11,17,18,22 "$story/records.csv" > "$view"
 head -n 8 "$view"
-grep -E ',(rto|prr|reorder|connend|bad_retran),|,gap,' "$view" || true
+# The fifth column is the stack's name (empty on a gap row), the seventh
+# the event's. A run of prr events shows as its first and last.
+awk -F, 'function flush() { if (prr > 1) print "... " prr - 2 " prr events, then"; if (prr > 1) print last_prr; prr = 0 }
+         NR == 1 { next }
+         $5 != "" && stack != "" && $5 != stack { flush(); print "stack change: " $0; stack = $5; next }
+         $7 == "prr" { if (!prr) print; prr++; last_prr = $0 }
+         $7 ~ /^(rto|reorder|connend|bad_retran|sb_wake|usersend)$/ || $2 == "gap" { flush(); print }
+         $5 != "" { stack = $5 }
+         END { flush() }' "$view"
 
 echo
 echo "== what limited it, its retransmissions and RTOs (quarn_inspect --summary --json)"
-./build/release/quarn_inspect --summary --json "$story/dumps/$story_stem" | jq .
+./build/release/quarn_inspect --summary --json "$out/$stem" | jq .
 
 echo
 echo "== its timeline for Wireshark's tools, and the cwnd series of the plugin"
-./build/release/quarn_inspect --timeline "$story/dumps/$story_stem" -o "$story/timeline.pcapng"
+./build/release/quarn_inspect --timeline "$out/$stem" -o "$story/timeline.pcapng"
 capinfos -c -a -e "$story/timeline.pcapng"
 tshark -X lua_script:contrib/wireshark/quarn.lua -r "$story/timeline.pcapng" -q \
   -z 'io,stat,0.5,AVG(quarn.cwnd)quarn.cwnd' 2>/dev/null > "$view"
@@ -102,5 +109,5 @@ head -n 20 "$view"
 
 echo
 echo "== its picture: out/story.png"
-./build/release/quarn_inspect --plot "$story/dumps/$story_stem" -o out/story.png
+./build/release/quarn_inspect --plot "$out/$stem" -o out/story.png
 exit "$status"
