@@ -10,11 +10,11 @@
 # each a TCP upload whose records hold the state its stack would log:
 # handshake, slow start, a late segment, a loss and its recovery, an RTO,
 # an idle application, a small peer window and the close. Among them IPv4
-# and IPv6; the default, rack and bbr stacks, two connections changing
+# and IPv6; the default, rack and bbr stacks, three connections changing
 # stack inside a message; lost serial numbers inside and between dumps;
 # short "rebuffer" and "error" messages, whose dumps the daemon removes;
-# odd ids; a connection logging verbose records; two logs that stop before
-# their connection ends.
+# odd ids; two connections logging verbose records; two logs that stop
+# before their connection ends.
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
