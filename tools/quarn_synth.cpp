@@ -10,6 +10,11 @@
 // number, clock and stack on. A connection that ends is replaced by a new one.
 // With -k the tool also writes a directory of emulated sysctls, and with -D
 // it writes the damaged streams that the reader and worker must survive.
+//
+// Instead of the pool, --story writes one connection whose records move its
+// TCP state as a stack's would (quarn_story.h), and --stories several such
+// connections with their messages interleaved in time order, each varied by
+// a seed drawn from -s.
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
