@@ -248,7 +248,7 @@ bool plot_format_of(std::string_view out_path, plot_format& f) {
 
 namespace {
 
-// One item of the time line, decoded once: every panel draws from these.
+// One item of the time line, decoded: every panel draws from it.
 struct plot_row {
     timeline_kind kind = timeline_kind::packet;
     uint64_t time_usec = 0;

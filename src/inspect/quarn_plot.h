@@ -1,5 +1,5 @@
-// A picture of one connection: its time line (quarn_timeline.h) decoded
-// once into a series of rows, from which gnuplot draws one figure of panels
+// A picture of one connection: its time line (quarn_timeline.h), every item
+// decoded into a row, from which rows gnuplot draws one figure of panels
 // over a shared time axis: the events of interest by name (each RTO with
 // its length), a band coloured by what limited each interval, the send
 // sequence space (snd_una, snd_max, the sequence numbers of the segments
