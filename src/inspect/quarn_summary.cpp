@@ -491,6 +491,7 @@ uint32_t summary_tick_rate(uint32_t dticks, int64_t dt_us) {
 struct summary_totals {
     conn_summary& out;
     summarizer z;
+    summary_totals(conn_summary& o, summary_periods* periods) : out(o), z{o, periods} {}
 };
 
 summary_stream::summary_stream() = default;
@@ -500,7 +501,7 @@ void summary_start(summary_stream& z, const std::string& stem, conn_summary& out
     out = conn_summary{};
     out.stem = stem;
     if (periods) *periods = summary_periods{};
-    z.totals = std::make_unique<summary_totals>(out, summarizer{out, periods});
+    z.totals = std::make_unique<summary_totals>(out, periods);
 }
 
 void summary_add_part(summary_stream& z, const dump_part& p) {
