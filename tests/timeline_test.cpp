@@ -630,6 +630,98 @@ TEST_F(Timeline, CutFilesGiveTheirWholeBlocks) {
     }
 }
 
+// A stem read as a stream, a part or two at a time, gives what the whole
+// stem in memory gives: the same timeline file and the same picture (data
+// files and script), however its parts lie in time. Each case is one dump
+// per message; a cut part loses the record `cut_serial` and what follows.
+TEST_F(Timeline, StemStreamedAsTheWholeStem) {
+    using test::STACK_A;
+    const auto r = [](uint32_t serial, int64_t sec, int64_t usec, bool packet) {
+        return rec(serial, STACK_A, sec, usec, packet ? (serial % 2 ? REC_EVENT_IN : 2) : 3, packet);
+    };
+    const struct {
+        const char* name;
+        std::vector<std::vector<qb::record_fields>> messages;
+        uint32_t cut_serial;  // 0: no cut
+        const char* want;     // the timeline's records ("G<missing>" per gap)
+    } cases[] = {
+        {"parts out of time order",
+         {{r(5, 200, 0, true), r(6, 200, 500000, false)}, {r(7, 100, 0, true), r(8, 100, 500000, true)}},
+         0, "7 8 5 6"},
+        {"parts that overlap in time",
+         {{r(5, 100, 0, true), r(6, 102, 0, true), r(7, 104, 0, false)},
+          {r(8, 101, 0, true), r(9, 103, 0, false), r(10, 105, 0, true)}},
+         0, "5 8 6 9 7 10"},
+        // The cut part ends with a gap block, at the time of the record
+        // before it, which is also the next part's first time: the gap
+        // stands after that record, before the next part's first.
+        {"a part cut after a gap block",
+         {{r(5, 100, 0, true), r(6, 101, 0, false), r(9, 101, 500000, true)}, {r(10, 101, 0, true), r(11, 102, 0, true)}},
+         9, "5 6 G2 G3 10 11"},
+    };
+    const char* const files[] = {"state.dat", "sent.dat",   "resent.dat", "acks.dat", "events.dat",
+                                 "limits.dat", "recovery.dat", "rto.dat",   "plot.gp"};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const std::string& n : test::list_dir(dir_.path())) unlink((dir_ / n).c_str());
+        qb::header_fields h;
+        h.offset_sec = OFFSET_SEC;
+        for (const auto& m : c.messages) dump(h, m);
+        // The parts by number (the numbers go on from the case before).
+        std::map<int32_t, std::string> parts;
+        for (const std::string& n : test::list_dir(dir_.path())) {
+            dump_name dn;
+            if (parse_dump_name(n, dn)) parts[dn.seq] = dir_ / n;
+        }
+        ASSERT_EQ(parts.size(), c.messages.size());
+        if (c.cut_serial != 0) {
+            const dump_part w = walk(parts.begin()->second);
+            const dump_block* b = by_serial(w, c.cut_serial);
+            ASSERT_TRUE(b);
+            std::vector<uint8_t> bytes = w.bytes;
+            bytes.resize(b->offset + 10);
+            test::write_file(parts.begin()->second, bytes);
+        }
+        const int want_rc = c.cut_serial != 0 ? 1 : 0;
+        const std::string stem = dir_ / STEM;
+
+        timeline t;
+        std::string load_err;
+        ASSERT_EQ(timeline_load(stem, t, load_err), want_rc) << load_err;
+        std::vector<uint8_t> whole;
+        std::string err;
+        ASSERT_EQ(timeline_pcapng(t, whole, err), 0) << err;
+        std::vector<uint8_t> streamed;
+        std::string stream_err;
+        EXPECT_EQ(timeline_stream_stem(stem, [&](const std::vector<uint8_t>& b) {
+            streamed.insert(streamed.end(), b.begin(), b.end());
+            return true;
+        }, stream_err), want_rc);
+        EXPECT_EQ(stream_err, load_err);
+        EXPECT_TRUE(streamed == whole);
+        std::string got;
+        for (const timeline_item& it : t.items) {
+            if (!got.empty()) got += " ";
+            got += it.kind == timeline_kind::gap ? "G" + std::to_string(it.missing) : std::to_string(rec_serial(it.record));
+        }
+        EXPECT_EQ(got, c.want);
+
+        temp_dir from_whole, from_stream;
+        std::string script, fault;
+        ASSERT_EQ(plot_write_files(t, from_whole.path(), plot_format::png, script, err), 0) << err;
+        ASSERT_EQ(plot_write_stem_files(stem, from_stream.path(), plot_format::png, script, fault, err), 0) << err;
+        EXPECT_EQ(fault, c.cut_serial != 0 ? load_err : "");
+        for (const char* f : files) {
+            std::string a = test::read_text(from_whole / f), b = test::read_text(from_stream / f);
+            // The script names its own directory.
+            for (auto [text, dir] : {std::pair{&a, from_whole.path()}, std::pair{&b, from_stream.path()}}) {
+                for (size_t at; (at = text->find(dir)) != std::string::npos;) text->replace(at, dir.size(), "DIR");
+            }
+            EXPECT_EQ(b, a) << f;
+        }
+    }
+}
+
 // A short story of a connection whose records carry real TCP state: the
 // handshake, two segments, an RTO and the retransmission, bad_retran, prr
 // and reorder events, three records lost, one more segment and the end.

@@ -293,8 +293,18 @@ int write_plot(const std::string& arg, const std::string& stem, const char* out_
                         "(Debian: gnuplot-nox, FreeBSD: math/gnuplot)\n", PROG);
         return 1;
     }
-    timeline t;
     std::string err;
+    struct stat st;
+    if (stat(arg.c_str(), &st) != 0) {
+        // A connection's parts, one or two at a time. A cut part is told
+        // first; what it held before its fault is drawn.
+        std::string fault;
+        const int rc = plot_stem(arg, gnuplot, out_path, f, fault, err);
+        if (!fault.empty()) fprintf(stderr, "%s: %s\n", PROG, fault.c_str());
+        if (rc != 0) fprintf(stderr, "%s: %s\n", PROG, err.c_str());
+        return rc == 0 && fault.empty() ? 0 : 1;
+    }
+    timeline t;
     const int loaded = load_timeline(arg, stem, t);
     if (loaded < 0) return 1;
     if (plot_timeline(t, gnuplot, out_path, f, err) != 0) {

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <span>
 
 #include "quarn_dumpshow.h"
@@ -99,17 +100,45 @@ std::string quoted(std::string_view s) {
     return out + "'";
 }
 
-// One data file: lines of text, written at once.
+// One data file: lines of text, kept until written at once, or with `out`
+// open written as they come (the rows of every record), so that a long
+// connection's rows need not be in memory.
 struct data_file {
     const char* name;
     std::string text;
     size_t rows = 0;
+    FILE* out = nullptr;
     void row(const std::string& line) {
         text += line;
         text += '\n';
         rows++;
+        if (out && text.size() >= (size_t{1} << 16)) {
+            fwrite(text.data(), 1, text.size(), out);
+            text.clear();
+        }
     }
 };
+
+// Opens `d` in `dir` to write its rows as they come. false with "<path>:
+// why" in `err`.
+bool data_file_open(data_file& d, const std::string& dir, std::string& err) {
+    const std::string path = dir + "/" + d.name;
+    d.out = fopen(path.c_str(), "we");
+    if (!d.out) err = path + ": " + strerror(errno);
+    return d.out != nullptr;
+}
+
+// Writes what `d` holds into its file in `dir`, and closes it when open.
+// false with "<path>: why" in `err`.
+bool data_file_close(data_file& d, const std::string& dir, std::string& err) {
+    if (!d.out) return plot_write_text(dir + "/" + d.name, d.text, err);
+    const bool ok = fwrite(d.text.data(), 1, d.text.size(), d.out) == d.text.size() && !ferror(d.out);
+    const bool closed = fclose(d.out) == 0;
+    d.out = nullptr;
+    d.text.clear();
+    if (!ok || !closed) err = dir + "/" + d.name + ": " + strerror(errno);
+    return ok && closed;
+}
 
 // Sequence numbers counted from `base`, the connection's initial send
 // sequence number, as the byte offsets a reader thinks in; a number just
@@ -120,26 +149,31 @@ bool synchronized(const tcplog_record& r) {
     return r.state >= TCP_STATE_SYN_SENT && r.state <= TCP_STATE_TIME_WAIT;
 }
 
-std::string connection_title(const timeline& t) {
-    std::string title = "quarn_dumper connection";
-    const uint8_t* hdr = nullptr;
-    for (const dump_part& p : t.parts.parts) {
-        for (const dump_section& s : p.contents.sections) {
-            if (s.log_header && !hdr) hdr = s.log_header;
-        }
-    }
-    if (hdr) {
-        char laddr[IPV6_TEXT_MAX], faddr[IPV6_TEXT_MAX];
-        addr_field_text(hdr, OFF_TLH_LADDR, laddr);
-        addr_field_text(hdr, OFF_TLH_FADDR, faddr);
-        title = std::string(tlh_id(hdr)) + ": local " + laddr + " port " + std::to_string(tlh_lport(hdr)) +
-                ", foreign " + faddr + " port " + std::to_string(tlh_fport(hdr));
-    }
-    if (!t.stacks.empty()) {
+// The figure's title: the connection by its log header (`hdr`, or null
+// when no part has one), then its stacks.
+std::string connection_title(const uint8_t* hdr) {
+    if (!hdr) return "quarn_dumper connection";
+    char laddr[IPV6_TEXT_MAX], faddr[IPV6_TEXT_MAX];
+    addr_field_text(hdr, OFF_TLH_LADDR, laddr);
+    addr_field_text(hdr, OFF_TLH_FADDR, faddr);
+    return std::string(tlh_id(hdr)) + ": local " + laddr + " port " + std::to_string(tlh_lport(hdr)) + ", foreign " +
+           faddr + " port " + std::to_string(tlh_fport(hdr));
+}
+
+std::string with_stacks(std::string title, const std::vector<timeline_stack>& stacks) {
+    if (!stacks.empty()) {
         title += "; stacks";
-        for (const timeline_stack& s : t.stacks) title += " " + std::to_string(s.id) + "=" + s.name;
+        for (const timeline_stack& s : stacks) title += " " + std::to_string(s.id) + "=" + s.name;
     }
     return title;
+}
+
+// The first log header of a part's sections, or null.
+const uint8_t* first_log_header(const dump_part& p) {
+    for (const dump_section& s : p.contents.sections) {
+        if (s.log_header) return s.log_header;
+    }
+    return nullptr;
 }
 
 struct event_mark {
@@ -214,7 +248,7 @@ bool plot_format_of(std::string_view out_path, plot_format& f) {
 
 namespace {
 
-// One item of the time line, decoded once: every panel draws from these.
+// One item of the time line, decoded: every panel draws from it.
 struct plot_row {
     timeline_kind kind = timeline_kind::packet;
     uint64_t time_usec = 0;
@@ -227,65 +261,80 @@ struct plot_row {
     std::string_view stack;
 };
 
-struct plot_series {
-    std::vector<plot_row> rows;
-    bool have_base = false;
-    uint32_t base = 0;  // the sequence panel's zero
-    uint32_t tick_hz = DEFAULT_TICK_HZ;
-};
+// One item decoded; its views and pointers are the item's.
+plot_row row_of(const timeline_item& it) {
+    plot_row r;
+    r.kind = it.kind;
+    r.time_usec = it.time_usec;
+    r.missing = it.missing;
+    r.stack = it.stack_name;
+    if (it.record) {
+        r.decoded = tcplog_decode(std::span(it.record, REC_COPY_SIZE), it.stack_name, r.rec) == 0;
+        r.received = rec_event_id(it.record) == REC_EVENT_IN;
+        r.payload_len = rec_payload_len(it.record);
+    }
+    // Data of an unknown address family are read as IPv4.
+    if (it.kind == timeline_kind::packet && it.block) r.th = packet_tcp(*it.block, true);
+    return r;
+}
 
-plot_series series_of(const timeline& t) {
-    plot_series s;
-    s.rows.reserve(t.items.size());
-    const plot_row* first = nullptr;
-    const plot_row* last = nullptr;
-    for (const timeline_item& it : t.items) {
-        plot_row r;
-        r.kind = it.kind;
-        r.time_usec = it.time_usec;
-        r.missing = it.missing;
-        r.stack = it.stack_name;
-        if (it.record) {
-            r.decoded = tcplog_decode(std::span(it.record, REC_COPY_SIZE), it.stack_name, r.rec) == 0;
-            r.received = rec_event_id(it.record) == REC_EVENT_IN;
-            r.payload_len = rec_payload_len(it.record);
-        }
-        // Data of an unknown address family are read as IPv4.
-        if (it.kind == timeline_kind::packet && it.block) r.th = packet_tcp(*it.block, true);
-        s.rows.push_back(r);
-    }
-    for (const plot_row& r : s.rows) {
-        if (!r.decoded) continue;
-        if (!first) first = &r;
-        last = &r;
-    }
-    if (first && last->time_usec > first->time_usec) {
-        s.tick_hz = tick_rate_of(static_cast<uint32_t>(last->rec.ticks - first->rec.ticks),
-                                 last->time_usec - first->time_usec);
-    }
+// What the rows tell as a whole, learnt in one pass over them before any
+// is drawn: the axis' ends, the tick rate and the sequence panel's zero.
+struct plot_series {
+    bool have_rows = false, have_decoded = false;
+    uint64_t t0 = 0, t1 = 0;  // the first and last row's times
+    // The first and last decoded rows' times and ticks.
+    uint64_t first_usec = 0, last_usec = 0;
+    uint32_t first_ticks = 0, last_ticks = 0;
     // The base of the sequence panel: the first synchronized record's ISS,
     // else the first segment sent, or the first acknowledgement received:
     // both count in the send sequence space.
-    for (const plot_row& r : s.rows) {
-        if (r.decoded && synchronized(r.rec)) {
-            s.base = r.rec.iss;
-            s.have_base = true;
-            break;
+    bool have_iss = false, have_packet_base = false;
+    uint32_t iss = 0, packet_base = 0;
+
+    void add(const plot_row& r) {
+        if (!have_rows) t0 = r.time_usec;
+        t1 = r.time_usec;
+        have_rows = true;
+        if (!r.decoded) return;
+        if (!have_decoded) {
+            first_usec = r.time_usec;
+            first_ticks = r.rec.ticks;
+        }
+        last_usec = r.time_usec;
+        last_ticks = r.rec.ticks;
+        have_decoded = true;
+        if (!have_iss && synchronized(r.rec)) {
+            iss = r.rec.iss;
+            have_iss = true;
+        }
+        if (!have_packet_base && r.kind == timeline_kind::packet && r.th.valid) {
+            if (!r.received) {
+                packet_base = r.th.seq;
+                have_packet_base = true;
+            } else if (r.th.flags & TCP_HDR_ACK) {
+                packet_base = r.th.ack;
+                have_packet_base = true;
+            }
         }
     }
-    for (size_t i = 0; !s.have_base && i < s.rows.size(); i++) {
-        const plot_row& r = s.rows[i];
-        if (r.kind != timeline_kind::packet || !r.decoded || !r.th.valid) continue;
-        if (!r.received) {
-            s.base = r.th.seq;
-            s.have_base = true;
-        } else if (r.th.flags & TCP_HDR_ACK) {
-            s.base = r.th.ack;
-            s.have_base = true;
-        }
+    uint32_t base() const { return have_iss ? iss : packet_base; }
+    uint32_t tick_hz() const {
+        if (!have_decoded || last_usec <= first_usec) return DEFAULT_TICK_HZ;
+        return tick_rate_of(static_cast<uint32_t>(last_ticks - first_ticks), last_usec - first_usec);
     }
-    return s;
-}
+};
+
+// A connection as the picture reads it: its items in time order, walked
+// once for the series and once to draw (`walk` calls its function with
+// each, in order; 0, or -1 with `err`), and what is known of the whole.
+struct plot_source {
+    std::function<int(const std::function<void(const timeline_item&)>&, std::string&)> walk;
+    bool has_items = false;
+    std::string title;
+    conn_summary sum;
+    summary_periods periods;
+};
 
 // "N.NNN" milliseconds from microseconds, or "-" (no value).
 std::string ms_text(bool known, uint64_t usec) {
@@ -313,11 +362,16 @@ struct panel {
 
 }  // namespace
 
-int plot_write_files(const timeline& t, const std::string& dir, plot_format f, std::string& script,
-                     std::string& err) {
-    const plot_series series = series_of(t);
-    if (std::none_of(series.rows.begin(), series.rows.end(), [](const plot_row& r) { return r.decoded; })) {
-        err = "nothing to draw: no record in " + std::string(t.items.empty() ? "the input" : "its blocks");
+namespace {
+
+// The data files and the script of the picture of `src` in `dir`; as
+// plot_write_files.
+int write_files(const plot_source& src, const std::string& dir, plot_format f, std::string& script,
+                std::string& err) {
+    plot_series series;
+    if (src.walk([&](const timeline_item& it) { series.add(row_of(it)); }, err) != 0) return -1;
+    if (!series.have_decoded) {
+        err = "nothing to draw: no record in " + std::string(src.has_items ? "its blocks" : "the input");
         return -1;
     }
     data_file state{STATE_DAT, {}}, sent{SENT_DAT, {}}, resent{RESENT_DAT, {}}, acks{ACKS_DAT, {}},
@@ -326,10 +380,20 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
     std::vector<gap_mark> gaps;
     bool rows_used[std::size(EVENT_ROWS)] = {};
 
-    const uint64_t t0 = series.rows.empty() ? 0 : series.rows.front().time_usec;
-    const uint64_t t1 = series.rows.empty() ? 0 : series.rows.back().time_usec;
+    const uint64_t t0 = series.t0;
+    const uint64_t t1 = series.t1;
     auto secs = [&](uint64_t usec) { return static_cast<double>(usec - t0) / 1e6; };
-    const uint32_t base = series.base;
+    const uint32_t base = series.base();
+    const uint32_t tick_hz = series.tick_hz();
+    // The rows of every record go to their files as they are made.
+    for (data_file* d : {&state, &sent, &resent, &acks}) {
+        if (!data_file_open(*d, dir, err)) {
+            for (data_file* o : {&state, &sent, &resent, &acks}) {
+                if (o->out) fclose(o->out);
+            }
+            return -1;
+        }
+    }
 
     size_t seq_rows = 0;  // state rows with sequence numbers
     size_t ms_rows = 0, rack_rows = 0, raw_rows = 0;  // round-trip times by unit
@@ -337,14 +401,14 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
     bool have_sent = false;
     int64_t sent_end = 0;  // highest sequence offset sent so far
     uint64_t prev_time = t0;
-    for (const plot_row& it : series.rows) {
+    auto draw = [&](const plot_row& it) {
         const double x = secs(it.time_usec);
         if (it.kind == timeline_kind::gap) {
             gaps.push_back({secs(prev_time), x, it.missing});
-            continue;
+            return;
         }
         prev_time = it.time_usec;
-        if (!it.decoded) continue;
+        if (!it.decoded) return;
         const tcplog_record& r = it.rec;
         {
             // Sequence numbers mean nothing before the handshake or after
@@ -361,8 +425,8 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
             state.row(printf_text("%.6f %s %s %s %s %s %u %u %s %s %s %s %s %s", x, una.c_str(), max.c_str(),
                                   window(r.cwnd).c_str(), window(r.ssthresh).c_str(), window(r.snd_wnd).c_str(),
                                   r.srtt, r.rttvar,
-                                  ms_text(ms, scaled_ticks_to_usec(r.srtt, REC_SRTT_SCALE, series.tick_hz)).c_str(),
-                                  ms_text(ms, scaled_ticks_to_usec(r.rttvar, REC_RTTVAR_SCALE, series.tick_hz)).c_str(),
+                                  ms_text(ms, scaled_ticks_to_usec(r.srtt, REC_SRTT_SCALE, tick_hz)).c_str(),
+                                  ms_text(ms, scaled_ticks_to_usec(r.rttvar, REC_RTTVAR_SCALE, tick_hz)).c_str(),
                                   ms_text(rack, r.rack.rack_rtt).c_str(), flight.c_str(),
                                   window(r.rcv_wnd).c_str(), txbuf ? std::to_string(r.txbuf_acc).c_str() : "-"));
             if (synchronized(r)) seq_rows++;
@@ -372,15 +436,15 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
             raw_rows += !ms;
         }
         if (it.kind == timeline_kind::packet) {
-            if (!it.th.valid) continue;
+            if (!it.th.valid) return;
             const uint8_t flags = it.th.flags;
             if (it.received) {
                 if (flags & TCP_HDR_ACK) acks.row(printf_text("%.6f %" PRId64, x, seq_from(it.th.ack, base)));
-                continue;
+                return;
             }
             const int64_t seq = seq_from(it.th.seq, base);
             const uint32_t len = it.payload_len + ((flags & TCP_HDR_SYN) ? 1 : 0) + ((flags & TCP_HDR_FIN) ? 1 : 0);
-            if (len == 0) continue;  // a bare ACK takes no sequence space
+            if (len == 0) return;  // a bare ACK takes no sequence space
             // Sequence space sent before is a retransmission.
             if (have_sent && seq < sent_end) {
                 resent.row(printf_text("%.6f %" PRId64, x, seq));
@@ -389,7 +453,7 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
             }
             sent_end = have_sent ? std::max(sent_end, seq + len) : seq + len;
             have_sent = true;
-            continue;
+            return;
         }
         const std::string_view name = rec_event_name(r.event_id);
         for (size_t row = 0; row < std::size(EVENT_ROWS); row++) {
@@ -398,6 +462,18 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
                 rows_used[row] = true;
             }
         }
+    };
+    const int walked = src.walk([&](const timeline_item& it) { draw(row_of(it)); }, err);
+    // Every file is closed; the first that fails is told.
+    std::string close_err;
+    for (data_file* d : {&state, &sent, &resent, &acks}) {
+        std::string why;
+        if (!data_file_close(*d, dir, why) && close_err.empty()) close_err = why;
+    }
+    if (walked != 0) return -1;
+    if (!close_err.empty()) {
+        err = close_err;
+        return -1;
     }
     // Rows of the event panel: the events that occur, in table order, then
     // the gaps.
@@ -414,9 +490,8 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
 
     // What limited the connection, its recoveries and RTOs: the summary's
     // own attribution, so that the picture and --summary agree.
-    conn_summary sum;
-    summary_periods periods;
-    summary_of_parts(t.parts.parts, "", sum, &periods);
+    const conn_summary& sum = src.sum;
+    const summary_periods& periods = src.periods;
     // Summary times are microseconds since the epoch; written exactly as
     // seconds from the axis' zero.
     auto at = [&](int64_t us) {
@@ -434,8 +509,8 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
         rtos.row(at(r.from_us) + " " + at(r.to_us) + " " + std::to_string(r.events));
     }
 
-    for (const data_file* d : {&state, &sent, &resent, &acks, &events, &limits, &recovery, &rtos}) {
-        if (!plot_write_text(dir + "/" + d->name, d->text, err)) return -1;
+    for (data_file* d : {&events, &limits, &recovery, &rtos}) {
+        if (!data_file_close(*d, dir, err)) return -1;
     }
 
     const double span = std::max(secs(t1), 1e-3);
@@ -469,7 +544,7 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
              (colour ? std::string(" textcolor rgb '") + colour + "'" : std::string()) + "\n";
         canvas_labels.push_back(label++);
     };
-    canvas_label(connection_title(t), 0.5, 0.985, "center", nullptr);
+    canvas_label(src.title, 0.5, 0.985, "center", nullptr);
     // The summary's verdict and retransmissions under the title.
     canvas_label("summary: " + sum.verdict + "; retransmitted " + std::to_string(sum.segments_retransmitted) +
                      " segments, " + std::to_string(sum.bytes_retransmitted) + " of " +
@@ -656,15 +731,34 @@ int plot_write_files(const timeline& t, const std::string& dir, plot_format f, s
     return plot_write_text(script, s, err) ? 0 : -1;
 }
 
-int plot_timeline(const timeline& t, const std::string& gnuplot, const std::string& out_path,
-                  plot_format f, std::string& err) {
+// The picture of `t`, which holds every part in memory.
+plot_source source_of(const timeline& t) {
+    plot_source src;
+    src.walk = [&t](const std::function<void(const timeline_item&)>& each, std::string&) {
+        for (const timeline_item& it : t.items) each(it);
+        return 0;
+    };
+    src.has_items = !t.items.empty();
+    const uint8_t* hdr = nullptr;
+    for (const dump_part& p : t.parts.parts) {
+        if (!hdr) hdr = first_log_header(p);
+    }
+    src.title = with_stacks(connection_title(hdr), t.stacks);
+    summary_of_parts(t.parts.parts, "", src.sum, &src.periods);
+    return src;
+}
+
+// Makes a private temporary directory, has `make` write the data files and
+// the script into it, and draws them into `out_path`; the directory goes
+// with everything made in it, whatever happens.
+int draw_in_temp_dir(const std::function<int(const std::string& dir, std::string& script, std::string& err)>& make,
+                     const std::string& gnuplot, const std::string& out_path, std::string& err) {
     const char* tmp = getenv("TMPDIR");
     std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/quarn_plot.XXXXXX";
     if (!mkdtemp(dir.data())) {
         err = "cannot make a temporary directory in " + dir.substr(0, dir.rfind('/')) + ": " + strerror(errno);
         return -1;
     }
-    // Whatever happens, the directory goes with everything made in it.
     struct dir_remover {
         const std::string& dir;
         ~dir_remover() {
@@ -674,9 +768,63 @@ int plot_timeline(const timeline& t, const std::string& gnuplot, const std::stri
     } remover{dir};
 
     std::string script;
-    if (plot_write_files(t, dir, f, script, err) != 0) return -1;
+    if (make(dir, script, err) != 0) return -1;
 
     return gnuplot_run(gnuplot, script, dir + "/" + GNUPLOT_ERR, dir + "/" + OUTPUT, out_path, err);
+}
+
+}  // namespace
+
+int plot_write_files(const timeline& t, const std::string& dir, plot_format f, std::string& script,
+                     std::string& err) {
+    return write_files(source_of(t), dir, f, script, err);
+}
+
+int plot_write_stem_files(const std::string& path_stem, const std::string& dir, plot_format f, std::string& script,
+                          std::string& fault, std::string& err) {
+    fault.clear();
+    // The parts once through in part order: the summary, the title's log
+    // header and the stacks; then their items in time order, twice.
+    plot_source src;
+    summary_stream z;
+    summary_start(z, "", src.sum, &src.periods);
+    std::string head = connection_title(nullptr);
+    bool have_header = false;
+    stem_scan scan;
+    const int scanned = stem_scan_parts(path_stem, scan, [&](size_t, const dump_part& p) {
+        summary_add_part(z, p);
+        if (const uint8_t* hdr = first_log_header(p); hdr && !have_header) {
+            head = connection_title(hdr);
+            have_header = true;
+        }
+    }, err);
+    if (scanned != 0) return -1;
+    summary_finish(z);
+    fault = scan.fault;
+    src.has_items = scan.has_items;
+    src.title = with_stacks(head, scan.stacks);
+    src.walk = [&scan](const std::function<void(const timeline_item&)>& each, std::string& walk_err) {
+        return stem_walk_items(scan, [&](const timeline_item& it, const dump_part&, const std::string&) {
+            each(it);
+            return true;
+        }, walk_err);
+    };
+    return write_files(src, dir, f, script, err);
+}
+
+int plot_timeline(const timeline& t, const std::string& gnuplot, const std::string& out_path,
+                  plot_format f, std::string& err) {
+    return draw_in_temp_dir([&](const std::string& dir, std::string& script, std::string& why) {
+        return plot_write_files(t, dir, f, script, why);
+    }, gnuplot, out_path, err);
+}
+
+int plot_stem(const std::string& path_stem, const std::string& gnuplot, const std::string& out_path,
+              plot_format f, std::string& fault, std::string& err) {
+    fault.clear();
+    return draw_in_temp_dir([&](const std::string& dir, std::string& script, std::string& why) {
+        return plot_write_stem_files(path_stem, dir, f, script, fault, why);
+    }, gnuplot, out_path, err);
 }
 
 }  // namespace quarn

@@ -1,5 +1,5 @@
-// A picture of one connection: its time line (quarn_timeline.h) decoded
-// once into a series of rows, from which gnuplot draws one figure of panels
+// A picture of one connection: its time line (quarn_timeline.h), every item
+// decoded into a row, from which rows gnuplot draws one figure of panels
 // over a shared time axis: the events of interest by name (each RTO with
 // its length), a band coloured by what limited each interval, the send
 // sequence space (snd_una, snd_max, the sequence numbers of the segments
@@ -15,7 +15,11 @@
 // stand under the title.
 //
 // The script and data files are written into a private temporary
-// directory, which is removed afterwards; quarn_gnuplot runs gnuplot.
+// directory, which is removed afterwards; quarn_gnuplot runs gnuplot. A
+// connection stem is read as a stream (stem_walk_items): the rows of its
+// records go to the data files as they come, so that memory holds about
+// one part, and the marks, gaps and periods the script draws, however many
+// parts the stem has.
 #ifndef QUARN_PLOT_H
 #define QUARN_PLOT_H
 
@@ -40,11 +44,25 @@ bool plot_format_of(std::string_view out_path, plot_format& f);
 int plot_write_files(const timeline& t, const std::string& dir, plot_format f, std::string& script,
                      std::string& err);
 
+// The same files for the connection stem `path_stem` (never a file name),
+// the same bytes as plot_write_files gives for timeline_load's time line of
+// it, read as a stream. 0 with `script` set, and `fault` naming the first
+// part cut short or damaged, if any (its whole blocks are drawn); -1 with a
+// message in `err` as plot_write_files, or when the parts cannot be listed
+// or a block cannot stand in a time line (`fault` then empty).
+int plot_write_stem_files(const std::string& path_stem, const std::string& dir, plot_format f, std::string& script,
+                          std::string& fault, std::string& err);
+
 // Draws `t` into `out_path` with the gnuplot at `gnuplot`. 0 on success;
 // -1 with a one-line message in `err` (nothing to draw, a file that cannot
 // be made, gnuplot's failure with the first line it printed).
 int plot_timeline(const timeline& t, const std::string& gnuplot, const std::string& out_path,
                   plot_format f, std::string& err);
+
+// Draws the connection stem `path_stem` as a stream; `fault` as for
+// plot_write_stem_files, the rest as plot_timeline.
+int plot_stem(const std::string& path_stem, const std::string& gnuplot, const std::string& out_path,
+              plot_format f, std::string& fault, std::string& err);
 
 }  // namespace quarn
 

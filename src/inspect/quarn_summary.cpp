@@ -488,33 +488,54 @@ uint32_t summary_tick_rate(uint32_t dticks, int64_t dt_us) {
     return measured > 0 && measured <= UINT32_MAX ? static_cast<uint32_t>(measured) : DEFAULT_HZ;
 }
 
-void summary_of_parts(const std::vector<dump_part>& parts, const std::string& stem, conn_summary& out,
-                      summary_periods* periods) {
+struct summary_totals {
+    conn_summary& out;
+    summarizer z;
+    summary_totals(conn_summary& o, summary_periods* periods) : out(o), z{o, periods} {}
+};
+
+summary_stream::summary_stream() = default;
+summary_stream::~summary_stream() = default;
+
+void summary_start(summary_stream& z, const std::string& stem, conn_summary& out, summary_periods* periods) {
     out = conn_summary{};
     out.stem = stem;
     if (periods) *periods = summary_periods{};
-    summarizer z{out, periods};
-    for (const dump_part& p : parts) {
-        const dump_contents& c = p.contents;
-        for (const dump_section& sec : c.sections) {
-            if (out.has_header || !sec.log_header) continue;
-            char buf[IPV6_TEXT_MAX];
-            addr_field_text(sec.log_header, OFF_TLH_LADDR, buf);
-            out.laddr = buf;
-            addr_field_text(sec.log_header, OFF_TLH_FADDR, buf);
-            out.faddr = buf;
-            out.lport = tlh_lport(sec.log_header);
-            out.fport = tlh_fport(sec.log_header);
-            out.has_header = true;
-            if (out.stem.empty()) out.stem = header_stem(out, sec.log_header);
-        }
-        for (const dump_block& b : c.blocks) {
-            if (b.kind == dump_block_kind::gap && out.records == 0) z.gap_before_first += b.missing;
-            if (dump_block_has_record(b)) z.record(c, b);
-        }
+    z.totals = std::make_unique<summary_totals>(out, periods);
+}
+
+void summary_add_part(summary_stream& z, const dump_part& p) {
+    conn_summary& out = z.totals->out;
+    const dump_contents& c = p.contents;
+    for (const dump_section& sec : c.sections) {
+        if (out.has_header || !sec.log_header) continue;
+        char buf[IPV6_TEXT_MAX];
+        addr_field_text(sec.log_header, OFF_TLH_LADDR, buf);
+        out.laddr = buf;
+        addr_field_text(sec.log_header, OFF_TLH_FADDR, buf);
+        out.faddr = buf;
+        out.lport = tlh_lport(sec.log_header);
+        out.fport = tlh_fport(sec.log_header);
+        out.has_header = true;
+        if (out.stem.empty()) out.stem = header_stem(out, sec.log_header);
     }
-    z.finish();
-    out.verdict = verdict_of(out);
+    for (const dump_block& b : c.blocks) {
+        if (b.kind == dump_block_kind::gap && out.records == 0) z.totals->z.gap_before_first += b.missing;
+        if (dump_block_has_record(b)) z.totals->z.record(c, b);
+    }
+}
+
+void summary_finish(summary_stream& z) {
+    z.totals->z.finish();
+    z.totals->out.verdict = verdict_of(z.totals->out);
+}
+
+void summary_of_parts(const std::vector<dump_part>& parts, const std::string& stem, conn_summary& out,
+                      summary_periods* periods) {
+    summary_stream z;
+    summary_start(z, stem, out, periods);
+    for (const dump_part& p : parts) summary_add_part(z, p);
+    summary_finish(z);
 }
 
 void summary_append(std::string& out, const std::vector<conn_summary>& rows, summary_format format) {

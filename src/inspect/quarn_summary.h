@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -82,6 +83,21 @@ struct summary_periods {
 // one file), named `stem`; with `periods`, also when its times were spent.
 void summary_of_parts(const std::vector<dump_part>& parts, const std::string& stem, conn_summary& out,
                       summary_periods* periods = nullptr);
+
+// The same summary made one part at a time, so that no more than the part
+// at hand need be in memory: summary_start, then summary_add_part for every
+// part in part order, then summary_finish, which completes `out` (and
+// `periods`). `out` and `periods` must outlive the stream; the result is
+// summary_of_parts' over the same parts.
+struct summary_totals;  // the running totals, kept in quarn_summary.cpp
+struct summary_stream {
+    std::unique_ptr<summary_totals> totals;
+    summary_stream();
+    ~summary_stream();
+};
+void summary_start(summary_stream& z, const std::string& stem, conn_summary& out, summary_periods* periods = nullptr);
+void summary_add_part(summary_stream& z, const dump_part& p);
+void summary_finish(summary_stream& z);
 
 // Ticks per second, inferred from the first and last records' ticks and
 // times (`dticks` over `dt_us`): the nearest usual kernel rate within 1%,

@@ -439,15 +439,20 @@ namespace {
 
 // Each item's serial number, `items` in file order: a record's own; a
 // gap's that of the record after it; an event without record bytes that of
-// the record before it (after it when none comes before).
-std::vector<uint32_t> item_serials(const std::vector<timeline_item>& items) {
+// the record before it (after it when none comes before). Items of one part
+// of several look past their part for those records: `after` is the serial
+// of the first record after the part (0 when none), `before` (when given)
+// that of the last record before it.
+std::vector<uint32_t> item_serials(const std::vector<timeline_item>& items, uint32_t after = 0,
+                                   const uint32_t* before = nullptr) {
     std::vector<uint32_t> serials(items.size(), 0);
-    uint32_t serial = 0;
+    uint32_t serial = after;
     for (size_t i = items.size(); i-- > 0;) {
         if (items[i].record) serial = rec_serial(items[i].record);
         serials[i] = serial;
     }
-    bool have = false;
+    bool have = before != nullptr;
+    if (have) serial = *before;
     for (size_t i = 0; i < items.size(); i++) {
         if (items[i].record) {
             serial = rec_serial(items[i].record);
@@ -502,26 +507,36 @@ void timeline_order(std::vector<timeline_item>& items) {
 
 namespace {
 
-// The section header and the two interfaces that open a timeline, from the
-// first part. 0, or -1 with `err`.
-int put_head(std::vector<uint8_t>& out, const dump_part& first, const std::string& stem,
-             const std::vector<timeline_stack>& stacks, std::string& err) {
+// The section header block and the first section's interface of the first
+// part, which open a timeline. 0, or -1 with `err`.
+int head_blocks(const dump_part& first, std::vector<uint8_t>& shb, std::vector<uint8_t>& idb, std::string& err) {
     if (first.contents.blocks.empty()) {
         err = "no dump to take the section header from";
         return -1;
     }
-    const dump_block& shb = first.contents.blocks[0];
-    const auto idb = std::find_if(first.contents.blocks.begin(), first.contents.blocks.end(),
-                                  [](const dump_block& b) {
-                                      return b.kind == dump_block_kind::interface && b.section == 0;
-                                  });
-    if (idb == first.contents.blocks.end()) {
+    const dump_block& s = first.contents.blocks[0];
+    const auto i = std::find_if(first.contents.blocks.begin(), first.contents.blocks.end(),
+                                [](const dump_block& b) {
+                                    return b.kind == dump_block_kind::interface && b.section == 0;
+                                });
+    if (i == first.contents.blocks.end()) {
         err = first.path + ": the first section has no interface description block";
         return -1;
     }
     const uint8_t* base = first.bytes.data();
-    out.insert(out.end(), base + shb.offset, base + shb.offset + shb.length);
-    put_named_interface(out, base + idb->offset, idb->length, stem);
+    shb.assign(base + s.offset, base + s.offset + s.length);
+    idb.assign(base + i->offset, base + i->offset + i->length);
+    return 0;
+}
+
+// The section header and the two interfaces that open a timeline, from the
+// first part. 0, or -1 with `err`.
+int put_head(std::vector<uint8_t>& out, const dump_part& first, const std::string& stem,
+             const std::vector<timeline_stack>& stacks, std::string& err) {
+    std::vector<uint8_t> shb, idb;
+    if (head_blocks(first, shb, idb, err) != 0) return -1;
+    out.insert(out.end(), shb.begin(), shb.end());
+    put_named_interface(out, idb.data(), static_cast<uint32_t>(idb.size()), stem);
     put_interface1(out, stem, stacks);
     return 0;
 }
@@ -551,10 +566,10 @@ void put_item(std::vector<uint8_t>& out, const timeline_item& it, const dump_par
     }
 }
 
-// A part in memory while some of its items wait to be written.
+// A part in memory while some of its items wait their turn.
 struct held_part {
     timeline t;           // the one part, its jump and every stack
-    size_t waiting = 0;   // items not yet written
+    size_t waiting = 0;   // items not yet handed on
     std::string jump_comment;
 };
 
@@ -594,23 +609,20 @@ int timeline_pcapng(const timeline& t, std::vector<uint8_t>& out, std::string& e
     return 0;
 }
 
-int timeline_stream_stem(const std::string& path_stem, const std::function<bool(const std::vector<uint8_t>&)>& write,
-                         std::string& err) {
+int stem_scan_parts(const std::string& path_stem, stem_scan& scan,
+                    const std::function<void(size_t, const dump_part&)>& each, std::string& err) {
+    scan = stem_scan{};
     err.clear();
-    // The parts once through: their stacks, serial numbers (for the jumps)
-    // and earliest times; the first one's head.
-    stem_parts meta;
+    stem_parts& meta = scan.meta;
     if (stem_parts_list(path_stem, meta.parts, err) != 0) return -1;
-    const std::string stem = path_stem.substr(path_stem.rfind('/') + 1);
-    std::string fault;
+    scan.stem = path_stem.substr(path_stem.rfind('/') + 1);
+    scan.first_time.assign(meta.parts.size(), 0);
     timeline stacks_of;
-    std::vector<uint64_t> first_time(meta.parts.size(), 0);
-    std::vector<uint8_t> out;
     for (size_t pi = 0; pi < meta.parts.size(); pi++) {
         dump_part& m = meta.parts[pi];
         dump_part p;
         std::string why;
-        if (dump_part_load(m.path, false, p, why) != 0 && fault.empty()) fault = why;
+        if (dump_part_load(m.path, false, p, why) != 0 && scan.fault.empty()) scan.fault = why;
         for (const dump_block& b : p.contents.blocks) {
             const dump_section& s = p.contents.sections[b.section];
             if (b.kind == dump_block_kind::section && s.has_stack) add_stack(stacks_of, s.stack_id, s.stack_name);
@@ -622,55 +634,52 @@ int timeline_stream_stem(const std::string& path_stem, const std::function<bool(
         if (part_items(stacks_of, pi, p, nullptr, {}, "", items, err) != 0) return -1;
         bool have = false;
         for (const timeline_item& it : items) {
-            if (!have || it.time_usec < first_time[pi]) first_time[pi] = it.time_usec;
+            if (!have || it.time_usec < scan.first_time[pi]) scan.first_time[pi] = it.time_usec;
             have = true;
         }
-        if (!have && pi > 0) first_time[pi] = first_time[pi - 1];
+        if (!have && pi > 0) scan.first_time[pi] = scan.first_time[pi - 1];
+        scan.has_items = scan.has_items || have;
         m.has_records = p.has_records;
         m.first_serial = p.first_serial;
         m.last_serial = p.last_serial;
+        if (each) each(pi, p);
     }
     meta.jumps = find_part_jumps(meta.parts);
+    scan.stacks = std::move(stacks_of.stacks);
+    return 0;
+}
 
-    // Then in the order of their earliest times, each read again while its
-    // items wait; what is earlier than the next part's earliest time is
-    // final and written.
+int stem_walk_items(const stem_scan& scan, const stem_item_fn& each, std::string& err) {
+    const stem_parts& meta = scan.meta;
+    // The parts in the order of their earliest times, each read again while
+    // its items wait; what is earlier than the next part's earliest time is
+    // final and handed on.
     std::vector<size_t> order(meta.parts.size());
     for (size_t i = 0; i < order.size(); i++) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return first_time[a] < first_time[b]; });
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return scan.first_time[a] < scan.first_time[b]; });
     std::vector<std::unique_ptr<held_part>> held;
     std::priority_queue<waiting_item, std::vector<waiting_item>, later_item> queue;
     uint64_t seq = 0;
-    bool head = false;
-    auto flush = [&](bool all) {
-        if (all || out.size() >= (size_t{1} << 16)) {
-            if (!write(out)) return false;
-            out.clear();
-        }
-        return true;
-    };
-    auto write_until = [&](bool all, uint64_t limit) {
+    auto hand_on_until = [&](bool all, uint64_t limit) {
         while (!queue.empty() && (all || queue.top().time < limit)) {
             const waiting_item w = queue.top();
             queue.pop();
-            const timeline_item& it = w.part->t.items[w.index];
-            put_item(out, it, w.part->t.parts.parts[0], w.part->jump_comment);
+            if (!each(w.part->t.items[w.index], w.part->t.parts.parts[0], w.part->jump_comment)) return false;
             if (--w.part->waiting == 0) {
                 std::erase_if(held, [&](const std::unique_ptr<held_part>& h) { return h.get() == w.part; });
             }
-            if (!flush(false)) return false;
         }
         return true;
     };
-    for (size_t k = 0; k < order.size(); k++) {
-        const size_t pi = order[k];
-        if (head && !write_until(false, first_time[pi])) {
-            err = "write failed";
+    for (const size_t pi : order) {
+        if (!hand_on_until(false, scan.first_time[pi])) {
+            err = "stopped";
             return -1;
         }
         auto h = std::make_unique<held_part>();
-        h->t.stem = stem;
-        h->t.stacks = stacks_of.stacks;
+        h->t.stem = scan.stem;
+        h->t.stacks = scan.stacks;
         dump_part p;
         std::string why;
         dump_part_load(meta.parts[pi].path, false, p, why);
@@ -684,33 +693,77 @@ int timeline_stream_stem(const std::string& path_stem, const std::function<bool(
                        h->t.items, err) != 0) {
             return -1;
         }
-        if (!head) {
-            // The head is the first part's (in part order), whatever part
-            // comes first in time.
-            dump_part first;
-            std::string ignored;
-            if (pi == 0) {
-                if (put_head(out, h->t.parts.parts[0], stem, stacks_of.stacks, err) != 0) return -1;
-            } else {
-                dump_part_load(meta.parts[0].path, false, first, ignored);
-                if (put_head(out, first, stem, stacks_of.stacks, err) != 0) return -1;
+        // Serial numbers as the whole line counts them: a gap at the end
+        // of a part (one cut after it) stands before the next part's first
+        // record, not before serial 0; an event without record bytes first
+        // in its part goes with the record before the part.
+        uint32_t after = 0;
+        for (size_t k = pi + 1; k < meta.parts.size(); k++) {
+            if (meta.parts[k].has_records) {
+                after = meta.parts[k].first_serial;
+                break;
             }
-            head = true;
+        }
+        bool have_before = false;
+        uint32_t before = 0;
+        for (size_t k = pi; k-- > 0;) {
+            if (meta.parts[k].has_records) {
+                before = meta.parts[k].last_serial;
+                have_before = true;
+                break;
+            }
         }
         const std::vector<timeline_item>& items = h->t.items;
-        const std::vector<uint32_t> serials = item_serials(items);
+        const std::vector<uint32_t> serials = item_serials(items, after, have_before ? &before : nullptr);
         h->waiting = items.size();
         for (size_t i = 0; i < items.size(); i++) {
             queue.push({items[i].time_usec, serials[i], items[i].kind != timeline_kind::gap, seq++, h.get(), i});
         }
         if (h->waiting > 0) held.push_back(std::move(h));
     }
-    if (!write_until(true, 0) || !flush(true)) {
+    if (!hand_on_until(true, 0)) {
+        err = "stopped";
+        return -1;
+    }
+    return 0;
+}
+
+int timeline_stream_stem(const std::string& path_stem, const std::function<bool(const std::vector<uint8_t>&)>& write,
+                         std::string& err) {
+    // The parts once through for their stacks, serial numbers and earliest
+    // times, keeping the first part's head blocks; then the items in order.
+    stem_scan scan;
+    std::vector<uint8_t> shb, idb;
+    std::string head_err = "no dump to take the section header from";
+    if (stem_scan_parts(path_stem, scan, [&](size_t pi, const dump_part& p) {
+            if (pi == 0 && head_blocks(p, shb, idb, head_err) == 0) head_err.clear();
+        }, err) != 0) {
+        return -1;
+    }
+    if (!head_err.empty()) {
+        err = head_err;
+        return -1;
+    }
+    std::vector<uint8_t> out;
+    out.insert(out.end(), shb.begin(), shb.end());
+    put_named_interface(out, idb.data(), static_cast<uint32_t>(idb.size()), scan.stem);
+    put_interface1(out, scan.stem, scan.stacks);
+    bool written = true;
+    const int rc = stem_walk_items(scan, [&](const timeline_item& it, const dump_part& p, const std::string& comment) {
+        put_item(out, it, p, comment);
+        if (out.size() >= (size_t{1} << 16)) {
+            written = write(out);
+            out.clear();
+        }
+        return written;
+    }, err);
+    if (rc != 0 && written) return -1;
+    if (!written || !write(out)) {
         err = "write failed";
         return -1;
     }
-    if (fault.empty()) return 0;
-    err = fault;
+    if (scan.fault.empty()) return 0;
+    err = scan.fault;
     return 1;
 }
 

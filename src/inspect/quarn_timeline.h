@@ -130,12 +130,39 @@ struct block_connection {
 // are told apart by their interfaces.
 void block_connections(const uint8_t* data, const dump_contents& c, std::vector<block_connection>& out);
 
+// A connection stem (never a file name) read as a stream: its parts
+// listed, then read one at a time in part order for their stacks, serial
+// numbers and earliest times, none of them kept.
+struct stem_scan {
+    std::string stem;     // the connection's, the last part of the path
+    stem_parts meta;      // the parts named, their serial numbers and jumps; no bytes
+    std::vector<uint64_t> first_time;  // per part: its earliest item's time
+    std::vector<timeline_stack> stacks;  // as timeline_load finds them
+    bool has_items = false;  // some part holds a packet, event or gap
+    std::string fault;       // the first part cut short or damaged, if any
+};
+
+// Scans `path_stem` into `scan`, calling `each` (when set) with every part
+// and its index while the part is in memory. 0, or -1 with `err` when the
+// parts cannot be listed or a block cannot stand in a timeline.
+int stem_scan_parts(const std::string& path_stem, stem_scan& scan,
+                    const std::function<void(size_t, const dump_part&)>& each, std::string& err);
+
+// Hands on the items of a scanned stem in the order timeline_load gives
+// them, with the part each points into (valid for the call alone) and, for
+// a jump between parts, its text ("N records missing between A and B").
+// Every part is read again, in the order of the earliest times, and its
+// items wait only until no later part can come before them, so that memory
+// holds about one part and its items however many parts the stem has.
+// false from the function stops the walk.
+using stem_item_fn = std::function<bool(const timeline_item&, const dump_part&, const std::string& jump_comment)>;
+// 0; -1 with `err` when a block cannot stand in a timeline or "stopped"
+// when `each` stopped the walk. The parts' faults are the scan's.
+int stem_walk_items(const stem_scan& scan, const stem_item_fn& each, std::string& err);
+
 // The timeline file of the connection stem `path_stem` (never a file
 // name), the same bytes as timeline_load and timeline_pcapng give, made as
-// a stream: every part is read once to learn its stacks, serial numbers and
-// earliest time, then again in the order of those times, its items waiting
-// only until no later part can come before them, so that memory holds about
-// one part and its items however many parts the stem has. `write` takes the
+// a stream (stem_scan_parts, stem_walk_items). `write` takes the
 // bytes in order, in pieces (false: stop). Returns as timeline_load: 0; 1
 // with `err` naming the first part cut short or damaged, whose whole blocks
 // were written; -1 with `err` when nothing could be written.
