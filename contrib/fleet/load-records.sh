@@ -202,10 +202,20 @@ to_summarize() {
 sum_start
 sum_finish
 
+# The daemon's index lines of standard input, by the shipper's rule
+# (quarn-fleet.conf): of a line, the text from its last '{"date":"' (after
+# a write cut short, the daemon's next line follows on the same line),
+# kept only when it is a whole line of the daemon's shape. Bytes, not
+# characters: a file name may hold any byte but '/' and NUL.
+daemon_lines() {
+    LC_ALL=C sed 's/^.*{"date":"/{"date":"/' |
+        { LC_ALL=C grep -E '^\{"date":"([^"\\]|\\.)*", "pbcid":"([^"\\]|\\.)*", "reason":"([^"\\]|\\.)*", "faddr":"([^"\\]|\\.)*", "fport":[0-9]+, "laddr":"([^"\\]|\\.)*", "lport":[0-9]+, "filename":"([^"\\]|\\.)*", "record_count":[0-9]+, "stack":"([^"\\]|\\.)*", "duration":-?[0-9]+\.[0-9]{6}, "connection_ended":(true|false), "tag":"([^"\\]|\\.)*", "compressor":"([^"\\]|\\.)*", "frag_seq":-?[0-9]+\}$' || [ $? -eq 1 ]; }
+}
+
 # Every index line: "<filename>\t<date>". File names hold no control bytes
-# (the daemon makes them '_'), so one line is one dump. A line that is no
-# JSON object (the torn end of a failed write) names no dump; each file's
-# last line ends in a newline, so none runs into the next file's first.
+# (the daemon makes them '_'), so one line is one dump. A torn line (the end
+# of a write cut short) names no dump; each file's last line ends in a
+# newline, so none runs into the next file's first.
 index_lines() {
     for f in "$dir"/records.* "$dir"/records; do
         [ -f "$f" ] || continue
@@ -216,7 +226,7 @@ index_lines() {
         *.zst) zstd -qdc "$f" ;;
         *) cat "$f" ;;
         esac | awk 1
-    done | jq -R -r 'fromjson? | select(type == "object") | "\(.filename)\t\(.date)"'
+    done | daemon_lines | jq -R -r 'fromjson | "\(.filename)\t\(.date)"'
 }
 
 # The dumps to load: index lines neither loaded nor failed, each once. A
