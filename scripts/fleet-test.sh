@@ -199,7 +199,8 @@ echo "== torn index lines (host torn): the shipper, the catch-up and the loader"
 # dumps of the four; nothing else reaches the engine, nor holds it up.
 torn=$FLEET/torn
 mkdir -p "$torn/dumps"
-fleet_index_lines gamma | jq -c 'select(.filename | test("^[A-Za-z0-9_.:-]+$"))' | head -n 4 > "$t/torn.names"
+fleet_index_lines gamma | jq -c 'select(.filename | test("^[A-Za-z0-9_.:-]+$"))' > "$t/torn.plain"
+head -n 4 "$t/torn.plain" > "$t/torn.names"
 [ "$(wc -l < "$t/torn.names")" -eq 4 ] || fail "torn lines: gamma has fewer than 4 plainly named dumps"
 fleet_index_lines gamma | grep -F -f <(jq -r '"\"filename\":\"\(.filename)\""' "$t/torn.names") |
     sed -E 's/"pbcid":"([^"\\]|\\.)*"/"pbcid":"torn-test"/' > "$t/torn.lines"

@@ -287,8 +287,11 @@ insert() {
     # the engine takes its rows.
     [ -f "$work/keys.$(($1 + 1))" ] || sum_start
     echo "$batch $rows" | put pending
+    # Blocks of 16384 rows: the client sends each as soon as it has parsed
+    # it, so the server reads the batch while the client parses the rest
+    # (the server still writes the batch as one part per partition).
     tail -n +2 "$work/csv.$1" | P="\"$host\",$batch," awk '{ print ENVIRON["P"] $0 }' |
-        ch --query "INSERT INTO quarn.dump_records (host,batch,$header) FORMAT CSV"
+        ch --max_insert_block_size=16384 --query "INSERT INTO quarn.dump_records (host,batch,$header) FORMAT CSV"
     commit
     total=$((total + rows))
     batch=$((batch + 1))
