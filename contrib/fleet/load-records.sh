@@ -290,7 +290,7 @@ insert() {
     # Blocks of 16384 rows: the client sends each as soon as it has parsed
     # it, so the server reads the batch while the client parses the rest
     # (the server still writes the batch as one part per partition).
-    tail -n +2 "$work/csv.$1" | P="\"$host\",$batch," awk '{ print ENVIRON["P"] $0 }' |
+    P="\"$host\",$batch," awk 'NR > 1 { print ENVIRON["P"] $0 }' "$work/csv.$1" |
         ch --max_insert_block_size=16384 --query "INSERT INTO quarn.dump_records (host,batch,$header) FORMAT CSV"
     commit
     total=$((total + rows))
