@@ -205,8 +205,8 @@ sum_finish
 # The daemon's index lines of standard input, by the shipper's rule
 # (quarn-fleet.conf): of a line, the text from its last '{"date":"' (after
 # a write cut short, the daemon's next line follows on the same line),
-# kept only when it is a whole line of the daemon's shape. Bytes, not
-# characters: a file name may hold any byte but '/' and NUL.
+# kept only when it is a whole line of the daemon's shape. Matched as
+# bytes (LC_ALL=C), so a value that is no UTF-8 does not stop a match.
 daemon_lines() {
     LC_ALL=C sed 's/^.*{"date":"/{"date":"/' |
         { LC_ALL=C grep -E '^\{"date":"([^"\\]|\\.)*", "pbcid":"([^"\\]|\\.)*", "reason":"([^"\\]|\\.)*", "faddr":"([^"\\]|\\.)*", "fport":[0-9]+, "laddr":"([^"\\]|\\.)*", "lport":[0-9]+, "filename":"([^"\\]|\\.)*", "record_count":[0-9]+, "stack":"([^"\\]|\\.)*", "duration":-?[0-9]+\.[0-9]{6}, "connection_ended":(true|false), "tag":"([^"\\]|\\.)*", "compressor":"([^"\\]|\\.)*", "frag_seq":-?[0-9]+\}$' || [ $? -eq 1 ]; }
