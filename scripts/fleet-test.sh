@@ -18,7 +18,11 @@
 #   - the record loader loads nothing twice when it dies after the engine
 #     took a batch or half-way through one, and loads nothing on a run with
 #     nothing new; a dump it cannot read goes to its failed list and the
-#     rest of the batch is loaded; a torn index line costs no other line;
+#     rest of the batch is loaded;
+#   - torn index lines (a line cut short, alone or followed by the next line
+#     on the same line of the file) reach the engine neither through the
+#     shipper nor through the catch-up, hold neither up, and cost the
+#     loader no other line;
 #   - the RTO question's answer equals the one computed from the dumps by
 #     quarn_inspect --json; the srtt question counts the records of the
 #     tag's dumps; "where are the dumps of X" names the files the index
@@ -182,25 +186,57 @@ cp "$t/broken.keep" "$FLEET/gamma/dumps/$broken"
 fleet_loader gamma 2> "$t/run5.err" || fail "the loader failed: $(cat "$t/run5.err")"
 grep -qxF "$broken" <(cut -f 1 "$state/loaded") && pass "retried, the repaired dump loads: $(tail -n 1 "$t/run5.err")" ||
     fail "the repaired dump: $(cat "$t/run5.err")"
-# A torn index line (a write that failed half-way) at the end of a rotated
-# file: the dumps of every whole line are loaded all the same, the first
-# line of the next file included. The client stands in for the engine and
-# keeps what it is sent.
-mkdir -p "$t/torn/dumps"
-fleet_index_lines gamma | jq -c 'select(.filename | test("^[A-Za-z0-9_.:-]+$"))' > "$t/torn/plain"
-head -n 3 "$t/torn/plain" > "$t/torn/lines"
-while IFS= read -r f; do ln "$FLEET/gamma/dumps/$f" "$t/torn/dumps/$f"; done < <(jq -r .filename "$t/torn/lines")
-{ head -n 1 "$t/torn/lines"; printf '{"date":"2023-08-25 18:46:31 +0000", "pbcid":"cut'; } > "$t/torn/dumps/records.0"
-tail -n 2 "$t/torn/lines" > "$t/torn/dumps/records"
-printf '#!/bin/sh\ncase "$*" in *"INSERT INTO quarn.dump_records "*) cat > "%s" ;; *) cat > /dev/null ;; esac\n' "$t/torn/sent.csv" > "$t/torn/client.sh"
-CLICKHOUSE_CLIENT="sh $t/torn/client.sh" QUARN_INSPECT=$FLEET_BIN/quarn_inspect \
-    sh contrib/fleet/load-records.sh -D "$t/torn/dumps" -H torn -S "$t/torn/state" 2> "$t/torn/err" ||
-    fail "a torn index line: the loader failed: $(cat "$t/torn/err")"
-jq -r '"\(.filename)\t\(.date)"' "$t/torn/lines" | sort > "$t/torn/want"
-sent_dumps=$(cut -d , -f 3,4 "$t/torn/sent.csv" | sort -u | wc -l)
-sort "$t/torn/state/loaded" | cmp -s - "$t/torn/want" && [ "$sent_dumps" -eq 3 ] &&
-    pass "a torn index line ends a rotated file: the 3 dumps of the whole lines are loaded ($(tail -n 1 "$t/torn/err"))" ||
-    fail "a torn index line: $(wc -l < "$t/torn/state/loaded") dumps marked loaded, rows of $sent_dumps sent: $(cat "$t/torn/err")"
+echo "== torn index lines (host torn): the shipper, the catch-up and the loader"
+# A daemon killed half-way through a line leaves it torn at the end of
+# "records"; after its restart the next line follows on the same line of
+# the file. Here four whole lines of gamma's (their connection renamed, so
+# that no question about gamma's dumps sees them), around two torn lines
+# and a JSON object that is no line of the daemon's:
+#   records.0 (rotated): L1, torn+L2, the object, a torn end
+#   records:             a torn end; then, with the shipper running,
+#                        L3 (run into the torn end), the object, L4.
+# The shipper sends L3 and L4, the catch-up L1 and L2, the loader loads the
+# dumps of the four; nothing else reaches the engine, nor holds it up.
+torn=$FLEET/torn
+mkdir -p "$torn/dumps"
+fleet_index_lines gamma | jq -c 'select(.filename | test("^[A-Za-z0-9_.:-]+$"))' > "$t/torn.plain"
+head -n 4 "$t/torn.plain" > "$t/torn.names"
+[ "$(wc -l < "$t/torn.names")" -eq 4 ] || fail "torn lines: gamma has fewer than 4 plainly named dumps"
+fleet_index_lines gamma | grep -F -f <(jq -r '"\"filename\":\"\(.filename)\""' "$t/torn.names") |
+    sed -E 's/"pbcid":"([^"\\]|\\.)*"/"pbcid":"torn-test"/' > "$t/torn.lines"
+while IFS= read -r f; do ln "$FLEET/gamma/dumps/$f" "$torn/dumps/$f"; done < <(jq -r .filename "$t/torn.lines")
+L() { sed -n "${1}p" "$t/torn.lines"; }
+cut_line() { L "$1" | head -c "$2"; }
+object='{"date":"2023-08-25 18:46:31 +0000", "filename":"x.0.pcapng"}'
+{ L 1; cut_line 2 100; L 2; echo "$object"; cut_line 1 150; } > "$torn/dumps/records.0"
+cut_line 3 60 > "$torn/dumps/records"
+FLEET_SHARD[torn]=$(fleet_shard torn)
+fleet_shipper_config torn
+fleet_shipper_start torn
+sleep 2
+{ L 3; echo "$object"; L 4; } >> "$torn/dumps/records"
+torn_has() { [ "$(fleet_engine_lines torn)" -ge "$1" ]; }
+for i in $(seq 300); do torn_has 2 && break; sleep 0.1; done
+sleep 1
+fleet_stop shipper-torn
+fleet_catch_up torn 2> "$t/catch-up.err" || fail "torn: catch-up-index.sh failed: $(cat "$t/catch-up.err")"
+jq -r -f "$t/norm.jq" "$t/torn.lines" | sort > "$t/torn.want"
+fleet_ch_host torn --query "SELECT * FROM quarn.dump_index FINAL WHERE host = 'torn' FORMAT JSONEachRow" |
+    jq -r -f "$t/norm.jq" | sort > "$t/torn.engine"
+grep -qx "catch-up-index.sh: 2 lines sent" "$t/catch-up.err" && cmp -s "$t/torn.want" "$t/torn.engine" &&
+    [ "$(fleet_engine_rows torn)" -eq 4 ] &&
+    pass "torn lines: the engine holds the 4 whole lines, each once, and nothing else (shipper: 2, $(cat "$t/catch-up.err"))" ||
+    fail "torn lines: the engine holds $(fleet_engine_rows torn) rows, $(wc -l < "$t/torn.engine") lines, $(comm -12 "$t/torn.want" "$t/torn.engine" | wc -l) of the 4 whole ones; $(cat "$t/catch-up.err")"
+# The loader; its client stands in for the engine and keeps what it is sent.
+printf '#!/bin/sh\ncase "$*" in *"INSERT INTO quarn.dump_records "*) cat > "%s" ;; *) cat > /dev/null ;; esac\n' "$t/torn.sent.csv" > "$t/torn.client.sh"
+CLICKHOUSE_CLIENT="sh $t/torn.client.sh" QUARN_INSPECT=$FLEET_BIN/quarn_inspect \
+    sh contrib/fleet/load-records.sh -D "$torn/dumps" -H torn -S "$torn/state" 2> "$t/torn.err" ||
+    fail "torn lines: the loader failed: $(cat "$t/torn.err")"
+jq -r '"\(.filename)\t\(.date)"' "$t/torn.lines" | sort > "$t/torn.keys"
+sent_dumps=$(cut -d , -f 3,4 "$t/torn.sent.csv" | sort -u | wc -l)
+sort "$torn/state/loaded" | cmp -s - "$t/torn.keys" && [ "$sent_dumps" -eq 4 ] && [ ! -s "$torn/state/failed" ] &&
+    pass "torn lines: the loader loads the dumps of the 4 whole lines ($(tail -n 1 "$t/torn.err"))" ||
+    fail "torn lines: $(wc -l < "$torn/state/loaded") dumps marked loaded, rows of $sent_dumps sent, failed: $(cat "$torn/state/failed"); $(cat "$t/torn.err")"
 
 for h in "${FLEET_HOSTS[@]}"; do
     fleet_loader "$h" 2> "$t/again.err" || fail "$h: the loader failed: $(cat "$t/again.err")"

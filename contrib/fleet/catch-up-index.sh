@@ -62,11 +62,21 @@ for f in "$dir"/records.*; do
     printf '%s\n' "$line" >> "$work/sums"
 done
 
+# The daemon's index lines of standard input, by the shipper's rule
+# (quarn-fleet.conf): of a line, the text from its last '{"date":"' (after
+# a write cut short, the daemon's next line follows on the same line),
+# kept only when it is a whole line of the daemon's shape. Matched as
+# bytes (LC_ALL=C), so a value that is no UTF-8 does not stop a match.
+daemon_lines() {
+    LC_ALL=C sed 's/^.*{"date":"/{"date":"/' |
+        { LC_ALL=C grep -E '^\{"date":"([^"\\]|\\.)*", "pbcid":"([^"\\]|\\.)*", "reason":"([^"\\]|\\.)*", "faddr":"([^"\\]|\\.)*", "fport":[0-9]+, "laddr":"([^"\\]|\\.)*", "lport":[0-9]+, "filename":"([^"\\]|\\.)*", "record_count":[0-9]+, "stack":"([^"\\]|\\.)*", "duration":-?[0-9]+\.[0-9]{6}, "connection_ended":(true|false), "tag":"([^"\\]|\\.)*", "compressor":"([^"\\]|\\.)*", "frag_seq":-?[0-9]+\}$' || [ $? -eq 1 ]; }
+}
+
 # Their lines, numbered, and each line's key for the engine as CSV:
-# number, file name, date. A line that is no JSON object (the torn end of
-# a failed write) has no key and is not sent.
-# Each file's last line ends in a newline (awk adds one to a torn end), so
-# no line runs into the next file's first.
+# number, file name, date. A torn line (the end of a write cut short) is
+# not sent, and of a line cut short followed by the daemon's next line only
+# that next line is. Each file's last line ends in a newline (awk adds one
+# to a torn end), so no line runs into the next file's first.
 while IFS= read -r f; do
     case $f in
     *.xz) xz -dc "$f" ;;
@@ -75,9 +85,8 @@ while IFS= read -r f; do
     *.zst) zstd -qdc "$f" ;;
     *) cat "$f" ;;
     esac | awk 1
-done < "$work/files" > "$work/lines"
-jq -R -r '[input_line_number, (fromjson? | select(type == "object") | .filename, .date)]
-          | select(length == 3) | @csv' "$work/lines" > "$work/keys.csv"
+done < "$work/files" | daemon_lines > "$work/lines"
+jq -R -r '[input_line_number, (fromjson | .filename, .date)] | @csv' "$work/lines" > "$work/keys.csv"
 
 sent=0
 if [ -s "$work/keys.csv" ]; then

@@ -7,9 +7,10 @@
 # put in front, into quarn.dump_records: one INSERT per batch, streamed
 # through awk into clickhouse-client, no per-dump or per-row work in the
 # shell. The next batch is decoded while the engine takes the last one.
-# After each batch, one `quarn_inspect --summary --csv` call sums up every
-# connection the batch touched, from all of the connection's dumps in the
-# directory, into quarn.connection_summary (host and a version in front).
+# After the last batch, one `quarn_inspect --summary --csv` call sums up
+# every connection the run's batches touched, from all of the connection's
+# dumps in the directory, into quarn.connection_summary (host and a version
+# in front).
 #
 #   load-records.sh -D dump_dir -H host -S state_dir [-n dumps_per_batch]
 #
@@ -47,10 +48,10 @@
 # between the parts it makes), and those rows are deleted first (ALTER
 # TABLE ... DELETE, then waiting until none is left).
 #
-# A connection's summary row is written again, whole, after every batch
-# that holds one of its dumps; quarn.connection_summary keeps the row of
-# the highest version. A run that dies before the summaries' INSERT leaves
-# their stems in `summarize`, and the next run writes them first. A
+# A connection's summary row is written again, whole, at the end of every
+# run that loaded one of its dumps; quarn.connection_summary keeps the row
+# of the highest version. A run that dies before the summaries' INSERT
+# leaves their stems in `summarize`, and the next run writes them first. A
 # connection that quarn_inspect cannot sum up (one of its dumps unreadable,
 # or still being written) is named on standard error and gets its row when
 # its next dump is loaded.
@@ -148,12 +149,15 @@ settle() {
     rm -f "$state/pending" "$state/pending.keys"
 }
 
-# Writes the summaries of the connections listed in `summarize`: one
-# quarn_inspect --summary --csv over their stems (each once, "./" in front),
-# its rows streamed into the engine behind the host and a new version.
+# The summaries of the connections listed in `summarize`, in two steps:
+# sum_start runs one quarn_inspect --summary --csv over their stems (each
+# once, "./" in front) in the background; sum_finish waits for it and
+# streams its rows into the engine behind the host and a new version, then
+# empties `summarize`. Nothing may be added to `summarize` in between.
 # quarn_inspect leaves out, and names on standard error, a connection it
 # cannot read whole; the rows of the others are loaded all the same.
-summarize() {
+summarizer=
+sum_start() {
     sort -u "$state/summarize" > "$work/stems"
     [ -s "$work/stems" ] || return 0
     set -f
@@ -161,7 +165,15 @@ summarize() {
     set -- $(sed 's|^|./|' "$work/stems")
     IFS=$old_ifs
     set +f
-    (cd "$dir" && exec "$inspect" --summary --csv "$@") > "$work/summary.csv" 2> "$work/summary.err" || {
+    ( (cd "$dir" && exec "$inspect" --summary --csv "$@") > "$work/summary.csv" 2> "$work/summary.err"
+      echo $? > "$work/summary.status" ) &
+    summarizer=$!
+}
+sum_finish() {
+    [ -n "$summarizer" ] || return 0
+    wait "$summarizer" || true
+    summarizer=
+    [ "$(cat "$work/summary.status")" = 0 ] || {
         sed 's/^/load-records.sh: summary: /' "$work/summary.err" >&2
         [ -s "$work/summary.csv" ] || { echo "load-records.sh: quarn_inspect --summary printed nothing" >&2; exit 1; }
     }
@@ -187,12 +199,23 @@ to_summarize() {
 # A batch that was under way when an earlier run stopped, and summaries
 # that were not written.
 [ ! -f "$state/pending" ] || settle
-summarize
+sum_start
+sum_finish
+
+# The daemon's index lines of standard input, by the shipper's rule
+# (quarn-fleet.conf): of a line, the text from its last '{"date":"' (after
+# a write cut short, the daemon's next line follows on the same line),
+# kept only when it is a whole line of the daemon's shape. Matched as
+# bytes (LC_ALL=C), so a value that is no UTF-8 does not stop a match.
+daemon_lines() {
+    LC_ALL=C sed 's/^.*{"date":"/{"date":"/' |
+        { LC_ALL=C grep -E '^\{"date":"([^"\\]|\\.)*", "pbcid":"([^"\\]|\\.)*", "reason":"([^"\\]|\\.)*", "faddr":"([^"\\]|\\.)*", "fport":[0-9]+, "laddr":"([^"\\]|\\.)*", "lport":[0-9]+, "filename":"([^"\\]|\\.)*", "record_count":[0-9]+, "stack":"([^"\\]|\\.)*", "duration":-?[0-9]+\.[0-9]{6}, "connection_ended":(true|false), "tag":"([^"\\]|\\.)*", "compressor":"([^"\\]|\\.)*", "frag_seq":-?[0-9]+\}$' || [ $? -eq 1 ]; }
+}
 
 # Every index line: "<filename>\t<date>". File names hold no control bytes
-# (the daemon makes them '_'), so one line is one dump. A line that is no
-# JSON object (the torn end of a failed write) names no dump; each file's
-# last line ends in a newline, so none runs into the next file's first.
+# (the daemon makes them '_'), so one line is one dump. A torn line (the end
+# of a write cut short) names no dump; each file's last line ends in a
+# newline, so none runs into the next file's first.
 index_lines() {
     for f in "$dir"/records.* "$dir"/records; do
         [ -f "$f" ] || continue
@@ -203,7 +226,7 @@ index_lines() {
         *.zst) zstd -qdc "$f" ;;
         *) cat "$f" ;;
         esac | awk 1
-    done | jq -R -r 'fromjson? | select(type == "object") | "\(.filename)\t\(.date)"'
+    done | daemon_lines | jq -R -r 'fromjson | "\(.filename)\t\(.date)"'
 }
 
 # The dumps to load: index lines neither loaded nor failed, each once. A
@@ -260,13 +283,18 @@ insert() {
     echo $((batch + 1)) | put next_batch
     put pending.keys < "$work/keys.$1"
     to_summarize "$work/keys.$1"
+    # The last batch: its connections are summed up from the files while
+    # the engine takes its rows.
+    [ -f "$work/keys.$(($1 + 1))" ] || sum_start
     echo "$batch $rows" | put pending
-    tail -n +2 "$work/csv.$1" | P="\"$host\",$batch," awk '{ print ENVIRON["P"] $0 }' |
-        ch --query "INSERT INTO quarn.dump_records (host,batch,$header) FORMAT CSV"
+    # Blocks of 16384 rows: the client sends each as soon as it has parsed
+    # it, so the server reads the batch while the client parses the rest
+    # (the server still writes the batch as one part per partition).
+    P="\"$host\",$batch," awk 'NR > 1 { print ENVIRON["P"] $0 }' "$work/csv.$1" |
+        ch --max_insert_block_size=16384 --query "INSERT INTO quarn.dump_records (host,batch,$header) FORMAT CSV"
     commit
     total=$((total + rows))
     batch=$((batch + 1))
-    summarize
 }
 
 # Reads the dumps of the refused batch $1 one by one: the unreadable ones go
@@ -306,6 +334,11 @@ while [ -f "$work/keys.$k" ]; do
     # Dumps that sort_out put back when nothing else was left.
     if [ ! -f "$work/keys.$k" ] && take "$k"; then decode "$k"; fi
 done
+
+# The connections of every batch of this run, each summed up once (begun
+# with the last batch's INSERT, unless the last batch was refused).
+[ -n "$summarizer" ] || sum_start
+sum_finish
 
 # Forget dumps that are gone: a key stays while its index line or its file
 # is still there (while "records" is being rotated a line may be missing
