@@ -36,9 +36,11 @@
 -- file one expert-info error on a frame of its own after its last whole
 -- block.
 --
--- Speed: the reader reads the file in large pieces and decodes a block
--- with a handful of calls; the dissectors add record fields only when
--- Wireshark builds a tree. Field extractors make Wireshark build a tree
+-- Speed: the reader reads the file in large pieces and takes the blocks
+-- the daemon writes (a packet with its record option, an event, a gap)
+-- with two unpacks each, every other block option by option; an event's
+-- Info comes from one more unpack; the dissectors add record fields only
+-- when Wireshark builds a tree. Field extractors make Wireshark build a tree
 -- for every frame, so they are made only for files this reader leaves to
 -- Wireshark's (timelines, whose interface names and descriptions tell the
 -- connection and its stacks).
