@@ -36,9 +36,11 @@
 -- file one expert-info error on a frame of its own after its last whole
 -- block.
 --
--- Speed: the reader reads the file in large pieces and decodes a block
--- with a handful of calls; the dissectors add record fields only when
--- Wireshark builds a tree. Field extractors make Wireshark build a tree
+-- Speed: the reader reads the file in large pieces and takes the blocks
+-- the daemon writes (a packet with its record option, an event, a gap)
+-- with two unpacks each, every other block option by option; an event's
+-- Info comes from one more unpack; the dissectors add record fields only
+-- when Wireshark builds a tree. Field extractors make Wireshark build a tree
 -- for every frame, so they are made only for files this reader leaves to
 -- Wireshark's (timelines, whose interface names and descriptions tell the
 -- connection and its stacks).
@@ -119,10 +121,12 @@ local state_names = {
 
 local block_names = { [SUB_EVENT] = "event", [SUB_GAP] = "gap" }
 
--- "rto (3)"; the number alone for an id without a name.
-local function event_label(id)
+-- "rto (3)"; the number alone for an id without a name. Made once for
+-- every id a record can hold (one byte).
+local event_labels = {}
+for id = 0, 255 do
     local name = event_names[id]
-    return name and string.format("%s (%u)", name, id) or tostring(id)
+    event_labels[id] = name and string.format("%s (%u)", name, id) or tostring(id)
 end
 
 -- Stack ids and names from a text such as "quarn_dumper records; stacks
@@ -315,7 +319,28 @@ local FORMATS = {}
 for _, little in ipairs({ true, false }) do
     local E = order(little)
     FORMATS[little] = { u32 = E .. "I4", head = E .. "I4I4", epb = E .. "I4I4I4I4I4",
-                        option = E .. "I2I2I4I4", option_head = E .. "I2I2" }
+                        option = E .. "I2I2I4I4", option_head = E .. "I2I2",
+                        -- A block's type and length and, for a packet block,
+                        -- its interface, time and lengths.
+                        block = E .. "I4I4I4I4I4I4I4",
+                        -- What follows a packet's data in the daemon's packet
+                        -- block: the record option's code, length, enterprise
+                        -- number and subtype, the record's serial; the code and
+                        -- length of a 4-byte option (the packet flags) and the
+                        -- end of options, or the end of options and the
+                        -- block's closing length.
+                        record_tail = E .. "I2I2I4I4x20I4x244I2I2x4I2I2I4",
+                        record_tail_short = E .. "I2I2I4I4x20I4x244I2I2I4",
+                        -- The daemon's event block after its first 4 words: the
+                        -- record option's code, length, enterprise number and
+                        -- subtype; the record's time (seconds and microseconds
+                        -- as 32-bit halves, the high one signed, in the file's
+                        -- order) and serial; the end of options and the closing
+                        -- length.
+                        event_tail = E .. (little and "I2I2I4I4I4i4I4i4x4I4x244I2I2I4"
+                                                   or "I2I2I4I4i4I4i4I4x4I4x244I2I2I4"),
+                        -- A record's serial, stack, event, state and cwnd.
+                        summary = E .. "x20I4BBx30i4x20I4" }
 end
 
 -- Stacks named by the file (reader section or interface description), then
@@ -333,17 +358,14 @@ end
 
 local function base_stack(name) return name == "default" or name == "freebsd" end
 
--- What the Info column of an event names: serial, stack, event, state and
--- cwnd of the record that starts at `pos` (1-based) of the string `rec`.
-local function record_summary(rec, pos, little, stacks)
-    local serial, stack_id, event_id = Struct.unpack(order(little) .. "I4BB", rec, pos + 20)
-    local state, cwnd = Struct.unpack(order(little) .. "i4", rec, pos + 56),
-                        Struct.unpack(order(little) .. "I4", rec, pos + 80)
-    return {
-        serial = serial, stack_id = stack_id, event_id = event_id,
-        stack = stack_name(stacks, stack_id),
-        state = state_names[state] or ("state " .. state), cwnd = cwnd,
-    }
+-- The Info text of an event: serial, stack, event, state and cwnd of the
+-- record that starts at `pos` (1-based) of the string `rec`.
+local function event_info(rec, pos, little, stacks)
+    local serial, stack_id, event_id, state, cwnd = Struct.unpack(FORMATS[little].summary, rec, pos)
+    local stack = stack_name(stacks, stack_id)
+    return string.format("Event %s, serial %u, stack %u%s, %s, cwnd %u", event_labels[event_id],
+        serial, stack_id, stack and (" " .. stack) or "", state_names[state] or ("state " .. state),
+        cwnd)
 end
 
 -- Adds the fields of the record at `pos` (1-based) of the string `rec` (at
@@ -446,7 +468,9 @@ local current = nil
 
 local function reader_entry(tvb, pinfo)
     local c = current
-    if c and c.caplen == tvb:len() and math.abs(pinfo.abs_ts - c.abs) < 1e-6 then return c end
+    if not c or c.caplen ~= tvb:len() then return nil end
+    local abs = c.secs and (c.secs + c.nsecs / 1e9) or 0
+    if math.abs(pinfo.abs_ts - abs) < 1e-6 then return c end
     return nil
 end
 
@@ -506,9 +530,11 @@ local function dissect_fault(c, tvb, pinfo, tree)
 end
 
 local function dissect_block(tvb, pinfo, tree, little, c)
-    pinfo.cols.protocol = "quarn"
-    local raw = tvb:raw()
-    local sub = Struct.unpack(order(little) .. "I4", raw, 1)
+    local cols = pinfo.cols
+    cols.protocol = "quarn"
+    -- A frame of this reader holds the bytes it read.
+    local raw = c and c.data or tvb:raw()
+    local sub = Struct.unpack(FORMATS[little].u32, raw, 1)
     local stem, stacks = frame_origin(c)
     local full = has_tree(tree)
     local t
@@ -532,20 +558,17 @@ local function dissect_block(tvb, pinfo, tree, little, c)
         end
         -- A timeline names the parts a jump lies between in the comment.
         local comment = c and c.comments and c.comments[1] or (not c and extract("comment"))
-        pinfo.cols.info = comment and ("Gap: " .. comment)
-                          or string.format("Gap: %u records missing", missing)
+        cols.info = comment and ("Gap: " .. comment)
+                    or string.format("Gap: %u records missing", missing)
         return
     end
-    local rec = find_record(raw, 1, #raw + 1, little)
+    local rec = c and c.record_at or find_record(raw, 1, #raw + 1, little)
     if not rec then
         if full then t:add_proto_expert_info(ef_short) end
-        pinfo.cols.info = "Event without record bytes"
+        cols.info = "Event without record bytes"
         return
     end
-    local s = record_summary(raw, rec, little, stacks)
-    pinfo.cols.info = string.format("Event %s, serial %u, stack %u%s, %s, cwnd %u",
-        event_label(s.event_id), s.serial, s.stack_id, s.stack and (" " .. s.stack) or "",
-        s.state, s.cwnd)
+    cols.info = event_info(raw, rec, little, stacks)
     if full then decode_record(raw, rec, little, t, t.visible and tvb or nil, rec - 1, stacks) end
 end
 
@@ -712,7 +735,8 @@ local linktype_encap = {
 -- `ours` when the daemon's options are there, `rewritten` when a program
 -- named itself (Wireshark's tools do, the daemon and quarn_inspect do not).
 local function new_section(s, pos, len, little)
-    local sec = { little = little, stacks = {}, ifaces = {}, nif = 0, ours = false }
+    local sec = { little = little, formats = FORMATS[little], stacks = {}, ifaces = {}, nif = 0,
+                  ours = false }
     local E = order(little)
     for _, o in ipairs(options(s, pos + 24, pos + len - 4, little)) do
         local sub, v = our_option(o, little)
@@ -755,6 +779,8 @@ local function add_interface(sec, s, pos, len)
     end
     sec.ifaces[sec.nif] = iface
     sec.nif = sec.nif + 1
+    -- A new interface may name the stacks of another's frames.
+    for _, other in pairs(sec.ifaces) do other.packet = nil end
 end
 
 -- The stacks a frame of `iface` names: those of the records interface of
@@ -878,19 +904,139 @@ local function block_entry(sec, s, pos, btype, len)
     return nil
 end
 
+-- What follows the data of the daemon's packet block: the record option
+-- (code, length, enterprise number, subtype, record), the packet flags
+-- (an option of 4 bytes), the end of options and the closing length. The
+-- short tail has no flags.
+local RECORD_TAIL = 4 + RECORD_OPT_LEN + 8 + 4 + 4
+local RECORD_TAIL_SHORT = 4 + RECORD_OPT_LEN + 4 + 4
+
+-- What every packet entry of `iface` shares, as the metatable of its
+-- entries; made when first needed, dropped when the section gets another
+-- interface (which may name the stacks).
+local function packet_meta(sec, iface)
+    local m = iface.packet
+    if not m then
+        m = { __index = { kind = "packet", sec = sec, iface = iface, encap = iface.encap,
+                          stacks = iface_stacks(sec, iface) } }
+        iface.packet = m
+    end
+    return m
+end
+
+-- The entry of a packet block laid out as the daemon writes it: the data,
+-- then the record option and at most one option of 4 bytes that is no
+-- comment and no custom option (the packet flags, which no one reads), on
+-- an interface of microsecond time that is no timeline's user link type.
+-- `btype` to `origlen` are the block's first words, unpacked by the
+-- caller. nil for any other block, which block_entry reads option by
+-- option (and finds fault with, if it must).
+local floor = math.floor
+local function daemon_packet(sec, s, pos, btype, len, ifid, hi, lo, caplen, origlen)
+    if btype ~= BT_EPB then return nil end
+    local iface = sec.ifaces[ifid]
+    if not iface or iface.tsresol ~= 6 or iface.encap == wtap_encaps.USER0 then return nil end
+    local data_end = pos + EPB_FIXED + caplen + pad4(caplen)
+    local code, olen, pen, sub, serial, other, other_len, end_code, end_len, closing
+    if data_end + RECORD_TAIL == pos + len then
+        code, olen, pen, sub, serial, other, other_len, end_code, end_len, closing =
+            Struct.unpack(sec.formats.record_tail, s, data_end)
+        if other == 0 or other == OPT_COMMENT or other == OPT_CUSTOM or other == OPT_CUSTOM_NOCOPY
+            or other_len ~= 4 then
+            return nil
+        end
+    elseif data_end + RECORD_TAIL_SHORT == pos + len then
+        code, olen, pen, sub, serial, end_code, end_len, closing =
+            Struct.unpack(sec.formats.record_tail_short, s, data_end)
+    else
+        return nil
+    end
+    if (code ~= OPT_CUSTOM and code ~= OPT_CUSTOM_NOCOPY) or olen ~= RECORD_OPT_LEN or pen ~= PEN
+        or sub ~= OPT_SUB_RECORD or end_code ~= 0 or end_len ~= 0 or closing ~= len then
+        return nil
+    end
+    -- Microseconds: exact in a double up to 2^53 (the year 2255).
+    local t = hi * 4294967296 + lo
+    local secs = floor(t / 1e6)
+    return setmetatable({ data = s:sub(pos + EPB_FIXED, pos + EPB_FIXED + caplen - 1),
+                          caplen = caplen, origlen = origlen, secs = secs,
+                          nsecs = (t - secs * 1e6) * 1000,
+                          record = s:sub(data_end + 12, data_end + 11 + RECORD_BYTES),
+                          serial = serial, pos = false, order = false },
+                        packet_meta(sec, iface))
+end
+
+-- The daemon's event block: the subtype, the record option, the end of
+-- options; a gap block: the subtype, the count, the end of options.
+local EVENT_BLOCK_LEN = 12 + 4 + 4 + RECORD_OPT_LEN + 4 + 4
+local GAP_BLOCK_LEN = 12 + 12 + 4
+-- Where the record starts in an event frame's data (the bytes after the
+-- enterprise number), 1-based.
+local EVENT_RECORD_AT = 4 + 12 + 1
+
+-- What every event and gap entry of a section shares, as their metatable.
+local function block_meta(sec)
+    local m = sec.block_meta
+    if not m then
+        m = { __index = { kind = "block", sec = sec, stacks = sec.stacks, encap = wtap_encaps.USER0 } }
+        sec.block_meta = m
+    end
+    return m
+end
+
+-- The entry of an event or gap block laid out as the daemon writes it,
+-- from the block's first words (`btype` to `w7`, unpacked by the caller);
+-- nil for any other block. An event's time is its record's, when the
+-- section tells the log's time offset.
+local function daemon_block(sec, s, pos, btype, len, pen, sub, w5, w6, w7)
+    if (btype ~= BT_CUSTOM and btype ~= BT_CUSTOM_NOCOPY) or pen ~= PEN then return nil end
+    if sub == SUB_GAP and len == GAP_BLOCK_LEN and w6 == 0 and w7 == len then
+        return setmetatable({ data = s:sub(pos + 12, pos + 23), caplen = 12, origlen = 12,
+                              gap = true, pos = false }, block_meta(sec))
+    end
+    if sub ~= SUB_EVENT or len ~= EVENT_BLOCK_LEN then return nil end
+    local code, olen, opt_pen, opt_sub, s_a, s_b, u_a, u_b, serial, end_code, end_len, closing =
+        Struct.unpack(sec.formats.event_tail, s, pos + 16)
+    if (code ~= OPT_CUSTOM and code ~= OPT_CUSTOM_NOCOPY) or olen ~= RECORD_OPT_LEN
+        or opt_pen ~= PEN or opt_sub ~= OPT_SUB_RECORD or end_code ~= 0 or end_len ~= 0
+        or closing ~= len then
+        return nil
+    end
+    local caplen = len - 16
+    local e = setmetatable({ data = s:sub(pos + 12, pos + len - 5), caplen = caplen,
+                             origlen = caplen, serial = serial, record_at = EVENT_RECORD_AT,
+                             secs = false, nsecs = false, pos = false, order = false },
+                           block_meta(sec))
+    if sec.tsoff_sec then
+        if not sec.little then s_a, s_b, u_a, u_b = s_b, s_a, u_b, u_a end
+        -- As record_time: the halves make the same double as the 64-bit
+        -- value would.
+        local rs, ru = s_b * 4294967296 + s_a, u_b * 4294967296 + u_a
+        local usec = sec.tsoff_usec + ru
+        e.secs = sec.tsoff_sec + rs + floor(usec / 1e6)
+        e.nsecs = (usec % 1e6) * 1000
+    else
+        e.secs, e.nsecs = nil, nil
+    end
+    return e
+end
+
+local FLAGS_TIMED = wtap_presence_flags.TS + wtap_presence_flags.CAP_LEN
+local FLAGS_UNTIMED = wtap_presence_flags.CAP_LEN
+local new_nstime = NSTime.new
+
 local function put_frame(frame, e)
     if e.secs then
-        frame.flags = wtap_presence_flags.TS + wtap_presence_flags.CAP_LEN
-        frame.time = NSTime.new(e.secs, e.nsecs)
+        frame.flags = FLAGS_TIMED
+        frame.time = new_nstime(e.secs, e.nsecs)
     else
-        frame.flags = wtap_presence_flags.CAP_LEN
+        frame.flags = FLAGS_UNTIMED
     end
     frame.encap = e.encap
+    -- The data sets both lengths to its own.
     frame.data = e.data
-    frame.captured_length = e.caplen
-    frame.original_length = e.origlen
+    if e.origlen ~= e.caplen then frame.original_length = e.origlen end
     if e.comments then frame.comment = e.comments end
-    e.abs = e.secs and (e.secs + e.nsecs / 1e9) or 0
     current = e
 end
 
@@ -1041,7 +1187,26 @@ local function fill(st, file)
     while st.rn < st.ri do
         if st.finished then return end
         local at = st.next_at or 0
-        local s, i = bytes_at(st, file, at, 12)
+        local sec = st.sec
+        local s, i = st.buf, at - st.base + 1
+        -- The common blocks first: the daemon's packet, event and gap
+        -- blocks, whole in the buffer, from one unpack of their first words
+        -- and one of the rest. Anything else takes the long way below.
+        if sec and i + EPB_FIXED - 1 <= #s then
+            local btype, len, ifid, hi, lo, caplen, origlen = Struct.unpack(sec.formats.block, s, i)
+            local e = nil
+            if len <= #s - i + 1 then
+                e = daemon_packet(sec, s, i, btype, len, ifid, hi, lo, caplen, origlen)
+                    or daemon_block(sec, s, i, btype, len, ifid, hi, lo, caplen, origlen)
+            end
+            if e then
+                st.next_at = at + len
+                e.pos = at
+                take(st, e)
+                goto next_block
+            end
+        end
+        s, i = bytes_at(st, file, at, 12)
         local avail = #s - i + 1
         local what = nil
         if avail == 0 then
@@ -1050,7 +1215,6 @@ local function fill(st, file)
             what = damage(at, "cut short")
         else
             local btype, len, little
-            local sec = st.sec
             if sec and Struct.unpack("<I4", s, i) ~= BT_SHB then
                 -- Within a section: its byte order, one call for both words.
                 little = sec.little
@@ -1096,6 +1260,7 @@ local function fill(st, file)
                 st.ready[st.rn] = fault_entry(st, at, what)
             end
         end
+        ::next_block::
     end
 end
 
@@ -1115,11 +1280,12 @@ function reader.read(file, capture, frame)
     end
     local e = st.ready[st.ri]
     if not e then return false end
+    st.ready[st.ri] = nil
     if st.ri == st.rn then
-        -- All taken: a fresh queue, so that the table never grows.
-        st.ready, st.rn, st.ri = {}, 0, 1
+        -- All taken: the queue starts again at its first slot, so that
+        -- the table never grows.
+        st.rn, st.ri = 0, 1
     else
-        st.ready[st.ri] = nil
         st.ri = st.ri + 1
     end
     put_frame(frame, e)
