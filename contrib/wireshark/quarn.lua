@@ -13,8 +13,8 @@
 --
 -- This file brings three pieces:
 --  - a file reader for the daemon's own pcapng files (section header
---    options of our enterprise number, written by the daemon or by
---    quarn_inspect --join). Wireshark's own pcapng reader hands no block
+--    options of enterprise number 32473, see PEN below, written by the
+--    daemon or by quarn_inspect --join). Wireshark's own pcapng reader hands no block
 --    option to a dissector, so without it the record of a packet block
 --    stays out of reach. It reads packets with their link type and time as
 --    usual, keeps each packet's record for the decoder, and turns event and
@@ -1051,7 +1051,7 @@ local reader = FileHandler.new("quarn_dumper pcapng (records kept)", "quarn",
     "pcapng dumps of quarn_dumper, read with each packet's log record", "rms")
 reader.extensions = "pcapng"
 
--- Ours: a section header with options of our enterprise number that no
+-- Ours: a section header with options of enterprise number 32473 that no
 -- other program rewrote and that is no timeline (both are for Wireshark's
 -- reader, which tshark -w can write from), unless quarn.read_all. A file
 -- of ours left to Wireshark's reader gets the field extractors that tell
