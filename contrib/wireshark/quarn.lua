@@ -477,8 +477,10 @@ end
 -- Field extractors, made by the reader's open routine for a file that it
 -- leaves to Wireshark's reader (see the file's opening lines).
 local fx = nil
+local register_post
 local function make_extractors()
     if fx then return end
+    register_post()
     local made = {}
     for key, name in pairs({ pen = "frame.cb_pen", comment = "frame.comment",
                              if_name = "frame.interface_name",
@@ -588,8 +590,62 @@ end
 -- leaves it alone.
 local taken = nil
 
+-- Packet frames of this reader. While one of its files is open, the
+-- dissector of every link type its packet interfaces have (Null/Loopback
+-- for the daemon's) in the "wtap_encap" table is this file's, which hands
+-- the frame to Wireshark's dissector of that link type and then adds the
+-- packet's record, when a tree is built. A postdissector would do the same
+-- at three times the cost, and on every frame. Wireshark's own dissectors
+-- come back when the reader's last open file closes.
+local encap_table = DissectorTable.get("wtap_encap")
+local wireshark_encap = {}  -- link type -> Wireshark's dissector, while taken over
+local files_open = 0
+
+local function take_over(encap)
+    if files_open == 0 or encap == wtap_encaps.USER0 or wireshark_encap[encap] then return end
+    local d = encap_table:get_dissector(encap)
+    if not d then return end
+    wireshark_encap[encap] = d
+    encap_table:add(encap, quarn)
+end
+
+local function give_back()
+    for encap, d in pairs(wireshark_encap) do encap_table:add(encap, d) end
+    wireshark_encap = {}
+end
+
+local function add_packet_record(c, tree)
+    local stem = c.iface and c.iface.stem
+    if tree.visible then
+        local rtvb = ByteArray.new(c.record, true):tvb("quarn log record")
+        local t = tree:add(quarn, rtvb(), "quarn_dumper packet record")
+        t:add(f.block, "packet"):set_generated()
+        if stem then t:add(f.stem, stem):set_generated() end
+        decode_record(c.record, 1, c.sec.little, t, rtvb, 0, c.stacks)
+    else
+        local t = tree:add(quarn, "quarn_dumper packet record")
+        t:add(f.block, "packet")
+        if stem then t:add(f.stem, stem) end
+        decode_record(c.record, 1, c.sec.little, t, nil, 0, c.stacks)
+    end
+end
+
 function quarn.dissector(tvb, pinfo, tree)
     local c = reader_entry(tvb, pinfo)
+    if c and c.kind == "packet" then
+        -- A packet Wireshark finds malformed has been marked so when the
+        -- call fails; its record is added all the same.
+        local d = wireshark_encap[c.encap]
+        local ok, n = pcall(d.call, d, tvb, pinfo, tree)
+        if c.record and has_tree(tree) then add_packet_record(c, tree) end
+        return ok and n or tvb:len()
+    end
+    -- A frame of a taken-over link type that is not the reader's last
+    -- (there is none in Wireshark or tshark): Wireshark's dissector alone.
+    local e = current and current.encap
+    if e and e ~= wtap_encaps.USER0 and wireshark_encap[e] and not (c and c.kind == "fault") then
+        return wireshark_encap[e]:call(tvb, pinfo, tree)
+    end
     if c and c.fault then
         taken = pinfo.number
         dissect_fault(c, tvb, pinfo, tree)
@@ -605,16 +661,15 @@ function quarn.dissector(tvb, pinfo, tree)
     dissect_block(tvb, pinfo, tree, little, c)
     return tvb:len()
 end
-DissectorTable.get("wtap_encap"):add(wtap_encaps.USER0, quarn)
+encap_table:add(wtap_encaps.USER0, quarn)
 
--- Packet frames that came through the reader carry their record in
--- `current`; custom block frames from Wireshark's pcapng reader are found
--- by their enterprise number; packets of a timeline read by Wireshark's
--- reader get their connection's stem.
-local post = Proto("quarn_post", "quarn_dumper records of packet and custom blocks")
+-- Files that Wireshark's pcapng reader reads: custom block frames are found
+-- by their enterprise number; packets of a timeline get their connection's
+-- stem. Registered when the reader leaves a file of ours to Wireshark's
+-- (make_extractors), since Wireshark calls a postdissector on every frame
+-- of every file from then on.
+local post = Proto("quarn_post", "quarn_dumper records of custom blocks")
 function post.dissector(tvb, pinfo, tree)
-    -- Nothing to add without a tree, unless custom blocks need their Info.
-    if not fx and not has_tree(tree) then return end
     if taken == pinfo.number then
         taken = nil
         return
@@ -626,29 +681,11 @@ function post.dissector(tvb, pinfo, tree)
         if little ~= nil then dissect_block(tvb, pinfo, tree, little, nil) end
         return
     end
-    if not has_tree(tree) then return end
-    local c = reader_entry(tvb, pinfo)
-    if not c then
-        local stem = fx and frame_origin(nil)
-        if stem then tree:add(quarn, "quarn_dumper connection"):add(f.stem, stem):set_generated() end
-        return
-    end
-    if c.kind ~= "packet" or not c.record then return end
-    local stem = c.iface and c.iface.stem
-    if tree.visible then
-        local rtvb = ByteArray.new(c.record, true):tvb("quarn log record")
-        local t = tree:add(quarn, rtvb(), "quarn_dumper packet record")
-        t:add(f.block, "packet"):set_generated()
-        if stem then t:add(f.stem, stem):set_generated() end
-        decode_record(c.record, 1, c.sec.little, t, rtvb, 0, c.stacks)
-    else
-        local t = tree:add(quarn, "quarn_dumper packet record")
-        t:add(f.block, "packet")
-        if stem then t:add(f.stem, stem) end
-        decode_record(c.record, 1, c.sec.little, t, nil, 0, c.stacks)
-    end
+    if not has_tree(tree) or reader_entry(tvb, pinfo) then return end
+    local stem = frame_origin(nil)
+    if stem then tree:add(quarn, "quarn_dumper connection"):add(f.stem, stem):set_generated() end
 end
-register_postdissector(post)
+register_post = function() register_postdissector(post) end
 
 ----------------------------------------------------------------------------
 -- File reader
@@ -779,6 +816,7 @@ local function add_interface(sec, s, pos, len)
     end
     sec.ifaces[sec.nif] = iface
     sec.nif = sec.nif + 1
+    if sec.reading then take_over(iface.encap) end
     -- A new interface may name the stacks of another's frames.
     for _, other in pairs(sec.ifaces) do other.packet = nil end
 end
@@ -1072,6 +1110,7 @@ function reader.read_open(file, capture)
         make_extractors()
         return false
     end
+    files_open = files_open + 1
     capture.encap = wtap_encaps.PER_PACKET
     capture.time_precision = wtap_tsprecs.USEC
     capture.snapshot_length = 0
@@ -1235,6 +1274,7 @@ local function fill(st, file)
                     st.next_at = at + len
                     if btype == BT_SHB then
                         st.sec = new_section(s, i, len, little)
+                        st.sec.reading = true
                         st.sections[#st.sections + 1] = { at = at, sec = st.sec }
                     elseif sec then
                         local e = block_entry(sec, s, i, btype, len)
@@ -1313,6 +1353,8 @@ end
 
 function reader.read_close(file, capture)
     current = nil
+    files_open = files_open - 1
+    if files_open == 0 then give_back() end
     return true
 end
 
