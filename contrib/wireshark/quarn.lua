@@ -344,28 +344,58 @@ for _, little in ipairs({ true, false }) do
 end
 
 -- Stacks named by the file (reader section or interface description), then
--- by the preference.
-local pref_stacks = { text = nil, names = {} }
+-- by the preference, whose names are parsed when Wireshark says the
+-- preferences changed (reading a preference costs about as much as the
+-- rest of an event's Info text).
+local pref_stack_names = {}
+local info_stack
 local function stack_name(stacks, id)
     local name = stacks and stacks[id]
     if name then return name end
-    if pref_stacks.text ~= quarn.prefs.stacks then
-        pref_stacks.text = quarn.prefs.stacks
-        pref_stacks.names = parse_stacks(pref_stacks.text, {})
-    end
-    return pref_stacks.names[id]
+    return pref_stack_names[id]
 end
 
 local function base_stack(name) return name == "default" or name == "freebsd" end
 
 -- The Info text of an event: serial, stack, event, state and cwnd of the
 -- record that starts at `pos` (1-based) of the string `rec`.
+-- It is one string.format (Lua turns a number into a string slower by
+-- concatenation) of pieces made once: the format per event id ("Event rto
+-- (3), serial %u%s%s%u"), ", stack 2 rack, " per table of stack names and
+-- id, the state's name followed by ", cwnd ".
+local info_event = {}
+for id = 0, 255 do info_event[id] = "Event " .. event_labels[id]:gsub("%%", "%%%%") .. ", serial %u%s%s%u" end
+local info_state = setmetatable({}, { __index = function(t, state)
+    local text = (state_names[state] or ("state " .. state)) .. ", cwnd "
+    t[state] = text
+    return text
+end })
+-- Tables of stack names -> id -> text; emptied when names change.
+local function forget_stack_texts() info_stack = setmetatable({}, { __mode = "k" }) end
+forget_stack_texts()
+function quarn.prefs_changed()
+    pref_stack_names = parse_stacks(quarn.prefs.stacks, {})
+    forget_stack_texts()
+end
+local function stack_text(stacks, id)
+    local key = stacks or info_event
+    local texts = info_stack[key]
+    if not texts then
+        texts = {}
+        info_stack[key] = texts
+    end
+    local text = texts[id]
+    if not text then
+        local name = stack_name(stacks, id)
+        text = ", stack " .. id .. (name and (" " .. name) or "") .. ", "
+        texts[id] = text
+    end
+    return text
+end
+
 local function event_info(rec, pos, little, stacks)
     local serial, stack_id, event_id, state, cwnd = Struct.unpack(FORMATS[little].summary, rec, pos)
-    local stack = stack_name(stacks, stack_id)
-    return string.format("Event %s, serial %u, stack %u%s, %s, cwnd %u", event_labels[event_id],
-        serial, stack_id, stack and (" " .. stack) or "", state_names[state] or ("state " .. state),
-        cwnd)
+    return string.format(info_event[event_id], serial, stack_text(stacks, stack_id), info_state[state], cwnd)
 end
 
 -- Adds the fields of the record at `pos` (1-based) of the string `rec` (at
@@ -459,18 +489,17 @@ local function find_record(s, from, to, little)
     return nil
 end
 
--- What the reader delivered last. Wireshark and tshark dissect a frame
--- right after reading it, in the first pass and whenever they read it again
--- at its offset, so this is the frame being dissected; its length and time
--- are checked all the same, and a frame that does not match gets nothing
--- of the reader.
+-- What the reader delivered last, and how many of its files are open.
+-- Wireshark and tshark dissect the frames of one file at a time, each right
+-- after reading it, in the first pass and whenever they read it again at its
+-- offset: while a file of the reader is open, this is the frame being
+-- dissected. (Checking the frame's length and time costs each frame about
+-- a tenth of what tshark spends on it.)
 local current = nil
+local files_open = 0
 
-local function reader_entry(tvb, pinfo)
-    local c = current
-    if not c or c.caplen ~= tvb:len() then return nil end
-    local abs = c.secs and (c.secs + c.nsecs / 1e9) or 0
-    if math.abs(pinfo.abs_ts - abs) < 1e-6 then return c end
+local function reader_entry()
+    if files_open > 0 then return current end
     return nil
 end
 
@@ -587,8 +616,9 @@ local function ours(tvb, little)
 end
 
 -- The frame the user link type dissector took, so that the postdissector
--- leaves it alone.
+-- (when there is one) leaves it alone.
 local taken = nil
+local post_registered = false
 
 -- Packet frames of this reader. While one of its files is open, the
 -- dissector of every link type its packet interfaces have (Null/Loopback
@@ -599,7 +629,6 @@ local taken = nil
 -- come back when the reader's last open file closes.
 local encap_table = DissectorTable.get("wtap_encap")
 local wireshark_encap = {}  -- link type -> Wireshark's dissector, while taken over
-local files_open = 0
 
 local function take_over(encap)
     if files_open == 0 or encap == wtap_encaps.USER0 or wireshark_encap[encap] then return end
@@ -631,7 +660,7 @@ local function add_packet_record(c, tree)
 end
 
 function quarn.dissector(tvb, pinfo, tree)
-    local c = reader_entry(tvb, pinfo)
+    local c = reader_entry()
     if c and c.kind == "packet" then
         -- A packet Wireshark finds malformed has been marked so when the
         -- call fails; its record is added all the same.
@@ -640,14 +669,8 @@ function quarn.dissector(tvb, pinfo, tree)
         if c.record and has_tree(tree) then add_packet_record(c, tree) end
         return ok and n or tvb:len()
     end
-    -- A frame of a taken-over link type that is not the reader's last
-    -- (there is none in Wireshark or tshark): Wireshark's dissector alone.
-    local e = current and current.encap
-    if e and e ~= wtap_encaps.USER0 and wireshark_encap[e] and not (c and c.kind == "fault") then
-        return wireshark_encap[e]:call(tvb, pinfo, tree)
-    end
     if c and c.fault then
-        taken = pinfo.number
+        if post_registered then taken = pinfo.number end
         dissect_fault(c, tvb, pinfo, tree)
         return tvb:len()
     end
@@ -657,7 +680,7 @@ function quarn.dissector(tvb, pinfo, tree)
     if not (c and c.kind == "block" and not c.iface) and not ours(tvb, little) then
         return user_dlt:call(tvb, pinfo, tree)
     end
-    taken = pinfo.number
+    if post_registered then taken = pinfo.number end
     dissect_block(tvb, pinfo, tree, little, c)
     return tvb:len()
 end
@@ -681,11 +704,14 @@ function post.dissector(tvb, pinfo, tree)
         if little ~= nil then dissect_block(tvb, pinfo, tree, little, nil) end
         return
     end
-    if not has_tree(tree) or reader_entry(tvb, pinfo) then return end
+    if not has_tree(tree) or reader_entry() then return end
     local stem = frame_origin(nil)
     if stem then tree:add(quarn, "quarn_dumper connection"):add(f.stem, stem):set_generated() end
 end
-register_post = function() register_postdissector(post) end
+register_post = function()
+    register_postdissector(post)
+    post_registered = true
+end
 
 ----------------------------------------------------------------------------
 -- File reader
@@ -819,6 +845,7 @@ local function add_interface(sec, s, pos, len)
     if sec.reading then take_over(iface.encap) end
     -- A new interface may name the stacks of another's frames.
     for _, other in pairs(sec.ifaces) do other.packet = nil end
+    forget_stack_texts()
 end
 
 -- The stacks a frame of `iface` names: those of the records interface of
@@ -1063,14 +1090,19 @@ local FLAGS_TIMED = wtap_presence_flags.TS + wtap_presence_flags.CAP_LEN
 local FLAGS_UNTIMED = wtap_presence_flags.CAP_LEN
 local new_nstime = NSTime.new
 
-local function put_frame(frame, e)
-    if e.secs then
-        frame.flags = FLAGS_TIMED
-        frame.time = new_nstime(e.secs, e.nsecs)
-    else
-        frame.flags = FLAGS_UNTIMED
+-- Sets the frame's fields from the entry `e`. Wireshark sets a frame's link
+-- type to the file's before each read and keeps the other fields of the
+-- record it reads into; so in sequential reading (`st`, the reader's state,
+-- given) the flags are set when they change and the link type when it is
+-- not the file's. A read at an offset sets them all.
+local function put_frame(frame, e, st)
+    local flags = e.secs and FLAGS_TIMED or FLAGS_UNTIMED
+    if not st or st.flags ~= flags then
+        frame.flags = flags
+        if st then st.flags = flags end
     end
-    frame.encap = e.encap
+    if e.secs then frame.time = new_nstime(e.secs, e.nsecs) end
+    if not st or e.encap ~= st.encap then frame.encap = e.encap end
     -- The data sets both lengths to its own.
     frame.data = e.data
     if e.origlen ~= e.caplen then frame.original_length = e.origlen end
@@ -1111,10 +1143,15 @@ function reader.read_open(file, capture)
         return false
     end
     files_open = files_open + 1
+    -- Frames have a link type each; the file's is that of its first packet
+    -- interface, which most frames then need not set.
     capture.encap = wtap_encaps.PER_PACKET
+    for i = 0, sec.nif - 1 do
+        if sec.ifaces[i].encap ~= wtap_encaps.USER0 then capture.encap = sec.ifaces[i].encap break end
+    end
     capture.time_precision = wtap_tsprecs.USEC
     capture.snapshot_length = 0
-    capture.private_table = { buf = "", base = 0, pending = {}, pn = 0, gaps = {}, gn = 0, ready = {}, rn = 0, ri = 1,
+    capture.private_table = { encap = capture.encap, buf = "", base = 0, pending = {}, pn = 0, gaps = {}, gn = 0, ready = {}, rn = 0, ri = 1,
                               sections = {}, gap_time = {}, faults = {} }
     file:seek("set", 0)
     return true
@@ -1328,7 +1365,7 @@ function reader.read(file, capture, frame)
     else
         st.ri = st.ri + 1
     end
-    put_frame(frame, e)
+    put_frame(frame, e, st)
     return e.pos
 end
 
