@@ -624,49 +624,101 @@ local post_registered = false
 -- dissector of every link type its packet interfaces have (Null/Loopback
 -- for the daemon's) in the "wtap_encap" table is this file's, which hands
 -- the frame to Wireshark's dissector of that link type and then adds the
--- packet's record, when a tree is built. A postdissector would do the same
--- at three times the cost, and on every frame. Wireshark's own dissectors
--- come back when the reader's last open file closes.
+-- packet's record when a tree is built. A postdissector would do the same
+-- at a higher cost, and on every frame.
+--
+-- A pass of sequential reading builds a tree for every frame or for none
+-- (tshark and Wireshark decide it once per pass). When it builds none, the
+-- record is of no use: the first packet frame without a tree makes the
+-- next read give Wireshark's dissectors back, which spares every later
+-- packet frame a call into Lua. A frame is dissected again (a second pass,
+-- a frame Wireshark shows) through the same dissectors as the first time,
+-- since dissectors such as TCP's keep what they learnt of a frame under
+-- the number of protocol layers below them: a read at an offset takes the
+-- link types over only for the one packet frame that went through this
+-- file's dissector in such a pass; the others get their record from the
+-- postdissector. Wireshark's dissectors all come back when the reader's
+-- last open file closes.
 local encap_table = DissectorTable.get("wtap_encap")
+local encap_wanted = {}     -- link types of the reader's packet interfaces
 local wireshark_encap = {}  -- link type -> Wireshark's dissector, while taken over
+local packets_taken = false -- the link types in encap_wanted are taken over
+local sequential = false    -- the frame being dissected came from a sequential read
+local tree_less = false     -- a sequentially read packet frame had no tree: at
+local tree_less_at = nil    -- this offset, the last one through this file's dissector
+local given_back = false    -- the sequential reading gave the packets back
 
 local function take_over(encap)
-    if files_open == 0 or encap == wtap_encaps.USER0 or wireshark_encap[encap] then return end
     local d = encap_table:get_dissector(encap)
     if not d then return end
     wireshark_encap[encap] = d
     encap_table:add(encap, quarn)
 end
 
-local function give_back()
-    for encap, d in pairs(wireshark_encap) do encap_table:add(encap, d) end
-    wireshark_encap = {}
+local function take_packets(yes)
+    if yes == packets_taken then return end
+    packets_taken = yes
+    if yes then
+        for encap in pairs(encap_wanted) do take_over(encap) end
+    else
+        for encap, d in pairs(wireshark_encap) do encap_table:add(encap, d) end
+        wireshark_encap = {}
+    end
 end
 
+-- A packet interface of link type `encap` in a file the reader reads.
+local function want_encap(encap)
+    if files_open == 0 or encap == wtap_encaps.USER0 or encap_wanted[encap] then return end
+    encap_wanted[encap] = true
+    if packets_taken then take_over(encap) end
+end
+
+-- Before each frame is read: `offset` for a read at an offset, nil for a
+-- sequential one.
+local function before_read(offset)
+    sequential = offset == nil
+    if sequential then
+        if tree_less then given_back = true end
+        take_packets(not given_back)
+    else
+        if given_back then register_post() end
+        take_packets(not given_back or offset == tree_less_at)
+    end
+end
+
+-- The packet's record is the string c.record from position c.record_at
+-- on (the reader's buffer, for the daemon's packet blocks).
 local function add_packet_record(c, tree)
     local stem = c.iface and c.iface.stem
+    local rec, at = c.record, c.record_at
     if tree.visible then
-        local rtvb = ByteArray.new(c.record, true):tvb("quarn log record")
+        local rtvb = ByteArray.new(rec:sub(at, at + RECORD_BYTES - 1), true):tvb("quarn log record")
         local t = tree:add(quarn, rtvb(), "quarn_dumper packet record")
         t:add(f.block, "packet"):set_generated()
         if stem then t:add(f.stem, stem):set_generated() end
-        decode_record(c.record, 1, c.sec.little, t, rtvb, 0, c.stacks)
+        decode_record(rec, at, c.sec.little, t, rtvb, 0, c.stacks)
     else
         local t = tree:add(quarn, "quarn_dumper packet record")
         t:add(f.block, "packet")
         if stem then t:add(f.stem, stem) end
-        decode_record(c.record, 1, c.sec.little, t, nil, 0, c.stacks)
+        decode_record(rec, at, c.sec.little, t, nil, 0, c.stacks)
     end
 end
+
+local dissector_call = Dissector.call
 
 function quarn.dissector(tvb, pinfo, tree)
     local c = reader_entry()
     if c and c.kind == "packet" then
         -- A packet Wireshark finds malformed has been marked so when the
         -- call fails; its record is added all the same.
-        local d = wireshark_encap[c.encap]
-        local ok, n = pcall(d.call, d, tvb, pinfo, tree)
-        if c.record and has_tree(tree) then add_packet_record(c, tree) end
+        local ok, n = pcall(dissector_call, wireshark_encap[c.encap], tvb, pinfo, tree)
+        if has_tree(tree) then
+            if c.record then add_packet_record(c, tree) end
+            if post_registered then taken = pinfo.number end
+        elseif sequential and not tree_less then
+            tree_less, tree_less_at = true, c.pos
+        end
         return ok and n or tvb:len()
     end
     if c and c.fault then
@@ -688,13 +740,20 @@ encap_table:add(wtap_encaps.USER0, quarn)
 
 -- Files that Wireshark's pcapng reader reads: custom block frames are found
 -- by their enterprise number; packets of a timeline get their connection's
--- stem. Registered when the reader leaves a file of ours to Wireshark's
--- (make_extractors), since Wireshark calls a postdissector on every frame
--- of every file from then on.
-local post = Proto("quarn_post", "quarn_dumper records of custom blocks")
+-- stem. Packet frames of the reader read again after their link type went
+-- back to Wireshark's dissector get their record. Registered when the
+-- reader leaves a file of ours to Wireshark's (make_extractors) or reads a
+-- frame again after such a pass, since Wireshark calls a postdissector on
+-- every frame of every file from then on.
+local post = Proto("quarn_post", "quarn_dumper records of packet and custom blocks")
 function post.dissector(tvb, pinfo, tree)
     if taken == pinfo.number then
         taken = nil
+        return
+    end
+    local c = reader_entry()
+    if c then
+        if c.kind == "packet" and c.record and has_tree(tree) then add_packet_record(c, tree) end
         return
     end
     local pen = extract("pen")
@@ -704,11 +763,12 @@ function post.dissector(tvb, pinfo, tree)
         if little ~= nil then dissect_block(tvb, pinfo, tree, little, nil) end
         return
     end
-    if not has_tree(tree) or reader_entry() then return end
+    if not has_tree(tree) then return end
     local stem = frame_origin(nil)
     if stem then tree:add(quarn, "quarn_dumper connection"):add(f.stem, stem):set_generated() end
 end
 register_post = function()
+    if post_registered then return end
     register_postdissector(post)
     post_registered = true
 end
@@ -842,7 +902,7 @@ local function add_interface(sec, s, pos, len)
     end
     sec.ifaces[sec.nif] = iface
     sec.nif = sec.nif + 1
-    if sec.reading then take_over(iface.encap) end
+    if sec.reading then want_encap(iface.encap) end
     -- A new interface may name the stacks of another's frames.
     for _, other in pairs(sec.ifaces) do other.packet = nil end
     forget_stack_texts()
@@ -914,7 +974,7 @@ local function block_entry(sec, s, pos, btype, len)
                     iface = iface, stacks = iface_stacks(sec, iface), encap = iface.encap,
                     data = s:sub(pos + EPB_FIXED, pos + EPB_FIXED + caplen - 1),
                     caplen = caplen, origlen = origlen, secs = secs, nsecs = nsecs,
-                    record = false, serial = false, comments = false, gap = false,
+                    record = false, record_at = false, serial = false, comments = false, gap = false,
                     pos = false, abs = false, order = false }
         -- The options: the record (the daemon's first option) and comments.
         local opt, opt_end = data_end, pos + len - 4
@@ -929,6 +989,7 @@ local function block_entry(sec, s, pos, btype, len)
             if (code == OPT_CUSTOM or code == OPT_CUSTOM_NOCOPY) and olen >= 8 + RECORD_BYTES
                 and pen == PEN and sub == OPT_SUB_RECORD then
                 e.record = s:sub(opt + 12, opt + 3 + olen)
+                e.record_at = 1
                 e.serial = Struct.unpack(F.u32, s, opt + 12 + 20)
             elseif code == OPT_COMMENT then
                 e.comments = e.comments or {}
@@ -1001,7 +1062,7 @@ local function daemon_packet(sec, s, pos, btype, len, ifid, hi, lo, caplen, orig
     if btype ~= BT_EPB then return nil end
     local iface = sec.ifaces[ifid]
     if not iface or iface.tsresol ~= 6 or iface.encap == wtap_encaps.USER0 then return nil end
-    local data_end = pos + EPB_FIXED + caplen + pad4(caplen)
+    local data_end = pos + EPB_FIXED + caplen + (4 - caplen % 4) % 4
     local code, olen, pen, sub, serial, other, other_len, end_code, end_len, closing
     if data_end + RECORD_TAIL == pos + len then
         code, olen, pen, sub, serial, other, other_len, end_code, end_len, closing =
@@ -1026,9 +1087,9 @@ local function daemon_packet(sec, s, pos, btype, len, ifid, hi, lo, caplen, orig
     return setmetatable({ data = s:sub(pos + EPB_FIXED, pos + EPB_FIXED + caplen - 1),
                           caplen = caplen, origlen = origlen, secs = secs,
                           nsecs = (t - secs * 1e6) * 1000,
-                          record = s:sub(data_end + 12, data_end + 11 + RECORD_BYTES),
+                          record = s, record_at = data_end + 12,
                           serial = serial, pos = false, order = false },
-                        packet_meta(sec, iface))
+                        iface.packet or packet_meta(sec, iface))
 end
 
 -- The daemon's event block: the subtype, the record option, the end of
@@ -1143,6 +1204,7 @@ function reader.read_open(file, capture)
         return false
     end
     files_open = files_open + 1
+    take_packets(not given_back)
     -- Frames have a link type each; the file's is that of its first packet
     -- interface, which most frames then need not set.
     capture.encap = wtap_encaps.PER_PACKET
@@ -1208,11 +1270,13 @@ end
 local function release(st)
     local run, n = st.pending, st.pn
     if n > 1 then serial_order(run) end
+    local ready, rn = st.ready, st.rn
     for k = 1, n do
-        st.rn = st.rn + 1
-        st.ready[st.rn] = run[k]
+        rn = rn + 1
+        ready[rn] = run[k]
         run[k] = nil
     end
+    st.rn = rn
     st.pn = 0
 end
 
@@ -1225,21 +1289,26 @@ local function take(st, e)
         st.gaps[st.gn] = e
         return
     end
-    local head = st.pending[1]
-    if head and e.secs and not (head.secs == e.secs and head.nsecs == e.nsecs) then release(st) end
     local run = st.pending
-    for k = 1, st.gn do
-        local g = st.gaps[k]
-        st.gaps[k] = nil
-        g.secs, g.nsecs = e.secs, e.nsecs
-        if e.secs then st.gap_time[g.pos] = { e.secs, e.nsecs } end
-        st.pn = st.pn + 1
-        run[st.pn] = g
+    local secs = e.secs
+    local head = run[1]
+    if head and secs and not (head.secs == secs and head.nsecs == e.nsecs) then release(st) end
+    local pn = st.pn
+    if st.gn > 0 then
+        for k = 1, st.gn do
+            local g = st.gaps[k]
+            st.gaps[k] = nil
+            g.secs, g.nsecs = secs, e.nsecs
+            if secs then st.gap_time[g.pos] = { secs, e.nsecs } end
+            pn = pn + 1
+            run[pn] = g
+        end
+        st.gn = 0
     end
-    st.gn = 0
-    st.pn = st.pn + 1
-    run[st.pn] = e
-    if e.secs then st.last_secs, st.last_nsecs = e.secs, e.nsecs end
+    pn = pn + 1
+    run[pn] = e
+    st.pn = pn
+    if secs then st.last_secs, st.last_nsecs = secs, e.nsecs end
 end
 
 local function section_at(st, pos)
@@ -1343,7 +1412,9 @@ end
 
 function reader.read(file, capture, frame)
     local st = capture.private_table
-    local ok, err = pcall(fill, st, file)
+    before_read(nil)
+    local ok, err = true, nil
+    if st.rn < st.ri then ok, err = pcall(fill, st, file) end
     if not ok then
         -- A fault of this reader: the frames read so far, then one that
         -- names it, rather than a read routine failing (which ends tshark
@@ -1371,6 +1442,7 @@ end
 
 function reader.seek_read(file, capture, frame, offset)
     local st = capture.private_table
+    before_read(offset)
     if st.faults[offset] then
         put_frame(frame, st.faults[offset])
         return true
@@ -1391,7 +1463,10 @@ end
 function reader.read_close(file, capture)
     current = nil
     files_open = files_open - 1
-    if files_open == 0 then give_back() end
+    if files_open == 0 then
+        take_packets(false)
+        encap_wanted, tree_less, tree_less_at, given_back = {}, false, nil, false
+    end
     return true
 end
 
