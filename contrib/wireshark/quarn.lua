@@ -11,7 +11,7 @@
 -- enterprise number; every interface of a timeline is named after its
 -- connection's stem, so a merge of timelines keeps who is who.
 --
--- This file brings three pieces:
+-- This file brings four pieces:
 --  - a file reader for the daemon's own pcapng files (section header
 --    options of enterprise number 32473, see PEN below, written by the
 --    daemon or by quarn_inspect --join). Wireshark's own pcapng reader hands no block
@@ -26,9 +26,13 @@
 --    them too, quarn.read_files turns the reader off;
 --  - the dissector of those user link type frames, registered in the
 --    "wtap_encap" table for USER0, so that timelines decode with any reader;
---  - a postdissector that decodes the record of packet frames (from this
---    reader) and custom block frames (from Wireshark's own reader), and
---    names the connection of every frame of a timeline.
+--  - the same dissector for packet frames of this reader: while the reader
+--    has a file open it stands in for Wireshark's dissector of the
+--    packets' link type, calls it and adds the packet's record;
+--  - a postdissector, registered only when needed, that decodes custom
+--    block frames (from Wireshark's own reader), names the connection of
+--    every frame of a timeline, and adds the record of packet frames that
+--    Wireshark reads again after a pass without a tree.
 --
 -- Every record field is a display-filter field: quarn.cwnd, quarn.srtt,
 -- quarn.state, quarn.event, ... (see `fields` below). Event names go into
@@ -39,8 +43,9 @@
 -- Speed: the reader reads the file in large pieces and takes the blocks
 -- the daemon writes (a packet with its record option, an event, a gap)
 -- with two unpacks each, every other block option by option; an event's
--- Info comes from one more unpack; the dissectors add record fields only
--- when Wireshark builds a tree. Field extractors make Wireshark build a tree
+-- Info comes from one more unpack and a format made once; the dissectors
+-- add record fields only when Wireshark builds a tree, and a pass without
+-- a tree calls no Lua for packet frames. Field extractors make Wireshark build a tree
 -- for every frame, so they are made only for files this reader leaves to
 -- Wireshark's (timelines, whose interface names and descriptions tell the
 -- connection and its stacks).
