@@ -1156,9 +1156,9 @@ local FLAGS_TIMED = wtap_presence_flags.TS + wtap_presence_flags.CAP_LEN
 local FLAGS_UNTIMED = wtap_presence_flags.CAP_LEN
 local new_nstime = NSTime.new
 
--- Sets the frame's fields from the entry `e`. Wireshark sets a frame's link
--- type to the file's before each read and keeps the other fields of the
--- record it reads into; so in sequential reading (`st`, the reader's state,
+-- Sets the frame's fields from the entry `e`. In sequential reading
+-- Wireshark sets a frame's link type to the file's before each read and
+-- keeps the flags of the frame before; so there (`st`, the reader's state,
 -- given) the flags are set when they change and the link type when it is
 -- not the file's. A read at an offset sets them all.
 local function put_frame(frame, e, st)
