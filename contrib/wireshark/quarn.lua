@@ -11,7 +11,7 @@
 -- enterprise number; every interface of a timeline is named after its
 -- connection's stem, so a merge of timelines keeps who is who.
 --
--- This file brings three pieces:
+-- This file brings four pieces:
 --  - a file reader for the daemon's own pcapng files (section header
 --    options of enterprise number 32473, see PEN below, written by the
 --    daemon or by quarn_inspect --join). Wireshark's own pcapng reader hands no block
@@ -26,9 +26,13 @@
 --    them too, quarn.read_files turns the reader off;
 --  - the dissector of those user link type frames, registered in the
 --    "wtap_encap" table for USER0, so that timelines decode with any reader;
---  - a postdissector that decodes the record of packet frames (from this
---    reader) and custom block frames (from Wireshark's own reader), and
---    names the connection of every frame of a timeline.
+--  - the same dissector for packet frames of this reader: while the reader
+--    has a file open it stands in for Wireshark's dissector of the
+--    packets' link type, calls it and adds the packet's record;
+--  - a postdissector, registered only when needed, that decodes custom
+--    block frames (from Wireshark's own reader), names the connection of
+--    every frame of a timeline, and adds the record of packet frames that
+--    Wireshark reads again after a pass without a tree.
 --
 -- Every record field is a display-filter field: quarn.cwnd, quarn.srtt,
 -- quarn.state, quarn.event, ... (see `fields` below). Event names go into
@@ -39,8 +43,9 @@
 -- Speed: the reader reads the file in large pieces and takes the blocks
 -- the daemon writes (a packet with its record option, an event, a gap)
 -- with two unpacks each, every other block option by option; an event's
--- Info comes from one more unpack; the dissectors add record fields only
--- when Wireshark builds a tree. Field extractors make Wireshark build a tree
+-- Info comes from one more unpack and a format made once; the dissectors
+-- add record fields only when Wireshark builds a tree, and a pass without
+-- a tree calls no Lua for packet frames. Field extractors make Wireshark build a tree
 -- for every frame, so they are made only for files this reader leaves to
 -- Wireshark's (timelines, whose interface names and descriptions tell the
 -- connection and its stacks).
@@ -344,28 +349,58 @@ for _, little in ipairs({ true, false }) do
 end
 
 -- Stacks named by the file (reader section or interface description), then
--- by the preference.
-local pref_stacks = { text = nil, names = {} }
+-- by the preference, whose names are parsed when Wireshark says the
+-- preferences changed (reading a preference costs about as much as the
+-- rest of an event's Info text).
+local pref_stack_names = {}
+local info_stack
 local function stack_name(stacks, id)
     local name = stacks and stacks[id]
     if name then return name end
-    if pref_stacks.text ~= quarn.prefs.stacks then
-        pref_stacks.text = quarn.prefs.stacks
-        pref_stacks.names = parse_stacks(pref_stacks.text, {})
-    end
-    return pref_stacks.names[id]
+    return pref_stack_names[id]
 end
 
 local function base_stack(name) return name == "default" or name == "freebsd" end
 
 -- The Info text of an event: serial, stack, event, state and cwnd of the
 -- record that starts at `pos` (1-based) of the string `rec`.
+-- It is one string.format (Lua turns a number into a string slower by
+-- concatenation) of pieces made once: the format per event id ("Event rto
+-- (3), serial %u%s%s%u"), ", stack 2 rack, " per table of stack names and
+-- id, the state's name followed by ", cwnd ".
+local info_event = {}
+for id = 0, 255 do info_event[id] = "Event " .. event_labels[id]:gsub("%%", "%%%%") .. ", serial %u%s%s%u" end
+local info_state = setmetatable({}, { __index = function(t, state)
+    local text = (state_names[state] or ("state " .. state)) .. ", cwnd "
+    t[state] = text
+    return text
+end })
+-- Tables of stack names -> id -> text; emptied when names change.
+local function forget_stack_texts() info_stack = setmetatable({}, { __mode = "k" }) end
+forget_stack_texts()
+function quarn.prefs_changed()
+    pref_stack_names = parse_stacks(quarn.prefs.stacks, {})
+    forget_stack_texts()
+end
+local function stack_text(stacks, id)
+    local key = stacks or info_event
+    local texts = info_stack[key]
+    if not texts then
+        texts = {}
+        info_stack[key] = texts
+    end
+    local text = texts[id]
+    if not text then
+        local name = stack_name(stacks, id)
+        text = ", stack " .. id .. (name and (" " .. name) or "") .. ", "
+        texts[id] = text
+    end
+    return text
+end
+
 local function event_info(rec, pos, little, stacks)
     local serial, stack_id, event_id, state, cwnd = Struct.unpack(FORMATS[little].summary, rec, pos)
-    local stack = stack_name(stacks, stack_id)
-    return string.format("Event %s, serial %u, stack %u%s, %s, cwnd %u", event_labels[event_id],
-        serial, stack_id, stack and (" " .. stack) or "", state_names[state] or ("state " .. state),
-        cwnd)
+    return string.format(info_event[event_id], serial, stack_text(stacks, stack_id), info_state[state], cwnd)
 end
 
 -- Adds the fields of the record at `pos` (1-based) of the string `rec` (at
@@ -459,26 +494,27 @@ local function find_record(s, from, to, little)
     return nil
 end
 
--- What the reader delivered last. Wireshark and tshark dissect a frame
--- right after reading it, in the first pass and whenever they read it again
--- at its offset, so this is the frame being dissected; its length and time
--- are checked all the same, and a frame that does not match gets nothing
--- of the reader.
+-- What the reader delivered last, and how many of its files are open.
+-- Wireshark and tshark dissect the frames of one file at a time, each right
+-- after reading it, in the first pass and whenever they read it again at its
+-- offset: while a file of the reader is open, this is the frame being
+-- dissected, and is not checked against the frame's length and time (two
+-- more calls into Wireshark for every frame).
 local current = nil
+local files_open = 0
 
-local function reader_entry(tvb, pinfo)
-    local c = current
-    if not c or c.caplen ~= tvb:len() then return nil end
-    local abs = c.secs and (c.secs + c.nsecs / 1e9) or 0
-    if math.abs(pinfo.abs_ts - abs) < 1e-6 then return c end
+local function reader_entry()
+    if files_open > 0 then return current end
     return nil
 end
 
 -- Field extractors, made by the reader's open routine for a file that it
 -- leaves to Wireshark's reader (see the file's opening lines).
 local fx = nil
+local register_post
 local function make_extractors()
     if fx then return end
+    register_post()
     local made = {}
     for key, name in pairs({ pen = "frame.cb_pen", comment = "frame.comment",
                              if_name = "frame.interface_name",
@@ -585,13 +621,113 @@ local function ours(tvb, little)
 end
 
 -- The frame the user link type dissector took, so that the postdissector
--- leaves it alone.
+-- (when there is one) leaves it alone.
 local taken = nil
+local post_registered = false
+
+-- Packet frames of this reader. While one of its files is open, the
+-- dissector of every link type its packet interfaces have (Null/Loopback
+-- for the daemon's) in the "wtap_encap" table is this file's, which hands
+-- the frame to Wireshark's dissector of that link type and then adds the
+-- packet's record when a tree is built. A postdissector would do the same
+-- at a higher cost, and on every frame.
+--
+-- A pass of sequential reading builds a tree for every frame or for none
+-- (tshark and Wireshark decide it once per pass). When it builds none, the
+-- record is of no use: the first packet frame without a tree makes the
+-- next read give Wireshark's dissectors back, which spares every later
+-- packet frame a call into Lua. A frame is dissected again (a second pass,
+-- a frame Wireshark shows) through the same dissectors as the first time,
+-- since dissectors such as TCP's keep what they learnt of a frame under
+-- the number of protocol layers below them: a read at an offset takes the
+-- link types over only for the one packet frame that went through this
+-- file's dissector in such a pass; the others get their record from the
+-- postdissector. Wireshark's dissectors all come back when the reader's
+-- last open file closes.
+local encap_table = DissectorTable.get("wtap_encap")
+local encap_wanted = {}     -- link types of the reader's packet interfaces
+local wireshark_encap = {}  -- link type -> Wireshark's dissector, while taken over
+local packets_taken = false -- the link types in encap_wanted are taken over
+local sequential = false    -- the frame being dissected came from a sequential read
+local tree_less = false     -- a sequentially read packet frame had no tree: at
+local tree_less_at = nil    -- this offset, the last one through this file's dissector
+local given_back = false    -- the sequential reading gave the packets back
+
+local function take_over(encap)
+    local d = encap_table:get_dissector(encap)
+    if not d then return end
+    wireshark_encap[encap] = d
+    encap_table:add(encap, quarn)
+end
+
+local function take_packets(yes)
+    if yes == packets_taken then return end
+    packets_taken = yes
+    if yes then
+        for encap in pairs(encap_wanted) do take_over(encap) end
+    else
+        for encap, d in pairs(wireshark_encap) do encap_table:add(encap, d) end
+        wireshark_encap = {}
+    end
+end
+
+-- A packet interface of link type `encap` in a file the reader reads.
+local function want_encap(encap)
+    if files_open == 0 or encap == wtap_encaps.USER0 or encap_wanted[encap] then return end
+    encap_wanted[encap] = true
+    if packets_taken then take_over(encap) end
+end
+
+-- Before each frame is read: `offset` for a read at an offset, nil for a
+-- sequential one.
+local function before_read(offset)
+    sequential = offset == nil
+    if sequential then
+        if tree_less then given_back = true end
+        take_packets(not given_back)
+    else
+        if given_back then register_post() end
+        take_packets(not given_back or offset == tree_less_at)
+    end
+end
+
+-- The packet's record is the string c.record from position c.record_at
+-- on (the reader's buffer, for the daemon's packet blocks).
+local function add_packet_record(c, tree)
+    local stem = c.iface and c.iface.stem
+    local rec, at = c.record, c.record_at
+    if tree.visible then
+        local rtvb = ByteArray.new(rec:sub(at, at + RECORD_BYTES - 1), true):tvb("quarn log record")
+        local t = tree:add(quarn, rtvb(), "quarn_dumper packet record")
+        t:add(f.block, "packet"):set_generated()
+        if stem then t:add(f.stem, stem):set_generated() end
+        decode_record(rec, at, c.sec.little, t, rtvb, 0, c.stacks)
+    else
+        local t = tree:add(quarn, "quarn_dumper packet record")
+        t:add(f.block, "packet")
+        if stem then t:add(f.stem, stem) end
+        decode_record(rec, at, c.sec.little, t, nil, 0, c.stacks)
+    end
+end
+
+local dissector_call = Dissector.call
 
 function quarn.dissector(tvb, pinfo, tree)
-    local c = reader_entry(tvb, pinfo)
+    local c = reader_entry()
+    if c and c.kind == "packet" then
+        -- A packet Wireshark finds malformed has been marked so when the
+        -- call fails; its record is added all the same.
+        local ok, n = pcall(dissector_call, wireshark_encap[c.encap], tvb, pinfo, tree)
+        if has_tree(tree) then
+            if c.record then add_packet_record(c, tree) end
+            if post_registered then taken = pinfo.number end
+        elseif sequential and not tree_less then
+            tree_less, tree_less_at = true, c.pos
+        end
+        return ok and n or tvb:len()
+    end
     if c and c.fault then
-        taken = pinfo.number
+        if post_registered then taken = pinfo.number end
         dissect_fault(c, tvb, pinfo, tree)
         return tvb:len()
     end
@@ -601,22 +737,28 @@ function quarn.dissector(tvb, pinfo, tree)
     if not (c and c.kind == "block" and not c.iface) and not ours(tvb, little) then
         return user_dlt:call(tvb, pinfo, tree)
     end
-    taken = pinfo.number
+    if post_registered then taken = pinfo.number end
     dissect_block(tvb, pinfo, tree, little, c)
     return tvb:len()
 end
-DissectorTable.get("wtap_encap"):add(wtap_encaps.USER0, quarn)
+encap_table:add(wtap_encaps.USER0, quarn)
 
--- Packet frames that came through the reader carry their record in
--- `current`; custom block frames from Wireshark's pcapng reader are found
--- by their enterprise number; packets of a timeline read by Wireshark's
--- reader get their connection's stem.
+-- Files that Wireshark's pcapng reader reads: custom block frames are found
+-- by their enterprise number; packets of a timeline get their connection's
+-- stem. Packet frames of the reader read again after their link type went
+-- back to Wireshark's dissector get their record. Registered when the
+-- reader leaves a file of ours to Wireshark's (make_extractors) or reads a
+-- frame again after such a pass, since Wireshark calls a postdissector on
+-- every frame of every file from then on.
 local post = Proto("quarn_post", "quarn_dumper records of packet and custom blocks")
 function post.dissector(tvb, pinfo, tree)
-    -- Nothing to add without a tree, unless custom blocks need their Info.
-    if not fx and not has_tree(tree) then return end
     if taken == pinfo.number then
         taken = nil
+        return
+    end
+    local c = reader_entry()
+    if c then
+        if c.kind == "packet" and c.record and has_tree(tree) then add_packet_record(c, tree) end
         return
     end
     local pen = extract("pen")
@@ -627,28 +769,14 @@ function post.dissector(tvb, pinfo, tree)
         return
     end
     if not has_tree(tree) then return end
-    local c = reader_entry(tvb, pinfo)
-    if not c then
-        local stem = fx and frame_origin(nil)
-        if stem then tree:add(quarn, "quarn_dumper connection"):add(f.stem, stem):set_generated() end
-        return
-    end
-    if c.kind ~= "packet" or not c.record then return end
-    local stem = c.iface and c.iface.stem
-    if tree.visible then
-        local rtvb = ByteArray.new(c.record, true):tvb("quarn log record")
-        local t = tree:add(quarn, rtvb(), "quarn_dumper packet record")
-        t:add(f.block, "packet"):set_generated()
-        if stem then t:add(f.stem, stem):set_generated() end
-        decode_record(c.record, 1, c.sec.little, t, rtvb, 0, c.stacks)
-    else
-        local t = tree:add(quarn, "quarn_dumper packet record")
-        t:add(f.block, "packet")
-        if stem then t:add(f.stem, stem) end
-        decode_record(c.record, 1, c.sec.little, t, nil, 0, c.stacks)
-    end
+    local stem = frame_origin(nil)
+    if stem then tree:add(quarn, "quarn_dumper connection"):add(f.stem, stem):set_generated() end
 end
-register_postdissector(post)
+register_post = function()
+    if post_registered then return end
+    register_postdissector(post)
+    post_registered = true
+end
 
 ----------------------------------------------------------------------------
 -- File reader
@@ -779,8 +907,10 @@ local function add_interface(sec, s, pos, len)
     end
     sec.ifaces[sec.nif] = iface
     sec.nif = sec.nif + 1
+    if sec.reading then want_encap(iface.encap) end
     -- A new interface may name the stacks of another's frames.
     for _, other in pairs(sec.ifaces) do other.packet = nil end
+    forget_stack_texts()
 end
 
 -- The stacks a frame of `iface` names: those of the records interface of
@@ -849,7 +979,7 @@ local function block_entry(sec, s, pos, btype, len)
                     iface = iface, stacks = iface_stacks(sec, iface), encap = iface.encap,
                     data = s:sub(pos + EPB_FIXED, pos + EPB_FIXED + caplen - 1),
                     caplen = caplen, origlen = origlen, secs = secs, nsecs = nsecs,
-                    record = false, serial = false, comments = false, gap = false,
+                    record = false, record_at = false, serial = false, comments = false, gap = false,
                     pos = false, abs = false, order = false }
         -- The options: the record (the daemon's first option) and comments.
         local opt, opt_end = data_end, pos + len - 4
@@ -864,6 +994,7 @@ local function block_entry(sec, s, pos, btype, len)
             if (code == OPT_CUSTOM or code == OPT_CUSTOM_NOCOPY) and olen >= 8 + RECORD_BYTES
                 and pen == PEN and sub == OPT_SUB_RECORD then
                 e.record = s:sub(opt + 12, opt + 3 + olen)
+                e.record_at = 1
                 e.serial = Struct.unpack(F.u32, s, opt + 12 + 20)
             elseif code == OPT_COMMENT then
                 e.comments = e.comments or {}
@@ -936,7 +1067,7 @@ local function daemon_packet(sec, s, pos, btype, len, ifid, hi, lo, caplen, orig
     if btype ~= BT_EPB then return nil end
     local iface = sec.ifaces[ifid]
     if not iface or iface.tsresol ~= 6 or iface.encap == wtap_encaps.USER0 then return nil end
-    local data_end = pos + EPB_FIXED + caplen + pad4(caplen)
+    local data_end = pos + EPB_FIXED + caplen + (4 - caplen % 4) % 4
     local code, olen, pen, sub, serial, other, other_len, end_code, end_len, closing
     if data_end + RECORD_TAIL == pos + len then
         code, olen, pen, sub, serial, other, other_len, end_code, end_len, closing =
@@ -961,9 +1092,9 @@ local function daemon_packet(sec, s, pos, btype, len, ifid, hi, lo, caplen, orig
     return setmetatable({ data = s:sub(pos + EPB_FIXED, pos + EPB_FIXED + caplen - 1),
                           caplen = caplen, origlen = origlen, secs = secs,
                           nsecs = (t - secs * 1e6) * 1000,
-                          record = s:sub(data_end + 12, data_end + 11 + RECORD_BYTES),
+                          record = s, record_at = data_end + 12,
                           serial = serial, pos = false, order = false },
-                        packet_meta(sec, iface))
+                        iface.packet or packet_meta(sec, iface))
 end
 
 -- The daemon's event block: the subtype, the record option, the end of
@@ -1025,14 +1156,19 @@ local FLAGS_TIMED = wtap_presence_flags.TS + wtap_presence_flags.CAP_LEN
 local FLAGS_UNTIMED = wtap_presence_flags.CAP_LEN
 local new_nstime = NSTime.new
 
-local function put_frame(frame, e)
-    if e.secs then
-        frame.flags = FLAGS_TIMED
-        frame.time = new_nstime(e.secs, e.nsecs)
-    else
-        frame.flags = FLAGS_UNTIMED
+-- Sets the frame's fields from the entry `e`. In sequential reading
+-- Wireshark sets a frame's link type to the file's before each read and
+-- keeps the flags of the frame before; so there (`st`, the reader's state,
+-- given) the flags are set when they change and the link type when it is
+-- not the file's. A read at an offset sets them all.
+local function put_frame(frame, e, st)
+    local flags = e.secs and FLAGS_TIMED or FLAGS_UNTIMED
+    if not st or st.flags ~= flags then
+        frame.flags = flags
+        if st then st.flags = flags end
     end
-    frame.encap = e.encap
+    if e.secs then frame.time = new_nstime(e.secs, e.nsecs) end
+    if not st or e.encap ~= st.encap then frame.encap = e.encap end
     -- The data sets both lengths to its own.
     frame.data = e.data
     if e.origlen ~= e.caplen then frame.original_length = e.origlen end
@@ -1072,10 +1208,17 @@ function reader.read_open(file, capture)
         make_extractors()
         return false
     end
+    files_open = files_open + 1
+    take_packets(not given_back)
+    -- Frames have a link type each; the file's is that of its first packet
+    -- interface, which most frames then need not set.
     capture.encap = wtap_encaps.PER_PACKET
+    for i = 0, sec.nif - 1 do
+        if sec.ifaces[i].encap ~= wtap_encaps.USER0 then capture.encap = sec.ifaces[i].encap break end
+    end
     capture.time_precision = wtap_tsprecs.USEC
     capture.snapshot_length = 0
-    capture.private_table = { buf = "", base = 0, pending = {}, pn = 0, gaps = {}, gn = 0, ready = {}, rn = 0, ri = 1,
+    capture.private_table = { encap = capture.encap, buf = "", base = 0, pending = {}, pn = 0, gaps = {}, gn = 0, ready = {}, rn = 0, ri = 1,
                               sections = {}, gap_time = {}, faults = {} }
     file:seek("set", 0)
     return true
@@ -1132,11 +1275,13 @@ end
 local function release(st)
     local run, n = st.pending, st.pn
     if n > 1 then serial_order(run) end
+    local ready, rn = st.ready, st.rn
     for k = 1, n do
-        st.rn = st.rn + 1
-        st.ready[st.rn] = run[k]
+        rn = rn + 1
+        ready[rn] = run[k]
         run[k] = nil
     end
+    st.rn = rn
     st.pn = 0
 end
 
@@ -1149,21 +1294,26 @@ local function take(st, e)
         st.gaps[st.gn] = e
         return
     end
-    local head = st.pending[1]
-    if head and e.secs and not (head.secs == e.secs and head.nsecs == e.nsecs) then release(st) end
     local run = st.pending
-    for k = 1, st.gn do
-        local g = st.gaps[k]
-        st.gaps[k] = nil
-        g.secs, g.nsecs = e.secs, e.nsecs
-        if e.secs then st.gap_time[g.pos] = { e.secs, e.nsecs } end
-        st.pn = st.pn + 1
-        run[st.pn] = g
+    local secs = e.secs
+    local head = run[1]
+    if head and secs and not (head.secs == secs and head.nsecs == e.nsecs) then release(st) end
+    local pn = st.pn
+    if st.gn > 0 then
+        for k = 1, st.gn do
+            local g = st.gaps[k]
+            st.gaps[k] = nil
+            g.secs, g.nsecs = secs, e.nsecs
+            if secs then st.gap_time[g.pos] = { secs, e.nsecs } end
+            pn = pn + 1
+            run[pn] = g
+        end
+        st.gn = 0
     end
-    st.gn = 0
-    st.pn = st.pn + 1
-    run[st.pn] = e
-    if e.secs then st.last_secs, st.last_nsecs = e.secs, e.nsecs end
+    pn = pn + 1
+    run[pn] = e
+    st.pn = pn
+    if secs then st.last_secs, st.last_nsecs = secs, e.nsecs end
 end
 
 local function section_at(st, pos)
@@ -1235,6 +1385,7 @@ local function fill(st, file)
                     st.next_at = at + len
                     if btype == BT_SHB then
                         st.sec = new_section(s, i, len, little)
+                        st.sec.reading = true
                         st.sections[#st.sections + 1] = { at = at, sec = st.sec }
                     elseif sec then
                         local e = block_entry(sec, s, i, btype, len)
@@ -1266,7 +1417,9 @@ end
 
 function reader.read(file, capture, frame)
     local st = capture.private_table
-    local ok, err = pcall(fill, st, file)
+    before_read(nil)
+    local ok, err = true, nil
+    if st.rn < st.ri then ok, err = pcall(fill, st, file) end
     if not ok then
         -- A fault of this reader: the frames read so far, then one that
         -- names it, rather than a read routine failing (which ends tshark
@@ -1288,12 +1441,13 @@ function reader.read(file, capture, frame)
     else
         st.ri = st.ri + 1
     end
-    put_frame(frame, e)
+    put_frame(frame, e, st)
     return e.pos
 end
 
 function reader.seek_read(file, capture, frame, offset)
     local st = capture.private_table
+    before_read(offset)
     if st.faults[offset] then
         put_frame(frame, st.faults[offset])
         return true
@@ -1313,6 +1467,11 @@ end
 
 function reader.read_close(file, capture)
     current = nil
+    files_open = files_open - 1
+    if files_open == 0 then
+        take_packets(false)
+        encap_wanted, tree_less, tree_less_at, given_back = {}, false, nil, false
+    end
     return true
 end
 
