@@ -191,7 +191,7 @@ CREATE TABLE IF NOT EXISTS quarn.dump_records
     ts DateTime MATERIALIZED toDateTime(toUInt32(time))
 )
 ENGINE = MergeTree
-PARTITION BY toYYYYMMDD(ts)
+PARTITION BY toYYYYMM(ts)
 ORDER BY (event, host, stem, part, ts);
 
 -- One row per connection of a host: the columns of `quarn_inspect --summary
