@@ -170,6 +170,8 @@ sum_start() {
     echo $((version + 1)) | put next_version
     rm -f "$work/summary.status" "$work/summary.inserted"
     (
+        # Statuses are looked at here, not fatal.
+        set +e
         sed 's|^|./|' "$work/stems" | tr '\n' '\0' |
             (cd "$dir" && exec xargs -0 "$inspect" --summary --csv) > "$work/summary.csv" 2> "$work/summary.err"
         echo $? > "$work/summary.status"
