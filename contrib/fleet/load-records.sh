@@ -283,10 +283,11 @@ refusal() {
 # through. On 0 it writes the batch's row count into `pending` and ends,
 # and the client finishes the INSERT; on anything else it ends the rows
 # with a refusal (above), so the engine stores none of them. The engine
-# gathers an INSERT's rows up to 1,048,576 (min_insert_block_size_rows)
-# before it writes any, so a batch up to that size is stored whole or not
-# at all; beyond, its rows up to the last million written are found and
-# deleted as those of an INSERT cut short (settle).
+# gathers an INSERT's rows up to 1,048,576 rows or 256 MiB
+# (min_insert_block_size_rows, _bytes) before it writes any, so a batch
+# below that is stored whole or not at all; of a larger one (500,000
+# records and as many gaps) what was written is found and deleted as the
+# rows of an INSERT cut short (settle).
 #
 # Returns 0 when the engine took the batch; otherwise $work/status holds
 # the inspector's status, or nothing when the engine or the client failed.
