@@ -107,10 +107,6 @@ touch "$state/loaded" "$state/failed" "$state/summarize"
 
 ch() { $client --format_csv_allow_single_quotes=0 "$@"; }
 
-# Names go to the inspector as arguments split at newlines only.
-nl='
-'
-
 # Replaces a state file in one step.
 put() { cat > "$state/$1.tmp" && mv "$state/$1.tmp" "$state/$1"; }
 
@@ -220,10 +216,10 @@ daemon_lines() {
         { LC_ALL=C grep -E '^\{"date":"([^"\\]|\\.)*", "pbcid":"([^"\\]|\\.)*", "reason":"([^"\\]|\\.)*", "faddr":"([^"\\]|\\.)*", "fport":[0-9]+, "laddr":"([^"\\]|\\.)*", "lport":[0-9]+, "filename":"([^"\\]|\\.)*", "record_count":[0-9]+, "stack":"([^"\\]|\\.)*", "duration":-?[0-9]+\.[0-9]{6}, "connection_ended":(true|false), "tag":"([^"\\]|\\.)*", "compressor":"([^"\\]|\\.)*", "frag_seq":-?[0-9]+\}$' || [ $? -eq 1 ]; }
 }
 
-# Every index line: "<filename>\t<date>\t<record_count>". File names hold no control bytes
-# (the daemon makes them '_'), so one line is one dump. A torn line (the end
-# of a write cut short) names no dump; each file's last line ends in a
-# newline, so none runs into the next file's first.
+# Every index line: "<filename>\t<date>\t<record_count>". File names hold
+# no control bytes (the daemon makes them '_'), so one line is one dump. A
+# torn line (the end of a write cut short) names no dump; each file's last
+# line ends in a newline, so none runs into the next file's first.
 index_lines() {
     for f in "$dir"/records.* "$dir"/records; do
         [ -f "$f" ] || continue
@@ -275,8 +271,9 @@ refusal() {
 # Streams batch $1 ($work/keys.$1) into the engine as batch number $batch:
 # quarn_inspect --csv over its dumps, one awk pass, clickhouse-client, all
 # at once, so the batch is decoded while the client parses it and the
-# engine takes it. The names go to the inspector as arguments, "./" in
-# front (a name may start with '-'), split at newlines only, no globbing.
+# engine takes it. The names go to the inspector through xargs, each ended
+# by a NUL byte and "./" in front (a name may start with '-'); xargs splits
+# them into several calls when the command line would be too long.
 #
 # The inspector's status follows its rows as a last line of the stream
 # ("quarn-status N"), so awk, one line behind, knows it once every row is
