@@ -121,7 +121,9 @@ done
 
 echo "== the record loader, dying around its INSERT (gamma)"
 # Stands in for a client that dies: "after" once the engine took the
-# batch, "half" after sending the first half of the batch's rows.
+# batch, "half" after sending the first half of the batch's rows, "early"
+# after sending its first 100 rows, before the loader has seen them all
+# (as when the loader's processes die half-way through a batch).
 cat > "$t/client.sh" <<EOF
 #!/bin/sh
 mode=\$1
@@ -131,6 +133,7 @@ case "\$*" in *"--query INSERT INTO quarn.dump_records "*) ;; *) exec \$real "\$
 case \$mode in
 after) \$real "\$@" ;;
 half) cat > "$t/batch.csv"; head -n \$((\$(wc -l < "$t/batch.csv") / 2)) "$t/batch.csv" | \$real "\$@" ;;
+early) head -n 100 | \$real "\$@" ;;
 esac
 exit 75
 EOF
@@ -165,15 +168,24 @@ grep -q "batch $b2 holds $have2 of $rows2 rows; deleting them" "$t/run3.err" && 
     [ "$b3" -ne "$b2" ] && [ "$have3" -gt 0 ] && [ "$have3" -lt "$rows3" ] &&
     pass "third run: the half batch $b2 deleted; batch $b3 died half-way ($have3 of $rows3 rows)" ||
     fail "third run: $(cat "$t/run3.err")"
+if FLEET_CLIENT="sh $t/client.sh early" fleet_loader gamma -n 40 2> "$t/run3b.err"; then
+    fail "the loader reported success although its client died"
+fi
+pending
+b4=$pb rows4=$pr have4=$(batch_rows "$pb")
+grep -q "batch $b3 holds $have3 of $rows3 rows; deleting them" "$t/run3b.err" && [ "$(batch_rows "$b3")" -eq 0 ] &&
+    [ "$b4" -ne "$b3" ] && [ "$rows4" = "?" ] && [ "$have4" -eq 100 ] &&
+    pass "next run: the half batch $b3 deleted; batch $b4 died before its rows were counted (pending \"$pb $pr\", $have4 rows in the engine)" ||
+    fail "next run: batch $b4 pending \"$pb $pr\" with $have4 rows in the engine; $(cat "$t/run3b.err")"
 # One of the remaining dumps made unreadable: cut after its first 100 bytes.
 fleet_index_lines gamma | jq -r .filename | grep -E '^[A-Za-z0-9_.:-]+$' | grep -vxF -f <(cut -f 1 "$state/loaded") > "$t/unloaded"
 broken=$(sed -n 7p "$t/unloaded")
 cp "$FLEET/gamma/dumps/$broken" "$t/broken.keep"
 head -c 100 "$t/broken.keep" > "$FLEET/gamma/dumps/$broken"
 fleet_loader gamma 2> "$t/run4.err" || fail "the loader failed: $(cat "$t/run4.err")"
-grep -q "batch $b3 holds $have3 of $rows3 rows; deleting them" "$t/run4.err" && [ ! -e "$state/pending" ] &&
-    [ "$(batch_rows "$b3")" -eq 0 ] &&
-    pass "fourth run: the half batch $b3 deleted, everything else loaded: $(tail -n 1 "$t/run4.err")" ||
+grep -q "batch $b4 holds $have4 of ? rows; deleting them" "$t/run4.err" && [ ! -e "$state/pending" ] &&
+    [ "$(batch_rows "$b4")" -eq 0 ] &&
+    pass "fourth run: the uncounted batch $b4 deleted, everything else loaded: $(tail -n 1 "$t/run4.err")" ||
     fail "fourth run: $(cat "$t/run4.err")"
 [ "$(cut -f 1 "$state/failed")" = "$broken" ] && ! grep -qxF "$broken" <(cut -f 1 "$state/loaded") &&
     [ "$(fleet_ch_host gamma --query "SELECT count() FROM quarn.dump_records WHERE host = 'gamma' AND stem || '.' || toString(part) || '.pcapng' = '$broken'")" -eq 0 ] &&

@@ -2,15 +2,16 @@
 # Loads the records of this host's dumps into the fleet's engine: every dump
 # named by a line of the index ("records" and its rotated copies records.N,
 # records.N.xz/.gz/.bz2/.zst) that was not loaded before. A batch of dumps
-# goes through one `quarn_inspect --csv` call, whose rows (each led by its
-# dump's file stem and part number) go, with the host and the batch number
-# put in front, into quarn.dump_records: one INSERT per batch, streamed
-# through awk into clickhouse-client, no per-dump or per-row work in the
-# shell. The next batch is decoded while the engine takes the last one.
-# After the last batch, one `quarn_inspect --summary --csv` call sums up
-# every connection the run's batches touched, from all of the connection's
-# dumps in the directory, into quarn.connection_summary (host and a version
-# in front).
+# goes through `quarn_inspect --csv` (one call, or a few when xargs splits
+# the names), whose rows (each led by its dump's file stem and part number)
+# go, with the host and the batch number put in front, into
+# quarn.dump_records: one INSERT per batch, the inspector, one awk pass and
+# clickhouse-client in one pipe, so the batch is decoded while the client
+# parses it and the engine takes it; no per-dump or per-row work in the
+# shell. With the last batch, `quarn_inspect --summary --csv` sums up every
+# connection the run's batches touched, from all of the connection's dumps
+# in the directory, into quarn.connection_summary (host and a version in
+# front).
 #
 #   load-records.sh -D dump_dir -H host -S state_dir [-n dumps_per_batch]
 #
@@ -19,9 +20,8 @@
 # "clickhouse-client"; add --host/--port/--user there, for the host's
 # shard), QUARN_INSPECT the inspector (default "quarn_inspect"). Needs jq
 # and, for rotated index files, the decompressor that matches. A batch holds
-# at most dumps_per_batch dumps (default 4000) and at most 192 KiB of file
-# names (the inspector's command line); its decoded rows wait in a
-# temporary file (TMPDIR) until their INSERT, two batches at a time.
+# at most dumps_per_batch dumps (default 10000) and at most 500,000 records
+# by the dumps' index lines (one dump more when a single dump has more).
 #
 # Only dumps with an index line are loaded: the daemon writes the line after
 # the file is complete, so a dump still being written is never read.
@@ -33,8 +33,9 @@
 #   failed       the same for dumps quarn_inspect could not read, with the
 #                reason; they are not tried again (delete a line to retry)
 #   next_batch   the batch number the next INSERT takes
-#   pending      "<batch> <rows>" while an INSERT is under way, with
-#                pending.keys, the dumps in it
+#   pending      "<batch> <rows>" while an INSERT is under way ("<batch> ?"
+#                until the inspector is through and the rows are counted),
+#                with pending.keys, the dumps in it
 #   summarize    the file stems of connections whose summary is still to
 #                be (re)written: added before a batch's INSERT, emptied
 #                after the summaries' INSERT
@@ -44,9 +45,10 @@
 # written down (pending) before the INSERT and marked loaded only after the
 # engine confirmed it. A run that finds `pending` asks the engine how many
 # rows of that batch it holds: all of them, and the batch is marked loaded;
-# none, and its dumps are simply taken again; some (an INSERT cut short
-# between the parts it makes), and those rows are deleted first (ALTER
-# TABLE ... DELETE, then waiting until none is left).
+# none, and its dumps are simply taken again; some (an INSERT cut short:
+# the engine keeps the rows it had when the client went away), or any
+# while the count is "?", and those rows are deleted first (ALTER TABLE
+# ... DELETE, then waiting until none is left).
 #
 # A connection's summary row is written again, whole, at the end of every
 # run that loaded one of its dumps; quarn.connection_summary keeps the row
@@ -56,9 +58,10 @@
 # or still being written) is named on standard error and gets its row when
 # its next dump is loaded.
 #
-# A batch in which quarn_inspect cannot read a dump is not inserted: its
-# dumps are read one by one, the unreadable ones go to `failed`, and the
-# others into a later batch.
+# A batch in which quarn_inspect cannot read a dump is refused: its INSERT
+# ends with a row the engine refuses, so none of its rows is stored (see
+# stream), and its dumps are read one by one, the unreadable ones go to
+# `failed`, and the others into a later batch.
 set -eu
 
 usage() {
@@ -66,7 +69,7 @@ usage() {
     exit 1
 }
 
-dir= host= state= per_batch=4000
+dir= host= state= per_batch=10000
 while getopts D:H:S:n: opt; do
     case $opt in
     D) dir=$OPTARG ;;
@@ -98,15 +101,11 @@ if [ -z "${QUARN_LOADER_LOCKED:-}" ]; then
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quarn-load.XXXXXX")
-# A batch still being decoded ends before its directory goes.
+# The summaries, loaded in the background, end before the directory goes.
 trap 'wait; rm -rf "$work"' EXIT
 touch "$state/loaded" "$state/failed" "$state/summarize"
 
 ch() { $client --format_csv_allow_single_quotes=0 "$@"; }
-
-# Names go to the inspector as arguments split at newlines only.
-nl='
-'
 
 # Replaces a state file in one step.
 put() { cat > "$state/$1.tmp" && mv "$state/$1.tmp" "$state/$1"; }
@@ -129,7 +128,9 @@ rows_of_batch() {
 settle() {
     read -r p_batch p_rows < "$state/pending"
     have=$(rows_of_batch "$p_batch")
-    if [ "$have" -eq "$p_rows" ]; then
+    # "?": the batch's rows were not all through the loader, so what the
+    # engine holds of it is not all of it.
+    if [ "$p_rows" != "?" ] && [ "$have" -eq "$p_rows" ]; then
         commit
         return
     fi
@@ -150,9 +151,10 @@ settle() {
 }
 
 # The summaries of the connections listed in `summarize`, in two steps:
-# sum_start runs one quarn_inspect --summary --csv over their stems (each
-# once, "./" in front) in the background; sum_finish waits for it and
-# streams its rows into the engine behind the host and a new version, then
+# sum_start takes the next version and, in the background, sums up their
+# stems (each once, "./" in front, through xargs: one or more
+# `quarn_inspect --summary --csv` calls) and streams the rows into the
+# engine behind the host and that version; sum_finish waits for it and
 # empties `summarize`. Nothing may be added to `summarize` in between.
 # quarn_inspect leaves out, and names on standard error, a connection it
 # cannot read whole; the rows of the others are loaded all the same.
@@ -160,33 +162,35 @@ summarizer=
 sum_start() {
     sort -u "$state/summarize" > "$work/stems"
     [ -s "$work/stems" ] || return 0
-    set -f
-    old_ifs=$IFS IFS=$nl
-    set -- $(sed 's|^|./|' "$work/stems")
-    IFS=$old_ifs
-    set +f
-    ( (cd "$dir" && exec "$inspect" --summary --csv "$@") > "$work/summary.csv" 2> "$work/summary.err"
-      echo $? > "$work/summary.status" ) &
+    version=$(cat "$state/next_version" 2>/dev/null || echo 1)
+    echo $((version + 1)) | put next_version
+    rm -f "$work/summary.status" "$work/summary.inserted"
+    (
+        # Statuses are looked at here, not fatal.
+        set +e
+        sed 's|^|./|' "$work/stems" | tr '\n' '\0' |
+            (cd "$dir" && exec xargs -0 "$inspect" --summary --csv) > "$work/summary.csv" 2> "$work/summary.err"
+        echo $? > "$work/summary.status"
+        IFS= read -r sheader < "$work/summary.csv" || sheader=
+        case $sheader in
+        *[!a-z0-9_,]* | '' | *,,* | *,) echo "load-records.sh: unexpected summary CSV header \"$sheader\"" >&2; exit 1 ;;
+        stem,*) ;;
+        *) echo "load-records.sh: quarn_inspect --summary --csv does not lead with stem: \"$sheader\"" >&2; exit 1 ;;
+        esac
+        # Every quarn_inspect call that xargs makes prints the header.
+        P="\"$host\",$version," H=$sheader awk '$0 != ENVIRON["H"] { print ENVIRON["P"] $0 }' "$work/summary.csv" |
+            ch --query "INSERT INTO quarn.connection_summary (host,version,$sheader) FORMAT CSV" &&
+            echo done > "$work/summary.inserted"
+    ) &
     summarizer=$!
 }
 sum_finish() {
     [ -n "$summarizer" ] || return 0
     wait "$summarizer" || true
     summarizer=
-    [ "$(cat "$work/summary.status")" = 0 ] || {
+    [ "$(cat "$work/summary.status" 2>/dev/null)" = 0 ] ||
         sed 's/^/load-records.sh: summary: /' "$work/summary.err" >&2
-        [ -s "$work/summary.csv" ] || { echo "load-records.sh: quarn_inspect --summary printed nothing" >&2; exit 1; }
-    }
-    IFS= read -r sheader < "$work/summary.csv" || sheader=
-    case $sheader in
-    *[!a-z0-9_,]* | '' | *,,* | *,) echo "load-records.sh: unexpected summary CSV header \"$sheader\"" >&2; exit 1 ;;
-    stem,*) ;;
-    *) echo "load-records.sh: quarn_inspect --summary --csv does not lead with stem: \"$sheader\"" >&2; exit 1 ;;
-    esac
-    version=$(cat "$state/next_version" 2>/dev/null || echo 1)
-    echo $((version + 1)) | put next_version
-    tail -n +2 "$work/summary.csv" | P="\"$host\",$version," awk '{ print ENVIRON["P"] $0 }' |
-        ch --query "INSERT INTO quarn.connection_summary (host,version,$sheader) FORMAT CSV"
+    [ -f "$work/summary.inserted" ] || { echo "load-records.sh: the summaries were not loaded" >&2; exit 1; }
     : | put summarize
 }
 
@@ -212,10 +216,10 @@ daemon_lines() {
         { LC_ALL=C grep -E '^\{"date":"([^"\\]|\\.)*", "pbcid":"([^"\\]|\\.)*", "reason":"([^"\\]|\\.)*", "faddr":"([^"\\]|\\.)*", "fport":[0-9]+, "laddr":"([^"\\]|\\.)*", "lport":[0-9]+, "filename":"([^"\\]|\\.)*", "record_count":[0-9]+, "stack":"([^"\\]|\\.)*", "duration":-?[0-9]+\.[0-9]{6}, "connection_ended":(true|false), "tag":"([^"\\]|\\.)*", "compressor":"([^"\\]|\\.)*", "frag_seq":-?[0-9]+\}$' || [ $? -eq 1 ]; }
 }
 
-# Every index line: "<filename>\t<date>". File names hold no control bytes
-# (the daemon makes them '_'), so one line is one dump. A torn line (the end
-# of a write cut short) names no dump; each file's last line ends in a
-# newline, so none runs into the next file's first.
+# Every index line: "<filename>\t<date>\t<record_count>". File names hold
+# no control bytes (the daemon makes them '_'), so one line is one dump. A
+# torn line (the end of a write cut short) names no dump; each file's last
+# line ends in a newline, so none runs into the next file's first.
 index_lines() {
     for f in "$dir"/records.* "$dir"/records; do
         [ -f "$f" ] || continue
@@ -226,14 +230,14 @@ index_lines() {
         *.zst) zstd -qdc "$f" ;;
         *) cat "$f" ;;
         esac | awk 1
-    done | daemon_lines | jq -R -r 'fromjson | "\(.filename)\t\(.date)"'
+    done | daemon_lines | jq -R -r 'fromjson | "\(.filename)\t\(.date)\t\(.record_count)"'
 }
 
 # The dumps to load: index lines neither loaded nor failed, each once. A
 # name that is not a plain file name of the directory is never the daemon's.
 index_lines > "$work/index"
 awk -F '\t' 'FILENAME != ARGV[3] { done[$1 "\t" $2] = 1; next }
-             !(($1 "\t" $2) in done) && !seen[$0]++' \
+             !(($1 "\t" $2) in done) && !seen[$1 "\t" $2]++' \
     "$state/loaded" "$state/failed" "$work/index" > "$work/todo.all"
 FAILED=$state/failed awk -F '\t' -v OFS='\t' '
     $1 ~ /\// || $1 == "" || $1 == "." || $1 == ".." {
@@ -244,66 +248,131 @@ batch=$(cat "$state/next_batch" 2>/dev/null || echo 1)
 total=0
 
 # Takes the next batch off `todo` into $work/keys.$1: up to per_batch dumps
-# and 192 KiB of names (within the 256 KiB that older FreeBSD allows for
-# arguments and environment together). Fails when nothing is left.
+# and 500,000 records by their index lines, so that the engine stores the
+# batch whole or not at all (see stream). Fails when nothing is left.
 take() {
     [ -s "$work/todo" ] || return 1
     REST=$work/todo.rest awk -F '\t' -v n="$per_batch" '
-        !full && (k == 0 || (k < n && bytes + length($1) + 3 <= 196608)) { k++; bytes += length($1) + 3; print; next }
+        !full && (k == 0 || (k < n && records + $3 <= 500000)) { k++; records += $3; print; next }
         { full = 1; print > ENVIRON["REST"] }' "$work/todo" > "$work/keys.$1"
     if [ -f "$work/todo.rest" ]; then mv "$work/todo.rest" "$work/todo"; else : > "$work/todo"; fi
 }
 
-# Decodes the dumps of $work/keys.$1 in the background: the table into
-# $work/csv.$1, the inspector's status into $work/status.$1. The names go
-# as arguments, "./" in front (a name may start with '-'), split at
-# newlines only, no globbing.
-decode() {
-    set -f
-    old_ifs=$IFS IFS=$nl
-    set -- "$1" $(cut -f 1 "$work/keys.$1" | sed 's|^|./|')
-    IFS=$old_ifs
-    set +f
-    dk=$1
-    shift
-    ( (cd "$dir" && exec "$inspect" --csv "$@") > "$work/csv.$dk" 2> "$work/err.$dk"
-      echo $? > "$work/status.$dk" ) &
-    decoder=$!
+# A row that the engine refuses, and with it every row of the INSERT it has
+# not written yet: its time lies before 1970, which `ts` (computed when the
+# engine writes the rows) cannot hold ("Decimal convert overflow"). The
+# other cells are empty, which the client parses as 0 or ''. $1 is the
+# INSERT's column list.
+refusal() {
+    echo "$1" | awk -F , '{ for (i = 1; i <= NF; i++)
+        printf "%s%s", (i > 1 ? "," : ""), ($i == "time" ? "-1" : $i == "block" ? "gap" : ""); print "" }'
 }
 
-# INSERTs the decoded batch $1 as batch number $batch.
-insert() {
-    IFS= read -r header < "$work/csv.$1" || header=
-    case $header in
-    *[!a-z0-9_,]* | '' | *,,* | *,) echo "load-records.sh: unexpected CSV header \"$header\"" >&2; exit 1 ;;
-    stem,part,*) ;;
-    *) echo "load-records.sh: quarn_inspect --csv does not lead with stem and part: \"$header\"" >&2; exit 1 ;;
-    esac
-    rows=$(($(wc -l < "$work/csv.$1") - 1))
+# Streams batch $1 ($work/keys.$1) into the engine as batch number $batch:
+# quarn_inspect --csv over its dumps, one awk pass, clickhouse-client, all
+# at once, so the batch is decoded while the client parses it and the
+# engine takes it. The names go to the inspector through xargs, each ended
+# by a NUL byte and "./" in front (a name may start with '-'); xargs splits
+# them into several calls when the command line would be too long.
+#
+# The inspector's status follows its rows as a last line of the stream
+# ("quarn-status N"), so awk, one line behind, knows it once every row is
+# through. On 0 it writes the batch's row count into `pending` and ends,
+# and the client finishes the INSERT; on anything else it ends the rows
+# with a refusal (above), so the engine stores none of them. The engine
+# gathers an INSERT's rows up to 1,048,576 rows or 256 MiB
+# (min_insert_block_size_rows, _bytes) before it writes any, so a batch
+# below that is stored whole or not at all; of a larger one (500,000
+# records and as many gaps) what was written is found and deleted as the
+# rows of an INSERT cut short (settle).
+#
+# Returns 0 when the engine took the batch; otherwise $work/status holds
+# the inspector's status, or nothing when the engine or the client failed.
+stream() {
+    rm -f "$work/status"
+    { cut -f 1 "$work/keys.$1" | sed 's|^|./|' | tr '\n' '\0' |
+          (cd "$dir" && exec xargs -0 "$inspect" --csv) 2> "$work/err"
+      echo "quarn-status $?"; } | {
+        IFS= read -r header || header=
+        case $header in
+        "quarn-status "*) echo "${header#quarn-status }" > "$work/status"; exit 1 ;;
+        *[!a-z0-9_,]* | '' | *,,* | *,) echo "load-records.sh: unexpected CSV header \"$header\"" >&2; exit 1 ;;
+        stem,part,*) ;;
+        *) echo "load-records.sh: quarn_inspect --csv does not lead with stem and part: \"$header\"" >&2; exit 1 ;;
+        esac
+        for c in time block; do
+            case ,$header, in
+            *,$c,*) ;;
+            *) echo "load-records.sh: quarn_inspect --csv has no $c column: \"$header\"" >&2; exit 1 ;;
+            esac
+        done
+        P="\"$host\",$batch," B=$batch H=$header PENDING=$state/pending STATUS=$work/status \
+        REFUSAL=$(refusal "host,batch,$header") awk '
+            # Every quarn_inspect call that xargs makes prints the header.
+            $0 == ENVIRON["H"] { next }
+            held { print ENVIRON["P"] last; rows++ }
+            { last = $0; held = 1 }
+            END {
+                s = last ~ /^quarn-status [0-9]+$/ ? substr(last, 14) : "cut short"
+                print s > ENVIRON["STATUS"]
+                close(ENVIRON["STATUS"])
+                if (s == "0") {
+                    print ENVIRON["B"], rows + 0 > (ENVIRON["PENDING"] ".tmp")
+                    close(ENVIRON["PENDING"] ".tmp")
+                    if (system("mv -f \"$PENDING.tmp\" \"$PENDING\"") == 0) exit 0
+                    print "load-records.sh: cannot write pending" > "/dev/stderr"
+                }
+                print ENVIRON["REFUSAL"]
+                exit 1
+            }' |
+        # Blocks of 16384 rows: the client sends each as soon as it has
+        # parsed it, and the engine gathers them.
+        ch --max_insert_block_size=16384 --query "INSERT INTO quarn.dump_records (host,batch,$header) FORMAT CSV" \
+            2> "$work/insert.err"
+    }
+}
+
+# Loads batch $1 as batch number $batch; a batch quarn_inspect cannot read
+# is refused and its dumps sorted out.
+load() {
     echo $((batch + 1)) | put next_batch
-    put pending.keys < "$work/keys.$1"
-    to_summarize "$work/keys.$1"
+    cut -f 1,2 "$work/keys.$1" | put pending.keys
     # The last batch: its connections are summed up from the files while
-    # the engine takes its rows.
-    [ -f "$work/keys.$(($1 + 1))" ] || sum_start
-    echo "$batch $rows" | put pending
-    # Blocks of 16384 rows: the client sends each as soon as it has parsed
-    # it, so the server reads the batch while the client parses the rest
-    # (the server still writes the batch as one part per partition).
-    P="\"$host\",$batch," awk 'NR > 1 { print ENVIRON["P"] $0 }' "$work/csv.$1" |
-        ch --max_insert_block_size=16384 --query "INSERT INTO quarn.dump_records (host,batch,$header) FORMAT CSV"
-    commit
-    total=$((total + rows))
+    # the engine takes its rows. Dumps that sort_out puts back after that
+    # are of connections the summary has in hand already.
+    if [ -z "$summarizer" ]; then
+        to_summarize "$work/keys.$1"
+        [ -s "$work/todo" ] || sum_start
+    fi
+    # The row count is known once the inspector is through.
+    echo "$batch ?" | put pending
+    if stream "$1"; then
+        read -r _ rows < "$state/pending"
+        commit
+        total=$((total + rows))
+        batch=$((batch + 1))
+        return
+    fi
+    status=$(cat "$work/status" 2>/dev/null) || status=
+    case $status in
+    '' | 0)
+        cat "$work/insert.err" >&2 2>/dev/null || true
+        echo "load-records.sh: batch $batch was not loaded; the next run sees to it" >&2
+        exit 1 ;;
+    esac
+    # Refused: what the engine may hold of it goes, then its dumps one by one.
+    settle
     batch=$((batch + 1))
+    sort_out "$1"
 }
 
 # Reads the dumps of the refused batch $1 one by one: the unreadable ones go
 # to `failed`, the others back to `todo`.
 sort_out() {
     bad=0
-    while IFS="$(printf '\t')" read -r name date; do
+    while IFS="$(printf '\t')" read -r name date records; do
         if (cd "$dir" && exec "$inspect" --csv "./$name") > /dev/null 2> "$work/one.err"; then
-            printf '%s\t%s\n' "$name" "$date" >> "$work/todo"
+            printf '%s\t%s\t%s\n' "$name" "$date" "$records" >> "$work/todo"
         else
             printf '%s\t%s\t%s\n' "$name" "$date" "$(head -n 1 "$work/one.err")" >> "$state/failed"
             echo "load-records.sh: $name: $(head -n 1 "$work/one.err")" >&2
@@ -311,32 +380,23 @@ sort_out() {
         fi
     done < "$work/keys.$1"
     if [ "$bad" -eq 0 ]; then
-        cat "$work/err.$1" >&2
+        cat "$work/err" >&2
         echo "load-records.sh: quarn_inspect failed on a batch, but on none of its dumps alone" >&2
         exit 1
     fi
 }
 
-# Batch k is inserted while batch k + 1 is decoded.
+# One batch after the other, until none is left (sort_out may put dumps
+# back).
 k=0
-if take "$k"; then decode "$k"; fi
-while [ -f "$work/keys.$k" ]; do
-    current=$decoder
-    if take $((k + 1)); then decode $((k + 1)); fi
-    wait "$current" || true
-    if [ "$(cat "$work/status.$k")" = 0 ]; then
-        insert "$k"
-    else
-        sort_out "$k"
-    fi
-    rm -f "$work/csv.$k" "$work/keys.$k"
+while take "$k"; do
+    load "$k"
+    rm -f "$work/keys.$k"
     k=$((k + 1))
-    # Dumps that sort_out put back when nothing else was left.
-    if [ ! -f "$work/keys.$k" ] && take "$k"; then decode "$k"; fi
 done
 
 # The connections of every batch of this run, each summed up once (begun
-# with the last batch's INSERT, unless the last batch was refused).
+# with the last batch).
 [ -n "$summarizer" ] || sum_start
 sum_finish
 
