@@ -346,7 +346,9 @@ load() {
     fi
     # The row count is known once the inspector is through.
     echo "$batch ?" | put pending
-    if stream "$1"; then
+    # The inspector's status decides too: an engine that took the refusal
+    # row would otherwise have the batch counted as loaded.
+    if stream "$1" && [ "$(cat "$work/status" 2>/dev/null)" = 0 ]; then
         read -r _ rows < "$state/pending"
         commit
         total=$((total + rows))
