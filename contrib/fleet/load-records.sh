@@ -282,9 +282,10 @@ refusal() {
 # with a refusal (above), so the engine stores none of them. The engine
 # gathers an INSERT's rows up to 1,048,576 rows or 256 MiB
 # (min_insert_block_size_rows, _bytes) before it writes any, so a batch
-# below that is stored whole or not at all; of a larger one (500,000
-# records and as many gaps) what was written is found and deleted as the
-# rows of an INSERT cut short (settle).
+# below that is stored whole or not at all. A batch's 500,000 records come
+# to about 250 MB there (some 500 bytes a row), near the limit; of a batch
+# past it (long names, many gaps) what was written is found and deleted as
+# the rows of an INSERT cut short (settle).
 #
 # Returns 0 when the engine took the batch; otherwise $work/status holds
 # the inspector's status, or nothing when the engine or the client failed.
